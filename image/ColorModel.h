@@ -1,0 +1,21 @@
+// Conversions between 16-bit RGB and the engine's 16-bit HSV, and between sRGB, CIE XYZ and
+// CIE L*a*b* (D65), with the exact scales, truncations and clamps the engine relies on.
+// Null output pointers are skipped, except in XyzToSrgb.
+#pragma once
+
+#include <cstdint>
+
+// Hue: 10922 units per 60 degrees, red 0; saturation 0..65534; value = the largest channel.
+void RgbToHsv16(uint16_t r, uint16_t g, uint16_t b, uint16_t* h, uint16_t* s, uint16_t* v);
+void HsvToRgb16(uint16_t h, uint16_t s, uint16_t v, uint16_t* r, uint16_t* g, uint16_t* b);
+
+// Gamma-encoded sRGB channels 0..1 to XYZ with reference white Y = 1.
+void SrgbToXyz(double r, double g, double b, double* x, double* y, double* z);
+// 32-bit channels, 0..4294967295 standing for 0..1.
+void Rgb32ToXyz(uint32_t r, uint32_t g, uint32_t b, double* x, double* y, double* z);
+// All three outputs are required; each is clamped to 0..1.
+void XyzToSrgb(double x, double y, double z, double* r, double* g, double* b);
+void XyzToRgb32(double x, double y, double z, uint32_t* r, uint32_t* g, uint32_t* b);
+
+int XyzToLab(double x, double y, double z, double* l, double* a, double* b);
+int LabToXyz(double l, double a, double b, double* x, double* y, double* z);

@@ -1,0 +1,46 @@
+// Process-wide, reference-counted pool of worker threads that runs row-range tasks on every
+// processor. The caller of Run sleeps until all slices are done; a Run issued while another is
+// dispatched (from a task or another thread) runs inline on its own caller.
+#pragma once
+
+#include <cstdint>
+
+// Processes items first .. first + count - 1 of the caller's range; context is passed through.
+using RowTask = void (*)(void* context, uint32_t first, uint32_t count);
+
+namespace WorkerPool {
+
+// Adds a reference; the first one builds the pool. Returns 1 when the pool is ready (always 1
+// on a one-processor machine, where nothing is built), 0 on failure.
+int Acquire();
+
+// Drops a reference; the last one tears the pool down and waits for every thread to exit.
+void Release();
+
+// Runs task over items 0 .. count - 1 and returns when all of them are done. count >= 1.
+// Always returns 1.
+int Run(RowTask task, void* context, unsigned count);
+
+// The processor count N the pool works with, read once from the hardware.
+unsigned ProcessorCount();
+
+// Tests only: fixes N before anything has read it (for example 1, to test the path without
+// threads). Returns 0 when N has already been read and so cannot change.
+int OverrideProcessorCount(unsigned count);
+
+}  // namespace WorkerPool
+
+struct CopyBytesContext {
+    uint8_t* destination;
+    const uint8_t* source;
+};
+
+struct FillBytesContext {
+    uint8_t* destination;
+    uint32_t value;  // only the low byte is written
+};
+
+// Copies bytes first .. first + count - 1 from source to destination.
+void CopyBytesTask(void* context, uint32_t first, uint32_t count);
+// Sets bytes first .. first + count - 1 of destination to the low byte of value.
+void FillBytesTask(void* context, uint32_t first, uint32_t count);
