@@ -1,0 +1,67 @@
+// Lazily filled table of a per-colour function over 8-bit RGB, shared by the pool's workers.
+// Colours are computed in blocks of 4 x 4 x 4 neighbours on first use; 16- and 32-bit pixels are
+// mapped by interpolating between two cached lattice colours.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "image/ImgBuff.h"
+
+// Replaces the colour at r, g, b by its transform, in place. The result is ignored.
+using ColorTransformFn = int (*)(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
+
+struct ColorCacheBlock {
+    uint8_t entries[64][3];  // entry (R & 3) * 16 + (G & 3) * 4 + (B & 3): transformed R, G, B
+    ColorCacheBlock* next;
+};
+
+// Number of index slots: one per block, slot (R >> 2) * 4096 + (G >> 2) * 64 + (B >> 2).
+constexpr uint32_t kColorCacheSlots = 262144;
+
+struct ColorCache {
+    // Null: not computed; kColorCacheFilling: being computed by some thread; else the block.
+    std::atomic<ColorCacheBlock*>* index = nullptr;
+    ColorCacheBlock* firstBlock = nullptr;  // every block allocated, in order of creation
+    ColorCacheBlock* lastBlock = nullptr;
+    ColorTransformFn transform = nullptr;  // null: the cache maps nothing
+    void* userData =
+        nullptr;      // owned: allocated with std::malloc or std::calloc, released with std::free
+    std::mutex lock;  // guards claiming a slot and appending to the block list
+};
+
+// Marks a slot whose block one thread is computing.
+inline ColorCacheBlock* const kColorCacheFilling =
+    reinterpret_cast<ColorCacheBlock*>(~static_cast<uintptr_t>(0));
+
+// An empty cache with a null transform, or null when memory is short.
+ColorCache* ColorCache_Create();
+// Frees every block and resets every slot. 1, or 0 for a null cache. Not while a map runs.
+int ColorCache_Clear(ColorCache* cache);
+// Clears, frees userData and the cache itself. 1, or 0 for a null cache.
+int ColorCache_Destroy(ColorCache* cache);
+
+// Replaces the colour by its cached transform. 1 on success (a null transform leaves the colour
+// as it is), 0 for a null cache or when a block cannot be allocated (colour unchanged).
+int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b);
+
+// Map count packed R, G, B pixels in place; a pixel whose block cannot be allocated stays as it
+// is. The 16- and 32-bit maps interpolate between the lattice colours below and above.
+void ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count);
+void ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count);
+void ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count);
+
+struct ColorCacheContext {
+    ColorCache* cache;
+    uint8_t* pixels;  // packed pixels of the task's type; items are pixels
+};
+
+void MapRgb8Task(void* context, uint32_t first, uint32_t count);
+void MapRgb16Task(void* context, uint32_t first, uint32_t count);
+void MapRgb32Task(void* context, uint32_t first, uint32_t count);
+
+// Maps the whole image in place through the RGB type of its sample width. 1 on success (also
+// when the transform is null), 0 for a null cache or image, an empty image or when the
+// temporary RGB copy cannot be made (the image is then unchanged).
+int ApplyColorCache(ColorCache* cache, CImgBuff* image);

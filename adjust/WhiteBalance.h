@@ -1,0 +1,71 @@
+// White balance: a grey point, measured from the photo or picked by the user, becomes a colour
+// cache whose transform shifts every colour in the a*b* plane by the amount that makes the grey
+// point neutral.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "adjust/ColorCache.h"
+#include "image/ImgBuff.h"
+
+struct GreyLabEntry {
+    double a;
+    double b;
+};
+
+// Entry i: a*, b* of the 8-bit grey (i, i, i) taken through XYZ; small residues of the
+// conversions that the white balance subtracts out.
+extern GreyLabEntry GreyLabTable[256];
+extern std::atomic<uint32_t> greyLabTableBuilt;
+
+// Fills GreyLabTable once per process and sets greyLabTableBuilt; safe from several threads.
+void BuildGreyLabTable();
+
+// The cache's userData: the a*, b* shift of every colour.
+struct WhiteBalanceShift {
+    double da;
+    double db;
+};
+
+// Grey-point measurement over a grid of blocks of about 1/16 of the image per direction.
+// Blocks are at most 18 per direction, since the width and height are at least 128.
+constexpr int32_t kGreyBlocksMax = 18;
+
+struct GreyBlockContext {
+    const C_ImgBuff* image;
+    int32_t blocksAcross;
+    int32_t blockWidth;
+    int32_t blockHeight;
+    int64_t saturationLimit;  // 16-bit scale
+    int64_t minValue;
+    // Mean R, G, B of each block (row-major) and whether it passed the limits. Added up in block
+    // order after the pass, so that the result does not depend on how the rows were sliced.
+    double blockMean[kGreyBlocksMax * kGreyBlocksMax][3];
+    uint8_t accepted[kGreyBlocksMax * kGreyBlocksMax];
+};
+
+struct WholeImageMeanContext {
+    const C_ImgBuff* image;
+    std::mutex lock;  // guards the shared sums
+    double sum[3];    // integer sums, exact in doubles whatever the order of merging
+    uint64_t count;
+};
+
+void GreyBlockTask(void* context, uint32_t first, uint32_t count);
+void WholeImageMeanTask(void* context, uint32_t first, uint32_t count);
+
+// Estimates the colour that should be neutral, as r, g, b in 0..1 (each output may be null).
+// Blocks with a saturation above saturationLimitPct % or a value below minValuePct % of full
+// scale are left out; without any block left, and for images under 128 pixels in a direction
+// or with the limits 0 and 0, the whole-image mean is used. 1 on success, 0 for an empty or
+// invalid image (outputs untouched).
+int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
+                      int saturationLimitPct, int minValuePct);
+
+// A new cache that makes the sRGB colour (r, g, b) neutral, or null when memory is short.
+ColorCache* CreateWhiteBalanceCache(double r, double g, double b);
+
+// The cache's transform; userData is a WhiteBalanceShift.
+int WhiteBalanceColor(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
