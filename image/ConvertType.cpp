@@ -1,0 +1,285 @@
+#include <cstddef>
+
+#include "image/ConvertTasks.h"
+#include "image/ImgBuff.h"
+#include "image/PixelSamples.h"
+#include "parallel/WorkerPool.h"
+
+using namespace pixel_samples;
+
+namespace {
+
+// Pixel index range of a slice of rows.
+struct PixelRange {
+    size_t begin;
+    size_t end;
+};
+
+PixelRange RowsToPixels(const ConvertContext& context, uint32_t first, uint32_t count) {
+    const size_t width = static_cast<size_t>(context.width);
+    return {static_cast<size_t>(first) * width, (static_cast<size_t>(first) + count) * width};
+}
+
+bool IsPair(const ConvertContext& context, PixelType from, PixelType to) {
+    return context.source->type == from && context.targetType == to;
+}
+
+}  // namespace
+
+void GrayFromRgbRows(void* contextPointer, uint32_t first, uint32_t count) {
+    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+    const PixelRange range = RowsToPixels(context, first, count);
+    const uint8_t* src = context.source->pixels;
+    uint8_t* dst = context.destination->pixels;
+    if (IsPair(context, PT_RGB8, PT_GRAY8)) {
+        for (size_t i = range.begin; i < range.end; ++i) {
+            const uint8_t* p = src + 3 * i;
+            dst[i] = static_cast<uint8_t>(Luma(p[0], p[1], p[2]));
+        }
+    } else if (IsPair(context, PT_RGB16, PT_GRAY16)) {
+        for (size_t i = range.begin; i < range.end; ++i) {
+            const uint8_t* p = src + 6 * i;
+            Store16(dst + 2 * i, Luma(Load16(p), Load16(p + 2), Load16(p + 4)));
+        }
+    } else if (IsPair(context, PT_RGB32, PT_GRAY32)) {
+        for (size_t i = range.begin; i < range.end; ++i) {
+            const uint8_t* p = src + 12 * i;
+            Store32(dst + 4 * i, Luma32(Load32(p), Load32(p + 4), Load32(p + 8)));
+        }
+    } else {
+        ConvertRowsGeneric(contextPointer, first, count);
+    }
+}
+
+void RgbFromGrayRows(void* contextPointer, uint32_t first, uint32_t count) {
+    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+    const PixelRange range = RowsToPixels(context, first, count);
+    const uint8_t* src = context.source->pixels;
+    uint8_t* dst = context.destination->pixels;
+    if (IsPair(context, PT_GRAY8, PT_RGB8)) {
+        for (size_t i = range.begin; i < range.end; ++i) {
+            uint8_t* q = dst + 3 * i;
+            q[0] = q[1] = q[2] = src[i];
+        }
+    } else if (IsPair(context, PT_GRAY16, PT_RGB16)) {
+        for (size_t i = range.begin; i < range.end; ++i) {
+            const uint8_t* p = src + 2 * i;
+            uint8_t* q = dst + 6 * i;
+            for (int c = 0; c < 3; ++c) {
+                q[2 * c] = p[0];
+                q[2 * c + 1] = p[1];
+            }
+        }
+    } else if (IsPair(context, PT_GRAY32, PT_RGB32)) {
+        for (size_t i = range.begin; i < range.end; ++i) {
+            const uint8_t* p = src + 4 * i;
+            uint8_t* q = dst + 12 * i;
+            for (int c = 0; c < 3; ++c) {
+                for (int k = 0; k < 4; ++k) q[4 * c + k] = p[k];
+            }
+        }
+    } else {
+        ConvertRowsGeneric(contextPointer, first, count);
+    }
+}
+
+// Widening and narrowing work sample by sample; a grey pixel has one sample, an RGB pixel three.
+void WidenRows(void* contextPointer, uint32_t first, uint32_t count) {
+    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+    const PixelRange range = RowsToPixels(context, first, count);
+    const uint8_t* src = context.source->pixels;
+    uint8_t* dst = context.destination->pixels;
+    const PixelType from = context.source->type;
+    const PixelType to = context.targetType;
+    const bool eightToSixteen =
+        (from == PT_GRAY8 && to == PT_GRAY16) || (from == PT_RGB8 && to == PT_RGB16);
+    const bool sixteenToThirtyTwo =
+        (from == PT_GRAY16 && to == PT_GRAY32) || (from == PT_RGB16 && to == PT_RGB32);
+    const size_t samplesPerPixel = from == PT_RGB8 || from == PT_RGB16 ? 3 : 1;
+    const size_t begin = range.begin * samplesPerPixel;
+    const size_t end = range.end * samplesPerPixel;
+    if (eightToSixteen) {
+        for (size_t i = begin; i < end; ++i) {
+            dst[2 * i] = src[i];
+            dst[2 * i + 1] = src[i];
+        }
+    } else if (sixteenToThirtyTwo) {
+        for (size_t i = begin; i < end; ++i) {
+            const uint8_t* p = src + 2 * i;
+            uint8_t* q = dst + 4 * i;
+            q[0] = q[2] = p[0];
+            q[1] = q[3] = p[1];
+        }
+    } else {
+        ConvertRowsGeneric(contextPointer, first, count);
+    }
+}
+
+void NarrowRows(void* contextPointer, uint32_t first, uint32_t count) {
+    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+    const PixelRange range = RowsToPixels(context, first, count);
+    const uint8_t* src = context.source->pixels;
+    uint8_t* dst = context.destination->pixels;
+    const PixelType from = context.source->type;
+    const PixelType to = context.targetType;
+    const bool sixteenToEight =
+        (from == PT_GRAY16 && to == PT_GRAY8) || (from == PT_RGB16 && to == PT_RGB8);
+    const bool thirtyTwoToSixteen =
+        (from == PT_GRAY32 && to == PT_GRAY16) || (from == PT_RGB32 && to == PT_RGB16);
+    const size_t samplesPerPixel = from == PT_RGB16 || from == PT_RGB32 ? 3 : 1;
+    const size_t begin = range.begin * samplesPerPixel;
+    const size_t end = range.end * samplesPerPixel;
+    // Samples are little-endian: the high byte of a 16-bit sample is its second byte, the high
+    // half of a 32-bit sample its last two bytes.
+    if (sixteenToEight) {
+        for (size_t i = begin; i < end; ++i) dst[i] = src[2 * i + 1];
+    } else if (thirtyTwoToSixteen) {
+        for (size_t i = begin; i < end; ++i) {
+            dst[2 * i] = src[4 * i + 2];
+            dst[2 * i + 1] = src[4 * i + 3];
+        }
+    } else {
+        ConvertRowsGeneric(contextPointer, first, count);
+    }
+}
+
+namespace {
+
+// Calls store(x, y, destination pixel) for every pixel of a slice of rows.
+template <typename Store>
+void ForEachPixel(const ConvertContext& context, uint32_t first, uint32_t count, Store store) {
+    C_ImgBuff& destination = *context.destination;
+    const size_t bytesPerPixel = kBytesPerPixel[context.targetType];
+    for (uint32_t row = first; row < first + count; ++row) {
+        const int32_t y = static_cast<int32_t>(row);
+        uint8_t* q = destination.pixels + static_cast<size_t>(row) *
+                                              static_cast<size_t>(destination.width) *
+                                              bytesPerPixel;
+        for (int32_t x = 0; x < context.width; ++x, q += bytesPerPixel) store(x, y, q);
+    }
+}
+
+}  // namespace
+
+void ConvertRowsGeneric(void* contextPointer, uint32_t first, uint32_t count) {
+    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+    const C_ImgBuff& src = *context.source;
+    switch (context.targetType) {
+        case PT_GRAY8:
+            ForEachPixel(context, first, count,
+                         [&](int32_t x, int32_t y, uint8_t* q) { src.GetGray8(x, y, q); });
+            break;
+        case PT_GRAY16:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                uint16_t v = 0;
+                src.GetGray16(x, y, &v);
+                Store16(q, v);
+            });
+            break;
+        case PT_GRAY32:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                uint32_t v = 0;
+                src.GetGray32(x, y, &v);
+                Store32(q, v);
+            });
+            break;
+        case PT_RGB8:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                src.GetRGB8(x, y, q, q + 1, q + 2);
+            });
+            break;
+        case PT_RGB16:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                uint16_t r = 0;
+                uint16_t g = 0;
+                uint16_t b = 0;
+                src.GetRGB16(x, y, &r, &g, &b);
+                Store16(q, r);
+                Store16(q + 2, g);
+                Store16(q + 4, b);
+            });
+            break;
+        case PT_RGB32:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                uint32_t r = 0;
+                uint32_t g = 0;
+                uint32_t b = 0;
+                src.GetRGB32(x, y, &r, &g, &b);
+                Store32(q, r);
+                Store32(q + 4, g);
+                Store32(q + 8, b);
+            });
+            break;
+        case PT_XYZ:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                double cx = 0.0;
+                double cy = 0.0;
+                double cz = 0.0;
+                src.GetXYZ(x, y, &cx, &cy, &cz);
+                StoreDouble(q, cx);
+                StoreDouble(q + 8, cy);
+                StoreDouble(q + 16, cz);
+            });
+            break;
+        case PT_HSV16:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                uint16_t h = 0;
+                uint16_t s = 0;
+                uint16_t v = 0;
+                src.GetHSV16(x, y, &h, &s, &v);
+                Store16(q, h);
+                Store16(q + 2, s);
+                Store16(q + 4, v);
+            });
+            break;
+        case PT_CMYK8:
+            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
+                src.GetCMYK8(x, y, q, q + 1, q + 2, q + 3);
+            });
+            break;
+        default:
+            break;
+    }
+}
+
+RowTask ChooseConvertTask(PixelType from, PixelType to) {
+    if ((from == PT_RGB8 && to == PT_GRAY8) || (from == PT_RGB16 && to == PT_GRAY16) ||
+        (from == PT_RGB32 && to == PT_GRAY32)) {
+        return GrayFromRgbRows;
+    }
+    if ((from == PT_GRAY8 && to == PT_RGB8) || (from == PT_GRAY16 && to == PT_RGB16) ||
+        (from == PT_GRAY32 && to == PT_RGB32)) {
+        return RgbFromGrayRows;
+    }
+    if ((from == PT_GRAY8 && to == PT_GRAY16) || (from == PT_GRAY16 && to == PT_GRAY32) ||
+        (from == PT_RGB8 && to == PT_RGB16) || (from == PT_RGB16 && to == PT_RGB32)) {
+        return WidenRows;
+    }
+    if ((from == PT_GRAY32 && to == PT_GRAY16) || (from == PT_GRAY16 && to == PT_GRAY8) ||
+        (from == PT_RGB32 && to == PT_RGB16) || (from == PT_RGB16 && to == PT_RGB8)) {
+        return NarrowRows;
+    }
+    return ConvertRowsGeneric;
+}
+
+int C_ImgBuff::ConvertType(PixelType newType) {
+    C_ImgBuff converted;
+    if (type == PT_NONE) return 0;
+    if (newType == type) return 1;
+    if (!converted.Create(width, height, newType)) return 0;
+
+    ConvertContext context{newType, this, &converted, width};
+    const RowTask task = ChooseConvertTask(type, newType);
+    if (height != 0) WorkerPool::Run(task, &context, static_cast<unsigned>(height));
+
+    FreePixelMemory(pixels);
+    type = converted.type;
+    width = converted.width;
+    height = converted.height;
+    pixels = converted.pixels;
+    converted.type = PT_NONE;
+    converted.width = 0;
+    converted.height = 0;
+    converted.pixels = nullptr;
+    return 1;
+}
