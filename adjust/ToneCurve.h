@@ -63,16 +63,17 @@ void MirroredArcCurveTask(void* context, uint32_t first, uint32_t count);
 
 // Items are entries i of the shadow part, 0..24575.
 struct LightCurveContext {
-    int32_t strength;  // slider value + 100
+    int64_t strength;  // slider value + 100, wide enough for any 32-bit slider value
     ToneCurve* curve;
 };
 void AddLightTask(void* context, uint32_t first, uint32_t count);
 // Item i writes entry 65535 - i.
 void SuppressLightTask(void* context, uint32_t first, uint32_t count);
 
-// Items are entries; fills map[i] = i.
+// Items are entries base + i; fills map[base + i] = base + i.
 struct IdentityCurveContext {
     uint16_t* map;
+    uint32_t base;
 };
 void IdentityCurveTask(void* context, uint32_t first, uint32_t count);
 
