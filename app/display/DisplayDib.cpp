@@ -1,0 +1,179 @@
+#include "app/display/DisplayDib.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "image/ColorModel.h"
+#include "parallel/WorkerPool.h"
+
+namespace {
+
+constexpr uint32_t kGranule = 4096;
+// Below this many bytes, zero-filling on the calling thread is cheaper than a pool run.
+constexpr uint32_t kParallelFillBytes = 786432;
+// The largest length whose block size (length + 4, rounded up to a granule) fits in 32 bits.
+constexpr uint32_t kMaxDibLength = 0xFFFFF000u - 4u;
+
+bool IsRgbType(PixelType type) {
+    return type == PT_RGB8 || type == PT_RGB16 || type == PT_HSV16;
+}
+
+uint8_t* BitmapRow(const DisplayDibContext* c, uint32_t y) {
+    return DibPixels(c->dib) +
+           static_cast<size_t>(c->height - 1 - static_cast<int32_t>(y)) * c->stride;
+}
+
+uint16_t LoadSample(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void WriteHeader(DibHeader* dib, int32_t width, int32_t height, uint16_t bitCount,
+                 uint32_t stride) {
+    dib->headerSize = sizeof(DibHeader);
+    dib->width = width;
+    dib->height = height;
+    dib->planes = 1;
+    dib->bitCount = bitCount;
+    dib->compression = 0;
+    dib->imageSize = stride * static_cast<uint32_t>(height);
+    dib->xPixelsPerMeter = 0;
+    dib->yPixelsPerMeter = 0;
+    dib->colorsUsed = bitCount == 8 ? 256 : 0;
+    dib->colorsImportant = 0;
+    if (bitCount == 8) {
+        uint8_t* palette = DibPalette(dib);
+        for (uint32_t i = 0; i < 256; ++i) {
+            palette[i * 4 + 0] = static_cast<uint8_t>(i);
+            palette[i * 4 + 1] = static_cast<uint8_t>(i);
+            palette[i * 4 + 2] = static_cast<uint8_t>(i);
+            palette[i * 4 + 3] = 0;
+        }
+    }
+}
+
+}  // namespace
+
+uint32_t DibBlockSize(const DibHeader* dib) {
+    uint32_t size;
+    std::memcpy(&size, reinterpret_cast<const uint8_t*>(dib) - 4, sizeof size);
+    return size;
+}
+
+uint8_t* AllocDibMemory(uint32_t length) {
+    if (length > kMaxDibLength) return nullptr;
+    const uint32_t size = (length + 4 + kGranule - 1) / kGranule * kGranule;
+    auto* block = static_cast<uint8_t*>(std::malloc(size));
+    if (!block) return nullptr;
+    std::memcpy(block, &size, sizeof size);
+    uint8_t* result = block + 4;
+    if (length < kParallelFillBytes) {
+        std::memset(result, 0, length);
+    } else {
+        FillBytesContext fill{result, 0};
+        WorkerPool::Run(FillBytesTask, &fill, length);
+    }
+    return result;
+}
+
+void FreeDisplayDib(DibHeader* dib) {
+    if (dib) std::free(reinterpret_cast<uint8_t*>(dib) - 4);
+}
+
+DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old) {
+    int32_t width = 0;
+    int32_t height = 0;
+    PixelType type = PT_NONE;
+    if (!image || !image->buffer->GetInfo(&width, &height, &type, nullptr)) {
+        FreeDisplayDib(old);
+        return nullptr;
+    }
+    const uint16_t bitCount = IsRgbType(type) ? 24 : 8;
+
+    DibHeader* dib = nullptr;
+    if (old && old->width == width && old->height == height &&
+        ((old->bitCount == 24 && IsRgbType(type)) ||
+         (old->bitCount == 8 && (type == PT_GRAY8 || type == PT_GRAY16)))) {
+        dib = old;
+    } else {
+        FreeDisplayDib(old);
+        // Computed in 64 bits: a huge image must be refused, not wrap into a small block.
+        const uint64_t stride = (static_cast<uint64_t>(width) * (bitCount / 8u) + 3u) & ~3ull;
+        const uint64_t length =
+            (bitCount == 8 ? sizeof(DibHeader) + kDibPaletteBytes : sizeof(DibHeader)) +
+            stride * static_cast<uint64_t>(height);
+        if (length > kMaxDibLength) return nullptr;
+        dib = reinterpret_cast<DibHeader*>(AllocDibMemory(static_cast<uint32_t>(length)));
+        if (!dib) return nullptr;
+        WriteHeader(dib, width, height, bitCount, static_cast<uint32_t>(stride));
+    }
+
+    if (height > 0) {
+        DisplayDibContext context{width, height, DibStride(width, dib->bitCount), image, dib};
+        RowTask task = DibRowsGrayTask;
+        if (type == PT_RGB8) task = DibRowsRgb8Task;
+        if (type == PT_RGB16) task = DibRowsRgb16Task;
+        if (type == PT_HSV16) task = DibRowsHsv16Task;
+        WorkerPool::Run(task, &context, static_cast<unsigned>(height));
+    }
+    return dib;
+}
+
+void DibRowsRgb8Task(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<DisplayDibContext*>(context);
+    const size_t rowBytes = static_cast<size_t>(c->width) * 3;
+    for (uint32_t y = first; y < first + count; ++y) {
+        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
+        uint8_t* dst = BitmapRow(c, y);
+        for (int32_t x = 0; x < c->width; ++x, src += 3, dst += 3) {
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
+        }
+    }
+}
+
+void DibRowsRgb16Task(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<DisplayDibContext*>(context);
+    const size_t rowBytes = static_cast<size_t>(c->width) * 6;
+    for (uint32_t y = first; y < first + count; ++y) {
+        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
+        uint8_t* dst = BitmapRow(c, y);
+        for (int32_t x = 0; x < c->width; ++x, src += 6, dst += 3) {
+            dst[0] = static_cast<uint8_t>(LoadSample(src + 4) >> 8);
+            dst[1] = static_cast<uint8_t>(LoadSample(src + 2) >> 8);
+            dst[2] = static_cast<uint8_t>(LoadSample(src) >> 8);
+        }
+    }
+}
+
+void DibRowsHsv16Task(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<DisplayDibContext*>(context);
+    const size_t rowBytes = static_cast<size_t>(c->width) * 6;
+    for (uint32_t y = first; y < first + count; ++y) {
+        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
+        uint8_t* dst = BitmapRow(c, y);
+        for (int32_t x = 0; x < c->width; ++x, src += 6, dst += 3) {
+            uint16_t r, g, b;
+            HsvToRgb16(LoadSample(src), LoadSample(src + 2), LoadSample(src + 4), &r, &g, &b);
+            dst[0] = static_cast<uint8_t>(b >> 8);
+            dst[1] = static_cast<uint8_t>(g >> 8);
+            dst[2] = static_cast<uint8_t>(r >> 8);
+        }
+    }
+}
+
+void DibRowsGrayTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<DisplayDibContext*>(context);
+    const C_ImgBuff* source = c->image->buffer;
+    for (uint32_t y = first; y < first + count; ++y) {
+        uint8_t* dst = BitmapRow(c, y);
+        for (int32_t x = 0; x < c->width; ++x) {
+            uint8_t grey = 0;
+            source->GetGray8(x, static_cast<int32_t>(y), &grey);
+            dst[x] = grey;
+        }
+        std::memset(dst + c->width, 0, c->stride - static_cast<uint32_t>(c->width));
+    }
+}
