@@ -116,7 +116,7 @@ TEST_F(ToneCurveTest, ArcCurvesFollowTheCircle) {
                 ASSERT_LE(out, i + 1u) << i;
             }
             if (std::abs(p) == 1) {
-                ASSERT_LE(std::abs(int32_t(out) - int32_t(i)), 200) << i;
+                ASSERT_LE(std::abs(int32_t(out) - int32_t(i)), 300) << i;  // about one 8-bit step
             }
         }
     }
