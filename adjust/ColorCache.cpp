@@ -1,0 +1,266 @@
+#include "adjust/ColorCache.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "image/ConvertTasks.h"
+#include "parallel/WorkerPool.h"
+
+namespace {
+
+// Lattice spacing of the 8-bit colours in 16- and 32-bit samples.
+constexpr int64_t kStep16 = 257;
+constexpr int64_t kStep32 = 16843009;
+
+struct ClearSlotsContext {
+    std::atomic<ColorCacheBlock*>* index;
+};
+
+void ClearSlotsTask(void* context, uint32_t first, uint32_t count) {
+    auto* ctx = static_cast<ClearSlotsContext*>(context);
+    for (uint32_t i = first; i < first + count; ++i) ctx->index[i].store(nullptr);
+}
+
+// Allocates the block of the slot, transforms its 64 colours and publishes it. Returns null
+// (with the slot free again) when memory is short.
+ColorCacheBlock* FillBlock(ColorCache* cache, uint32_t slot) {
+    std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
+    auto* block = new (std::nothrow) ColorCacheBlock{};
+    if (block == nullptr) {
+        entry.store(nullptr, std::memory_order_release);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(cache->lock);
+        if (cache->lastBlock != nullptr) {
+            cache->lastBlock->next = block;
+        } else {
+            cache->firstBlock = block;
+        }
+        cache->lastBlock = block;
+    }
+    const uint32_t r0 = (slot >> 12) * 4;
+    const uint32_t g0 = ((slot >> 6) & 63) * 4;
+    const uint32_t b0 = (slot & 63) * 4;
+    for (uint32_t i = 0; i < 4; ++i) {
+        for (uint32_t j = 0; j < 4; ++j) {
+            for (uint32_t k = 0; k < 4; ++k) {
+                uint8_t* colour = block->entries[i * 16 + j * 4 + k];
+                colour[0] = static_cast<uint8_t>(r0 + i);
+                colour[1] = static_cast<uint8_t>(g0 + j);
+                colour[2] = static_cast<uint8_t>(b0 + k);
+                cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
+            }
+        }
+    }
+    // Release: a thread that sees the pointer sees the 64 finished entries.
+    entry.store(block, std::memory_order_release);
+    return block;
+}
+
+// The finished block of the slot, computing it on first use; null when memory is short.
+const ColorCacheBlock* FindBlock(ColorCache* cache, uint32_t slot) {
+    std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
+    for (;;) {
+        ColorCacheBlock* block = entry.load(std::memory_order_acquire);
+        if (block == nullptr) {
+            bool claimed = false;
+            {
+                std::lock_guard<std::mutex> guard(cache->lock);
+                if (entry.load(std::memory_order_relaxed) == nullptr) {
+                    entry.store(kColorCacheFilling, std::memory_order_relaxed);
+                    claimed = true;
+                }
+            }
+            if (claimed) return FillBlock(cache, slot);
+            continue;
+        }
+        if (block == kColorCacheFilling) {
+            // The filler holds no lock while it computes; waiting on the lock would not help.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        return block;
+    }
+}
+
+// The lattice index below u (u / step rounded down) and the one above, capped at 255.
+template <typename Sample>
+void LatticeNeighbours(Sample u, int shift, int64_t step, uint8_t* lo, uint8_t* hi) {
+    int64_t low = static_cast<int64_t>(u) >> shift;
+    if (static_cast<int64_t>(u) < low * step) --low;
+    *lo = static_cast<uint8_t>(low);
+    *hi = static_cast<uint8_t>(low == 255 ? 255 : low + 1);
+}
+
+// Interpolates each channel between the transforms of the lattice colours below and above.
+template <typename Sample>
+void MapInterpolated(ColorCache* cache, Sample* pixels, uint32_t count, int shift, int64_t step,
+                     double maxValue) {
+    if (cache == nullptr || cache->transform == nullptr) return;
+    for (uint32_t p = 0; p < count; ++p) {
+        Sample* pixel = pixels + static_cast<size_t>(p) * 3;
+        uint8_t lo[3];
+        uint8_t hi[3];
+        for (int c = 0; c < 3; ++c) LatticeNeighbours(pixel[c], shift, step, &lo[c], &hi[c]);
+        uint8_t low[3] = {lo[0], lo[1], lo[2]};
+        uint8_t high[3] = {hi[0], hi[1], hi[2]};
+        if (!ColorCache_Lookup(cache, &low[0], &low[1], &low[2])) continue;
+        if (!ColorCache_Lookup(cache, &high[0], &high[1], &high[2])) continue;
+        for (int c = 0; c < 3; ++c) {
+            const int64_t base = low[c] * step;
+            double out = static_cast<double>(base);
+            if (hi[c] > lo[c]) {
+                // The quotient first, then the product: the other order differs in the last unit.
+                const double t = static_cast<double>(pixel[c] - lo[c] * step) /
+                                 static_cast<double>(hi[c] * step - lo[c] * step);
+                out = static_cast<double>(base) + t * static_cast<double>(high[c] * step - base);
+            }
+            pixel[c] = out > maxValue ? static_cast<Sample>(maxValue) : static_cast<Sample>(out);
+        }
+    }
+}
+
+// The RGB type whose pixels the cache maps for an image of the given type.
+PixelType MappedType(PixelType type) {
+    switch (type) {
+        case PT_GRAY8:
+        case PT_RGB8:
+        case PT_CMYK8:
+            return PT_RGB8;
+        case PT_GRAY16:
+        case PT_RGB16:
+        case PT_HSV16:
+            return PT_RGB16;
+        case PT_GRAY32:
+        case PT_RGB32:
+        case PT_XYZ:
+            return PT_RGB32;
+        default:
+            return PT_NONE;
+    }
+}
+
+// Converts source into destination (same shape, the destination's type) with the tasks and
+// the choice of task of ConvertType.
+void ConvertInto(const C_ImgBuff& source, C_ImgBuff* destination) {
+    ConvertContext context{destination->type, &source, destination, source.width};
+    WorkerPool::Run(ChooseConvertTask(source.type, destination->type), &context,
+                    static_cast<unsigned>(source.height));
+}
+
+}  // namespace
+
+ColorCache* ColorCache_Create() {
+    auto* cache = new (std::nothrow) ColorCache{};
+    if (cache == nullptr) return nullptr;
+    // Value-initialised: every slot starts null.
+    cache->index = new (std::nothrow) std::atomic<ColorCacheBlock*>[kColorCacheSlots]();
+    if (cache->index == nullptr) {
+        delete cache;
+        return nullptr;
+    }
+    return cache;
+}
+
+int ColorCache_Clear(ColorCache* cache) {
+    if (cache == nullptr) return 0;
+    // Slots are non-null only for listed blocks, so an empty list means nothing to reset.
+    if (cache->firstBlock == nullptr) return 1;
+    ClearSlotsContext context{cache->index};
+    WorkerPool::Run(ClearSlotsTask, &context, kColorCacheSlots);
+    ColorCacheBlock* block = cache->firstBlock;
+    while (block != nullptr) {
+        ColorCacheBlock* next = block->next;
+        delete block;
+        block = next;
+    }
+    cache->firstBlock = nullptr;
+    cache->lastBlock = nullptr;
+    return 1;
+}
+
+int ColorCache_Destroy(ColorCache* cache) {
+    if (cache == nullptr) return 0;
+    ColorCache_Clear(cache);
+    std::free(cache->userData);
+    delete[] cache->index;
+    delete cache;
+    return 1;
+}
+
+int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b) {
+    if (cache == nullptr) return 0;
+    if (cache->transform == nullptr) return 1;
+    const uint32_t slot = (*r >> 2) * 4096u + (*g >> 2) * 64u + (*b >> 2);
+    const ColorCacheBlock* block = FindBlock(cache, slot);
+    if (block == nullptr) return 0;
+    const uint8_t* colour = block->entries[(*r & 3) * 16 + (*g & 3) * 4 + (*b & 3)];
+    *r = colour[0];
+    *g = colour[1];
+    *b = colour[2];
+    return 1;
+}
+
+void ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count) {
+    if (cache == nullptr || cache->transform == nullptr) return;
+    for (uint32_t p = 0; p < count; ++p) {
+        uint8_t* pixel = pixels + static_cast<size_t>(p) * 3;
+        ColorCache_Lookup(cache, &pixel[0], &pixel[1], &pixel[2]);
+    }
+}
+
+void ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count) {
+    MapInterpolated(cache, pixels, count, 8, kStep16, 65535.0);
+}
+
+void ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count) {
+    MapInterpolated(cache, pixels, count, 24, kStep32, 4294967295.0);
+}
+
+void MapRgb8Task(void* context, uint32_t first, uint32_t count) {
+    auto* ctx = static_cast<ColorCacheContext*>(context);
+    ColorCache_MapRgb8(ctx->cache, ctx->pixels + static_cast<size_t>(first) * 3, count);
+}
+
+void MapRgb16Task(void* context, uint32_t first, uint32_t count) {
+    auto* ctx = static_cast<ColorCacheContext*>(context);
+    ColorCache_MapRgb16(ctx->cache, reinterpret_cast<uint16_t*>(ctx->pixels) + first * size_t{3},
+                        count);
+}
+
+void MapRgb32Task(void* context, uint32_t first, uint32_t count) {
+    auto* ctx = static_cast<ColorCacheContext*>(context);
+    ColorCache_MapRgb32(ctx->cache, reinterpret_cast<uint32_t*>(ctx->pixels) + first * size_t{3},
+                        count);
+}
+
+int ApplyColorCache(ColorCache* cache, CImgBuff* image) {
+    if (cache == nullptr || image == nullptr) return 0;
+    C_ImgBuff& own = *image->buffer;
+    const PixelType mappedType = MappedType(own.type);
+    if (mappedType == PT_NONE || own.width < 1 || own.height < 1) return 0;
+    if (cache->transform == nullptr) return 1;
+
+    C_ImgBuff temporary;
+    C_ImgBuff* mapped = &own;
+    if (mappedType != own.type) {
+        if (!temporary.Create(own.width, own.height, mappedType)) return 0;
+        ConvertInto(own, &temporary);
+        mapped = &temporary;
+    }
+
+    const uint32_t count = static_cast<uint32_t>(own.width) * static_cast<uint32_t>(own.height);
+    ColorCacheContext context{cache, mapped->pixels};
+    const RowTask task = mappedType == PT_RGB8    ? MapRgb8Task
+                         : mappedType == PT_RGB16 ? MapRgb16Task
+                                                  : MapRgb32Task;
+    WorkerPool::Run(task, &context, count);
+
+    // Converted straight back into the image's own memory: the same tasks that ConvertType
+    // would run, without a second temporary of the image's size.
+    if (mapped != &own) ConvertInto(temporary, &own);
+    return 1;
+}
