@@ -140,8 +140,8 @@ void HueMapTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<HueMapContext*>(context);
     for (uint32_t o = first; o < first + count; ++o) {
         HueMapEntry& e = c->table->hueMap[(c->anchor + o) & 0xFFFF];
+        // Below two turns, so keeping the low 16 bits wraps it back onto the circle.
         uint32_t mapped = c->start + o * c->newSpan / c->width;
-        if (mapped > 65535) mapped -= 65536;
         e.band = static_cast<uint16_t>(c->band);
         e.span = static_cast<uint16_t>(c->width);
         e.offset = static_cast<uint16_t>(o);
