@@ -1,0 +1,212 @@
+#include "adjust/Pipeline.h"
+
+#include <cstdlib>
+
+#include "adjust/WhiteBalance.h"
+#include "parallel/WorkerPool.h"
+
+namespace {
+
+bool InRange(int32_t value, int32_t low, int32_t high) {
+    return value >= low && value <= high;
+}
+
+bool SameGeometry(const CImgBuff& a, const CImgBuff& b) {
+    int32_t aw = 0, ah = 0, bw = 0, bh = 0;
+    a.buffer->GetInfo(&aw, &ah, nullptr, nullptr);
+    b.buffer->GetInfo(&bw, &bh, nullptr, nullptr);
+    return aw == bw && ah == bh;
+}
+
+bool IsEmpty(const CImgBuff& image) {
+    return !image.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+AdjustmentState::AdjustmentState() {
+    WorkerPool::Acquire();
+    InitEngineTables();
+    brightnessCurve = static_cast<ToneCurve*>(std::calloc(1, sizeof(ToneCurve)));
+    vividnessCurve = static_cast<ToneCurve*>(std::calloc(1, sizeof(ToneCurve)));
+    lightCurve = static_cast<ToneCurve*>(std::calloc(1, sizeof(ToneCurve)));
+    colorBandTable = static_cast<ColorBandTable*>(std::calloc(1, sizeof(ColorBandTable)));
+}
+
+AdjustmentState::~AdjustmentState() {
+    if (autoWbCache) ColorCache_Destroy(autoWbCache);
+    if (spotWbCache) ColorCache_Destroy(spotWbCache);
+    std::free(brightnessCurve);
+    std::free(vividnessCurve);
+    std::free(lightCurve);
+    std::free(colorBandTable);
+    ReleaseEngineTables();
+    WorkerPool::Release();
+}
+
+int AdjustmentState::OnBrightnessChanged(int32_t final, int32_t position) {
+    if (!brightnessCurve || !InRange(position, kToneSliderMin, kToneSliderMax)) return 0;
+    if (position == brightnessCurve->position && !final) return 0;
+    BuildToneCurve(brightnessCurve, position);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+int AdjustmentState::OnVividnessChanged(int32_t final, int32_t position) {
+    if (!vividnessCurve || !InRange(position, kToneSliderMin, kToneSliderMax)) return 0;
+    if (position == vividnessCurve->position && !final) return 0;
+    BuildToneCurve(vividnessCurve, position);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+int AdjustmentState::OnAddLightChanged(int32_t final, int32_t position) {
+    if (!lightCurve || !InRange(position, kLightSliderMin, kLightSliderMax)) return 0;
+    if (position == addLight && !final) return 0;
+    addLight = position;
+    BuildLightCurve(lightCurve, addLight, suppressLight);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+int AdjustmentState::OnSuppressLightChanged(int32_t final, int32_t position) {
+    if (!lightCurve || !InRange(position, kLightSliderMin, kLightSliderMax)) return 0;
+    if (position == suppressLight && !final) return 0;
+    suppressLight = position;
+    BuildLightCurve(lightCurve, addLight, suppressLight);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+int AdjustmentState::OnBandHueChanged(int32_t final, int32_t position) {
+    if (!colorBandTable || !InRange(selectedBand, 0, kColorBandCount - 1) ||
+        !InRange(position, kBandHueSliderMin, kBandHueSliderMax))
+        return 0;
+    ColorBand& band = colorBandTable->bands[selectedBand];
+    if (position == band.hueShift && !final) return 0;
+    band.hueShift = static_cast<int16_t>(position);
+    BuildHueMap(colorBandTable);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+int AdjustmentState::OnBandVividnessChanged(int32_t final, int32_t position) {
+    if (!colorBandTable || !InRange(selectedBand, 0, kColorBandCount - 1) ||
+        !InRange(position, kBandToneSliderMin, kBandToneSliderMax))
+        return 0;
+    ColorBand& band = colorBandTable->bands[selectedBand];
+    if (position == band.vividness && !final) return 0;
+    band.vividness = static_cast<int16_t>(position);
+    BuildBandVividness(colorBandTable, selectedBand);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+int AdjustmentState::OnBandBrightnessChanged(int32_t final, int32_t position) {
+    if (!colorBandTable || !InRange(selectedBand, 0, kColorBandCount - 1) ||
+        !InRange(position, kBandToneSliderMin, kBandToneSliderMax))
+        return 0;
+    ColorBand& band = colorBandTable->bands[selectedBand];
+    if (position == band.brightness && !final) return 0;
+    band.brightness = static_cast<int16_t>(position);
+    BuildBandBrightness(colorBandTable, selectedBand);
+    needsApply = 1;
+    useProxy = 1 - final;
+    return 1;
+}
+
+void AdjustmentState::ResetAdjustments() {
+    if (vividnessCurve) ResetToneCurve(vividnessCurve);
+    if (brightnessCurve) ResetToneCurve(brightnessCurve);
+    if (lightCurve) ResetToneCurve(lightCurve);
+    if (colorBandTable) ResetColorBands(colorBandTable);
+    wbMode = 0;
+    suppressLight = -1;
+    addLight = -1;
+}
+
+int AdjustmentState::PickSpotWhiteBalance(int32_t x, int32_t y) {
+    int32_t width = 0, height = 0;
+    if (!sourceImage.buffer->GetInfo(&width, &height, nullptr, nullptr)) return 0;
+    if (x < 0 || y < 0 || x >= width || y >= height) return 0;
+
+    // Pixels of the block that fall outside the photo fail to read and are left out.
+    double sum[3] = {0, 0, 0};
+    int reads = 0;
+    for (int32_t row = y - 2; row <= y + 2; ++row) {
+        for (int32_t column = x - 2; column <= x + 2; ++column) {
+            uint16_t r, g, b;
+            if (!sourceImage.buffer->GetRGB16(column, row, &r, &g, &b)) continue;
+            sum[0] += r;
+            sum[1] += g;
+            sum[2] += b;
+            ++reads;
+        }
+    }
+    if (spotWbCache) ColorCache_Destroy(spotWbCache);
+    spotWbCache = CreateWhiteBalanceCache(sum[0] / reads / 65535.0, sum[1] / reads / 65535.0,
+                                          sum[2] / reads / 65535.0);
+    needsApply = 1;
+    return 1;
+}
+
+void AdjustmentState::DropWhiteBalanceCaches() {
+    if (autoWbCache) ColorCache_Destroy(autoWbCache);
+    if (spotWbCache) ColorCache_Destroy(spotWbCache);
+    autoWbCache = nullptr;
+    spotWbCache = nullptr;
+}
+
+CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brightnessPosition,
+                                                 int32_t vividnessPosition) {
+    if (!needsApply) return nullptr;
+    needsApply = 0;
+
+    CImgBuff& src = proxyPair ? proxySource : sourceImage;
+    CImgBuff& dst = proxyPair ? proxyResult : resultImage;
+    CImgBuff* in = &src;
+    if (IsEmpty(dst) || !SameGeometry(dst, src)) dst.Copy(src);
+    // No photo, or no memory for the result: there is nothing the stages could write.
+    if (IsEmpty(src) || !SameGeometry(dst, src)) return &dst;
+
+    if (wbMode == 1) {
+        if (!autoWbCache) {
+            // Always measured on the full photo, so that the proxy and the full pass agree.
+            double r, g, b;
+            if (EstimateGreyPoint(&sourceImage, &r, &g, &b, kAutoWbSaturationLimit,
+                                  kAutoWbMinValue))
+                autoWbCache = CreateWhiteBalanceCache(r, g, b);
+        }
+        if (autoWbCache) {
+            dst.Copy(src);
+            ApplyColorCache(autoWbCache, &dst);
+            in = &dst;
+        }
+    } else if (wbMode == 2 && spotWbCache) {
+        dst.Copy(src);
+        ApplyColorCache(spotWbCache, &dst);
+        in = &dst;
+    }
+
+    if (brightnessPosition != 0 || vividnessPosition != 0) {
+        ApplyToneCurves(&dst, in, vividnessCurve, brightnessCurve);
+        in = &dst;
+    }
+    if (addLight >= 0 || suppressLight >= 0) {
+        ApplyToneCurves(&dst, in, nullptr, lightCurve);
+        in = &dst;
+    }
+    if (colorBandTable && colorBandTable->built) {
+        ApplyColorBands(&dst, in, colorBandTable);
+        in = &dst;
+    }
+    // Without any stage the result would keep the pixels of an earlier pass.
+    if (in == &src) dst.Copy(src);
+    return &dst;
+}

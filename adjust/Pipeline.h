@@ -1,0 +1,83 @@
+// The adjustment state of one photo and the pipeline that turns it into the adjusted image.
+// The main dialog derives from AdjustmentState; the batch tool drives it without a window. The
+// display conversion of the result is left to the caller.
+#pragma once
+
+#include <cstdint>
+
+#include "adjust/ColorBands.h"
+#include "adjust/ColorCache.h"
+#include "adjust/ToneCurve.h"
+#include "image/ImgBuff.h"
+
+// Slider ranges; the updates refuse positions outside them.
+constexpr int32_t kToneSliderMin = -45;  // brightness and vividness
+constexpr int32_t kToneSliderMax = 45;
+constexpr int32_t kLightSliderMin = -1;  // -1 turns the part off
+constexpr int32_t kLightSliderMax = 100;
+constexpr int32_t kBandHueSliderMin = -5000;
+constexpr int32_t kBandHueSliderMax = 5000;
+constexpr int32_t kBandToneSliderMin = -40;  // band vividness and brightness
+constexpr int32_t kBandToneSliderMax = 40;
+
+// The grey-point limits of the automatic white balance, in percent.
+constexpr int kAutoWbSaturationLimit = 60;
+constexpr int kAutoWbMinValue = 40;
+
+class AdjustmentState {
+  public:
+    // Takes a pool reference and the engine tables and allocates zero-filled curves and band
+    // table. ResetAdjustments must run before the first update or pass.
+    AdjustmentState();
+    virtual ~AdjustmentState();
+    AdjustmentState(const AdjustmentState&) = delete;
+    AdjustmentState& operator=(const AdjustmentState&) = delete;
+
+    // Slider updates. While dragging (final 0) a repeated position changes nothing; otherwise
+    // the value is stored, its table rebuilt, needsApply set and useProxy = 1 - final. Each
+    // returns 1 when the preview must be redrawn, 0 when nothing changed (also for a position
+    // outside the slider's range or, for the band sliders, a selectedBand outside 0..5).
+    int OnBrightnessChanged(int32_t final, int32_t position);
+    int OnVividnessChanged(int32_t final, int32_t position);
+    int OnAddLightChanged(int32_t final, int32_t position);
+    int OnSuppressLightChanged(int32_t final, int32_t position);
+    int OnBandHueChanged(int32_t final, int32_t position);
+    int OnBandVividnessChanged(int32_t final, int32_t position);
+    int OnBandBrightnessChanged(int32_t final, int32_t position);
+
+    // Neutral curves and bands, white balance off, both lights off. Leaves needsApply alone and
+    // the white-balance caches in place.
+    void ResetAdjustments();
+
+    // Takes the grey point of the 5 x 5 pixels of sourceImage around (x, y) (those inside the
+    // photo) as the new spot white balance and sets needsApply. 0 when (x, y) lies outside the
+    // photo (nothing changes); otherwise 1, with spotWbCache null when it could not be built.
+    int PickSpotWhiteBalance(int32_t x, int32_t y);
+
+    // For a newly opened photo: both white balances are measured or picked again.
+    void DropWhiteBalanceCaches();
+
+    // Runs white balance, tone, light and per-colour stages from proxySource to proxyResult
+    // (proxyPair 1) or from sourceImage to resultImage (0). The tone stage runs when either live
+    // slider position is non-zero. Returns null when needsApply was 0 (nothing to do), else the
+    // result holder, which is empty when memory ran short.
+    CImgBuff* ApplyAdjustmentStages(int32_t proxyPair, int32_t brightnessPosition,
+                                    int32_t vividnessPosition);
+
+    CImgBuff sourceImage;
+    CImgBuff resultImage;
+    CImgBuff proxySource;
+    CImgBuff proxyResult;
+    ColorCache* autoWbCache = nullptr;
+    ColorCache* spotWbCache = nullptr;
+    ToneCurve* brightnessCurve = nullptr;
+    ToneCurve* vividnessCurve = nullptr;
+    ToneCurve* lightCurve = nullptr;
+    ColorBandTable* colorBandTable = nullptr;
+    int32_t wbMode = 0;  // 0 off, 1 automatic, 2 spot
+    int32_t suppressLight = -1;
+    int32_t addLight = -1;
+    int32_t useProxy = 0;
+    int32_t needsApply = 0;
+    int32_t selectedBand = 0;  // 0 red, 1 yellow, 2 green, 3 cyan, 4 blue, 5 magenta
+};
