@@ -1,0 +1,212 @@
+#include "adjust/WhiteBalance.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include "image/ColorModel.h"
+#include "parallel/WorkerPool.h"
+
+GreyLabEntry GreyLabTable[256];
+std::atomic<uint32_t> greyLabTableBuilt{0};
+
+namespace {
+
+// Images smaller than this in either direction are too small for a meaningful block grid.
+constexpr int32_t kMinBlockModeSide = 128;
+constexpr int32_t kBlocksPerSide = 16;
+
+void GreyLabTableTask(void*, uint32_t first, uint32_t count) {
+    for (uint32_t i = first; i < first + count; ++i) {
+        const double grey = i / 255.0;
+        double x = 0.0;
+        double y = 0.0;
+        double z = 0.0;
+        double lightness = 0.0;
+        SrgbToXyz(grey, grey, grey, &x, &y, &z);
+        XyzToLab(x, y, z, &lightness, &GreyLabTable[i].a, &GreyLabTable[i].b);
+    }
+}
+
+int64_t PercentOfFullScale(int pct) {
+    return static_cast<int64_t>(pct) * 65535 / 100;
+}
+
+// Writes sum / n as a 16-bit channel value scaled to 0..1 to each requested output.
+void StoreMeans(const double sum[3], double n, double* r, double* g, double* b) {
+    double* outputs[3] = {r, g, b};
+    for (int c = 0; c < 3; ++c) {
+        if (outputs[c] == nullptr) continue;
+        const auto mean = static_cast<uint16_t>(static_cast<uint32_t>(sum[c] / n));
+        *outputs[c] = mean / 65535.0;
+    }
+}
+
+int MeasureWholeImage(const C_ImgBuff& image, double* r, double* g, double* b) {
+    WholeImageMeanContext context;
+    context.image = &image;
+    context.sum[0] = context.sum[1] = context.sum[2] = 0.0;
+    context.count = 0;
+    WorkerPool::Run(WholeImageMeanTask, &context, static_cast<unsigned>(image.height));
+    if (context.count == 0) return 0;
+    StoreMeans(context.sum, static_cast<double>(context.count), r, g, b);
+    return 1;
+}
+
+}  // namespace
+
+void BuildGreyLabTable() {
+    static std::mutex buildLock;
+    std::lock_guard<std::mutex> guard(buildLock);
+    if (greyLabTableBuilt.load(std::memory_order_acquire) != 0) return;
+    WorkerPool::Run(GreyLabTableTask, nullptr, 256);
+    greyLabTableBuilt.store(1, std::memory_order_release);
+}
+
+void WholeImageMeanTask(void* context, uint32_t first, uint32_t count) {
+    auto* ctx = static_cast<WholeImageMeanContext*>(context);
+    const C_ImgBuff& image = *ctx->image;
+    // Integer sums: exact, so the merge order of the slices cannot change the result.
+    uint64_t sum[3] = {0, 0, 0};
+    uint64_t pixels = 0;
+    for (uint32_t y = first; y < first + count; ++y) {
+        for (int32_t x = 0; x < image.width; ++x) {
+            uint16_t rgb[3];
+            if (!image.GetRGB16(x, static_cast<int32_t>(y), &rgb[0], &rgb[1], &rgb[2])) continue;
+            for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
+            ++pixels;
+        }
+    }
+    std::lock_guard<std::mutex> guard(ctx->lock);
+    for (int c = 0; c < 3; ++c) ctx->sum[c] += static_cast<double>(sum[c]);
+    ctx->count += pixels;
+}
+
+void GreyBlockTask(void* context, uint32_t first, uint32_t count) {
+    auto* ctx = static_cast<GreyBlockContext*>(context);
+    const C_ImgBuff& image = *ctx->image;
+    for (uint32_t by = first; by < first + count; ++by) {
+        const int32_t top = static_cast<int32_t>(by) * ctx->blockHeight;
+        const int32_t bottom = std::min(top + ctx->blockHeight, image.height);
+        for (int32_t bx = 0; bx < ctx->blocksAcross; ++bx) {
+            const int32_t left = bx * ctx->blockWidth;
+            const int32_t right = std::min(left + ctx->blockWidth, image.width);
+            uint64_t sum[3] = {0, 0, 0};
+            uint64_t m = 0;
+            for (int32_t y = top; y < bottom; ++y) {
+                for (int32_t x = left; x < right; ++x) {
+                    uint16_t rgb[3];
+                    if (!image.GetRGB16(x, y, &rgb[0], &rgb[1], &rgb[2])) continue;
+                    for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
+                    ++m;
+                }
+            }
+            const size_t block = by * static_cast<size_t>(ctx->blocksAcross) + bx;
+            ctx->accepted[block] = 0;
+            if (m == 0) continue;
+            double* mean = ctx->blockMean[block];
+            for (int c = 0; c < 3; ++c) mean[c] = static_cast<double>(sum[c]) / m;
+            uint16_t h = 0;
+            uint16_t s = 0;
+            uint16_t v = 0;
+            RgbToHsv16(static_cast<uint16_t>(mean[0]), static_cast<uint16_t>(mean[1]),
+                       static_cast<uint16_t>(mean[2]), &h, &s, &v);
+            ctx->accepted[block] = s <= ctx->saturationLimit && v >= ctx->minValue;
+        }
+    }
+}
+
+int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
+                      int saturationLimitPct, int minValuePct) {
+    if (image == nullptr || image->buffer->type == PT_NONE) return 0;
+    const int64_t saturationLimit =
+        saturationLimitPct == 0 ? 65535 : PercentOfFullScale(saturationLimitPct);
+    const int64_t minValue = PercentOfFullScale(minValuePct);
+    const C_ImgBuff& own = *image->buffer;
+    if (own.type > PT_CMYK8 || own.width < 1 || own.height < 1) return 0;
+
+    if ((saturationLimit == 65535 && minValue == 0) || own.width < kMinBlockModeSide ||
+        own.height < kMinBlockModeSide) {
+        return MeasureWholeImage(own, r, g, b);
+    }
+
+    auto* context = new (std::nothrow) GreyBlockContext{};
+    if (context == nullptr) return 0;
+    context->image = &own;
+    context->blockWidth = own.width / kBlocksPerSide;
+    context->blockHeight = own.height / kBlocksPerSide;
+    context->blocksAcross =
+        own.width / context->blockWidth + (own.width % context->blockWidth != 0 ? 1 : 0);
+    const int32_t blockRows =
+        own.height / context->blockHeight + (own.height % context->blockHeight != 0 ? 1 : 0);
+    context->saturationLimit = saturationLimit;
+    context->minValue = minValue;
+    WorkerPool::Run(GreyBlockTask, context, static_cast<unsigned>(blockRows));
+
+    double sum[3] = {0.0, 0.0, 0.0};
+    uint32_t n = 0;
+    for (int32_t block = 0; block < blockRows * context->blocksAcross; ++block) {
+        if (!context->accepted[block]) continue;
+        for (int c = 0; c < 3; ++c) sum[c] += context->blockMean[block][c];
+        ++n;
+    }
+    delete context;
+    if (n == 0) return EstimateGreyPoint(image, r, g, b, 0, 0);
+    StoreMeans(sum, n, r, g, b);
+    return 1;
+}
+
+ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {
+    if (greyLabTableBuilt.load(std::memory_order_acquire) == 0) BuildGreyLabTable();
+    ColorCache* cache = ColorCache_Create();
+    if (cache == nullptr) return nullptr;
+    ColorCache_Clear(cache);
+    cache->transform = WhiteBalanceColor;
+    std::free(cache->userData);
+    auto* shift = static_cast<WhiteBalanceShift*>(std::calloc(1, sizeof(WhiteBalanceShift)));
+    cache->userData = shift;
+    if (shift == nullptr) {
+        cache->transform = nullptr;
+        ColorCache_Destroy(cache);
+        return nullptr;
+    }
+
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    SrgbToXyz(r, g, b, &x, &y, &z);
+    double lightness = 0.0;
+    double a = 0.0;
+    double bStar = 0.0;
+    XyzToLab(x, y, z, &lightness, &a, &bStar);
+
+    // The residue of the grey with the grey point's lightness: the shift then takes the grey
+    // point exactly to where the conversions put a true grey of that level.
+    const double level = std::round(lightness * 255 / 100);
+    const int entry = !(level > 0) ? 0 : level > 255 ? 255 : static_cast<int>(level);
+    shift->da = GreyLabTable[entry].a - a;
+    shift->db = GreyLabTable[entry].b - bStar;
+    return cache;
+}
+
+int WhiteBalanceColor(uint8_t* r, uint8_t* g, uint8_t* b, void* userData) {
+    const auto* shift = static_cast<const WhiteBalanceShift*>(userData);
+    if (shift == nullptr) return 0;
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    SrgbToXyz(*r / 255.0, *g / 255.0, *b / 255.0, &x, &y, &z);
+    double lightness = 0.0;
+    double a = 0.0;
+    double bStar = 0.0;
+    XyzToLab(x, y, z, &lightness, &a, &bStar);
+    LabToXyz(lightness, a + shift->da, bStar + shift->db, &x, &y, &z);
+    double rgb[3];
+    XyzToSrgb(x, y, z, &rgb[0], &rgb[1], &rgb[2]);
+    uint8_t* bytes[3] = {r, g, b};
+    for (int c = 0; c < 3; ++c) {
+        *bytes[c] = static_cast<uint8_t>(static_cast<uint32_t>(rgb[c] * 4294967295.0) >> 24);
+    }
+    return 1;
+}
