@@ -13,6 +13,13 @@ namespace {
 
 const int forcedFour = WorkerPool::OverrideProcessorCount(4);
 
+// Some runtimes (the thread sanitizer's, for one) start a helper thread of their own with the
+// first thread a program makes; making one here keeps it out of the counts below.
+const bool threadsWarmedUp = [] {
+    std::thread([] {}).join();
+    return true;
+}();
+
 using RangeList = std::vector<std::pair<uint32_t, uint32_t>>;
 
 // Polls the kernel's thread list until it shows `expected` threads; a thread that has been joined
@@ -30,6 +37,7 @@ size_t SettledThreadCount(size_t expected) {
 // Kept first in the file: it needs a process in which no pool has existed yet.
 TEST(FourProcessorLifetime, PoolKeepsEightThreadsWhileHeldAndEndsThemAllOnTheLastRelease) {
     ASSERT_EQ(forcedFour, 1);
+    ASSERT_TRUE(threadsWarmedUp);
     const size_t before = ProcessThreadCount();
     ASSERT_EQ(WorkerPool::Acquire(), 1);
     EXPECT_EQ(ProcessThreadCount(), before + 8);
@@ -101,7 +109,7 @@ TEST(FourProcessorLifetime, AcquireFromManyThreadsAtOnceBuildsOnePool) {
     }
     for (std::thread& holder : holders) holder.join();
     EXPECT_EQ(refused.load(), 0);
-    EXPECT_EQ(ProcessThreadCount(), before + 8);
+    EXPECT_EQ(SettledThreadCount(before + 8), before + 8);
     holders.clear();
     for (int t = 0; t < 6; ++t) holders.emplace_back([] { WorkerPool::Release(); });
     for (std::thread& holder : holders) holder.join();
