@@ -1,0 +1,606 @@
+#include "imageio/TiffReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "image/ImgBuff.h"
+#include "parallel/WorkerPool.h"
+
+namespace {
+
+enum : uint16_t {
+    kTagImageWidth = 256,
+    kTagImageLength = 257,
+    kTagBitsPerSample = 258,
+    kTagCompression = 259,
+    kTagPhotometric = 262,
+    kTagFillOrder = 266,
+    kTagStripOffsets = 273,
+    kTagSamplesPerPixel = 277,
+    kTagRowsPerStrip = 278,
+    kTagStripByteCounts = 279,
+    kTagXResolution = 282,
+    kTagYResolution = 283,
+    kTagPlanarConfiguration = 284,
+    kTagResolutionUnit = 296,
+    kTagSampleFormat = 339,
+};
+
+enum : uint16_t { kTypeShort = 3, kTypeLong = 4, kTypeRational = 5 };
+
+enum : uint16_t { kWhiteIsZero = 0, kBlackIsZero = 1, kRgb = 2, kPalette = 3 };
+
+constexpr uint32_t kHeaderSize = 8;
+constexpr uint32_t kEntrySize = 12;
+
+uint16_t Load16(const uint8_t* p, uint16_t byteOrder) {
+    if (byteOrder == kTiffBigEndian) return static_cast<uint16_t>(p[0] << 8 | p[1]);
+    return static_cast<uint16_t>(p[1] << 8 | p[0]);
+}
+
+uint32_t Load32(const uint8_t* p, uint16_t byteOrder) {
+    if (byteOrder == kTiffBigEndian) {
+        return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    }
+    return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+
+int IsByteOrderMark(const uint8_t* header) {
+    return (header[0] == 0x49 && header[1] == 0x49) || (header[0] == 0x4D && header[1] == 0x4D);
+}
+
+// One zero-filled block for the record and the file's bytes, so that a single free releases both.
+TiffFile* AllocTiffFile(uint32_t size) {
+    void* block = std::calloc(1, sizeof(TiffFile) + size);
+    if (!block) return nullptr;
+    TiffFile* file = static_cast<TiffFile*>(block);
+    file->size = size;
+    file->bytes = reinterpret_cast<uint8_t*>(file + 1);
+    return file;
+}
+
+void ParseTiffHeader(TiffFile* file) {
+    file->byteOrder = static_cast<uint16_t>(file->bytes[0] << 8 | file->bytes[1]);
+    file->version = Load16(file->bytes + 2, file->byteOrder);
+    file->ifdOffset = Load32(file->bytes + 4, file->byteOrder);
+}
+
+// Reads exactly size bytes, retrying after interruptions and partial reads; 0 on a short read.
+int ReadFully(int fd, uint8_t* destination, uint64_t size) {
+    while (size > 0) {
+        size_t chunk = size > (1u << 30) ? (1u << 30) : static_cast<size_t>(size);
+        ssize_t got = read(fd, destination, chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return 0;
+        destination += got;
+        size -= static_cast<uint64_t>(got);
+    }
+    return 1;
+}
+
+enum class TiffKind { None, Grey1, Grey4, Grey8, Grey16, Rgb8, Rgb16 };
+
+TiffKind KindOf(const TiffImageInfo* info) {
+    if (info->photometric == kRgb) {
+        if (info->rgbBitsPerSample[0] == 8) return TiffKind::Rgb8;
+        if (info->rgbBitsPerSample[0] == 16) return TiffKind::Rgb16;
+        return TiffKind::None;
+    }
+    if (info->photometric != kWhiteIsZero && info->photometric != kBlackIsZero) {
+        return TiffKind::None;
+    }
+    switch (info->greyBitsPerSample) {
+        case 1:
+            return TiffKind::Grey1;
+        case 4:
+            return TiffKind::Grey4;
+        case 8:
+            return TiffKind::Grey8;
+        case 16:
+            return TiffKind::Grey16;
+        default:
+            return TiffKind::None;
+    }
+}
+
+// Bytes of one row; each row starts on a byte boundary.
+uint64_t RowBytes(TiffKind kind, uint32_t width) {
+    uint64_t w = width;
+    switch (kind) {
+        case TiffKind::Grey1:
+            return (w + 7) / 8;
+        case TiffKind::Grey4:
+            return (w + 1) / 2;
+        case TiffKind::Grey8:
+            return w;
+        case TiffKind::Grey16:
+            return 2 * w;
+        case TiffKind::Rgb8:
+            return 3 * w;
+        case TiffKind::Rgb16:
+            return 6 * w;
+        case TiffKind::None:
+            break;
+    }
+    return 0;
+}
+
+// File offset of strip s; 0 when the strip has no offset.
+int GetStripStart(const TiffImageInfo* info, uint32_t s, uint32_t* start) {
+    uint32_t offset = GetTiffValueOffset(info->ifd, &info->stripOffsets, s);
+    if (!offset) return 0;
+    *start = info->stripOffsets.type == kTypeShort ? ReadTiffShort(info->ifd, offset)
+                                                   : ReadTiffLong(info->ifd, offset);
+    return 1;
+}
+
+// File offset of the first byte of pixel (x, y) for an image of the given kind; 0 when the pixel
+// is outside the image, its strip is missing, or its `length` bytes do not lie within the file.
+uint32_t LocatePixel(const TiffImageInfo* info, TiffKind kind, uint32_t x, uint32_t y,
+                     uint32_t length) {
+    if (!info->ifd || x >= info->imageWidth || y >= info->imageLength || !info->rowsPerStrip) {
+        return 0;
+    }
+    uint32_t start;
+    if (!GetStripStart(info, y / info->rowsPerStrip, &start)) return 0;
+    uint64_t row = RowBytes(kind, info->imageWidth) * (y % info->rowsPerStrip);
+    uint64_t column;
+    switch (kind) {
+        case TiffKind::Grey1:
+            column = x / 8;
+            break;
+        case TiffKind::Grey4:
+            column = x / 2;
+            break;
+        case TiffKind::Grey8:
+            column = x;
+            break;
+        case TiffKind::Grey16:
+            column = 2 * uint64_t{x};
+            break;
+        case TiffKind::Rgb8:
+            column = 3 * uint64_t{x};
+            break;
+        default:
+            column = 6 * uint64_t{x};
+            break;
+    }
+    uint64_t position = start + row + column;
+    if (position + length > info->ifd->size) return 0;
+    return static_cast<uint32_t>(position);
+}
+
+void Put8(uint8_t* r, uint8_t* g, uint8_t* b, uint8_t vr, uint8_t vg, uint8_t vb) {
+    if (r) *r = vr;
+    if (g) *g = vg;
+    if (b) *b = vb;
+}
+
+void Put16(uint16_t* r, uint16_t* g, uint16_t* b, uint16_t vr, uint16_t vg, uint16_t vb) {
+    if (r) *r = vr;
+    if (g) *g = vg;
+    if (b) *b = vb;
+}
+
+// 1 when the tag is absent or its first value is the SHORT 1; used for fields that, with any
+// other value, describe a layout this reader does not decode.
+int TagAbsentOrOne(const TiffIfd* ifd, uint16_t tag) {
+    TiffEntry entry;
+    if (!FindTiffTag(ifd, tag, &entry)) return 1;
+    uint16_t value;
+    return GetTiffShortTag(ifd, tag, &value) && value == 1;
+}
+
+// Fields that ReadTiffImageInfo lets through but that would be decoded wrongly: extra or missing
+// samples, separate planes, reversed bit order, signed or floating-point samples.
+int IsPlainLayout(const TiffIfd* ifd, const TiffImageInfo* info) {
+    uint32_t samples = 1;
+    if (info->photometric == kRgb) {
+        if (info->samplesPerPixel != 3) return 0;
+        samples = 3;
+    } else {
+        uint32_t greySamples;
+        if (GetTiffShortOrLongTag(ifd, kTagSamplesPerPixel, &greySamples) && greySamples > 1) {
+            return 0;
+        }
+    }
+    if (!TagAbsentOrOne(ifd, kTagPlanarConfiguration) || !TagAbsentOrOne(ifd, kTagFillOrder)) {
+        return 0;
+    }
+    TiffEntry format;
+    if (FindTiffTag(ifd, kTagSampleFormat, &format)) {
+        for (uint32_t i = 0; i < format.count && i < samples; ++i) {
+            uint32_t offset = GetTiffValueOffset(ifd, &format, i);
+            if (!offset || format.type != kTypeShort || ReadTiffShort(ifd, offset) != 1) return 0;
+        }
+    }
+    return 1;
+}
+
+struct CheckStripsContext {
+    const TiffImageInfo* info;
+    uint64_t rowBytes;
+    std::atomic<int> failed;
+};
+
+// Every strip that holds rows of the image must have a non-zero offset and lie within the file.
+void CheckStripsTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<CheckStripsContext*>(context);
+    const TiffImageInfo* info = c->info;
+    for (uint32_t s = first; s < first + count; ++s) {
+        uint32_t start;
+        if (!GetStripStart(info, s, &start) || !start) {
+            c->failed.store(1, std::memory_order_relaxed);
+            return;
+        }
+        uint64_t firstRow = uint64_t{s} * info->rowsPerStrip;
+        uint64_t rows = info->imageLength - firstRow;
+        if (rows > info->rowsPerStrip) rows = info->rowsPerStrip;
+        if (start + c->rowBytes * rows > info->ifd->size) {
+            c->failed.store(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+}
+
+// Checks sizes and strips against the file before anything is allocated for the pixels. Sets
+// *presentRows to the rows whose strips exist; the rows below them have no strip.
+int CheckLayout(const TiffImageInfo* info, TiffKind kind, uint32_t* presentRows) {
+    const uint32_t width = info->imageWidth;
+    const uint32_t height = info->imageLength;
+    if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX) return 0;
+    if (!info->rowsPerStrip) return 0;
+    const TiffEntry& offsets = info->stripOffsets;
+    if (offsets.count < 1 || (offsets.type != kTypeShort && offsets.type != kTypeLong)) return 0;
+
+    // A declared size the file could not hold is refused before the buffer is made for it.
+    uint64_t rowBytes = RowBytes(kind, width);
+    if (rowBytes > info->ifd->size || rowBytes * height > info->ifd->size) return 0;
+
+    uint64_t strips = (uint64_t{height} + info->rowsPerStrip - 1) / info->rowsPerStrip;
+    uint32_t present = offsets.count < strips ? offsets.count : static_cast<uint32_t>(strips);
+    CheckStripsContext context{info, rowBytes, {0}};
+    WorkerPool::Run(CheckStripsTask, &context, present);
+    if (context.failed.load()) return 0;
+
+    uint64_t rows = uint64_t{present} * info->rowsPerStrip;
+    *presentRows = rows < height ? static_cast<uint32_t>(rows) : height;
+    return 1;
+}
+
+struct DecodeRowsContext {
+    const TiffImageInfo* info;
+    C_ImgBuff* target;
+    TiffKind kind;
+    uint16_t fallback[3];  // the last pixel that has a strip, for the rows that have none
+};
+
+// A pixel that cannot be fetched takes the value of the one before it in scan order. Only whole
+// strips at the end can be missing, so for a row without strip that value is the fallback, and a
+// row with a strip fetches every pixel.
+void DecodeRowsTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<DecodeRowsContext*>(context);
+    const uint32_t width = c->info->imageWidth;
+    for (uint32_t y = first; y < first + count; ++y) {
+        uint16_t r = c->fallback[0], g = c->fallback[1], b = c->fallback[2];
+        const auto row = static_cast<int32_t>(y);
+        for (uint32_t x = 0; x < width; ++x) {
+            const auto column = static_cast<int32_t>(x);
+            if (c->kind == TiffKind::Grey16 || c->kind == TiffKind::Rgb16) {
+                uint16_t vr, vg, vb;
+                if (GetTiffPixel16(c->info, x, y, &vr, &vg, &vb)) r = vr, g = vg, b = vb;
+                if (c->kind == TiffKind::Grey16) {
+                    c->target->SetGray16(column, row, r);
+                } else {
+                    c->target->SetRGB16(column, row, r, g, b);
+                }
+            } else {
+                uint8_t vr, vg, vb;
+                if (GetTiffPixel8(c->info, x, y, &vr, &vg, &vb)) r = vr, g = vg, b = vb;
+                if (c->kind == TiffKind::Rgb8) {
+                    c->target->SetRGB8(column, row, r, g, b);
+                } else {
+                    c->target->SetGray8(column, row, r);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TiffFile* MakeTiffFile(const uint8_t* data, size_t size) {
+    if (!data || size < kHeaderSize || size > UINT32_MAX || !IsByteOrderMark(data)) return nullptr;
+    TiffFile* file = AllocTiffFile(static_cast<uint32_t>(size));
+    if (!file) return nullptr;
+    std::memcpy(file->bytes, data, size);
+    ParseTiffHeader(file);
+    return file;
+}
+
+TiffFile* ReadTiffFile(const char* path) {
+    if (!path) return nullptr;
+    // Non-blocking so that a named pipe cannot stall the open; only regular files are read.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    uint8_t header[kHeaderSize];
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < kHeaderSize ||
+        static_cast<uint64_t>(status.st_size) > UINT32_MAX || !ReadFully(fd, header, kHeaderSize) ||
+        !IsByteOrderMark(header)) {
+        close(fd);
+        return nullptr;
+    }
+    const auto size = static_cast<uint32_t>(status.st_size);
+    TiffFile* file = AllocTiffFile(size);
+    if (!file) {
+        close(fd);
+        return nullptr;
+    }
+    std::memcpy(file->bytes, header, kHeaderSize);
+    if (!ReadFully(fd, file->bytes + kHeaderSize, size - kHeaderSize)) {
+        FreeTiffFile(file);
+        close(fd);
+        return nullptr;
+    }
+    close(fd);
+    ParseTiffHeader(file);
+    return file;
+}
+
+void FreeTiffFile(TiffFile* file) {
+    std::free(file);
+}
+
+int OpenTiffIfd(const TiffFile* file, TiffIfd* ifd) {
+    if (!file || !ifd || !file->ifdOffset || uint64_t{file->ifdOffset} + 2 > file->size) return 0;
+    const uint16_t count = Load16(file->bytes + file->ifdOffset, file->byteOrder);
+    const uint32_t firstEntry = file->ifdOffset + 2;
+    if (uint64_t{firstEntry} + uint64_t{kEntrySize} * count > file->size) return 0;
+    ifd->entryCount = count;
+    ifd->byteOrder = file->byteOrder;
+    ifd->bytes = file->bytes;
+    ifd->size = file->size;
+    ifd->firstEntry = firstEntry;
+    return 1;
+}
+
+int FindTiffTag(const TiffIfd* ifd, uint16_t tag, TiffEntry* entry) {
+    for (uint32_t i = 0; i < ifd->entryCount; ++i) {
+        const uint32_t offset = ifd->firstEntry + kEntrySize * i;
+        const uint8_t* p = ifd->bytes + offset;
+        if (Load16(p, ifd->byteOrder) != tag) continue;
+        entry->tag = tag;
+        entry->type = Load16(p + 2, ifd->byteOrder);
+        entry->count = Load32(p + 4, ifd->byteOrder);
+        const uint32_t size = GetTiffTypeSize(entry->type);
+        if (entry->count == 1 && size == 1) {
+            entry->value = p[8];
+        } else if (entry->count == 1 && size == 2) {
+            entry->value = Load16(p + 8, ifd->byteOrder);
+        } else {
+            entry->value = Load32(p + 8, ifd->byteOrder);
+        }
+        entry->entryOffset = offset;
+        return 1;
+    }
+    return 0;
+}
+
+uint32_t GetTiffTypeSize(uint16_t type) {
+    static const uint8_t kSizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    return type < 13 ? kSizes[type] : 0;
+}
+
+uint32_t GetTiffValueOffset(const TiffIfd* ifd, const TiffEntry* entry, uint32_t i) {
+    const uint64_t size = GetTiffTypeSize(entry->type);
+    if (!size || i >= entry->count) return 0;
+    uint64_t offset;
+    if (size * entry->count <= 4) {
+        offset = uint64_t{entry->entryOffset} + 8 + size * i;
+    } else {
+        offset = uint64_t{entry->value} + size * i;
+    }
+    if (!offset || offset + size > ifd->size) return 0;
+    return static_cast<uint32_t>(offset);
+}
+
+uint16_t ReadTiffShort(const TiffIfd* ifd, uint32_t offset) {
+    if (uint64_t{offset} + 2 > ifd->size) return 0;
+    return Load16(ifd->bytes + offset, ifd->byteOrder);
+}
+
+uint32_t ReadTiffLong(const TiffIfd* ifd, uint32_t offset) {
+    if (uint64_t{offset} + 4 > ifd->size) return 0;
+    return Load32(ifd->bytes + offset, ifd->byteOrder);
+}
+
+void ReadTiffRational(const TiffIfd* ifd, uint32_t offset, uint32_t* numerator,
+                      uint32_t* denominator) {
+    const int inside = uint64_t{offset} + 8 <= ifd->size;
+    if (numerator) *numerator = inside ? ReadTiffLong(ifd, offset) : 0;
+    if (denominator) *denominator = inside ? ReadTiffLong(ifd, offset + 4) : 0;
+}
+
+int GetTiffShortTag(const TiffIfd* ifd, uint16_t tag, uint16_t* value) {
+    TiffEntry entry;
+    if (!FindTiffTag(ifd, tag, &entry)) return 0;
+    const uint32_t offset = GetTiffValueOffset(ifd, &entry, 0);
+    if (!offset || entry.type != kTypeShort) return 0;
+    if (value) *value = ReadTiffShort(ifd, offset);
+    return 1;
+}
+
+int GetTiffShortOrLongTag(const TiffIfd* ifd, uint16_t tag, uint32_t* value) {
+    TiffEntry entry;
+    if (!FindTiffTag(ifd, tag, &entry)) return 0;
+    const uint32_t offset = GetTiffValueOffset(ifd, &entry, 0);
+    if (!offset) return 0;
+    uint32_t read;
+    if (entry.type == kTypeShort) {
+        read = ReadTiffShort(ifd, offset);
+    } else if (entry.type == kTypeLong) {
+        read = ReadTiffLong(ifd, offset);
+    } else {
+        return 0;
+    }
+    if (value) *value = read;
+    return 1;
+}
+
+int GetTiffRationalTag(const TiffIfd* ifd, uint16_t tag, uint32_t* numerator,
+                       uint32_t* denominator) {
+    TiffEntry entry;
+    if (!FindTiffTag(ifd, tag, &entry)) return 0;
+    const uint32_t offset = GetTiffValueOffset(ifd, &entry, 0);
+    if (!offset || entry.type != kTypeRational) return 0;
+    ReadTiffRational(ifd, offset, numerator, denominator);
+    return 1;
+}
+
+int ReadTiffImageInfo(const TiffIfd* ifd, TiffImageInfo* info) {
+    if (!ifd || !info) return 0;
+    *info = TiffImageInfo{};
+    info->ifd = ifd;
+    if (!GetTiffShortTag(ifd, kTagPhotometric, &info->photometric) ||
+        !GetTiffShortTag(ifd, kTagCompression, &info->compression) ||
+        !GetTiffShortOrLongTag(ifd, kTagImageLength, &info->imageLength) ||
+        !GetTiffShortOrLongTag(ifd, kTagImageWidth, &info->imageWidth)) {
+        return 0;
+    }
+
+    if (!GetTiffShortTag(ifd, kTagResolutionUnit, &info->resolutionUnit)) {
+        info->resolutionUnit = 1;
+        info->xResolution[0] = info->xResolution[1] = 1;
+        info->yResolution[0] = info->yResolution[1] = 1;
+    } else if (info->resolutionUnit != 1) {
+        if (!GetTiffRationalTag(ifd, kTagXResolution, &info->xResolution[0],
+                                &info->xResolution[1]) ||
+            !GetTiffRationalTag(ifd, kTagYResolution, &info->yResolution[0],
+                                &info->yResolution[1])) {
+            return 0;
+        }
+    }
+
+    if (!GetTiffShortOrLongTag(ifd, kTagRowsPerStrip, &info->rowsPerStrip) ||
+        !FindTiffTag(ifd, kTagStripOffsets, &info->stripOffsets) ||
+        !FindTiffTag(ifd, kTagStripByteCounts, &info->stripByteCounts) ||
+        info->stripOffsets.count != info->stripByteCounts.count) {
+        return 0;
+    }
+
+    if (info->photometric > kPalette) return 0;
+    if (info->photometric == kRgb) {
+        TiffEntry bits;
+        if (!FindTiffTag(ifd, kTagBitsPerSample, &bits) || bits.count < 3) return 0;
+        for (uint32_t i = 0; i < 3; ++i) {
+            const uint32_t offset = GetTiffValueOffset(ifd, &bits, i);
+            if (!offset) return 0;
+            info->rgbBitsPerSample[i] = ReadTiffShort(ifd, offset);
+        }
+        const uint16_t* b = info->rgbBitsPerSample;
+        if ((b[0] != 8 && b[0] != 16) || b[1] != b[0] || b[2] != b[0]) return 0;
+        if (!GetTiffShortTag(ifd, kTagSamplesPerPixel, &info->samplesPerPixel)) return 0;
+    } else if (info->photometric != kPalette) {
+        if (!GetTiffShortTag(ifd, kTagBitsPerSample, &info->greyBitsPerSample)) {
+            info->greyBitsPerSample = 1;
+        }
+        const uint16_t bits = info->greyBitsPerSample;
+        if (bits != 1 && bits != 4 && bits != 8 && bits != 16) return 0;
+    }
+    return 1;
+}
+
+int GetTiffPixel8(const TiffImageInfo* info, uint32_t x, uint32_t y, uint8_t* r, uint8_t* g,
+                  uint8_t* b) {
+    if (!info) return 0;
+    const TiffKind kind = KindOf(info);
+    const uint32_t length = kind == TiffKind::Rgb8 ? 3 : 1;
+    if (kind == TiffKind::None || kind == TiffKind::Grey16 || kind == TiffKind::Rgb16) return 0;
+    const uint32_t position = LocatePixel(info, kind, x, y, length);
+    if (!position) return 0;
+    const uint8_t* p = info->ifd->bytes + position;
+    if (kind == TiffKind::Rgb8) {
+        Put8(r, g, b, p[0], p[1], p[2]);
+        return 1;
+    }
+    uint8_t grey;
+    if (kind == TiffKind::Grey8) {
+        grey = p[0];
+    } else if (kind == TiffKind::Grey4) {
+        grey = static_cast<uint8_t>(((x & 1) ? (p[0] & 0x0F) : (p[0] >> 4)) * 17);
+    } else {
+        grey = (p[0] & (0x80 >> (x & 7))) ? 255 : 0;
+    }
+    if (info->photometric == kWhiteIsZero) grey = static_cast<uint8_t>(255 - grey);
+    Put8(r, g, b, grey, grey, grey);
+    return 1;
+}
+
+int GetTiffPixel16(const TiffImageInfo* info, uint32_t x, uint32_t y, uint16_t* r, uint16_t* g,
+                   uint16_t* b) {
+    if (!info) return 0;
+    const TiffKind kind = KindOf(info);
+    if (kind != TiffKind::Grey16 && kind != TiffKind::Rgb16) return 0;
+    const uint32_t position = LocatePixel(info, kind, x, y, kind == TiffKind::Rgb16 ? 6 : 2);
+    if (!position) return 0;
+    const uint8_t* p = info->ifd->bytes + position;
+    const uint16_t order = info->ifd->byteOrder;
+    if (kind == TiffKind::Rgb16) {
+        Put16(r, g, b, Load16(p, order), Load16(p + 2, order), Load16(p + 4, order));
+        return 1;
+    }
+    uint16_t grey = Load16(p, order);
+    if (info->photometric == kWhiteIsZero) grey = static_cast<uint16_t>(65535 - grey);
+    Put16(r, g, b, grey, grey, grey);
+    return 1;
+}
+
+int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
+    if (!file || !target) return 0;
+    TiffIfd ifd;
+    TiffImageInfo info;
+    if (!OpenTiffIfd(file, &ifd) || !ReadTiffImageInfo(&ifd, &info)) return 0;
+    if (info.compression != 1 || info.photometric > kRgb) return 0;
+    const TiffKind kind = KindOf(&info);
+    uint32_t presentRows;
+    if (kind == TiffKind::None || !IsPlainLayout(&ifd, &info) ||
+        !CheckLayout(&info, kind, &presentRows)) {
+        return 0;
+    }
+    if (!target->buffer->Create(static_cast<int32_t>(info.imageWidth),
+                                static_cast<int32_t>(info.imageLength), PT_HSV16)) {
+        return 0;
+    }
+
+    DecodeRowsContext context{&info, target->buffer, kind, {0, 0, 0}};
+    if (presentRows < info.imageLength) {
+        const uint32_t x = info.imageWidth - 1;
+        const uint32_t y = presentRows - 1;
+        uint16_t* f = context.fallback;
+        if (kind == TiffKind::Grey16 || kind == TiffKind::Rgb16) {
+            GetTiffPixel16(&info, x, y, &f[0], &f[1], &f[2]);
+        } else {
+            uint8_t r = 0, g = 0, b = 0;
+            GetTiffPixel8(&info, x, y, &r, &g, &b);
+            f[0] = r, f[1] = g, f[2] = b;
+        }
+    }
+    WorkerPool::Run(DecodeRowsTask, &context, info.imageLength);
+    return 1;
+}
+
+int LoadTiff(const char* path, CImgBuff* target) {
+    if (!path || !target) return 0;
+    TiffFile* file = ReadTiffFile(path);
+    if (!file) return 0;
+    const int loaded = LoadTiffFile(file, target);
+    FreeTiffFile(file);
+    return loaded;
+}
