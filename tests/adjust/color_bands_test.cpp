@@ -149,25 +149,6 @@ TEST_F(ColorBandsTest, HueShiftsStretchTheNeighbouringBands) {
     EXPECT_LT(table->hueMap[5000].mappedHue, 10992);  // red's upper half wraps past 0
 }
 
-// A blended result lies between the two bands' own results, whatever the settings.
-TEST_F(ColorBandsTest, BlendsStayBetweenTheBands) {
-    std::mt19937 random(5);
-    for (int k = 0; k < 6; ++k) {
-        table->bands[k].vividness = static_cast<int16_t>(k * 16 - 40);
-        table->bands[k].brightness = static_cast<int16_t>(40 - k * 16);
-        BuildBandVividness(table.get(), k);
-        BuildBandBrightness(table.get(), k);
-    }
-    for (int n = 0; n < 200000; ++n) {
-        uint16_t h = random(), s = random() % 0xBFFF + 0x4001, v = random() % 0xBFFF + 0x4001;
-        const HueMapEntry& e = table->hueMap[h];
-        uint16_t lo = table->bands[e.band].vividMap[s], hi = table->bands[e.band + 1].vividMap[s];
-        uint16_t out = Map(h, s, v, 1);
-        ASSERT_GE(out, std::min(lo, hi));
-        ASSERT_LE(out, std::max(lo, hi));
-    }
-}
-
 TEST_F(ColorBandsTest, BandBuildersGuardTheirArguments) {
     EXPECT_EQ(BuildBandVividness(table.get(), 6), 0);
     EXPECT_EQ(BuildBandBrightness(table.get(), -1), 0);

@@ -139,16 +139,11 @@ TEST_F(ToneCurveTest, PositionsOutsideTheRangeAndUnchangedPositions) {
     EXPECT_EQ(curve->map[30000], before);
 }
 
-TEST_F(ToneCurveTest, LightGainTable) {
-    for (int i = 0; i <= 81; ++i) EXPECT_EQ(LightGainTable[i], 2.5) << i;
+TEST_F(ToneCurveTest, LightCurveExamples) {
+    EXPECT_EQ(LightGainTable[81], 2.5);
     EXPECT_LT(LightGainTable[82], 2.5);
     EXPECT_NEAR(LightGainTable[12288], 0.3239, 5e-5);
     EXPECT_NEAR(LightGainTable[24575], 0.0229, 5e-5);
-    for (uint32_t i = 0; i < kToneCurveSize; ++i) ASSERT_EQ(IdentityCurve.map[i], i);
-    EXPECT_EQ(IdentityCurve.rebuild, 0u);
-}
-
-TEST_F(ToneCurveTest, LightCurveExamples) {
     ResetToneCurve(curve.get());
     ASSERT_EQ(BuildLightCurve(curve.get(), 0, 0), 1);
     EXPECT_EQ(curve->map[1], 3);
@@ -194,54 +189,38 @@ TEST_F(ToneCurveTest, LightCurvesNeverFallAndStayInTheirParts) {
 }
 
 // The pooled pass, in place or not, and through the converting accessors for other pixel
-// types, equals a plain loop over the pixels.
+// types, equals a plain loop over the pixels; a null curve leaves its channel alone.
 TEST_F(ToneCurveTest, ApplyMatchesAPlainLoop) {
     auto sCurve = std::make_unique<ToneCurve>();
     ResetToneCurve(sCurve.get());
     ResetToneCurve(curve.get());
     BuildToneCurve(sCurve.get(), 33);
     BuildToneCurve(curve.get(), -21);
-    for (PixelType type : {PT_HSV16, PT_RGB16}) {
-        SCOPED_TRACE(type);
+    const struct {
+        PixelType type;
+        bool nullS;
+    } cases[] = {{PT_HSV16, false}, {PT_HSV16, true}, {PT_RGB16, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type * 2 + c.nullS);
         CImgBuff src, dst, expected;
         FillRandomHsv(src, 257, 131, 7);
-        ASSERT_EQ(src.ConvertType(type), 1);
+        ASSERT_EQ(src.ConvertType(c.type), 1);
         expected.Copy(src);
         C_ImgBuff* e = expected.buffer;
         for (int32_t y = 0; y < e->height; ++y)
             for (int32_t x = 0; x < e->width; ++x) {
                 uint16_t h, s, v;
                 e->GetHSV16(x, y, &h, &s, &v);
-                e->SetHSV16(x, y, h, sCurve->map[s], curve->map[v]);
+                e->SetHSV16(x, y, h, c.nullS ? s : sCurve->map[s], curve->map[v]);
             }
-        dst.buffer->Create(257, 131, type);
-        ASSERT_EQ(ApplyToneCurves(&dst, &src, sCurve.get(), curve.get()), 1);
-        ASSERT_EQ(ApplyToneCurves(&src, &src, sCurve.get(), curve.get()), 1);
-        size_t bytes = size_t{257} * 131 * kBytesPerPixel[type];
+        const ToneCurve* s = c.nullS ? nullptr : sCurve.get();
+        dst.buffer->Create(257, 131, c.type);
+        ASSERT_EQ(ApplyToneCurves(&dst, &src, s, curve.get()), 1);
+        ASSERT_EQ(ApplyToneCurves(&src, &src, s, curve.get()), 1);
+        size_t bytes = size_t{257} * 131 * kBytesPerPixel[c.type];
         EXPECT_EQ(std::memcmp(dst.buffer->pixels, e->pixels, bytes), 0);
         EXPECT_EQ(std::memcmp(src.buffer->pixels, e->pixels, bytes), 0);
     }
-}
-
-TEST_F(ToneCurveTest, NullCurvesLeaveTheirChannel) {
-    CImgBuff src, dst;
-    FillRandomHsv(src, 64, 48, 3);
-    dst.Copy(src);
-    BuildToneCurve(curve.get(), 45);
-    ASSERT_EQ(ApplyToneCurves(&dst, &src, nullptr, curve.get()), 1);
-    int changed = 0;
-    for (int32_t y = 0; y < 48; ++y)
-        for (int32_t x = 0; x < 64; ++x) {
-            uint16_t h0, s0, v0, h1, s1, v1;
-            src.buffer->GetHSV16(x, y, &h0, &s0, &v0);
-            dst.buffer->GetHSV16(x, y, &h1, &s1, &v1);
-            ASSERT_EQ(h1, h0);
-            ASSERT_EQ(s1, s0);
-            ASSERT_EQ(v1, curve->map[v0]);
-            changed += v1 != v0;
-        }
-    EXPECT_GT(changed, 64 * 48 / 2);
-
     CImgBuff empty;
     EXPECT_EQ(ApplyToneCurves(&empty, &empty, nullptr, nullptr), 1);
 }
