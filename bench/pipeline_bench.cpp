@@ -1,0 +1,100 @@
+// The whole adjustment pass with every stage on, plus the display conversion, on a 24-megapixel
+// photo and on its quarter-size proxy (the image processed while a slider is dragged).
+#include <benchmark/benchmark.h>
+
+#include "adjust/Pipeline.h"
+#include "app/display/DisplayDib.h"
+
+namespace {
+
+constexpr int32_t kWidth = 6000;
+constexpr int32_t kHeight = 4000;
+
+// Smooth hue, saturation and value gradients with some texture, so that every band, the shadows
+// and the highlights all occur.
+void FillSynthetic(C_ImgBuff* image) {
+    image->Create(kWidth, kHeight, PT_HSV16);
+    for (int32_t y = 0; y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+            const uint32_t texture = (x * 7919u + y * 104729u) % 4096u;
+            image->SetHSV16(x, y, (x * 65535u / kWidth + texture) % 65535u,
+                            (y * 65534u / kHeight + texture) % 65535u,
+                            ((x + y) * 65535u / (kWidth + kHeight) + texture) % 65536u);
+        }
+    }
+}
+
+struct BenchPhoto {
+    AdjustmentState state;
+    DibHeader* dib = nullptr;
+
+    BenchPhoto() {
+        FillSynthetic(state.sourceImage.buffer);
+        C_ImgBuff* proxy = state.proxySource.buffer;
+        proxy->Create(kWidth / 4, kHeight / 4, PT_HSV16);
+        for (int32_t y = 0; y < kHeight / 4; ++y) {
+            for (int32_t x = 0; x < kWidth / 4; ++x) {
+                uint16_t h, s, v;
+                state.sourceImage.buffer->GetHSV16(x * 4, y * 4, &h, &s, &v);
+                proxy->SetHSV16(x, y, h, s, v);
+            }
+        }
+        state.ResetAdjustments();
+        state.wbMode = 1;
+        state.OnBrightnessChanged(1, 20);
+        state.OnVividnessChanged(1, 20);
+        state.OnAddLightChanged(1, 30);
+        state.OnSuppressLightChanged(1, 30);
+        state.selectedBand = 2;
+        state.OnBandVividnessChanged(1, 15);
+        // Measures the white balance and fills the colour cache before anything is timed.
+        Pass(0);
+        Pass(1);
+    }
+    ~BenchPhoto() { FreeDisplayDib(dib); }
+
+    void Pass(int32_t proxy) {
+        state.needsApply = 1;
+        dib = MakeDisplayDib(state.ApplyAdjustmentStages(proxy, 20, 20), dib);
+    }
+};
+
+BenchPhoto& Photo() {
+    static BenchPhoto photo;
+    return photo;
+}
+
+void RunPass(benchmark::State& bench, int32_t proxy) {
+    BenchPhoto& photo = Photo();
+    for (auto _ : bench) {
+        photo.Pass(proxy);
+        benchmark::DoNotOptimize(photo.dib);
+    }
+    const double pixels = proxy ? double(kWidth / 4) * (kHeight / 4) : double(kWidth) * kHeight;
+    bench.counters["MP/s"] =
+        benchmark::Counter(pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    if (!photo.dib) bench.SkipWithError("no display bitmap");
+}
+
+void BM_FullPassWithDisplay(benchmark::State& bench) {
+    RunPass(bench, 0);
+}
+void BM_ProxyPassWithDisplay(benchmark::State& bench) {
+    RunPass(bench, 1);
+}
+
+void BM_DisplayConversionFull(benchmark::State& bench) {
+    BenchPhoto& photo = Photo();
+    for (auto _ : bench) {
+        photo.dib = MakeDisplayDib(&photo.state.resultImage, photo.dib);
+        benchmark::DoNotOptimize(photo.dib);
+    }
+    bench.counters["MP/s"] = benchmark::Counter(double(kWidth) * kHeight / 1e6,
+                                                benchmark::Counter::kIsIterationInvariantRate);
+}
+
+BENCHMARK(BM_FullPassWithDisplay)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProxyPassWithDisplay)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DisplayConversionFull)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
