@@ -300,10 +300,11 @@ TEST_F(ColorCacheTest, ThirtyTwoBitLatticeAndInterpolation) {
 void FillRandom(C_ImgBuff* image, std::mt19937* random) {
     const size_t count = size_t(image->width) * image->height;
     if (image->type == PT_XYZ) {
-        auto* xyz = reinterpret_cast<double*>(image->pixels);
+        // Pixel memory is only 4-byte aligned: samples go in through memcpy.
         for (size_t p = 0; p < count; ++p) {
-            Rgb32ToXyz((*random)(), (*random)(), (*random)(), &xyz[p * 3], &xyz[p * 3 + 1],
-                       &xyz[p * 3 + 2]);
+            double xyz[3];
+            Rgb32ToXyz((*random)(), (*random)(), (*random)(), &xyz[0], &xyz[1], &xyz[2]);
+            std::memcpy(image->pixels + p * sizeof xyz, xyz, sizeof xyz);
         }
         return;
     }
