@@ -1,0 +1,119 @@
+#include "app/Resources.h"
+
+#include <QString>
+
+#include <iterator>
+
+namespace {
+
+using K = ControlKind;
+
+// Slider labels sit left of a slider at x 6 or right of it at x 144, as tall as the slider.
+const ControlTemplate kMainControls[] = {
+    {kIdOpenPhoto, K::PushButton, "写真を選ぶ", 6, 6, 114, 24, 0},
+    {kIdReset, K::PushButton, "リセット", 126, 6, 36, 24, 0},
+    {-1, K::StaticText, "ホワイトバランス", 6, 42, 150, 12, 0},
+    {kIdWbOff, K::RadioButton, "OFF", 6, 60, 48, 18, kControlGroupStart},
+    {kIdWbAuto, K::RadioButton, "自動", 60, 60, 48, 18, 0},
+    {kIdWbSpot, K::RadioButton, "スポット", 114, 60, 48, 18, 0},
+    {-1, K::StaticText, "暗い", 6, 90, 18, 24, 0},
+    {kIdBrightnessSlider, K::TrackBar, "", 30, 90, 108, 24, 0},
+    {-1, K::StaticText, "明るい", 144, 90, 18, 24, 0},
+    {-1, K::StaticText, "地味", 6, 120, 18, 24, 0},
+    {kIdVividnessSlider, K::TrackBar, "", 30, 120, 108, 24, 0},
+    {-1, K::StaticText, "鮮やか", 144, 120, 24, 24, 0},
+    {-1, K::StaticText, "ライトを加える", 6, 150, 42, 24, 0},
+    {kIdAddLightSlider, K::TrackBar, "", 54, 150, 108, 24, 0},
+    {-1, K::StaticText, "光を抑える", 6, 180, 42, 24, 0},
+    {kIdSuppressLightSlider, K::TrackBar, "", 54, 180, 108, 24, 0},
+    {kIdBandRed + 0, K::RadioButton, "赤", 6, 222, 48, 30, kControlGroupStart | kControlBitmap},
+    {kIdBandRed + 1, K::RadioButton, "黄", 60, 222, 48, 30, kControlBitmap},
+    {kIdBandRed + 2, K::RadioButton, "緑", 114, 222, 48, 30, kControlBitmap},
+    {kIdBandRed + 3, K::RadioButton, "水", 114, 258, 48, 30, kControlBitmap},
+    {kIdBandRed + 4, K::RadioButton, "青", 60, 258, 48, 30, kControlBitmap},
+    {kIdBandRed + 5, K::RadioButton, "桃", 6, 258, 48, 30, kControlBitmap},
+    {-1, K::StaticText, "暗い", 6, 300, 18, 24, 0},
+    {kIdBandBrightnessSlider, K::TrackBar, "", 30, 300, 108, 24, 0},
+    {-1, K::StaticText, "明るい", 144, 300, 18, 24, 0},
+    {-1, K::StaticText, "地味", 6, 330, 18, 24, 0},
+    {kIdBandVividnessSlider, K::TrackBar, "", 30, 330, 108, 24, 0},
+    {-1, K::StaticText, "鮮やか", 144, 330, 24, 24, 0},
+    {-1, K::StaticText, "色味を変える", 6, 360, 42, 24, 0},
+    {kIdBandHueSlider, K::TrackBar, "", 54, 360, 108, 24, 0},
+    {kIdSavePhoto, K::PushButton, "修正した写真を保存する", 6, 402, 156, 24, 0},
+    {kIdPreviewFrame, K::BlackFrame, "", 168, 0, 360, 432, 0},
+};
+
+const ControlTemplate kAboutControls[] = {
+    {-1, K::StaticIcon, "", 14, 14, 20, 20, 0},
+    {-1, K::StaticText, "Lumivex, Version 1.1.0", 42, 14, 114, 8, 0},
+    {-1, K::StaticText, "Copyright (C) Lumivex developers", 42, 26, 114, 8, 0},
+    {kIdOk, K::DefaultPushButton, "OK", 114, 48, 48, 18, kControlGroupStart},
+};
+
+const MenuItemTemplate kMainMenuItems[] = {
+    {kIdAbout, "バージョン情報(&V...)"},
+};
+
+}  // namespace
+
+const DialogTemplate kMainDialog = {
+    kMainDialogTemplate,
+    "Lumivex",
+    528,
+    432,
+    "MS UI Gothic",
+    9,
+    kMainMenu,
+    true,
+    kMainControls,
+    static_cast<int32_t>(std::size(kMainControls)),
+};
+
+const DialogTemplate kAboutDialog = {
+    kAboutDialogTemplate,
+    "バージョン情報 Lumivex",
+    170,
+    73,
+    "MS UI Gothic",
+    9,
+    0,
+    false,
+    kAboutControls,
+    static_cast<int32_t>(std::size(kAboutControls)),
+};
+
+const MenuTemplate kMainMenuTemplate = {
+    kMainMenu,
+    "Lumivexについて(&H...)",
+    true,
+    kMainMenuItems,
+    static_cast<int32_t>(std::size(kMainMenuItems)),
+};
+
+const char* LoadResourceString(int32_t id) {
+    switch (id) {
+        case kAboutMenuString:
+            return "バージョン情報 Lumivex(&A)...";
+        default:
+            return "";
+    }
+}
+
+QIcon LoadAppIcon() {
+    return QIcon(QStringLiteral(":/lumivex/icon128.ico"));
+}
+
+QPixmap LoadResourceBitmap(int32_t id) {
+    switch (id) {
+        case kBitmapRed:
+        case kBitmapYellow:
+        case kBitmapGreen:
+        case kBitmapCyan:
+        case kBitmapBlue:
+        case kBitmapMagenta:
+            return QPixmap(QStringLiteral(":/lumivex/bitmap%1.bmp").arg(id));
+        default:
+            return QPixmap();
+    }
+}

@@ -1,0 +1,75 @@
+// The program's resources: numbers of its dialogs, controls, commands, icon, bitmaps and
+// strings; the two dialog templates and the menu; loaders for what is compiled in.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+#include <cstdint>
+
+#include "app/WindowServices.h"
+
+// Dialog templates, menu, icon, string.
+inline constexpr int32_t kAboutDialogTemplate = 100;
+inline constexpr int32_t kMainDialogTemplate = 102;
+inline constexpr int32_t kAboutMenuString = 101;
+inline constexpr int32_t kAppIcon = 128;
+inline constexpr int32_t kMainMenu = 129;
+
+// Band button bitmaps.
+inline constexpr int32_t kBitmapRed = 131;
+inline constexpr int32_t kBitmapGreen = 135;
+inline constexpr int32_t kBitmapBlue = 136;
+inline constexpr int32_t kBitmapCyan = 137;
+inline constexpr int32_t kBitmapMagenta = 138;
+inline constexpr int32_t kBitmapYellow = 12324;
+
+// Commands and controls.
+inline constexpr int32_t kIdOk = 1;
+inline constexpr int32_t kIdCancel = 2;
+inline constexpr int32_t kIdOpenPhoto = 1001;
+inline constexpr int32_t kIdSavePhoto = 1002;
+inline constexpr int32_t kIdBrightnessSlider = 1003;
+inline constexpr int32_t kIdVividnessSlider = 1004;
+inline constexpr int32_t kIdAddLightSlider = 1005;
+inline constexpr int32_t kIdSuppressLightSlider = 1006;
+inline constexpr int32_t kIdBandHueSlider = 1007;
+inline constexpr int32_t kIdBandVividnessSlider = 1008;
+inline constexpr int32_t kIdBandBrightnessSlider = 1009;
+inline constexpr int32_t kIdBandRed = 1010;  // 1010 + band, band 0..5
+inline constexpr int32_t kIdPreviewFrame = 1016;
+inline constexpr int32_t kIdReset = 1018;
+inline constexpr int32_t kIdWbOff = 1024;
+inline constexpr int32_t kIdWbAuto = 1025;
+inline constexpr int32_t kIdWbSpot = 1026;
+inline constexpr int32_t kIdAbout = 32772;
+// The window menu's command for the version dialog; the low four bits are not part of it.
+inline constexpr int32_t kSysCommandAbout = 0x0010;
+
+extern const DialogTemplate kMainDialog;
+extern const DialogTemplate kAboutDialog;
+
+struct MenuItemTemplate {
+    int32_t id;
+    const char* text;
+};
+
+// A menu bar holding one popup.
+struct MenuTemplate {
+    int32_t id;
+    const char* popupText;
+    bool rightJustified;
+    const MenuItemTemplate* items;
+    int32_t itemCount;
+};
+
+extern const MenuTemplate kMainMenuTemplate;
+
+// The string with that number (UTF-8), or "" when there is none.
+const char* LoadResourceString(int32_t id);
+
+// Icon 128 at all its sizes (32, 24 and 16 pixels).
+QIcon LoadAppIcon();
+
+// A band button bitmap by number; a null pixmap for an unknown number.
+QPixmap LoadResourceBitmap(int32_t id);

@@ -1,0 +1,323 @@
+#include "app/WindowServices.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QStyleOptionSlider>
+#include <QStylePainter>
+
+#include <algorithm>
+#include <cstdlib>
+
+int32_t MulDivRound(int32_t a, int32_t b, int32_t c) {
+    if (c == 0) return 0;
+    const int64_t product = static_cast<int64_t>(a) * b;
+    const bool negative = (product < 0) != (c < 0);
+    const int64_t magnitude = std::llabs(product);
+    const int64_t divisor = std::llabs(static_cast<int64_t>(c));
+    const int64_t quotient = (magnitude + divisor / 2) / divisor;
+    return static_cast<int32_t>(negative ? -quotient : quotient);
+}
+
+DialogBaseUnits MeasureDialogBaseUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return DialogBaseUnits{(width / 26 + 1) / 2, metrics.height()};
+}
+
+QRect MapDialogRect(const DialogBaseUnits& units, int32_t x, int32_t y, int32_t cx, int32_t cy) {
+    return QRect(MulDivRound(x, units.x, 4), MulDivRound(y, units.y, 8),
+                 MulDivRound(cx, units.x, 4), MulDivRound(cy, units.y, 8));
+}
+
+void InstallDialogFontSubstitution() {
+    QFont::insertSubstitutions(QStringLiteral("MS UI Gothic"), {QStringLiteral("IPAGothic")});
+}
+
+QFont DialogFont(const char* face, int pointSize) {
+    QFont font(QString::fromUtf8(face));
+    font.setPointSize(pointSize);
+    return font;
+}
+
+QWidget* DialogControls::Item(int32_t id) const {
+    const auto found = byId.find(id);
+    return found == byId.end() ? nullptr : found->second;
+}
+
+DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialog) {
+    DialogControls out;
+    out.units = MeasureDialogBaseUnits(client->font());
+    QButtonGroup* group = nullptr;
+    for (int32_t i = 0; i < dialog.controlCount; ++i) {
+        const ControlTemplate& control = dialog.controls[i];
+        const QString text = QString::fromUtf8(control.text ? control.text : "");
+        QWidget* widget = nullptr;
+        if (control.kind != ControlKind::RadioButton) group = nullptr;
+        switch (control.kind) {
+            case ControlKind::PushButton:
+            case ControlKind::DefaultPushButton: {
+                auto* button = new QPushButton(text, client);
+                // A focused push button takes Enter, as in the native dialog manager.
+                button->setAutoDefault(true);
+                button->setDefault(control.kind == ControlKind::DefaultPushButton);
+                widget = button;
+                break;
+            }
+            case ControlKind::RadioButton: {
+                auto* button = new QPushButton(client);
+                button->setCheckable(true);
+                button->setAutoDefault(false);
+                if (control.style & kControlBitmap) {
+                    button->setAccessibleName(text);
+                } else {
+                    button->setText(text);
+                }
+                if (!group || (control.style & kControlGroupStart)) {
+                    group = new QButtonGroup(client);
+                    group->setExclusive(true);
+                    out.radioGroups.push_back(group);
+                }
+                group->addButton(button, control.id);
+                widget = button;
+                break;
+            }
+            case ControlKind::StaticText: {
+                auto* label = new QLabel(text, client);
+                label->setTextFormat(Qt::PlainText);
+                label->setWordWrap(true);
+                label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+                widget = label;
+                break;
+            }
+            case ControlKind::BlackFrame:
+                widget = new BlackFrame(client);
+                break;
+            case ControlKind::TrackBar:
+                widget = new TrackBar(client);
+                break;
+            case ControlKind::StaticIcon: {
+                auto* label = new QLabel(client);
+                label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+                widget = label;
+                break;
+            }
+        }
+        widget->setGeometry(MapDialogRect(out.units, control.x, control.y, control.cx, control.cy));
+        if (control.id != -1) out.byId[control.id] = widget;
+    }
+    return out;
+}
+
+TrackBar::TrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
+    // Keeps the room for ticks above the groove; the ticks themselves are drawn here.
+    setTickPosition(QSlider::TicksAbove);
+    setFocusPolicy(Qt::StrongFocus);
+    setSingleStep(1);
+    SetRange(0, 100);
+    connect(this, &QSlider::sliderMoved, this, [this](int) { emit scrolled(kScrollThumbTrack); });
+    connect(this, &QSlider::sliderReleased, this, [this] { emit scrolled(kScrollThumbPosition); });
+    connect(this, &QAbstractSlider::actionTriggered, this, [this](int action) {
+        switch (action) {
+            case QAbstractSlider::SliderSingleStepSub:
+                emit scrolled(kScrollLineUp);
+                break;
+            case QAbstractSlider::SliderSingleStepAdd:
+                emit scrolled(kScrollLineDown);
+                break;
+            case QAbstractSlider::SliderPageStepSub:
+                emit scrolled(kScrollPageUp);
+                break;
+            case QAbstractSlider::SliderPageStepAdd:
+                emit scrolled(kScrollPageDown);
+                break;
+            case QAbstractSlider::SliderToMinimum:
+                emit scrolled(kScrollTop);
+                break;
+            case QAbstractSlider::SliderToMaximum:
+                emit scrolled(kScrollBottom);
+                break;
+            default:
+                // Drag moves arrive through sliderMoved; snapping and idle repeats say nothing.
+                break;
+        }
+    });
+}
+
+void TrackBar::SetRange(int32_t minimum, int32_t maximum) {
+    setRange(minimum, maximum);
+    setPageStep(std::max<int32_t>(1, (maximum - minimum) / 5));
+    update();
+}
+
+void TrackBar::SetTic(int32_t position) {
+    if (position < minimum() || position > maximum()) return;
+    tics.push_back(position);
+    update();
+}
+
+void TrackBar::SetPos(int32_t position) {
+    setValue(position);
+}
+
+int32_t TrackBar::GetPos() const {
+    return sliderPosition();
+}
+
+std::vector<int32_t> TrackBar::TickPositions() const {
+    std::vector<int32_t> all = tics;
+    all.push_back(minimum());
+    all.push_back(maximum());
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    return all;
+}
+
+int32_t TrackBar::TickX(int32_t position) const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    const QRect groove =
+        style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, this);
+    const int length = style()->pixelMetric(QStyle::PM_SliderLength, &option, this);
+    return groove.x() + length / 2 +
+           QStyle::sliderPositionFromValue(minimum(), maximum(), position, groove.width() - length,
+                                           option.upsideDown);
+}
+
+void TrackBar::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    option.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
+    if (isSliderDown()) {
+        option.activeSubControls = QStyle::SC_SliderHandle;
+        option.state |= QStyle::State_Sunken;
+    }
+    painter.drawComplexControl(QStyle::CC_Slider, option);
+    const QRect handle =
+        style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    for (int32_t position : TickPositions()) {
+        const int x = TickX(position);
+        painter.drawLine(x, handle.top() - 5, x, handle.top() - 2);
+    }
+}
+
+void TrackBar::keyPressEvent(QKeyEvent* event) {
+    // Up and Page Up move toward the minimum, as on the native trackbar; Qt moves them up.
+    switch (event->key()) {
+        case Qt::Key_Up:
+            triggerAction(QAbstractSlider::SliderSingleStepSub);
+            break;
+        case Qt::Key_Down:
+            triggerAction(QAbstractSlider::SliderSingleStepAdd);
+            break;
+        case Qt::Key_PageUp:
+            triggerAction(QAbstractSlider::SliderPageStepSub);
+            break;
+        case Qt::Key_PageDown:
+            triggerAction(QAbstractSlider::SliderPageStepAdd);
+            break;
+        default:
+            QSlider::keyPressEvent(event);
+            return;
+    }
+    event->accept();
+}
+
+BlackFrame::BlackFrame(QWidget* parent) : QFrame(parent) {
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(1);
+    QPalette black = palette();
+    black.setColor(QPalette::WindowText, Qt::black);
+    setPalette(black);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    // Clicks go to the dialog underneath, in its own coordinates.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void BlackFrame::SetPaintHook(std::function<void(QPainter&)> hook) {
+    paintHook = std::move(hook);
+}
+
+void BlackFrame::paintEvent(QPaintEvent* event) {
+    {
+        QPainter painter(this);
+        if (erasePending) {
+            painter.fillRect(rect(), palette().color(QPalette::Window));
+            erasePending = false;
+        }
+        if (paintHook) paintHook(painter);
+    }
+    // The border goes on top of whatever the owner painted.
+    QFrame::paintEvent(event);
+}
+
+void BlackFrame::resizeEvent(QResizeEvent* event) {
+    erasePending = true;
+    QFrame::resizeEvent(event);
+}
+
+QStringList ConvertFileFilter(const char* filter) {
+    const QStringList parts = QString::fromUtf8(filter ? filter : "").split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size() && !parts[i].isEmpty(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+        out << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    }
+    return out;
+}
+
+std::unique_ptr<QFileDialog> MakeFileDialog(QWidget* parent, const FileDialogRequest& request) {
+    auto dialog = std::make_unique<QFileDialog>(parent);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    // The combo box shows each filter's own text, which already lists its patterns.
+    dialog->setOption(QFileDialog::HideNameFilterDetails);
+    dialog->setNameFilters(ConvertFileFilter(request.filter));
+    if (request.save) {
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setFileMode(QFileDialog::AnyFile);
+        dialog->setWindowTitle(QStringLiteral("名前を付けて保存"));
+    } else {
+        dialog->setAcceptMode(QFileDialog::AcceptOpen);
+        dialog->setFileMode(request.fileMustExist ? QFileDialog::ExistingFile
+                                                  : QFileDialog::AnyFile);
+        dialog->setWindowTitle(QStringLiteral("開く"));
+    }
+    if (request.defaultExtension)
+        dialog->setDefaultSuffix(QString::fromUtf8(request.defaultExtension));
+    dialog->setOption(QFileDialog::DontConfirmOverwrite, !request.overwritePrompt);
+    return dialog;
+}
+
+int QtUserPrompts::RunFileDialog(QWidget* parent, const FileDialogRequest& request,
+                                 std::string* path) {
+    std::unique_ptr<QFileDialog> dialog = MakeFileDialog(parent, request);
+    if (dialog->exec() != QDialog::Accepted) return 0;
+    const QStringList files = dialog->selectedFiles();
+    if (files.isEmpty()) return 0;
+    if (path) *path = QFile::encodeName(files.first()).toStdString();
+    return 1;
+}
+
+void QtUserPrompts::ShowMessage(QWidget* parent, const char* text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationName),
+                    QString::fromUtf8(text), QMessageBox::Ok, parent);
+    box.exec();
+}
+
+BusyCursor::BusyCursor() {
+    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
+
+BusyCursor::~BusyCursor() {
+    QApplication::restoreOverrideCursor();
+}

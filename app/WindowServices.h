@@ -1,0 +1,217 @@
+// A thin window layer over Qt Widgets for the program's dialogs: controls built from templates
+// measured in dialog units, trackbars with scroll codes and free tick marks, push-like radio
+// groups, a black frame painted by its owner, file dialogs and message boxes behind a seam
+// that tests replace, and the busy cursor.
+#pragma once
+
+#include <QButtonGroup>
+#include <QFileDialog>
+#include <QFont>
+#include <QFrame>
+#include <QSlider>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QPainter;
+
+// Rectangles and points in pixels, as the dialog code computes them. Whether right and bottom
+// are inclusive depends on the rectangle; each use says so.
+struct Rect {
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+    bool operator==(const Rect&) const = default;
+};
+
+struct Point {
+    int32_t x = 0;
+    int32_t y = 0;
+    bool operator==(const Point&) const = default;
+};
+
+// a * b / c rounded to the nearest integer, halves away from zero; 0 when c is 0.
+int32_t MulDivRound(int32_t a, int32_t b, int32_t c);
+
+// Horizontal and vertical base units of a dialog font: a dialog unit is x / 4 pixels across
+// and y / 8 pixels down.
+struct DialogBaseUnits {
+    int32_t x = 0;
+    int32_t y = 0;
+};
+
+// Average width of the 52 Latin letters, rounded as the dialog manager rounds it, and the
+// font's line height.
+DialogBaseUnits MeasureDialogBaseUnits(const QFont& font);
+
+// A template rectangle in pixels; each of the four numbers is scaled on its own.
+QRect MapDialogRect(const DialogBaseUnits& units, int32_t x, int32_t y, int32_t cx, int32_t cy);
+
+// Maps the dialog font family, which Linux does not have, to a Japanese Gothic that the setup
+// installs, so that kana and kanji never render as boxes. Call once before any dialog exists.
+void InstallDialogFontSubstitution();
+
+// The font of a dialog template at the screen's logical resolution.
+QFont DialogFont(const char* face, int pointSize);
+
+enum class ControlKind {
+    PushButton,
+    DefaultPushButton,
+    RadioButton,  // push-like automatic radio button
+    StaticText,   // left-aligned text, centred vertically
+    BlackFrame,
+    TrackBar,  // horizontal, ticks on top
+    StaticIcon,
+};
+
+// Control styles beyond the kind.
+enum : uint32_t {
+    kControlGroupStart = 1u << 0,  // starts a new radio group
+    kControlBitmap = 1u << 1,      // shows only its bitmap, not its text
+};
+
+struct ControlTemplate {
+    int32_t id;  // -1 for controls nobody addresses
+    ControlKind kind;
+    const char* text;  // UTF-8
+    int32_t x, y, cx, cy;
+    uint32_t style;
+};
+
+struct DialogTemplate {
+    int32_t id;
+    const char* caption;
+    int32_t cx, cy;  // client size in dialog units
+    const char* fontFace;
+    int32_t pointSize;
+    int32_t menuId;  // 0: none
+    bool resizable;  // resizable frame with minimize and maximize boxes
+    const ControlTemplate* controls;
+    int32_t controlCount;
+};
+
+// What a dialog's controls were built into. Widgets are owned by their Qt parent.
+struct DialogControls {
+    std::map<int32_t, QWidget*> byId;
+    std::vector<QButtonGroup*> radioGroups;  // owned by the parent too
+    DialogBaseUnits units;
+    QWidget* Item(int32_t id) const;
+};
+
+// Creates the template's controls as children of client at their pixel rectangles, in
+// template order (which is also the tab order), and returns them by ID.
+DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialog);
+
+// The scroll codes a trackbar reports.
+enum ScrollCode : int {
+    kScrollLineUp = 0,
+    kScrollLineDown = 1,
+    kScrollPageUp = 2,
+    kScrollPageDown = 3,
+    kScrollThumbPosition = 4,  // the thumb was released
+    kScrollThumbTrack = 5,     // the thumb is being dragged to a new position
+    kScrollTop = 6,
+    kScrollBottom = 7,
+};
+
+// Horizontal trackbar. Every thumb move by dragging reports kScrollThumbTrack, the release
+// kScrollThumbPosition; keys and clicks on the channel report the line, page and end codes.
+// Moving the thumb from the program reports nothing.
+class TrackBar : public QSlider {
+    Q_OBJECT
+  public:
+    explicit TrackBar(QWidget* parent);
+
+    // Also sets the page size to a fifth of the range, as the native control does.
+    void SetRange(int32_t minimum, int32_t maximum);
+    // Adds a tick mark; the first and last positions always have one.
+    void SetTic(int32_t position);
+    void SetPos(int32_t position);
+    int32_t GetPos() const;
+    // Every tick drawn, in ascending order without repeats.
+    std::vector<int32_t> TickPositions() const;
+    // Pixel x of the tick (and of the thumb's centre) for position.
+    int32_t TickX(int32_t position) const;
+
+  signals:
+    void scrolled(int code);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    std::vector<int32_t> tics;
+};
+
+// A static with a one-pixel black border whose inside its owner paints, without erasing:
+// what the owner leaves unpainted keeps its earlier pixels, except after the frame was resized
+// or an erase was asked for, when it starts from the window colour.
+class BlackFrame : public QFrame {
+  public:
+    explicit BlackFrame(QWidget* parent);
+    void SetPaintHook(std::function<void(QPainter&)> hook);
+    void EraseOnNextPaint() { erasePending = true; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    std::function<void(QPainter&)> paintHook;
+    bool erasePending = true;
+};
+
+// What the open and save commands ask of a file dialog. filter is in the form
+// "text|patterns|text|patterns||" with patterns separated by semicolons.
+struct FileDialogRequest {
+    bool save = false;
+    const char* filter = "";
+    const char* defaultExtension = nullptr;  // without the dot; null for none
+    bool fileMustExist = false;
+    bool overwritePrompt = false;
+};
+
+// The modal questions the program asks the user. Tests install their own.
+class UserPrompts {
+  public:
+    virtual ~UserPrompts() = default;
+    // 1 with the full path (UTF-8) when the user chose a file, 0 when cancelled.
+    virtual int RunFileDialog(QWidget* parent, const FileDialogRequest& request,
+                              std::string* path) = 0;
+    // A message with one OK button, captioned with the application's name.
+    virtual void ShowMessage(QWidget* parent, const char* text) = 0;
+};
+
+// The real prompts: Qt's own file dialog (the same everywhere, filters without regard to case,
+// the overwrite question asked after the default extension was added) and a message box.
+class QtUserPrompts : public UserPrompts {
+  public:
+    int RunFileDialog(QWidget* parent, const FileDialogRequest& request,
+                      std::string* path) override;
+    void ShowMessage(QWidget* parent, const char* text) override;
+};
+
+// "text|a;b|..||" -> {"text (a b)", ...}; "*.*" becomes "*" so that names without a dot show.
+QStringList ConvertFileFilter(const char* filter);
+
+// The configured, not yet shown file dialog that QtUserPrompts runs.
+std::unique_ptr<QFileDialog> MakeFileDialog(QWidget* parent, const FileDialogRequest& request);
+
+// The application's name, the caption of its message boxes.
+inline constexpr const char* kApplicationName = "Lumivex";
+
+// Shows the wait cursor for its lifetime; nests.
+class BusyCursor {
+  public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};

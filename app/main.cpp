@@ -1,0 +1,10 @@
+#include <QApplication>
+
+#include "app/LumivexApp.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Lumivex"));
+    theApp.InitInstance();
+    return 0;
+}
