@@ -275,6 +275,28 @@ TEST_F(WhiteBalanceTest, ShiftMovesTheGreyPointOntoTheNeutralAxis) {
     ColorCache_Destroy(cache);
 }
 
+TEST_F(WhiteBalanceTest, ShiftTakesTheResidueOfTheGreyWithTheSameLightness) {
+    // The grey entry is round(L* x 255 / 100): greys whose L* lands above and below a half step.
+    int roundedUp = 0;
+    for (const double grey : {0.0, 0.2, 0.31, 0.5, 0.5001, 0.77, 0.93, 1.0}) {
+        for (const double tint : {0.0, 0.03}) {
+            const double r = grey, g = std::min(grey + tint, 1.0), b = grey;
+            double x, y, z, l, a, bStar;
+            SrgbToXyz(r, g, b, &x, &y, &z);
+            XyzToLab(x, y, z, &l, &a, &bStar);
+            const long entry = std::clamp(std::lround(l * 255 / 100), 0L, 255L);
+            roundedUp += entry > static_cast<long>(l * 255 / 100);
+            ColorCache* cache = CreateWhiteBalanceCache(r, g, b);
+            ASSERT_NE(cache, nullptr);
+            const auto* shift = static_cast<const WhiteBalanceShift*>(cache->userData);
+            EXPECT_EQ(shift->da, GreyLabTable[entry].a - a) << grey << " " << tint;
+            EXPECT_EQ(shift->db, GreyLabTable[entry].b - bStar) << grey << " " << tint;
+            ColorCache_Destroy(cache);
+        }
+    }
+    EXPECT_GT(roundedUp, 0);
+}
+
 TEST_F(WhiteBalanceTest, ZeroShiftKeepsColoursAndOutOfGamutClamps) {
     WhiteBalanceShift zero{0.0, 0.0};
     std::mt19937 random(9);
