@@ -1,0 +1,195 @@
+// Runs the lumivex-batch executable as a user would and checks its files and exit codes against
+// the engine driven directly through the libraries.
+#include <QCoreApplication>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "adjust/Pipeline.h"
+#include "imageio/PhotoLoader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string errors;
+};
+
+class BatchEndToEnd : public ::testing::Test {
+  protected:
+    std::string Path(const std::string& name) const {
+        return dir_.path().toStdString() + "/" + name;
+    }
+
+    // Runs the tool with args (already shell-quoted where needed); stderr is captured.
+    Outcome Run(const std::string& args) const {
+        std::string errFile = Path("stderr.txt");
+        std::string command =
+            std::string(LUMIVEX_BATCH_PATH) + " " + args + " >/dev/null 2>" + errFile;
+        int raw = std::system(command.c_str());
+        Outcome outcome;
+        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        std::ifstream in(errFile);
+        outcome.errors.assign(std::istreambuf_iterator<char>(in), {});
+        fs::remove(errFile);
+        return outcome;
+    }
+
+    bool Make(const std::string& imagemagickArgs, const std::string& name) const {
+        std::string command = "convert " + imagemagickArgs + " " + Path(name) + " >/dev/null 2>&1";
+        return std::system(command.c_str()) == 0;
+    }
+
+    size_t FileCount() const {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.path().toStdString()),
+                                                 fs::directory_iterator()));
+    }
+
+    QTemporaryDir dir_;
+};
+
+// Every stage on, the options that the comparison below applies by hand.
+const char* kEveryStage =
+    "--wb auto --brightness 20 --vividness -12 --add-light 30 --suppress-light 25 "
+    "--band blue:hue=700,vivid=15,bright=-8 --band red:vivid=-20";
+
+QImage AsRgb8(const C_ImgBuff& image) {
+    QImage picture(image.width, image.height, QImage::Format_RGB888);
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            uint8_t r = 0, g = 0, b = 0;
+            image.GetRGB8(x, y, &r, &g, &b);
+            picture.setPixel(x, y, qRgb(r, g, b));
+        }
+    }
+    return picture;
+}
+
+// The same corrections, through the library calls the window makes: the result the tool must
+// have saved, as 8-bit RGB.
+QImage CorrectedDirectly(const std::string& path) {
+    AdjustmentState state;
+    state.ResetAdjustments();
+    if (!LoadPhoto(path.c_str(), &state.sourceImage)) return {};
+    state.DropWhiteBalanceCaches();
+    state.OnBrightnessChanged(1, 20);
+    state.OnVividnessChanged(1, -12);
+    state.OnAddLightChanged(1, 30);
+    state.OnSuppressLightChanged(1, 25);
+    state.selectedBand = 4;
+    state.OnBandHueChanged(1, 700);
+    state.OnBandVividnessChanged(1, 15);
+    state.OnBandBrightnessChanged(1, -8);
+    state.selectedBand = 0;
+    state.OnBandVividnessChanged(1, -20);
+    state.wbMode = 1;
+    state.needsApply = 1;
+    CImgBuff* result = state.ApplyAdjustmentStages(0, 20, -12);
+    if (!result) return {};
+    return AsRgb8(*result->buffer);
+}
+
+void ExpectSamePicture(const QImage& expected, const std::string& savedPath) {
+    QImage saved(QString::fromStdString(savedPath));
+    ASSERT_FALSE(saved.isNull()) << savedPath;
+    ASSERT_EQ(saved.size(), expected.size());
+    saved = saved.convertToFormat(QImage::Format_RGB888);
+    int differing = 0;
+    for (int y = 0; y < saved.height(); ++y) {
+        for (int x = 0; x < saved.width(); ++x)
+            differing += saved.pixel(x, y) != expected.pixel(x, y);
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+TEST_F(BatchEndToEnd, SavesWhatTheEngineComputesForSixteenBitTiffAndJpeg) {
+    ASSERT_TRUE(Make("-size 96x64 plasma:fractal -seed 7 -depth 16 -compress none", "deep.tif"));
+    ASSERT_TRUE(Make("-size 80x60 plasma:fractal -seed 3 -quality 90", "photo.jpg"));
+    for (const char* name : {"deep.tif", "photo.jpg"}) {
+        std::string out = Path(std::string(name) + ".png");
+        Outcome outcome = Run(std::string(kEveryStage) + " " + Path(name) + " " + out);
+        ASSERT_EQ(outcome.status, 0) << outcome.errors;
+        QImage expected = CorrectedDirectly(Path(name));
+        ASSERT_FALSE(expected.isNull());
+        ExpectSamePicture(expected, out);
+    }
+}
+
+TEST_F(BatchEndToEnd, NeutralSettingsSaveTheLoadedPhotoUnchanged) {
+    ASSERT_TRUE(Make("-size 40x30 plasma:fractal -seed 11", "in.png"));
+    Outcome outcome = Run(Path("in.png") + " " + Path("out.png"));
+    ASSERT_EQ(outcome.status, 0) << outcome.errors;
+    CImgBuff loaded;
+    ASSERT_TRUE(LoadPhoto(Path("in.png").c_str(), &loaded));
+    ExpectSamePicture(AsRgb8(*loaded.buffer), Path("out.png"));
+}
+
+TEST_F(BatchEndToEnd, OutDirGoesOnPastAnUnreadablePhoto) {
+    ASSERT_TRUE(Make("-size 20x10 xc:orange", "a.jpg"));
+    ASSERT_TRUE(Make("-size 20x10 xc:teal", "c.tif"));
+    std::ofstream(Path("b.jpg")) << "not a photo";
+    Outcome outcome = Run("--format png --out-dir " + Path("out") + " " + Path("a.jpg") + " " +
+                          Path("b.jpg") + " " + Path("c.tif"));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(fs::exists(Path("out/a.png")));
+    EXPECT_TRUE(fs::exists(Path("out/c.png")));
+    EXPECT_FALSE(fs::exists(Path("out/b.png")));
+    EXPECT_NE(outcome.errors.find("b.jpg"), std::string::npos) << outcome.errors;
+    EXPECT_NE(outcome.errors.find("[3/3]"), std::string::npos) << outcome.errors;
+    EXPECT_EQ(QImage(QString::fromStdString(Path("out/a.png"))).size(), QSize(20, 10));
+
+    Outcome quiet =
+        Run("--quiet --out-dir " + Path("out2") + " " + Path("a.jpg") + " " + Path("c.tif"));
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.errors, "");
+    EXPECT_TRUE(fs::exists(Path("out2/a.jpg")));
+}
+
+TEST_F(BatchEndToEnd, UsageErrorsWriteNothing) {
+    ASSERT_TRUE(Make("-size 8x8 xc:gray", "in.jpg"));
+    const size_t before = FileCount();
+    for (const std::string& args :
+         {std::string("--brightness 46"), std::string("--band pink:hue=3"),
+          std::string("--wb sideways"), std::string("--frobnicate"), std::string("--vividness")}) {
+        Outcome outcome = Run(args + " " + Path("in.jpg") + " " + Path("out.jpg"));
+        EXPECT_EQ(outcome.status, 2) << args;
+        EXPECT_NE(outcome.errors.find("--help"), std::string::npos) << args;
+    }
+    Outcome badFormat = Run(Path("in.jpg") + " " + Path("out.gif"));
+    EXPECT_EQ(badFormat.status, 2);
+    EXPECT_EQ(FileCount(), before);
+}
+
+TEST_F(BatchEndToEnd, RefusesFailuresWithoutLosingFiles) {
+    ASSERT_TRUE(Make("-size 8x8 xc:gray", "in.jpg"));
+    auto original = fs::file_size(Path("in.jpg"));
+    Outcome self = Run(Path("in.jpg") + " " + Path("in.jpg"));
+    EXPECT_EQ(self.status, 1);
+    EXPECT_NE(self.errors.find("overwrite"), std::string::npos) << self.errors;
+    EXPECT_EQ(fs::file_size(Path("in.jpg")), original);
+
+    Outcome below = Run(Path("in.jpg") + " " + Path("in.jpg/out.jpg"));
+    EXPECT_EQ(below.status, 1);
+    Outcome outside = Run("--wb spot:8,0 " + Path("in.jpg") + " " + Path("spot.jpg"));
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_NE(outside.errors.find("outside"), std::string::npos) << outside.errors;
+    EXPECT_FALSE(fs::exists(Path("spot.jpg")));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
