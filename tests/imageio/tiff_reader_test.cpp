@@ -92,88 +92,66 @@ Bytes PatternBytes(size_t n, uint32_t seed) {
 
 // ---- Files written by other programs -----------------------------------------------------------
 
-TEST_F(TiffReaderTest, Rgb16BothByteOrdersGiveTheSamplesAtFullPrecision) {
-    const int w = 7, h = 5;
-    std::vector<uint16_t> samples(w * h * 3);
-    std::mt19937 random(16);
-    for (auto& s : samples) s = static_cast<uint16_t>(random());
-    // A neutral pixel whose value must come back exactly, low byte included.
-    samples[0] = samples[1] = samples[2] = 0x1234;
-    Bytes raw(samples.size() * 2);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        raw[2 * i] = samples[i] & 0xFF;
-        raw[2 * i + 1] = samples[i] >> 8;
-    }
-    Write("rgb16.raw", raw);
-    Shell("raw2tiff -M -c none -r 2 -w 7 -l 5 -d short -b 3 -p rgb rgb16.raw le.tif");
-    Shell("tiffcp -B -c none le.tif be.tif");
-    ASSERT_EQ(ReadBack("be.tif")[0], 'M');
-
-    CImgBuff little, big, expected;
-    ASSERT_EQ(Load("le.tif", &little), 1);
-    ASSERT_EQ(Load("be.tif", &big), 1);
-    MakeExpected(&expected, w, h, [&](C_ImgBuff* b, int x, int y) {
-        const uint16_t* s = &samples[3 * (y * w + x)];
-        b->SetRGB16(x, y, s[0], s[1], s[2]);
-    });
-    EXPECT_TRUE(SameBuffer(little, big));
-    EXPECT_TRUE(SameBuffer(little, expected));
-    uint16_t r, g, b;
-    ASSERT_EQ(little.buffer->GetRGB16(0, 0, &r, &g, &b), 1);
-    EXPECT_EQ(r, 0x1234);
-    EXPECT_EQ(b, 0x1234);
-}
-
-TEST_F(TiffReaderTest, Rgb8AndGrey16MatchTheirSamples) {
-    const int w = 9, h = 4;
-    const Bytes rgb = PatternBytes(w * h * 3, 8);
-    const Bytes grey16 = PatternBytes(w * h * 2, 17);
-    Write("rgb8.raw", rgb);
-    Write("g16.raw", grey16);
-    Shell("raw2tiff -M -c none -w 9 -l 4 -b 3 -p rgb rgb8.raw rgb8.tif");
-    Shell("raw2tiff -M -c none -r 3 -w 9 -l 4 -d short -p minisblack g16.raw g16b.tif");
-    Shell("tiffcp -B g16b.tif g16be.tif");
-    Shell("raw2tiff -M -c none -w 9 -l 4 -d short -p miniswhite g16.raw g16w.tif");
-
-    CImgBuff loaded, expected;
-    ASSERT_EQ(Load("rgb8.tif", &loaded), 1);
-    MakeExpected(&expected, w, h, [&](C_ImgBuff* b, int x, int y) {
-        const uint8_t* s = &rgb[3 * (y * w + x)];
-        b->SetRGB8(x, y, s[0], s[1], s[2]);
-    });
-    EXPECT_TRUE(SameBuffer(loaded, expected));
-
-    auto sample16 = [&](int x, int y) {
-        const size_t i = 2 * size_t(y * w + x);
-        return uint32_t(grey16[i] | grey16[i + 1] << 8);
+// Samples in the writer's byte order (little-endian raw input), 7 x 37 pixels. raw2tiff writes
+// them as they are; tiffcp -B rewrites a file big-endian.
+TEST_F(TiffReaderTest, WrittenSamplesLoadAtFullPrecision) {
+    const int w = 7, h = 37;
+    Bytes rgb16 = PatternBytes(w * h * 6, 16);
+    std::fill_n(rgb16.begin(), 6, 0x12);  // a neutral pixel that must come back exactly
+    const Bytes rgb8 = PatternBytes(w * h * 3, 8), g16 = PatternBytes(w * h * 2, 17),
+                g8 = PatternBytes(w * h, 80);
+    Write("rgb16.raw", rgb16);
+    Write("rgb8.raw", rgb8);
+    Write("g16.raw", g16);
+    Write("g8.raw", g8);
+    auto at16 = [&](const Bytes& b, size_t i) { return uint32_t(b[2 * i] | b[2 * i + 1] << 8); };
+    using Set = std::function<void(C_ImgBuff*, int, int, int)>;  // x, y, pixel index
+    const Set setRgb16 = [&](C_ImgBuff* b, int x, int y, int i) {
+        b->SetRGB16(x, y, at16(rgb16, 3 * i), at16(rgb16, 3 * i + 1), at16(rgb16, 3 * i + 2));
     };
-    MakeExpected(&expected, w, h,
-                 [&](C_ImgBuff* b, int x, int y) { b->SetGray16(x, y, sample16(x, y)); });
-    for (const char* name : {"g16b.tif", "g16be.tif"}) {
-        ASSERT_EQ(Load(name, &loaded), 1) << name;
-        EXPECT_TRUE(SameBuffer(loaded, expected)) << name;
+    const Set setGrey16 = [&](C_ImgBuff* b, int x, int y, int i) {
+        b->SetGray16(x, y, at16(g16, i));
+    };
+    const struct {
+        const char* commands;
+        Set set;
+    } cases[] = {
+        {"raw2tiff -M -c none -r 2 -w 7 -l 37 -d short -b 3 -p rgb rgb16.raw t.tif", setRgb16},
+        {"raw2tiff -M -c none -w 7 -l 37 -d short -b 3 -p rgb rgb16.raw le.tif && "
+         "tiffcp -B le.tif t.tif",
+         setRgb16},
+        {"raw2tiff -M -c none -w 7 -l 37 -b 3 -p rgb rgb8.raw t.tif",
+         [&](C_ImgBuff* b, int x, int y, int i) {
+             b->SetRGB8(x, y, rgb8[3 * i], rgb8[3 * i + 1], rgb8[3 * i + 2]);
+         }},
+        {"raw2tiff -M -c none -r 3 -w 7 -l 37 -d short g16.raw t.tif", setGrey16},
+        {"raw2tiff -M -c none -w 7 -l 37 -d short g16.raw le.tif && tiffcp -B le.tif t.tif",
+         setGrey16},
+        {"raw2tiff -M -c none -w 7 -l 37 -d short -p miniswhite g16.raw t.tif",
+         [&](C_ImgBuff* b, int x, int y, int i) { b->SetGray16(x, y, 65535 - at16(g16, i)); }},
+        {"raw2tiff -M -c none -r 1 -w 7 -l 37 g8.raw t.tif",
+         [&](C_ImgBuff* b, int x, int y, int i) { b->SetGray8(x, y, g8[i]); }},
+        {"raw2tiff -M -c none -r 1 -w 7 -l 37 -p miniswhite g8.raw t.tif",
+         [&](C_ImgBuff* b, int x, int y, int i) { b->SetGray8(x, y, 255 - g8[i]); }},
+    };
+    CImgBuff firstRgb16;
+    for (const auto& c : cases) {
+        Shell("rm -f t.tif && " + std::string(c.commands));
+        CImgBuff loaded, expected;
+        ASSERT_EQ(Load("t.tif", &loaded), 1) << c.commands;
+        MakeExpected(&expected, w, h,
+                     [&](C_ImgBuff* b, int x, int y) { c.set(b, x, y, y * w + x); });
+        EXPECT_TRUE(SameBuffer(loaded, expected)) << c.commands;
+        if (&c == &cases[0]) firstRgb16.Copy(loaded);
+        if (&c == &cases[1]) {
+            EXPECT_EQ(ReadBack("t.tif")[0], 'M');
+            EXPECT_TRUE(SameBuffer(loaded, firstRgb16));
+        }
     }
-    MakeExpected(&expected, w, h,
-                 [&](C_ImgBuff* b, int x, int y) { b->SetGray16(x, y, 65535 - sample16(x, y)); });
-    ASSERT_EQ(Load("g16w.tif", &loaded), 1);
-    EXPECT_TRUE(SameBuffer(loaded, expected));
-}
-
-TEST_F(TiffReaderTest, Grey8WhiteIsZeroLoadsInverted) {
-    const int w = 6, h = 3;
-    const Bytes grey = PatternBytes(w * h, 80);
-    Write("g8.raw", grey);
-    Shell("raw2tiff -M -c none -r 1 -w 6 -l 3 -p minisblack g8.raw black.tif");
-    Shell("raw2tiff -M -c none -r 1 -w 6 -l 3 -p miniswhite g8.raw white.tif");
-    CImgBuff black, white, expected;
-    ASSERT_EQ(Load("black.tif", &black), 1);
-    ASSERT_EQ(Load("white.tif", &white), 1);
-    MakeExpected(&expected, w, h,
-                 [&](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, grey[y * w + x]); });
-    EXPECT_TRUE(SameBuffer(black, expected));
-    MakeExpected(&expected, w, h,
-                 [&](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, 255 - grey[y * w + x]); });
-    EXPECT_TRUE(SameBuffer(white, expected));
+    uint16_t r, g, b;
+    ASSERT_EQ(firstRgb16.buffer->GetRGB16(0, 0, &r, &g, &b), 1);
+    EXPECT_EQ(r, 0x1212);
+    EXPECT_EQ(b, 0x1212);
 }
 
 // 13 pixels per row: both 1-bit and 4-bit rows end inside a byte, and the next row must start on
@@ -529,24 +507,20 @@ TEST(TiffValues, EntriesFindTheirValuesInsideOrOutside) {
     }
     EXPECT_EQ(GetTiffValueOffset(&ifd, &entry, 4), 0u);
 
-    uint32_t numerator = 0, denominator = 0, width = 0;
-    uint16_t unit;
+    uint32_t numerator = 0, denominator = 0;
+    uint16_t shortValue;
     EXPECT_EQ(GetTiffRationalTag(&ifd, 282, &numerator, &denominator), 1);
     EXPECT_EQ(numerator, 300u);
     EXPECT_EQ(denominator, 7u);
-    EXPECT_EQ(GetTiffShortTag(&ifd, 273, &unit), 0);  // LONG is not SHORT
-    EXPECT_EQ(GetTiffShortOrLongTag(&ifd, 256, &width), 1);
-    EXPECT_EQ(width, 4u);
+    EXPECT_EQ(GetTiffShortTag(&ifd, 273, &shortValue), 0);  // LONG is not SHORT
     EXPECT_EQ(ReadTiffLong(&ifd, file->size - 3), 0u);
 
     TiffImageInfo info;
     ASSERT_EQ(ReadTiffImageInfo(&ifd, &info), 1);
     uint8_t r, g, b;
-    uint16_t r16;
     EXPECT_EQ(GetTiffPixel8(&info, 3, 2, &r, &g, &b), 1);
     EXPECT_EQ(r, kGrey16Pixels[11]);
     EXPECT_EQ(GetTiffPixel8(&info, 4, 0, &r, &g, &b), 0);
-    EXPECT_EQ(GetTiffPixel16(&info, 0, 0, &r16, nullptr, nullptr), 0);
     FreeTiffFile(file);
 }
 

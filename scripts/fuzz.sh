@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Fuzzes the TIFF reader for about a minute with libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer, seeded with small TIFF files of every kind the reader loads or
+# refuses, made here by libtiff's tools and ImageMagick. Exits non-zero on any crash, leak, hang
+# or runaway memory use; the input that caused it is left in build/fuzz/artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out=build/fuzz
+seeds="$out/seeds"
+corpus="$out/corpus"
+artifacts="$out/artifacts"
+rm -rf "$seeds"
+mkdir -p "$seeds" "$corpus" "$artifacts"
+
+echo "building the fuzz target"
+clang++-14 -std=c++20 -O1 -g -fno-omit-frame-pointer -I. \
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+    parallel/*.cpp image/*.cpp imageio/TiffReader.cpp fuzz/tiff_reader_fuzz.cpp \
+    -pthread -o "$out/tiff_reader_fuzz"
+
+echo "making the seed files"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+(
+    cd "$work"
+    size=13x7
+    convert -size "$size" gradient:black-white -depth 8 gray:g8.raw
+    convert -size "$size" gradient:red-blue -depth 8 rgb:rgb8.raw
+    convert -size "$size" gradient:red-blue -depth 16 -endian LSB rgb:rgb16.raw
+    convert -size "$size" gradient:black-white -depth 16 -endian LSB gray:g16.raw
+    convert -size "$size" pattern:checkerboard -monochrome g1.pbm
+
+    raw2tiff -M -c none -w 13 -l 7 -r 3 g8.raw g8.tif
+    raw2tiff -M -c none -w 13 -l 7 -p miniswhite g8.raw g8white.tif
+    raw2tiff -M -c none -w 13 -l 7 -r 2 -b 3 -p rgb rgb8.raw rgb8.tif
+    raw2tiff -M -c none -w 13 -l 7 -r 4 -d short -b 3 -p rgb rgb16.raw rgb16.tif
+    raw2tiff -M -c none -w 13 -l 7 -d short g16.raw g16.tif
+    tiffcp -B rgb16.tif rgb16be.tif
+    tiffcp -B g16.tif g16be.tif
+    convert g8.tif -depth 4 -compress none -define tiff:rows-per-strip=2 g4.tif
+    convert g1.pbm -depth 1 -compress none g1.tif
+    ppm2tiff -c none g1.pbm g1white.tif
+    convert rgb8.tif -compress none -density 72 -units PixelsPerInch rgb8dpi.tif
+
+    tiffcp -c lzw rgb8.tif lzw.tif
+    tiffcp -c packbits g8.tif packbits.tif
+    tiffcp -t -w 16 -l 16 rgb8.tif tiled.tif
+    tiffcp -p separate rgb8.tif planar.tif
+    tiffcp -f lsb2msb g8.tif fill2.tif
+    convert rgb8.tif -type Palette -compress none palette.tif
+    tiffcp g8.tif rgb16.tif pages.tif
+)
+cp "$work"/*.tif "$seeds"/
+echo "$(ls "$seeds" | wc -l) seed files in $seeds"
+
+echo "fuzzing for 60 seconds"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    "$out/tiff_reader_fuzz" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus" "$seeds"
+echo "fuzzing found nothing"
