@@ -1,0 +1,45 @@
+// Loading a photo file into a PT_HSV16 image: TIFF files go to the program's own reader first,
+// which keeps 16 bits per channel; everything else, and every TIFF file it refuses, is decoded by
+// Qt's image reader at 8 bits per channel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class CImgBuff;
+class QString;
+
+// Characters GetExtension may write, the terminating zero included.
+inline constexpr size_t kExtensionBufferSize = 264;
+
+// The longest path, in UTF-16 code units, that loading and saving accept.
+inline constexpr int kMaxPathUnits = 259;
+
+// Loads the photo at path (UTF-8) into target as PT_HSV16. Returns 1 when loaded, 0 on failure.
+// On failure the target is left as it was when the file could not be decoded at all, and is
+// empty when decoding got as far as making the buffer; it never holds a partial or non-HSV image.
+int LoadPhoto(const char* path, CImgBuff* target);
+
+// Writes into extension (kExtensionBufferSize bytes; may be null) the characters after the
+// last "." of the whole path, or "" when there is none. A dot in a folder name counts when the
+// file name has none. Longer extensions are cut to fit. Returns 0 only when path is null.
+int GetExtension(const char* path, char* extension);
+
+// Turns every ASCII letter of text into lower case, as extensions are compared.
+void LowerCaseLetters(char* text);
+
+// The path as a QString for Qt's file classes; 0 when it is not valid UTF-8 or needs more than
+// kMaxPathUnits UTF-16 code units.
+int MakeQtPath(const char* path, QString* qtPath);
+
+// Rows of a decoded picture copied into a PT_RGB8 buffer of the same size. Each source row is
+// either 32-bit 0xAARRGGBB pixels (alpha ignored) or 8-bit grey.
+struct DecodedRowsContext {
+    const uint8_t* bits;
+    ptrdiff_t bytesPerLine;
+    int32_t width;
+    int grey;              // 1: 8-bit grey rows, 0: 32-bit rows
+    uint8_t* destination;  // rows of width x 3 bytes, R, G, B
+};
+
+void CopyDecodedRowsTask(void* context, uint32_t first, uint32_t count);
