@@ -8,19 +8,13 @@
 
 namespace {
 
-uint32_t BlockSize(const C_ImgBuff& image) {
-    uint32_t size = 0;
-    std::memcpy(&size, image.pixels - 4, sizeof size);
-    return size;
-}
-
 size_t ByteCount(const C_ImgBuff& image) {
     return static_cast<size_t>(image.width) * image.height * kBytesPerPixel[image.type];
 }
 
-bool AllZero(const C_ImgBuff& image) {
-    for (size_t i = 0; i < ByteCount(image); ++i) {
-        if (image.pixels[i] != 0) return false;
+bool AllZero(const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i] != 0) return false;
     }
     return true;
 }
@@ -31,187 +25,139 @@ void FillPattern(C_ImgBuff& image, uint32_t seed) {
     }
 }
 
-void ExpectEmpty(const C_ImgBuff& image) {
-    EXPECT_EQ(image.type, PT_NONE);
-    EXPECT_EQ(image.width, 0);
-    EXPECT_EQ(image.height, 0);
-    EXPECT_EQ(image.pixels, nullptr);
+bool IsEmpty(const C_ImgBuff& image) {
+    return image.type == PT_NONE && image.width == 0 && image.height == 0 && !image.pixels;
 }
 
-TEST(PixelMemory, BlocksAreWholeGranulesAroundTheSizeHeader) {
-    C_ImgBuff image;
-    ASSERT_EQ(image.Create(1, 1, PT_GRAY8), 1);
-    EXPECT_EQ(BlockSize(image), 4096u);
-    ASSERT_EQ(image.Create(1023, 1, PT_GRAY32), 1);  // 4092 bytes + header fill one granule
-    EXPECT_EQ(BlockSize(image), 4096u);
-    ASSERT_EQ(image.Create(4093, 1, PT_GRAY8), 1);
-    EXPECT_EQ(BlockSize(image), 8192u);
-    ASSERT_EQ(image.Create(600, 400, PT_HSV16), 1);  // 1440000 + 4 rounds up to 1441792
-    EXPECT_EQ(BlockSize(image), 1441792u);
-}
-
-TEST(PixelMemory, FreshMemoryIsZeroEvenWhenTheAllocatorHandsBackDirtyBytes) {
+TEST(PixelMemory, BlockSizesAndZeroFill) {
+    const struct {
+        int32_t width;
+        PixelType type;
+        uint32_t block;
+    } cases[] = {{1, PT_GRAY8, 4096},
+                 {1023, PT_GRAY32, 4096},  // 4092 bytes and the header fill one granule
+                 {4093, PT_GRAY8, 8192},
+                 {240000, PT_HSV16, 1441792}};  // 1440004 rounded up
+    for (const auto& c : cases) {
+        C_ImgBuff image;
+        ASSERT_EQ(image.Create(c.width, 1, c.type), 1);
+        uint32_t block = 0;
+        std::memcpy(&block, image.pixels - 4, 4);
+        EXPECT_EQ(block, c.block) << c.width;
+    }
+    // Freed memory handed out again must come back zeroed, on the caller and on the pool.
     for (uint32_t count : {1000u, 300000u}) {
         uint8_t* first = AllocPixelMemory(count, 3);
         ASSERT_NE(first, nullptr);
-        std::memset(first, 0xAB, static_cast<size_t>(count) * 3);
+        std::memset(first, 0xAB, count * 3);
         FreePixelMemory(first);
         uint8_t* second = AllocPixelMemory(count, 3);
         ASSERT_NE(second, nullptr);
-        std::vector<uint8_t> zeros(static_cast<size_t>(count) * 3, 0);
-        EXPECT_EQ(std::memcmp(second, zeros.data(), zeros.size()), 0) << count;
+        EXPECT_TRUE(AllZero(second, count * 3)) << count;
         FreePixelMemory(second);
     }
-    FreePixelMemory(nullptr);
 }
 
-TEST(PixelMemory, SizesBeyondTheThirtyTwoBitHeaderAreRefused) {
+TEST(PixelMemory, SizesBeyondThirtyTwoBitsAreRefused) {
     EXPECT_EQ(AllocPixelMemory(0xFFFFFFFFu, 1), nullptr);
-    EXPECT_EQ(AllocPixelMemory(1073741823u, 4), nullptr);   // 4294967292 + 4 = 2^32
-    EXPECT_EQ(AllocPixelMemory(4294967291u, 1), nullptr);   // header fits, whole granules do not
-    EXPECT_EQ(AllocPixelMemory(0x20000000u, 24), nullptr);  // product itself exceeds 32 bits
+    EXPECT_EQ(AllocPixelMemory(1073741823u, 4), nullptr);  // 4294967292 + 4 = 2^32
+    EXPECT_EQ(AllocPixelMemory(4294967291u, 1), nullptr);  // header fits, whole granules do not
+    EXPECT_EQ(AllocPixelMemory(0x20000000u, 24), nullptr);
 
     C_ImgBuff image;
-    ASSERT_EQ(image.Create(10, 10, PT_RGB8), 1);
-    EXPECT_EQ(image.Create(65536, 65536, PT_GRAY8), 0);
-    ExpectEmpty(image);
-    EXPECT_EQ(image.Create(INT32_MAX, INT32_MAX, PT_XYZ), 0);
-    ExpectEmpty(image);
-    EXPECT_EQ(image.Create(32768, 32768, PT_GRAY32), 0);
-    ExpectEmpty(image);
+    for (int32_t side : {65536, 32768, INT32_MAX}) {
+        ASSERT_EQ(image.Create(10, 10, PT_RGB8), 1);
+        EXPECT_EQ(image.Create(side, side, side == 32768 ? PT_GRAY32 : PT_XYZ), 0) << side;
+        EXPECT_TRUE(IsEmpty(image));
+    }
 }
 
-TEST(Create, SameShapeReusesTheBlockAndZeroesIt) {
+TEST(Create, SameShapeReusesTheBlockOtherwiseInvalidEmpties) {
     for (int32_t side : {7, 600}) {  // below and above the size that goes to the pool
         C_ImgBuff image;
         ASSERT_EQ(image.Create(side, side + 1, PT_RGB16), 1);
-        EXPECT_TRUE(AllZero(image));
         uint8_t* block = image.pixels;
         FillPattern(image, 3);
         ASSERT_EQ(image.Create(side, side + 1, PT_RGB16), 1);
         EXPECT_EQ(image.pixels, block);
-        EXPECT_TRUE(AllZero(image)) << side;
+        EXPECT_TRUE(AllZero(image.pixels, ByteCount(image))) << side;
     }
-}
 
-TEST(Create, InvalidArgumentsEmptyTheBuffer) {
     C_ImgBuff image;
-    EXPECT_EQ(image.Create(0, 0, PT_NONE), 1);  // already that shape: nothing to do
-    ExpectEmpty(image);
-
-    const struct {
-        int32_t w, h;
-        PixelType t;
-    } invalid[] = {{0, 0, PT_NONE}, {4, 4, PT_NONE},  {4, 4, 10},       {0, 4, PT_RGB8},
-                   {4, 0, PT_RGB8}, {-3, 4, PT_RGB8}, {4, -1, PT_GRAY8}};
+    EXPECT_EQ(image.Create(0, 0, PT_NONE), 1);
+    EXPECT_TRUE(IsEmpty(image));
+    const int32_t invalid[][3] = {{0, 0, PT_NONE}, {4, 4, 10}, {0, 4, PT_RGB8},
+                                  {4, 0, PT_RGB8}, {-3, 4, 1}, {4, -1, 1}};
     for (const auto& c : invalid) {
         ASSERT_EQ(image.Create(5, 5, PT_CMYK8), 1);
-        EXPECT_EQ(image.Create(c.w, c.h, c.t), 0) << c.w << " " << c.h << " " << c.t;
-        ExpectEmpty(image);
+        EXPECT_EQ(image.Create(c[0], c[1], static_cast<PixelType>(c[2])), 0) << c[0] << c[2];
+        EXPECT_TRUE(IsEmpty(image));
     }
 }
 
-TEST(CopyAndClear, SmallAndPooledSizesCopyEveryByte) {
-    // 20 x 10 stays on the caller; 700 x 500 x 6 = 2100000 bytes is split over the pool.
+TEST(CopyAndClear, EveryByteOnTheCallerAndOnThePool) {
+    // 20 x 15 x 6 bytes stay on the caller; 700 x 355 x 6 = 1491000 are split over the pool.
     for (int32_t w : {20, 700}) {
         C_ImgBuff source;
-        ASSERT_EQ(source.Create(w, w / 2 + 5, PT_HSV16), 1);
-        FillPattern(source, static_cast<uint32_t>(w));
         C_ImgBuff copy;
+        ASSERT_EQ(source.Create(w, w / 2 + 5, PT_HSV16), 1);
         ASSERT_EQ(copy.Create(3, 3, PT_GRAY8), 1);
-        copy.Copy(source);
-        ASSERT_EQ(copy.type, PT_HSV16);
-        ASSERT_EQ(copy.width, source.width);
-        ASSERT_EQ(copy.height, source.height);
-        EXPECT_NE(copy.pixels, source.pixels);
-        EXPECT_EQ(std::memcmp(copy.pixels, source.pixels, ByteCount(source)), 0);
-
-        // Copying over a buffer of the same shape replaces every byte as well.
-        FillPattern(source, 99);
-        copy.Copy(source);
-        EXPECT_EQ(std::memcmp(copy.pixels, source.pixels, ByteCount(source)), 0);
-
-        uint8_t* block = copy.pixels;
+        for (uint32_t seed : {1u, 99u}) {  // into another shape, then over the same shape
+            FillPattern(source, seed);
+            copy.Copy(source);
+            ASSERT_EQ(copy.type, PT_HSV16);
+            ASSERT_EQ(copy.width * 10000 + copy.height, source.width * 10000 + source.height);
+            EXPECT_NE(copy.pixels, source.pixels);
+            EXPECT_EQ(std::memcmp(copy.pixels, source.pixels, ByteCount(source)), 0) << w;
+        }
         copy.Clear();
-        EXPECT_EQ(copy.pixels, block);
         EXPECT_EQ(copy.type, PT_HSV16);
-        EXPECT_TRUE(AllZero(copy)) << w;
+        EXPECT_TRUE(AllZero(copy.pixels, ByteCount(copy))) << w;
     }
 }
 
-TEST(CopyAndClear, EmptySourcesAndSelfCopy) {
+TEST(CopyAndClear, EmptySourceEmptiesAndSelfCopyKeepsContent) {
     C_ImgBuff empty;
     empty.Clear();
-    ExpectEmpty(empty);
-
+    EXPECT_TRUE(IsEmpty(empty));
     C_ImgBuff image;
     ASSERT_EQ(image.Create(4, 4, PT_RGB8), 1);
     image.Copy(empty);
-    ExpectEmpty(image);
+    EXPECT_TRUE(IsEmpty(image));
 
     ASSERT_EQ(image.Create(4, 4, PT_RGB8), 1);
     FillPattern(image, 5);
-    std::vector<uint8_t> before(image.pixels, image.pixels + ByteCount(image));
+    const std::vector<uint8_t> before(image.pixels, image.pixels + ByteCount(image));
     EXPECT_EQ(&image.Copy(image), &image);
     ASSERT_EQ(image.type, PT_RGB8);
     EXPECT_EQ(std::memcmp(image.pixels, before.data(), before.size()), 0);
 }
 
-TEST(Inquiries, GetInfoAndTheSampleWidthFamilies) {
-    C_ImgBuff image;
+TEST(Inquiries, GetInfoGetDataAndFamilies) {
+    CImgBuff holder;
     int32_t w = -1, h = -1;
     PixelType t = 99;
     uint32_t bpp = 99;
-    EXPECT_EQ(image.GetInfo(&w, &h, &t, &bpp), 0);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
-    EXPECT_EQ(t, PT_NONE);
-    EXPECT_EQ(bpp, 0u);
-
-    const uint32_t expectedBpp[10] = {0, 1, 2, 4, 3, 6, 12, 24, 6, 4};
-    CImgBuff holder;
+    EXPECT_EQ(holder.buffer->GetInfo(&w, &h, &t, &bpp), 0);
+    EXPECT_EQ(w + h + t + bpp, 0u);
     EXPECT_EQ(holder.Is8Bit() + holder.Is16Bit() + holder.Is32Bit(), 0);
     EXPECT_EQ(holder.GetData(nullptr, nullptr, nullptr), nullptr);
+
+    const uint32_t sizes[10] = {0, 1, 2, 4, 3, 6, 12, 24, 6, 4};
+    const char* families = "-8x38x3-x8";  // per type code: 8-, 16- (x) or 32-bit family
     for (PixelType type = PT_GRAY8; type <= PT_CMYK8; ++type) {
         ASSERT_EQ(holder.buffer->Create(5, 3, type), 1);
-        EXPECT_EQ(holder.buffer->GetInfo(&w, &h, &t, &bpp), 1);
-        EXPECT_EQ(w, 5);
+        EXPECT_EQ(holder.buffer->GetInfo(nullptr, &h, nullptr, &bpp), 1);
         EXPECT_EQ(h, 3);
+        EXPECT_EQ(bpp, sizes[type]);
+        const char family = families[type];
+        EXPECT_EQ(holder.Is8Bit(), family == '8' ? 1 : 0) << type;
+        EXPECT_EQ(holder.Is16Bit(), family == 'x' ? 1 : 0) << type;
+        EXPECT_EQ(holder.Is32Bit(), family == '3' ? 1 : 0) << type;
+        EXPECT_EQ(holder.GetData(&w, nullptr, &t), holder.buffer->pixels);
+        EXPECT_EQ(w, 5);
         EXPECT_EQ(t, type);
-        EXPECT_EQ(bpp, expectedBpp[type]);
-        EXPECT_EQ(holder.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 1);
-
-        const bool is8 = type == PT_GRAY8 || type == PT_RGB8 || type == PT_CMYK8;
-        const bool is16 = type == PT_GRAY16 || type == PT_RGB16 || type == PT_HSV16;
-        const bool is32 = type == PT_GRAY32 || type == PT_RGB32;
-        EXPECT_EQ(holder.Is8Bit(), is8 ? 1 : 0) << type;
-        EXPECT_EQ(holder.Is16Bit(), is16 ? 1 : 0) << type;
-        EXPECT_EQ(holder.Is32Bit(), is32 ? 1 : 0) << type;
-
-        int32_t dw = 0, dh = 0;
-        PixelType dt = 0;
-        EXPECT_EQ(holder.GetData(&dw, &dh, &dt), holder.buffer->pixels);
-        EXPECT_EQ(dw * 10 + dh, 53);
-        EXPECT_EQ(dt, type);
     }
-}
-
-TEST(Holder, CopyAndConvertForwardToTheOwnedBuffer) {
-    CImgBuff a;
-    CImgBuff b;
-    ASSERT_EQ(a.buffer->Create(2, 1, PT_RGB8), 1);
-    ASSERT_EQ(a.buffer->SetRGB8(1, 0, 255, 0, 0), 1);
-    C_ImgBuff* const owned = b.buffer;
-    EXPECT_EQ(&b.Copy(a), &b);
-    EXPECT_EQ(b.buffer, owned);
-    EXPECT_EQ(b.ConvertType(PT_HSV16), 1);
-    uint16_t h = 1, s = 0, v = 0;
-    ASSERT_EQ(b.buffer->GetHSV16(1, 0, &h, &s, &v), 1);
-    EXPECT_EQ(h, 0);
-    EXPECT_EQ(s, 65534);
-    EXPECT_EQ(v, 65535);
-    EXPECT_EQ(b.ConvertType(10), 0);
-    EXPECT_EQ(b.buffer->type, PT_HSV16);
 }
 
 }  // namespace
