@@ -1,5 +1,6 @@
 #include "adjust/ColorCache.h"
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <new>
@@ -60,8 +61,8 @@ ColorCacheBlock* FillBlock(ColorCache* cache, uint32_t slot) {
     return block;
 }
 
-// The finished block of the slot, computing it on first use; null when memory is short.
-const ColorCacheBlock* FindBlock(ColorCache* cache, uint32_t slot) {
+// The finished block of the slot, computing it or waiting for it; null when memory is short.
+[[gnu::noinline]] const ColorCacheBlock* FindBlockSlowly(ColorCache* cache, uint32_t slot) {
     std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
     for (;;) {
         ColorCacheBlock* block = entry.load(std::memory_order_acquire);
@@ -86,6 +87,37 @@ const ColorCacheBlock* FindBlock(ColorCache* cache, uint32_t slot) {
     }
 }
 
+// The transformed entry of a colour, or null when its block cannot be allocated. A hit is one
+// acquire load, with no lock and no call.
+inline const uint8_t* FindEntry(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b) {
+    const uint32_t slot = (r >> 2) * 4096u + (g >> 2) * 64u + (b >> 2);
+    const ColorCacheBlock* block = cache->index[slot].load(std::memory_order_acquire);
+    if (block == nullptr || block == kColorCacheFilling) {
+        block = FindBlockSlowly(cache, slot);
+        if (block == nullptr) return nullptr;
+    }
+    return block->entries[(r & 3) * 16 + (g & 3) * 4 + (b & 3)];
+}
+
+// k / 257.0 for k = 0..256, folded at compile time with the same IEEE rounding as the
+// division at run time: the 16-bit map divides only by the lattice spacing.
+constexpr std::array<double, 257> MakeQuotients16() {
+    std::array<double, 257> quotients{};
+    for (int k = 0; k < 257; ++k) quotients[k] = k / 257.0;
+    return quotients;
+}
+constexpr std::array<double, 257> kQuotient16 = MakeQuotients16();
+
+// (u - lo * step) / (hi * step - lo * step) for hi = lo + 1, the only case that divides.
+struct Quotient16 {
+    static double Of(int64_t offset) { return kQuotient16[offset]; }
+};
+struct Quotient32 {
+    static double Of(int64_t offset) {
+        return static_cast<double>(offset) / static_cast<double>(kStep32);
+    }
+};
+
 // The lattice index below u (u / step rounded down) and the one above, capped at 255.
 template <typename Sample>
 void LatticeNeighbours(Sample u, int shift, int64_t step, uint8_t* lo, uint8_t* hi) {
@@ -96,7 +128,7 @@ void LatticeNeighbours(Sample u, int shift, int64_t step, uint8_t* lo, uint8_t* 
 }
 
 // Interpolates each channel between the transforms of the lattice colours below and above.
-template <typename Sample>
+template <typename Sample, typename Quotient>
 void MapInterpolated(ColorCache* cache, Sample* pixels, uint32_t count, int shift, int64_t step,
                      double maxValue) {
     if (cache == nullptr || cache->transform == nullptr) return;
@@ -105,17 +137,16 @@ void MapInterpolated(ColorCache* cache, Sample* pixels, uint32_t count, int shif
         uint8_t lo[3];
         uint8_t hi[3];
         for (int c = 0; c < 3; ++c) LatticeNeighbours(pixel[c], shift, step, &lo[c], &hi[c]);
-        uint8_t low[3] = {lo[0], lo[1], lo[2]};
-        uint8_t high[3] = {hi[0], hi[1], hi[2]};
-        if (!ColorCache_Lookup(cache, &low[0], &low[1], &low[2])) continue;
-        if (!ColorCache_Lookup(cache, &high[0], &high[1], &high[2])) continue;
+        const uint8_t* low = FindEntry(cache, lo[0], lo[1], lo[2]);
+        if (low == nullptr) continue;
+        const uint8_t* high = FindEntry(cache, hi[0], hi[1], hi[2]);
+        if (high == nullptr) continue;
         for (int c = 0; c < 3; ++c) {
             const int64_t base = low[c] * step;
             double out = static_cast<double>(base);
             if (hi[c] > lo[c]) {
                 // The quotient first, then the product: the other order differs in the last unit.
-                const double t = static_cast<double>(pixel[c] - lo[c] * step) /
-                                 static_cast<double>(hi[c] * step - lo[c] * step);
+                const double t = Quotient::Of(pixel[c] - lo[c] * step);
                 out = static_cast<double>(base) + t * static_cast<double>(high[c] * step - base);
             }
             pixel[c] = out > maxValue ? static_cast<Sample>(maxValue) : static_cast<Sample>(out);
@@ -194,10 +225,8 @@ int ColorCache_Destroy(ColorCache* cache) {
 int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b) {
     if (cache == nullptr) return 0;
     if (cache->transform == nullptr) return 1;
-    const uint32_t slot = (*r >> 2) * 4096u + (*g >> 2) * 64u + (*b >> 2);
-    const ColorCacheBlock* block = FindBlock(cache, slot);
-    if (block == nullptr) return 0;
-    const uint8_t* colour = block->entries[(*r & 3) * 16 + (*g & 3) * 4 + (*b & 3)];
+    const uint8_t* colour = FindEntry(cache, *r, *g, *b);
+    if (colour == nullptr) return 0;
     *r = colour[0];
     *g = colour[1];
     *b = colour[2];
@@ -208,16 +237,20 @@ void ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count) {
     if (cache == nullptr || cache->transform == nullptr) return;
     for (uint32_t p = 0; p < count; ++p) {
         uint8_t* pixel = pixels + static_cast<size_t>(p) * 3;
-        ColorCache_Lookup(cache, &pixel[0], &pixel[1], &pixel[2]);
+        const uint8_t* colour = FindEntry(cache, pixel[0], pixel[1], pixel[2]);
+        if (colour == nullptr) continue;
+        pixel[0] = colour[0];
+        pixel[1] = colour[1];
+        pixel[2] = colour[2];
     }
 }
 
 void ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count) {
-    MapInterpolated(cache, pixels, count, 8, kStep16, 65535.0);
+    MapInterpolated<uint16_t, Quotient16>(cache, pixels, count, 8, kStep16, 65535.0);
 }
 
 void ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count) {
-    MapInterpolated(cache, pixels, count, 24, kStep32, 4294967295.0);
+    MapInterpolated<uint32_t, Quotient32>(cache, pixels, count, 24, kStep32, 4294967295.0);
 }
 
 void MapRgb8Task(void* context, uint32_t first, uint32_t count) {
