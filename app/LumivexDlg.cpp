@@ -303,8 +303,13 @@ void CLumivexDlg::OnAbout() {
 
 void CLumivexDlg::InvalidateClientRect(const Rect& rect, int erase) {
     const QRect area(rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
-    if (erase && area.intersects(previewFrame->geometry())) previewFrame->EraseOnNextPaint();
     client->update(area);
+    // Qt leaves children that paint every pixel themselves out of their parent's update, so
+    // the preview frame is told directly.
+    const QRect part = area.intersected(previewFrame->geometry());
+    if (part.isEmpty()) return;
+    if (erase) previewFrame->EraseOnNextPaint();
+    previewFrame->update(part.translated(-previewFrame->pos()));
 }
 
 void CLumivexDlg::OnHScroll(int code, int32_t, TrackBar* scrollBar) {

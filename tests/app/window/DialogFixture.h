@@ -1,0 +1,142 @@
+// A main dialog with scripted prompts and counted pipeline passes, and small photo files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QStyleOptionSlider>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/LumivexDlg.h"
+#include "app/WindowServices.h"
+
+// Answers file dialogs from a queue (an empty string: the user cancels) and records messages.
+class ScriptedPrompts : public UserPrompts {
+  public:
+    int RunFileDialog(QWidget*, const FileDialogRequest& request, std::string* path) override {
+        requests.push_back(request);
+        if (answers.empty() || answers.front().empty()) {
+            if (!answers.empty()) answers.pop_front();
+            return 0;
+        }
+        *path = answers.front();
+        answers.pop_front();
+        return 1;
+    }
+    void ShowMessage(QWidget*, const char* text) override { messages.emplace_back(text); }
+
+    std::deque<std::string> answers;
+    std::vector<FileDialogRequest> requests;
+    std::vector<std::string> messages;
+};
+
+class CountingDlg : public CLumivexDlg {
+  public:
+    explicit CountingDlg(UserPrompts* prompts) : CLumivexDlg(prompts) {}
+    void ApplyAdjustments(int32_t pair) override {
+        if (needsApply) ++(pair ? proxyPasses : fullPasses);
+        CLumivexDlg::ApplyAdjustments(pair);
+    }
+    int proxyPasses = 0;
+    int fullPasses = 0;
+};
+
+class DialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        dialog = std::make_unique<CountingDlg>(&prompts);
+    }
+
+    void Show() {
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        Settle();
+    }
+
+    // Lets posted updates and paints run; repaints are requested on a short timer.
+    static void Settle() { QTest::qWait(20); }
+
+    // Writes a lossless photo file and returns its path.
+    std::string WritePhoto(const QImage& image, const char* name) {
+        const QString path = folder.filePath(QString::fromUtf8(name));
+        EXPECT_TRUE(image.save(path, "PNG"));
+        return path.toStdString();
+    }
+
+    static QImage Solid(int width, int height, QRgb colour) {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(colour);
+        return image;
+    }
+
+    // Colours that differ from pixel to pixel.
+    static QImage Pattern(int width, int height) {
+        QImage image(width, height, QImage::Format_RGB32);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                image.setPixel(x, y,
+                               qRgb((x * 37 + y * 11) % 256, (x * 5 + y * 29) % 256,
+                                    (x * 17 + y * 3 + 60) % 256));
+            }
+        }
+        return image;
+    }
+
+    void Open(const std::string& path) {
+        prompts.answers.push_back(path);
+        dialog->OnOpenPhoto();
+        Settle();
+    }
+
+    QRect HandleRect(TrackBar* slider) {
+        QStyleOptionSlider option;
+        option.initFrom(slider);
+        option.orientation = Qt::Horizontal;
+        option.minimum = slider->minimum();
+        option.maximum = slider->maximum();
+        option.sliderPosition = slider->sliderPosition();
+        option.sliderValue = slider->value();
+        option.tickPosition = slider->tickPosition();
+        option.subControls = QStyle::SC_All;
+        return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle,
+                                               slider);
+    }
+
+    // Drags the thumb by the given offsets in turn, letting each step paint, and optionally
+    // releases it.
+    void Drag(TrackBar* slider, const std::vector<int>& offsets, bool release) {
+        const QPoint start = HandleRect(slider).center();
+        QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, start);
+        Settle();
+        for (int dx : offsets) {
+            QTest::mouseMove(slider, start + QPoint(dx, 0));
+            Settle();
+        }
+        if (release) {
+            QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier,
+                                start + QPoint(offsets.empty() ? 0 : offsets.back(), 0));
+            Settle();
+        }
+    }
+
+    static bool SamePixels(const CImgBuff& a, const CImgBuff& b) {
+        int32_t aw, ah, bw, bh;
+        PixelType at, bt;
+        const uint8_t* ap = a.GetData(&aw, &ah, &at);
+        const uint8_t* bp = b.GetData(&bw, &bh, &bt);
+        if (!ap || !bp || aw != bw || ah != bh || at != bt) return false;
+        return std::equal(ap, ap + static_cast<size_t>(aw) * ah * kBytesPerPixel[at], bp);
+    }
+
+    QTemporaryDir folder;
+    ScriptedPrompts prompts;
+    std::unique_ptr<CountingDlg> dialog;
+};
