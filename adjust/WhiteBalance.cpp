@@ -6,6 +6,7 @@
 #include <new>
 
 #include "image/ColorModel.h"
+#include "image/PixelSamples.h"
 #include "parallel/WorkerPool.h"
 
 GreyLabEntry GreyLabTable[256];
@@ -26,6 +27,34 @@ void GreyLabTableTask(void*, uint32_t first, uint32_t count) {
         double lightness = 0.0;
         SrgbToXyz(grey, grey, grey, &x, &y, &z);
         XyzToLab(x, y, z, &lightness, &GreyLabTable[i].a, &GreyLabTable[i].b);
+    }
+}
+
+// Adds GetRGB16 of the pixels x0 .. x1 - 1 of row y to sum. The photo's own types are read
+// from their samples directly, with the same conversion the getter makes.
+void SumRowRgb16(const C_ImgBuff& image, int32_t y, int32_t x0, int32_t x1, uint64_t sum[3]) {
+    const size_t first = static_cast<size_t>(y) * image.width + x0;
+    if (image.type == PT_HSV16) {
+        const uint8_t* row = image.pixels + first * 6;
+        for (int32_t x = x0; x < x1; ++x, row += 6) {
+            uint16_t rgb[3];
+            HsvToRgb16(pixel_samples::Load16(row), pixel_samples::Load16(row + 2),
+                       pixel_samples::Load16(row + 4), &rgb[0], &rgb[1], &rgb[2]);
+            for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
+        }
+        return;
+    }
+    if (image.type == PT_RGB16) {
+        const uint8_t* row = image.pixels + first * 6;
+        for (int32_t x = x0; x < x1; ++x, row += 6) {
+            for (int c = 0; c < 3; ++c) sum[c] += pixel_samples::Load16(row + 2 * c);
+        }
+        return;
+    }
+    for (int32_t x = x0; x < x1; ++x) {
+        uint16_t rgb[3];
+        image.GetRGB16(x, y, &rgb[0], &rgb[1], &rgb[2]);
+        for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
     }
 }
 
@@ -69,15 +98,10 @@ void WholeImageMeanTask(void* context, uint32_t first, uint32_t count) {
     const C_ImgBuff& image = *ctx->image;
     // Integer sums: exact, so the merge order of the slices cannot change the result.
     uint64_t sum[3] = {0, 0, 0};
-    uint64_t pixels = 0;
     for (uint32_t y = first; y < first + count; ++y) {
-        for (int32_t x = 0; x < image.width; ++x) {
-            uint16_t rgb[3];
-            if (!image.GetRGB16(x, static_cast<int32_t>(y), &rgb[0], &rgb[1], &rgb[2])) continue;
-            for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
-            ++pixels;
-        }
+        SumRowRgb16(image, static_cast<int32_t>(y), 0, image.width, sum);
     }
+    const uint64_t pixels = uint64_t{count} * static_cast<uint32_t>(image.width);
     std::lock_guard<std::mutex> guard(ctx->lock);
     for (int c = 0; c < 3; ++c) ctx->sum[c] += static_cast<double>(sum[c]);
     ctx->count += pixels;
@@ -93,15 +117,8 @@ void GreyBlockTask(void* context, uint32_t first, uint32_t count) {
             const int32_t left = bx * ctx->blockWidth;
             const int32_t right = std::min(left + ctx->blockWidth, image.width);
             uint64_t sum[3] = {0, 0, 0};
-            uint64_t m = 0;
-            for (int32_t y = top; y < bottom; ++y) {
-                for (int32_t x = left; x < right; ++x) {
-                    uint16_t rgb[3];
-                    if (!image.GetRGB16(x, y, &rgb[0], &rgb[1], &rgb[2])) continue;
-                    for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
-                    ++m;
-                }
-            }
+            for (int32_t y = top; y < bottom; ++y) SumRowRgb16(image, y, left, right, sum);
+            const uint64_t m = static_cast<uint64_t>(bottom - top) * (right - left);
             const size_t block = by * static_cast<size_t>(ctx->blocksAcross) + bx;
             ctx->accepted[block] = 0;
             if (m == 0) continue;

@@ -201,6 +201,17 @@ TEST_F(WhiteBalanceTest, GreyPointIsDeterministicAndMatchesSerialMeasurement) {
         EXPECT_EQ(p.g, serial.g);
         EXPECT_EQ(p.b, serial.b);
     }
+    // The same photo in other types, each read the way its getter reads it.
+    for (const PixelType type : {PT_RGB16, PT_RGB8, PT_XYZ, PT_GRAY16}) {
+        CImgBuff converted;
+        converted.Copy(image);
+        ASSERT_EQ(converted.ConvertType(type), 1);
+        const GreyPoint expected = SerialEstimate(*converted.buffer);
+        const GreyPoint p = Estimate(converted);
+        EXPECT_EQ(p.r, expected.r) << "type " << type;
+        EXPECT_EQ(p.g, expected.g) << "type " << type;
+        EXPECT_EQ(p.b, expected.b) << "type " << type;
+    }
 }
 
 TEST_F(WhiteBalanceTest, GreyLabTableHoldsTheConversionResidues) {
