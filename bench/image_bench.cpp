@@ -95,11 +95,23 @@ void BM_ConvertHsv16ToRgb16(benchmark::State& state) {
     ConvertBench(state, PT_HSV16, PT_RGB16);
 }
 
-BENCHMARK(BM_CopyHsv16)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_MemcpyOneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ClearHsv16)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_MemsetOneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ConvertRgb8ToHsv16)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ConvertHsv16ToRgb16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CopyHsv16)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_MemcpyOneThread)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_ClearHsv16)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_MemsetOneThread)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_ConvertRgb8ToHsv16)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_ConvertHsv16ToRgb16)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace
