@@ -90,6 +90,17 @@ class DialogTest : public ::testing::Test {
         return image;
     }
 
+    // Gentle gradients, which survive JPEG compression almost unchanged.
+    static QImage Gradient(int width, int height) {
+        QImage image(width, height, QImage::Format_RGB32);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                image.setPixel(x, y, qRgb(40 + x * 160 / width, 60 + y * 120 / height, 120));
+            }
+        }
+        return image;
+    }
+
     void Open(const std::string& path) {
         prompts.answers.push_back(path);
         dialog->OnOpenPhoto();
