@@ -229,10 +229,10 @@ TEST_F(ColorCacheTest, ThirtyTwoBitLatticeAndInterpolation) {
     std::vector<uint32_t> pixels(300000 * 3);
     for (auto& s : pixels) s = static_cast<uint32_t>(random());
     // The edges of the range and values on and next to the lattice.
-    const uint32_t special[] = {0u,          1u,          16843008u,        16843009u,
-                                4294967294u, 4294967295u, 128u * 16843009u, 128u * 16843009u - 1};
-    for (size_t n = 0; n < std::size(special); ++n) {
-        pixels[n * 3] = pixels[n * 3 + 1] = pixels[n * 3 + 2] = special[n];
+    const uint32_t edges[] = {0u,          1u,          16843008u,        16843009u,
+                              4294967294u, 4294967295u, 128u * 16843009u, 128u * 16843009u - 1};
+    for (size_t n = 0; n < std::size(edges); ++n) {
+        pixels[n * 3] = pixels[n * 3 + 1] = pixels[n * 3 + 2] = edges[n];
     }
     const std::vector<uint32_t> original = pixels;
     std::vector<uint32_t> expected = pixels;
