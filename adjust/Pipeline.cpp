@@ -122,8 +122,17 @@ int AdjustmentState::OnBandBrightnessChanged(int32_t final, int32_t position) {
 }
 
 void AdjustmentState::ResetAdjustments() {
-    if (vividnessCurve) ResetToneCurve(vividnessCurve);
-    if (brightnessCurve) ResetToneCurve(brightnessCurve);
+    // The identity is the curve of position 0, where the reset puts both sliders. Recording that
+    // position lets a drag back to the old position rebuild the curve; keeping the old one would
+    // show the proxy unadjusted at exactly that position until the thumb is released.
+    if (vividnessCurve) {
+        ResetToneCurve(vividnessCurve);
+        vividnessCurve->position = 0;
+    }
+    if (brightnessCurve) {
+        ResetToneCurve(brightnessCurve);
+        brightnessCurve->position = 0;
+    }
     if (lightCurve) ResetToneCurve(lightCurve);
     if (colorBandTable) ResetColorBands(colorBandTable);
     wbMode = 0;

@@ -378,6 +378,10 @@ TEST_F(PipelineStages, ResetBringsBackTheUnadjustedPhoto) {
     EXPECT_EQ(state.autoWbCache, cache);
     Run(0, 0, 0);
     EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
+
+    // Dragging back to the position used before the reset shows its curve again at once.
+    EXPECT_EQ(state.OnBrightnessChanged(0, 30), 1);
+    EXPECT_NE(state.brightnessCurve->map[32768], 32768);
 }
 
 }  // namespace
