@@ -76,7 +76,7 @@ TEST_F(DialogTest, MenuAndWindowMenuCarryTheirItems) {
 // Closes the version dialog when it comes up and counts it.
 void CloseAboutBox(int* shown) {
     QTimer::singleShot(0, [shown] {
-        QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+        (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
         QWidget* box = QApplication::activeModalWidget();
         if (!box || box->windowTitle() != QStringLiteral("バージョン情報 Lumivex")) return;
         ++*shown;

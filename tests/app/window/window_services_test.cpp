@@ -67,7 +67,7 @@ std::set<QString> ListedNames(QFileDialog& dialog, int expectedAtLeast) {
     auto* view = dialog.findChild<QAbstractItemView*>(QStringLiteral("listView"));
     if (!view) return {};
     std::set<QString> names;
-    QTest::qWaitFor(
+    (void)QTest::qWaitFor(
         [&] {
             names.clear();
             QAbstractItemModel* model = view->model();
@@ -107,7 +107,7 @@ TEST(FileDialogs, OpenDialogListsPhotosWhateverTheCaseOfTheirExtension) {
 // Answers the next message box with the given button once it is up.
 void AnswerNextMessageBox(QMessageBox::StandardButton answer, int* asked) {
     QTimer::singleShot(0, [answer, asked] {
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }, 5000);
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box) return;
@@ -206,7 +206,9 @@ TEST_F(TrackBarTest, DragReportsEveryNewPositionThenTheRelease) {
     ASSERT_EQ(codes.size(), 6u);
     for (size_t i = 0; i + 1 < codes.size(); ++i) {
         EXPECT_EQ(codes[i], kScrollThumbTrack);
-        if (i > 0) EXPECT_GT(positions[i], positions[i - 1]);
+        if (i > 0) {
+            EXPECT_GT(positions[i], positions[i - 1]);
+        }
     }
     EXPECT_EQ(codes.back(), kScrollThumbPosition);
     EXPECT_EQ(positions.back(), positions[positions.size() - 2]);
