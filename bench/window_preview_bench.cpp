@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/LumivexDlg.h"
+#include "app/PreviewStretch.h"
 #include "app/WindowServices.h"
 
 namespace {
@@ -89,6 +90,19 @@ void BM_DragStepToPaintedProxyPreview(benchmark::State& state) {
     MoveAndPaint(state, kScrollThumbTrack);
 }
 
+// The preview's share of a release: the full-size display bitmap averaged into the frame.
+void BM_StretchFullBitmapIntoPreview(benchmark::State& state) {
+    CLumivexDlg& dialog = *TheWindow().dialog;
+    const DibHeader* dib = dialog.displayDib;
+    const Rect source{0, 0, dib->width - 1, dib->height - 1};
+    const Rect& fitted = dialog.imageRect;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(StretchDibAveraged(dib, source, fitted.right - fitted.left + 1,
+                                                    fitted.bottom - fitted.top + 1));
+    }
+}
+
+BENCHMARK(BM_StretchFullBitmapIntoPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReleaseToPaintedFullPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DragStepToPaintedProxyPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-image-formats-plugins
+    qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
