@@ -5,6 +5,7 @@
 #include <random>
 
 #include "app/PreviewStretch.h"
+#include "parallel/WorkerPool.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
@@ -166,7 +167,14 @@ QRgb SlowAverage(DibHeader* dib, const Rect& src, int32_t width, int32_t height,
                 static_cast<int>(std::lround(sum[0] / area)));
 }
 
+// The stretch runs on the pool, which its caller holds.
+struct PoolReference {
+    PoolReference() { WorkerPool::Acquire(); }
+    ~PoolReference() { WorkerPool::Release(); }
+};
+
 TEST(StretchDibAveraged, MatchesTheObviousAreaAverage) {
+    PoolReference pool;
     for (PixelType type : {PT_RGB8, PT_GRAY8}) {
         DibHeader* dib = RandomDib(97, 61, type, 3);
         ASSERT_NE(dib, nullptr);
@@ -202,6 +210,7 @@ TEST(StretchDibAveraged, MatchesTheObviousAreaAverage) {
 }
 
 TEST(StretchDibAveraged, RefusesWhatItCannotDraw) {
+    PoolReference pool;
     DibHeader* dib = RandomDib(8, 8, PT_RGB8, 1);
     EXPECT_TRUE(StretchDibAveraged(nullptr, Rect{0, 0, 7, 7}, 4, 4).isNull());
     EXPECT_TRUE(StretchDibAveraged(dib, Rect{0, 0, 7, 7}, 0, 4).isNull());
