@@ -17,6 +17,20 @@
 #include "app/LumivexDlg.h"
 #include "app/WindowServices.h"
 
+// Where the style draws the thumb of a trackbar now.
+inline QRect HandleRect(TrackBar* slider) {
+    QStyleOptionSlider option;
+    option.initFrom(slider);
+    option.orientation = Qt::Horizontal;
+    option.minimum = slider->minimum();
+    option.maximum = slider->maximum();
+    option.sliderPosition = slider->sliderPosition();
+    option.tickPosition = slider->tickPosition();
+    option.subControls = QStyle::SC_All;
+    return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle,
+                                           slider);
+}
+
 // Answers file dialogs from a queue (an empty string: the user cancels) and records messages.
 class ScriptedPrompts : public UserPrompts {
   public:
@@ -105,20 +119,6 @@ class DialogTest : public ::testing::Test {
         prompts.answers.push_back(path);
         dialog->OnOpenPhoto();
         Settle();
-    }
-
-    QRect HandleRect(TrackBar* slider) {
-        QStyleOptionSlider option;
-        option.initFrom(slider);
-        option.orientation = Qt::Horizontal;
-        option.minimum = slider->minimum();
-        option.maximum = slider->maximum();
-        option.sliderPosition = slider->sliderPosition();
-        option.sliderValue = slider->value();
-        option.tickPosition = slider->tickPosition();
-        option.subControls = QStyle::SC_All;
-        return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle,
-                                               slider);
     }
 
     // Drags the thumb by the given offsets in turn, letting each step paint, and optionally

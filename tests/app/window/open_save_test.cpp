@@ -59,21 +59,6 @@ TEST_F(DialogTest, OpenAsksForPhotosAndShowsTheNewPhotoUnderTheCurrentSettings) 
     EXPECT_EQ(dialog->displayDib->width, 40);
 }
 
-TEST_F(DialogTest, OpeningDropsBothWhiteBalanceCaches) {
-    Show();
-    Open(WritePhoto(Pattern(64, 48), "first.png"));
-    dialog->OnWbAuto();
-    dialog->wbMode = 1;
-    dialog->ApplyAdjustments(0);
-    ASSERT_NE(dialog->autoWbCache, nullptr);
-    dialog->PickSpotWhiteBalance(3, 3);
-    ASSERT_NE(dialog->spotWbCache, nullptr);
-    dialog->wbMode = 0;
-    Open(WritePhoto(Pattern(32, 32), "second.png"));
-    EXPECT_EQ(dialog->autoWbCache, nullptr);
-    EXPECT_EQ(dialog->spotWbCache, nullptr);
-}
-
 TEST_F(DialogTest, FailedOpenReportsAndKeepsThePreviousPhotoWhole) {
     Show();
     Open(WritePhoto(Pattern(64, 48), "good.png"));

@@ -209,16 +209,6 @@ TEST(StretchDibAveraged, MatchesTheObviousAreaAverage) {
     }
 }
 
-TEST(StretchDibAveraged, RefusesWhatItCannotDraw) {
-    PoolReference pool;
-    DibHeader* dib = RandomDib(8, 8, PT_RGB8, 1);
-    EXPECT_TRUE(StretchDibAveraged(nullptr, Rect{0, 0, 7, 7}, 4, 4).isNull());
-    EXPECT_TRUE(StretchDibAveraged(dib, Rect{0, 0, 7, 7}, 0, 4).isNull());
-    EXPECT_TRUE(StretchDibAveraged(dib, Rect{9, 9, 12, 12}, 4, 4).isNull());
-    EXPECT_FALSE(StretchDibAveraged(dib, Rect{-5, -5, 50, 50}, 4, 4).isNull());  // clipped
-    FreeDisplayDib(dib);
-}
-
 TEST_F(DialogTest, DrawDibReusesTheStretchedPictureUntilThePipelineRunsAgain) {
     DibHeader* dib = RandomDib(40, 30, PT_RGB8, 5);
     const Rect src{0, 0, 39, 29}, dest{0, 0, 19, 14};
