@@ -54,7 +54,6 @@ class CLumivexDlg : public QDialog, public AdjustmentState {
     // The message map's handlers.
     void OnSysCommand(int32_t id);
     void OnPaint(QPainter& frameDc);
-    QIcon OnQueryDragIcon() const { return appIcon; }
     void OnIgnoreCommand() {}
     void OnClose();
     void OnOpenPhoto();
