@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "image/ImgBuff.h"
 #include "parallel/WorkerPool.h"
@@ -21,6 +22,7 @@ enum : uint16_t {
     kTagCompression = 259,
     kTagPhotometric = 262,
     kTagFillOrder = 266,
+    kTagOrientation = 274,
     kTagStripOffsets = 273,
     kTagSamplesPerPixel = 277,
     kTagRowsPerStrip = 278,
@@ -313,6 +315,71 @@ void DecodeRowsTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
+// How the stored rows map onto the upright picture: upright pixel (x, y) is stored pixel (u, v),
+// where (u, v) is (y, x) when transposed and (x, y) otherwise, then mirrored as flagged.
+struct TiffOrientation {
+    bool transposed;
+    bool flipX;  // u counts from the right
+    bool flipY;  // v counts from the bottom
+};
+
+// Orientation 1 (stored upright) when the tag is absent, not a SHORT, or outside 1..8.
+TiffOrientation ReadOrientation(const TiffIfd* ifd) {
+    static const TiffOrientation kOrientations[9] = {
+        {false, false, false},  // unused
+        {false, false, false},  // 1 top-left: as stored
+        {false, true, false},   // 2 top-right: mirrored left to right
+        {false, true, true},    // 3 bottom-right: turned 180 degrees
+        {false, false, true},   // 4 bottom-left: mirrored top to bottom
+        {true, false, false},   // 5 left-top: rows stored as columns
+        {true, false, true},    // 6 right-top: turned 90 degrees clockwise to display
+        {true, true, true},     // 7 right-bottom: transverse
+        {true, true, false},    // 8 left-bottom: turned 90 degrees counter-clockwise to display
+    };
+    uint16_t value;
+    if (!GetTiffShortTag(ifd, kTagOrientation, &value) || value < 1 || value > 8) value = 1;
+    return kOrientations[value];
+}
+
+bool IsUpright(const TiffOrientation& o) {
+    return !o.transposed && !o.flipX && !o.flipY;
+}
+
+struct OrientRowsContext {
+    const C_ImgBuff* stored;
+    C_ImgBuff* upright;
+    TiffOrientation orientation;
+};
+
+// Fills rows of the upright picture from the stored one; each upright row is a straight run of
+// stored pixels, so only its start and step are worked out per row.
+void OrientRowsTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<OrientRowsContext*>(context);
+    const TiffOrientation& o = c->orientation;
+    const ptrdiff_t pixelBytes = kBytesPerPixel[PT_HSV16];
+    const ptrdiff_t storedWidth = c->stored->width;
+    const ptrdiff_t storedHeight = c->stored->height;
+    const ptrdiff_t rowBytes = storedWidth * pixelBytes;
+    const size_t uprightWidth = static_cast<size_t>(c->upright->width);
+    for (uint32_t y = first; y < first + count; ++y) {
+        ptrdiff_t u, v, step;
+        if (o.transposed) {
+            u = o.flipX ? storedWidth - 1 - y : y;
+            v = o.flipY ? storedHeight - 1 : 0;
+            step = o.flipY ? -rowBytes : rowBytes;
+        } else {
+            u = o.flipX ? storedWidth - 1 : 0;
+            v = o.flipY ? storedHeight - 1 - y : y;
+            step = o.flipX ? -pixelBytes : pixelBytes;
+        }
+        const uint8_t* from = c->stored->pixels + v * rowBytes + u * pixelBytes;
+        uint8_t* to = c->upright->pixels + y * uprightWidth * pixelBytes;
+        for (size_t x = 0; x < uprightWidth; ++x, from += step, to += pixelBytes) {
+            std::memcpy(to, from, pixelBytes);
+        }
+    }
+}
+
 }  // namespace
 
 TiffFile* MakeTiffFile(const uint8_t* data, size_t size) {
@@ -574,6 +641,17 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
         !CheckLayout(&info, kind, &presentRows)) {
         return 0;
     }
+    // The upright copy is made before the target is touched, so that a picture that cannot be
+    // turned for want of memory leaves the target as it was.
+    const TiffOrientation orientation = ReadOrientation(&ifd);
+    C_ImgBuff upright;
+    if (!IsUpright(orientation)) {
+        const uint32_t width = orientation.transposed ? info.imageLength : info.imageWidth;
+        const uint32_t height = orientation.transposed ? info.imageWidth : info.imageLength;
+        if (!upright.Create(static_cast<int32_t>(width), static_cast<int32_t>(height), PT_HSV16)) {
+            return 0;
+        }
+    }
     if (!target->buffer->Create(static_cast<int32_t>(info.imageWidth),
                                 static_cast<int32_t>(info.imageLength), PT_HSV16)) {
         return 0;
@@ -593,6 +671,16 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
         }
     }
     WorkerPool::Run(DecodeRowsTask, &context, info.imageLength);
+
+    if (!IsUpright(orientation)) {
+        C_ImgBuff* stored = target->buffer;
+        OrientRowsContext turn{stored, &upright, orientation};
+        WorkerPool::Run(OrientRowsTask, &turn, static_cast<unsigned>(upright.height));
+        // The upright block moves into the target; the stored one leaves with the temporary.
+        std::swap(stored->width, upright.width);
+        std::swap(stored->height, upright.height);
+        std::swap(stored->pixels, upright.pixels);
+    }
     return 1;
 }
 

@@ -59,9 +59,9 @@ struct TiffImageInfo {
     const TiffIfd* ifd;  // the directory the fields came from; pixel fetches read through it
 };
 
-// Loads the first image of the TIFF file at path (UTF-8) into target as PT_HSV16. Returns 1 when
-// loaded, 0 when refused or failed; on 0 the target is left as it was, or empty when only the
-// buffer could not be made.
+// Loads the first image of the TIFF file at path (UTF-8) into target as PT_HSV16, turned upright
+// as its Orientation tag says. Returns 1 when loaded, 0 when refused or failed; on 0 the target is
+// left as it was, or empty when only the buffer could not be made.
 int LoadTiff(const char* path, CImgBuff* target);
 
 // Decodes an already read file into target, as LoadTiff does after reading it.

@@ -1,9 +1,14 @@
 // Files made by libtiff's tools and ImageMagick at test time, compared with the samples written to
-// them; hand-built files for the damaged and hostile cases.
+// them or with Qt's decode of them; hand-built files for the damaged and hostile cases.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <QImage>
+#include <QImageReader>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -477,6 +482,93 @@ TEST_F(TiffReaderTest, HostileFilesAreRefused) {
     Write("loop.tif", loop);
     CImgBuff loaded;
     EXPECT_EQ(Load("loop.tif", &loaded), 1);
+}
+
+// ---- Orientation -------------------------------------------------------------------------------
+
+// Qt's TIFF decoder applies the Orientation tag when asked to; the reader must arrive at the same
+// picture. 5 x 3 pixels, so that a missed swap of width and height shows.
+TEST_F(TiffReaderTest, OrientedFilesArriveAsQtShowsThem) {
+    const int w = 5, h = 3;
+    Write("rgb8.raw", PatternBytes(w * h * 3, 21));
+    Write("g16.raw", PatternBytes(w * h * 2, 22));
+    Shell("raw2tiff -M -c none -r 2 -w 5 -l 3 -b 3 -p rgb rgb8.raw rgb8.tif");
+    Shell("raw2tiff -M -c none -w 5 -l 3 -d short g16.raw le.tif && tiffcp -B le.tif g16.tif");
+    for (const char* kind : {"rgb8", "g16"}) {
+        for (int n = 1; n <= 8; ++n) {
+            const std::string what = std::string(kind) + " orientation " + std::to_string(n);
+            Shell("cp " + std::string(kind) + ".tif o.tif && tiffset -s 274 " + std::to_string(n) +
+                  " o.tif");
+            CImgBuff loaded;
+            ASSERT_EQ(Load("o.tif", &loaded), 1) << what;
+            QImageReader reader(QString::fromStdString(Path("o.tif")));
+            reader.setAutoTransform(true);
+            const QImage shown = reader.read();
+            ASSERT_FALSE(shown.isNull()) << what;
+            int32_t width, height;
+            loaded.GetData(&width, &height, nullptr);
+            ASSERT_EQ(width, shown.width()) << what;
+            ASSERT_EQ(height, shown.height()) << what;
+            ASSERT_EQ(width * height, w * h) << what;
+            // Qt narrows 16-bit samples with rounding: one step apart at most.
+            int worst = 0;
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    uint8_t rgb[3];
+                    ASSERT_EQ(loaded.buffer->GetRGB8(x, y, &rgb[0], &rgb[1], &rgb[2]), 1);
+                    const QRgb qt = shown.pixel(x, y);
+                    for (int d : {rgb[0] - qRed(qt), rgb[1] - qGreen(qt), rgb[2] - qBlue(qt)}) {
+                        worst = std::max(worst, std::abs(d));
+                    }
+                }
+            }
+            EXPECT_LE(worst, 1) << what;
+        }
+    }
+}
+
+// 16-bit samples are moved, not re-decoded: a file to be turned 90 degrees clockwise holds exactly
+// the written samples, the left column read upwards becoming the top row.
+TEST_F(TiffReaderTest, TurnedSixteenBitFileKeepsFullPrecision) {
+    const int w = 7, h = 4;
+    const Bytes samples = PatternBytes(w * h * 6, 23);
+    Write("rgb16.raw", samples);
+    Shell("raw2tiff -M -c none -r 3 -w 7 -l 4 -d short -b 3 -p rgb rgb16.raw t.tif");
+    Shell("tiffset -s 274 6 t.tif");
+    auto at = [&](int x, int y, int c) {
+        const size_t i = 2 * (3 * (size_t(y) * w + x) + c);
+        return uint32_t(samples[i] | samples[i + 1] << 8);
+    };
+    CImgBuff loaded, expected;
+    ASSERT_EQ(Load("t.tif", &loaded), 1);
+    MakeExpected(&expected, h, w, [&](C_ImgBuff* b, int x, int y) {
+        b->SetRGB16(x, y, at(y, h - 1 - x, 0), at(y, h - 1 - x, 1), at(y, h - 1 - x, 2));
+    });
+    EXPECT_TRUE(SameBuffer(loaded, expected));
+}
+
+// Only a SHORT from 2 to 8 asks for a turn; anything else leaves the picture as stored.
+TEST_F(TiffReaderTest, OtherOrientationFieldsLeaveThePictureAsStored) {
+    CImgBuff expected;
+    MakeExpected(&expected, 4, 4,
+                 [](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, kGrey16Pixels[y * 4 + x]); });
+    const std::vector<Field> base = Grey8Fields();
+    const Field fields[] = {{274, 3, {1}}, {274, 3, {0}}, {274, 3, {9}},
+                            {274, 4, {6}}, {274, 1, {6}}, {274, 3, {}}};
+    for (const Field& field : fields) {
+        Write("o.tif", BuildTiff(false, Change(base, field), kGrey16Pixels));
+        CImgBuff loaded;
+        ASSERT_EQ(Load("o.tif", &loaded), 1) << field.type << " " << field.values.size();
+        EXPECT_TRUE(SameBuffer(loaded, expected)) << field.type << " " << field.values.size();
+    }
+    // The same directory with a SHORT 3 does turn it, so the cases above did reach the field.
+    Write("o.tif", BuildTiff(false, Change(base, {274, 3, {3}}), kGrey16Pixels));
+    CImgBuff loaded;
+    ASSERT_EQ(Load("o.tif", &loaded), 1);
+    MakeExpected(&expected, 4, 4, [](C_ImgBuff* b, int x, int y) {
+        b->SetGray8(x, y, kGrey16Pixels[(3 - y) * 4 + 3 - x]);
+    });
+    EXPECT_TRUE(SameBuffer(loaded, expected));
 }
 
 // The value readers against an entry whose values sit inside it and one whose values do not.
