@@ -3,10 +3,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 
 namespace {
@@ -118,7 +118,7 @@ Pool* BuildPool(unsigned processors, std::unique_lock<std::mutex>& lock) {
     for (unsigned i = 0; i < pool->threadCount; ++i) {
         try {
             pool->threads[i] = std::thread(WorkerLoop, pool, &pool->workers[i]);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             // The threads already running wait for a start-up count that will never reach 0;
             // nobody waits on it, and StopAndFree ends them.
             lock.unlock();
