@@ -69,6 +69,8 @@ void WorkerLoop(Pool* pool, Worker* self) {
             lock.unlock();
             task(context, first, count);
             lock.lock();
+            // Notified under the lock: once outstanding is 0 the Run may return and the pool may
+            // be torn down, so nothing of it may be touched after the lock is dropped.
             if (--pool->outstanding == 0) pool->done.notify_one();
             if (pool->nextQueued == 0) break;
             const QueueEntry& entry = pool->queue[pool->nextQueued];
@@ -248,8 +250,12 @@ int Run(RowTask task, void* context, unsigned count) {
         worker.task = task;
         worker.context = context;
         worker.woken = true;
-        worker.wake.notify_one();
     }
+    // Woken outside the lock, so a worker does not wake only to block on it. The pool outlives
+    // this call: the caller holds a reference, and busy keeps every other Run off it.
+    lock.unlock();
+    for (unsigned i = 0; i < active; ++i) pool->workers[i].wake.notify_one();
+    lock.lock();
     pool->done.wait(lock, [pool] { return pool->outstanding == 0; });
     pool->busy = false;
     return 1;
