@@ -121,8 +121,7 @@ Pool* BuildPool(unsigned processors, std::unique_lock<std::mutex>& lock) {
         try {
             pool->threads[i] = std::thread(WorkerLoop, pool, &pool->workers[i]);
         } catch (const std::exception&) {
-            // The threads already running wait for a start-up count that will never reach 0;
-            // nobody waits on it, and StopAndFree ends them.
+            // The threads already started are stopped and waited for before the pool is freed.
             lock.unlock();
             StopAndFree(pool);
             lock.lock();

@@ -145,17 +145,4 @@ TEST_F(FourProcessorPool, CountsAtTheRuleBoundaries) {
     }
 }
 
-TEST_F(FourProcessorPool, NoSliceEverRunsOnTheCallerOrOnMoreThanFourThreads) {
-    std::vector<SliceCall> all;
-    for (unsigned count : {1u, 3u, 4u, 9u, 16u, 35u, 100000u}) {
-        for (int repeat = 0; repeat < 10; ++repeat) {
-            const auto calls = RecordRun(count);
-            all.insert(all.end(), calls.begin(), calls.end());
-        }
-    }
-    const auto threads = Threads(all);
-    EXPECT_LE(threads.size(), 4u);
-    for (const std::thread::id& id : threads) EXPECT_NE(id, std::this_thread::get_id());
-}
-
 }  // namespace

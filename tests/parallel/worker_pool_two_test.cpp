@@ -40,14 +40,6 @@ TEST_F(TwoProcessorPool, SlicesMatchTheWorkedExamples) {
               (RangeList{{0, 2}, {2, 2}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}}));
 }
 
-TEST_F(TwoProcessorPool, ShortRangesAreCutItemByItem) {
-    for (unsigned count = 1; count < 8; ++count) {
-        RangeList expected;
-        for (uint32_t i = 0; i < count; ++i) expected.emplace_back(i, 1);
-        EXPECT_EQ(Ranges(RecordRun(count)), expected) << "count " << count;
-    }
-}
-
 TEST_F(TwoProcessorPool, LongRangesAreCutIntoEightEvenSlices) {
     for (uint32_t count : {8u, 9u, 15u, 16u, 17u, 23u, 1001u, 65539u, 0xFFFFFFFFu}) {
         ExpectEvenTiling(RecordRun(count), count, 8);
