@@ -50,13 +50,20 @@ trap 'rm -rf "$work"' EXIT
     tiffcp -f lsb2msb g8.tif fill2.tif
     convert rgb8.tif -type Palette -compress none palette.tif
     tiffcp g8.tif rgb16.tif pages.tif
+    cp rgb16.tif rotated.tif
+    tiffset -s 274 6 rotated.tif
 )
 cp "$work"/*.tif "$seeds"/
 echo "$(ls "$seeds" | wc -l) seed files in $seeds"
 
-echo "fuzzing for 60 seconds"
-ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
-UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+echo "fuzzing for 60 seconds (log in $out/fuzz.log)"
+if ! ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     "$out/tiff_reader_fuzz" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus" "$seeds"
+    -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus" "$seeds" >"$out/fuzz.log" 2>&1; then
+    tail -n 60 "$out/fuzz.log"
+    echo "fuzzing found a fault; the input is in $artifacts/"
+    exit 1
+fi
+grep -E '^(Done|stat::)' "$out/fuzz.log"
 echo "fuzzing found nothing"
