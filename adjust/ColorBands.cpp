@@ -1,5 +1,7 @@
 #include "adjust/ColorBands.h"
 
+#include "adjust/HsvRows.h"
+
 #include <cstddef>
 
 namespace {
@@ -151,32 +153,7 @@ void HueMapTask(void* context, uint32_t first, uint32_t count) {
 
 void ColorBandRowsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<ColorBandContext*>(context);
-    const C_ImgBuff* src = c->source;
-    C_ImgBuff* dst = c->destination;
-    // HSV16 pixels are stored as they are read and written, so two HSV16 buffers of one shape
-    // can be walked directly; any other pair goes through the converting accessors.
-    if (src->type == PT_HSV16 && dst->type == PT_HSV16 && dst->width == src->width &&
-        dst->height == src->height && src->pixels != nullptr && dst->pixels != nullptr) {
-        size_t rowSamples = static_cast<size_t>(c->width) * 3;
-        for (uint32_t y = first; y < first + count; ++y) {
-            const uint16_t* in = reinterpret_cast<const uint16_t*>(src->pixels) + y * rowSamples;
-            uint16_t* out = reinterpret_cast<uint16_t*>(dst->pixels) + y * rowSamples;
-            for (size_t n = 0; n < rowSamples; n += 3) {
-                uint16_t h = in[n], s = in[n + 1], v = in[n + 2];
-                MapPixel(c->table, &h, &s, &v);
-                out[n] = h;
-                out[n + 1] = s;
-                out[n + 2] = v;
-            }
-        }
-        return;
-    }
-    for (uint32_t y = first; y < first + count; ++y) {
-        for (int32_t x = 0; x < c->width; ++x) {
-            uint16_t h, s, v;
-            if (!src->GetHSV16(x, static_cast<int32_t>(y), &h, &s, &v)) continue;
-            MapPixel(c->table, &h, &s, &v);
-            dst->SetHSV16(x, static_cast<int32_t>(y), h, s, v);
-        }
-    }
+    const ColorBandTable* table = c->table;
+    MapHsvRows(c->source, c->destination, c->width, first, count,
+               [table](uint16_t& h, uint16_t& s, uint16_t& v) { MapPixel(table, &h, &s, &v); });
 }
