@@ -88,7 +88,7 @@ inline bool SameImage(const C_ImgBuff& a, const C_ImgBuff& b) {
     const size_t bytes =
         a.type == PT_NONE ? 0 : size_t(a.width) * a.height * kBytesPerPixel[a.type];
     return a.type == b.type && a.width == b.width && a.height == b.height &&
-           std::memcmp(a.pixels, b.pixels, bytes) == 0;
+           (bytes == 0 || std::memcmp(a.pixels, b.pixels, bytes) == 0);
 }
 
 // A path of exactly units UTF-16 code units below base (which must be shorter), made of folders

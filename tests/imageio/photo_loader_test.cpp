@@ -1,4 +1,3 @@
-#include <QBuffer>
 #include <QImageReader>
 
 #include <algorithm>
@@ -9,30 +8,6 @@
 #include "imageio/PhotoLoader.h"
 #include "imageio/TiffReader.h"
 #include "tests/imageio/PhotoFiles.h"
-
-namespace {
-
-// A PNG whose header announces width x height over the data of a 4 x 4 picture.
-QByteArray PngAnnouncing(uint32_t width, uint32_t height) {
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter(&buffer, "png").write(RandomPicture(4, 4, 9));
-    auto put = [&](int at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) png[at + i] = char(v >> (24 - 8 * i));
-    };
-    put(16, width);
-    put(20, height);
-    uint32_t crc = 0xFFFFFFFFu;  // over the chunk type and the 13 header bytes
-    for (int i = 12; i < 29; ++i) {
-        crc ^= static_cast<uint8_t>(png[i]);
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    put(29, ~crc);
-    return png;
-}
-
-}  // namespace
 
 TEST(GetExtensionTest, TakesTheTextAfterTheLastDotOfTheWholePath) {
     const std::pair<const char*, const char*> cases[] = {
@@ -136,9 +111,6 @@ TEST(LoadPhotoTest, OrientationTagTurnsSidewaysPhotosUpright) {
     QByteArray jpeg = folder.Read("plain.jpg");
     ASSERT_TRUE(folder.Write("tagged.jpg", jpeg.insert(2, QByteArray(app1, sizeof app1 - 1))));
 
-    CImgBuff untagged;
-    ASSERT_EQ(LoadPhoto(folder.Path("plain.jpg").c_str(), &untagged), 1);
-    EXPECT_EQ(untagged.buffer->width, 300);
     for (const char* name : {"tagged.jpg", "tagged.tif"}) {
         CImgBuff target;
         ASSERT_EQ(LoadPhoto(folder.Path(name).c_str(), &target), 1) << name;
@@ -169,16 +141,13 @@ TEST(LoadPhotoTest, PhotosAboveQtsDefaultAllocationLimitLoad) {
 
 TEST(LoadPhotoTest, FailuresLeaveTheEarlierPhotoInTheTarget) {
     ScratchFolder folder;
-    QByteArray garbage(5000, '\0');
-    for (int i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 7 + i / 13);
-    const std::string tooLong = KanaPath(folder.Path("k"), 260, ".png");
+    const QByteArray garbage = RandomBytes(5000, 1);
     ASSERT_TRUE(WritePicture(RandomPicture(2, 2, 3), folder.Path("earlier.png"), "png") &&
                 WritePicture(RandomPicture(5, 5, 4), folder.Path("other.png"), "png") &&
-                WritePicture(RandomPicture(5, 5, 4), tooLong, "png") &&
                 folder.Write("garbage.jpg", garbage) &&
                 folder.Write("garbage.tif", QByteArray("II*\0", 4) + garbage) &&
-                folder.Write("absurd.png", PngAnnouncing(60000, 60000)) &&
-                folder.Write("damaged.png", PngAnnouncing(8000, 8000)));
+                folder.Write("absurd.ppm", "P6 60000 60000 255\n" + garbage) &&
+                folder.Write("damaged.ppm", "P6 8000 8000 255\n" + garbage));
 
     CImgBuff target;
     ASSERT_EQ(LoadPhoto(folder.Path("earlier.png").c_str(), &target), 1);
@@ -186,9 +155,9 @@ TEST(LoadPhotoTest, FailuresLeaveTheEarlierPhotoInTheTarget) {
     earlier.Copy(*target.buffer);
     const std::string failing[] = {
         folder.Path("missing.jpg"), folder.Path("garbage.jpg"), folder.Path("garbage.tif"),
-        folder.Path("absurd.png"), folder.Path("damaged.png"), folder.Path(""),
+        folder.Path("absurd.ppm"), folder.Path("damaged.ppm"), folder.Path(""),
         // The reader must not go looking for "other.png" when "other" does not exist.
-        folder.Path("other"), folder.Path("\xFF\xFE.png"), tooLong};
+        folder.Path("other"), folder.Path("\xFF\xFE.png")};
     for (const std::string& path : failing) {
         EXPECT_EQ(LoadPhoto(path.c_str(), &target), 0) << path;
         EXPECT_TRUE(SameImage(*target.buffer, earlier)) << path;

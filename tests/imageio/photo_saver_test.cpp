@@ -71,11 +71,14 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
     }
 }
 
-TEST(SavePhotoTest, RefusedSavesWriteNothing) {
+// Refused and failed saves write nothing; an existing file is replaced only by a complete one.
+TEST(SavePhotoTest, FailedSavesWriteNothingAndKeepTheOldFile) {
     ScratchFolder folder;
-    ASSERT_TRUE(folder.Write("plain-file", "not a folder"));
+    const QByteArray old = "the user's earlier photo";
+    ASSERT_TRUE(folder.Write("plain-file", "not a folder") && folder.Write("photo.bmp", old));
+    const std::string path = folder.Path("photo.bmp");
     CImgBuff image, empty;
-    MakeReference(RandomPicture(8, 8, 2), image.buffer, PT_RGB8);
+    MakeReference(RandomPicture(400, 300, 8), image.buffer, PT_RGB8);
     const std::string refused[] = {
         folder.Path("photo.gif"),        folder.Path("photo"),
         folder.Path("photo.jpg.bak"),    folder.Path("photo.webp"),
@@ -83,27 +86,10 @@ TEST(SavePhotoTest, RefusedSavesWriteNothing) {
         folder.Path("dot.d/photo"),      KanaPath(folder.Path("k"), 260, ".jpg"),
         folder.Path("\xFF\xFE.jpg"),
     };
-    for (const std::string& path : refused) EXPECT_EQ(SavePhoto(path.c_str(), &image), 0) << path;
-    EXPECT_EQ(SavePhoto(folder.Path("empty.jpg").c_str(), &empty), 0);
-    EXPECT_EQ(SavePhoto(nullptr, &image), 0);
-    EXPECT_EQ(SavePhoto(folder.Path("none.jpg").c_str(), nullptr), 0);
-
-    // Only the two inputs made above: the plain file and the kana folders.
-    EXPECT_EQ(folder.Entries(), QStringList({"k", "plain-file"}));
-    EXPECT_EQ(folder.Read("plain-file"), "not a folder");
-    EXPECT_EQ(SavePhoto(KanaPath(folder.Path("k"), 259, ".jpg").c_str(), &image), 1);
-}
-
-TEST(SavePhotoTest, ReplacingAFileIsAllOrNothing) {
-    ScratchFolder folder;
-    const QByteArray old = "the user's earlier photo";
-    const std::string path = folder.Path("photo.bmp");
-    ASSERT_TRUE(folder.Write("photo.bmp", old));
-    CImgBuff big, empty;
-    MakeReference(RandomPicture(400, 300, 8), big.buffer, PT_RGB8);
-
+    for (const std::string& p : refused) EXPECT_EQ(SavePhoto(p.c_str(), &image), 0) << p;
     EXPECT_EQ(SavePhoto(path.c_str(), &empty), 0);
-    EXPECT_EQ(folder.Read("photo.bmp"), old);
+    EXPECT_EQ(SavePhoto(nullptr, &image), 0);
+    EXPECT_EQ(SavePhoto(path.c_str(), nullptr), 0);
 
     // The file size limit stops the encoder part-way through. (BMP, as Qt's PNG writer leaks a
     // row buffer when libpng gives up.)
@@ -113,14 +99,18 @@ TEST(SavePhotoTest, ReplacingAFileIsAllOrNothing) {
     rlimit small = saved;
     small.rlim_cur = 8192;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int result = SavePhoto(path.c_str(), &big);
+    const int result = SavePhoto(path.c_str(), &image);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(folder.Read("photo.bmp"), old);
-    EXPECT_EQ(folder.Entries(), QStringList({"photo.bmp"}));
 
-    ASSERT_EQ(SavePhoto(path.c_str(), &big), 1);
-    ExpectSamePixels(ReadBack(path), *big.buffer);
-    EXPECT_EQ(folder.Entries(), QStringList({"photo.bmp"}));
+    const QStringList inputs = {"k", "photo.bmp", "plain-file"};  // k holds the kana folders
+    EXPECT_EQ(folder.Entries(), inputs);
+    EXPECT_EQ(folder.Read("photo.bmp"), old);
+    EXPECT_EQ(folder.Read("plain-file"), "not a folder");
+
+    ASSERT_EQ(SavePhoto(path.c_str(), &image), 1);
+    ExpectSamePixels(ReadBack(path), *image.buffer);
+    EXPECT_EQ(SavePhoto(KanaPath(folder.Path("k"), 259, ".jpg").c_str(), &image), 1);
+    EXPECT_EQ(folder.Entries(), inputs);
 }
