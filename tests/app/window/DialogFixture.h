@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QPushButton>
 #include <QStyleOptionSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,7 +16,6 @@
 #include <vector>
 
 #include "app/LumivexDlg.h"
-#include "app/WindowServices.h"
 
 // Where the style draws the thumb of a trackbar now.
 inline QRect HandleRect(TrackBar* slider) {
@@ -26,7 +26,6 @@ inline QRect HandleRect(TrackBar* slider) {
     option.maximum = slider->maximum();
     option.sliderPosition = slider->sliderPosition();
     option.tickPosition = slider->tickPosition();
-    option.subControls = QStyle::SC_All;
     return slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle,
                                            slider);
 }
@@ -36,13 +35,9 @@ class ScriptedPrompts : public UserPrompts {
   public:
     int RunFileDialog(QWidget*, const FileDialogRequest& request, std::string* path) override {
         requests.push_back(request);
-        if (answers.empty() || answers.front().empty()) {
-            if (!answers.empty()) answers.pop_front();
-            return 0;
-        }
-        *path = answers.front();
-        answers.pop_front();
-        return 1;
+        *path = answers.empty() ? "" : answers.front();
+        if (!answers.empty()) answers.pop_front();
+        return !path->empty();
     }
     void ShowMessage(QWidget*, const char* text) override { messages.emplace_back(text); }
 
@@ -64,10 +59,7 @@ class CountingDlg : public CLumivexDlg {
 
 class DialogTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(folder.isValid());
-        dialog = std::make_unique<CountingDlg>(&prompts);
-    }
+    void SetUp() override { dialog = std::make_unique<CountingDlg>(&prompts); }
 
     void Show() {
         dialog->show();
@@ -75,8 +67,17 @@ class DialogTest : public ::testing::Test {
         Settle();
     }
 
-    // Lets posted updates and paints run; repaints are requested on a short timer.
-    static void Settle() { QTest::qWait(20); }
+    static void Settle() { QTest::qWait(20); }  // lets posted updates and paints run
+
+    QPushButton* ButtonNamed(const char* text) {
+        for (QPushButton* button : dialog->ClientArea()->findChildren<QPushButton*>()) {
+            if (button->text() == QString::fromUtf8(text)) return button;
+        }
+        return nullptr;
+    }
+    void Click(const char* buttonText) {
+        QTest::mouseClick(ButtonNamed(buttonText), Qt::LeftButton);
+    }
 
     // Writes a lossless photo file and returns its path.
     std::string WritePhoto(const QImage& image, const char* name) {
@@ -91,26 +92,12 @@ class DialogTest : public ::testing::Test {
         return image;
     }
 
-    // Colours that differ from pixel to pixel.
-    static QImage Pattern(int width, int height) {
-        QImage image(width, height, QImage::Format_RGB32);
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                image.setPixel(x, y,
-                               qRgb((x * 37 + y * 11) % 256, (x * 5 + y * 29) % 256,
-                                    (x * 17 + y * 3 + 60) % 256));
-            }
-        }
-        return image;
-    }
-
     // Gentle gradients, which survive JPEG compression almost unchanged.
     static QImage Gradient(int width, int height) {
         QImage image(width, height, QImage::Format_RGB32);
         for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
+            for (int x = 0; x < width; ++x)
                 image.setPixel(x, y, qRgb(40 + x * 160 / width, 60 + y * 120 / height, 120));
-            }
         }
         return image;
     }
@@ -120,22 +107,27 @@ class DialogTest : public ::testing::Test {
         dialog->OnOpenPhoto();
         Settle();
     }
+    void OpenGradient() { Open(WritePhoto(Gradient(64, 48), "photo.png")); }
 
-    // Drags the thumb by the given offsets in turn, letting each step paint, and optionally
-    // releases it.
-    void Drag(TrackBar* slider, const std::vector<int>& offsets, bool release) {
+    // Moves a thumb from the program and reports the release there, as a drag ending there does.
+    void Release(TrackBar* slider, int32_t position) {
+        slider->SetPos(position);
+        dialog->OnHScroll(kScrollThumbPosition, 0, slider);
+        Settle();
+    }
+
+    // Drags the thumb by the given offsets in turn, letting each step paint; Drop releases it.
+    void Drag(TrackBar* slider, const std::vector<int>& offsets) {
         const QPoint start = HandleRect(slider).center();
         QTest::mousePress(slider, Qt::LeftButton, Qt::NoModifier, start);
-        Settle();
         for (int dx : offsets) {
             QTest::mouseMove(slider, start + QPoint(dx, 0));
             Settle();
         }
-        if (release) {
-            QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier,
-                                start + QPoint(offsets.empty() ? 0 : offsets.back(), 0));
-            Settle();
-        }
+    }
+    void Drop(TrackBar* slider) {
+        QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier, HandleRect(slider).center());
+        Settle();
     }
 
     static bool SamePixels(const CImgBuff& a, const CImgBuff& b) {

@@ -1,317 +1,247 @@
+#include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPushButton>
-#include <QTimer>
 
 #include "adjust/WhiteBalance.h"
-#include "app/Resources.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
 
+std::vector<TrackBar*> Sliders(const CLumivexDlg& d) {
+    return {d.brightnessSlider, d.vividnessSlider,     d.addLightSlider,      d.suppressLightSlider,
+            d.bandHueSlider,    d.bandVividnessSlider, d.bandBrightnessSlider};
+}
+
 std::vector<int32_t> Thumbs(const CLumivexDlg& d) {
-    return {d.brightnessSlider->GetPos(),    d.vividnessSlider->GetPos(),
-            d.addLightSlider->GetPos(),      d.suppressLightSlider->GetPos(),
-            d.bandHueSlider->GetPos(),       d.bandVividnessSlider->GetPos(),
-            d.bandBrightnessSlider->GetPos()};
+    std::vector<int32_t> positions;
+    for (TrackBar* slider : Sliders(d)) positions.push_back(slider->GetPos());
+    return positions;
 }
 
 const std::vector<int32_t> kNeutralThumbs = {0, 0, -1, -1, 0, 0, 0};
 
-QPushButton* Button(CLumivexDlg& d, int32_t id) {
-    for (QPushButton* button : d.ClientArea()->findChildren<QPushButton*>()) {
-        for (QButtonGroup* group : d.ClientArea()->findChildren<QButtonGroup*>()) {
-            if (group->button(id) == button) return button;
-        }
-        if (button->text() == QStringLiteral("写真を選ぶ") && id == kIdOpenPhoto) return button;
-        if (button->text() == QStringLiteral("リセット") && id == kIdReset) return button;
+// Counts the pixels of a picture area that differ from a colour.
+int Differing(const QImage& image, const QRect& area, QRgb colour) {
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) count += image.pixel(x, y) != colour;
     }
-    return nullptr;
+    return count;
 }
 
 TEST_F(DialogTest, StartsNeutralWithOffAndRedPressedAndAWhitePreview) {
     Show();
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Lumivex"));
+    EXPECT_EQ(QFontInfo(dialog->font()).family(), QStringLiteral("IPAGothic"));
+    // 528 x 432 dialog units with base units 6 x 13; 222 x 13 / 8 = 360.75 rounds up.
     EXPECT_EQ(dialog->ClientArea()->size(), QSize(792, 702));
     EXPECT_EQ(dialog->previewFrame->geometry(), QRect(252, 0, 540, 702));
+    EXPECT_EQ(dialog->bandButtons[0]->geometry(), QRect(9, 361, 72, 49));
     EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
-    EXPECT_TRUE(Button(*dialog, kIdWbOff)->isChecked());
-    EXPECT_FALSE(Button(*dialog, kIdWbAuto)->isChecked());
-    EXPECT_FALSE(Button(*dialog, kIdWbSpot)->isChecked());
-    for (int k = 0; k < 6; ++k) EXPECT_EQ(dialog->bandButtons[k]->isChecked(), k == 0) << k;
-    EXPECT_EQ(dialog->wbRadio, 0);
-    EXPECT_EQ(dialog->selectedBand, 0);
-    EXPECT_EQ(dialog->photoWidth, 0);
+    EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
+    EXPECT_FALSE(ButtonNamed("自動")->isChecked() || ButtonNamed("スポット")->isChecked());
+    const QList<QSize> iconSizes = dialog->appIcon.availableSizes();
+    for (int side : {16, 24, 32}) EXPECT_TRUE(iconSizes.contains(QSize(side, side))) << side;
+
+    // Buttons 1010..1015 show red, yellow, green, cyan, blue and magenta swatches of 16 colours
+    // in a sunken frame: grey top and left, white bottom and right, light grey corners.
+    const QRgb swatches[] = {0xFF0000, 0xFFFF00, 0x00FF00, 0x00FFFF, 0x0000FF, 0xFF00FF};
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_EQ(dialog->bandButtons[k]->isChecked(), k == 0) << k;
+        const QImage swatch = dialog->bandButtons[k]->icon().pixmap(70, 29).toImage();
+        ASSERT_EQ(swatch.size(), QSize(70, 29));
+        const std::pair<QRect, QRgb> parts[] = {
+            {QRect(1, 1, 68, 27), swatches[k]}, {QRect(0, 0, 69, 1), 0x808080},
+            {QRect(0, 1, 1, 27), 0x808080},     {QRect(1, 28, 69, 1), 0xFFFFFF},
+            {QRect(69, 1, 1, 27), 0xFFFFFF},    {QRect(69, 0, 1, 1), 0xC0C0C0},
+            {QRect(0, 28, 1, 1), 0xC0C0C0}};
+        for (const auto& [area, colour] : parts)
+            EXPECT_EQ(Differing(swatch, area, 0xFF000000 | colour), 0) << k << " " << colour;
+    }
+    const QImage file(QStringLiteral(":/lumivex/bitmap131.bmp"));
+    EXPECT_EQ(file.colorCount(), 16);
 
     const QImage frame = dialog->previewFrame->grab().toImage();
-    int notWhite = 0;
-    for (int y = 1; y < frame.height() - 1; ++y) {
-        for (int x = 1; x < frame.width() - 1; ++x)
-            notWhite += frame.pixel(x, y) != qRgb(255, 255, 255);
-    }
-    EXPECT_EQ(notWhite, 0);
+    EXPECT_EQ(Differing(frame, frame.rect().adjusted(1, 1, -1, -1), qRgb(255, 255, 255)), 0);
     EXPECT_EQ(frame.pixel(0, 300), qRgb(0, 0, 0));
-    EXPECT_EQ(frame.pixel(539, 300), qRgb(0, 0, 0));
     EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, 0);
 }
 
-// Closes the version dialog when it comes up and counts it.
-void CloseAboutBox(int* shown) {
-    QTimer::singleShot(0, [shown] {
-        (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-        QWidget* box = QApplication::activeModalWidget();
-        if (!box || box->windowTitle() != QStringLiteral("バージョン情報 Lumivex")) return;
-        ++*shown;
-        for (QPushButton* button : box->findChildren<QPushButton*>()) {
-            if (button->text() == QStringLiteral("OK")) button->click();
-        }
-    });
+TEST_F(DialogTest, TicksStandAtTheSetValuesUnderTheThumbCentre) {
+    const std::vector<std::vector<int32_t>> expected = {
+        {-45, 0, 45},     {-45, 0, 45}, {-1, 0, 50, 100}, {-1, 0, 50, 100},
+        {-5000, 0, 5000}, {-40, 0, 40}, {-40, 0, 40}};
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(Sliders(*dialog)[i]->TickPositions(), expected[i]) << i;
+
+    // Each tick is drawn where the thumb's centre stands at its value.
+    TrackBar* bar = dialog->addLightSlider;
+    const QImage picture = bar->grab().toImage();
+    for (int32_t value : {-1, 50, 100, 25}) {
+        bar->SetPos(value);
+        const QPoint tick(HandleRect(bar).center().x(), HandleRect(bar).top() - 4);
+        EXPECT_EQ(bar->TickX(value), tick.x()) << value;
+        EXPECT_EQ(qGray(picture.pixel(tick)) < 128, value != 25) << value;
+    }
 }
 
-TEST_F(DialogTest, BothVersionItemsShowTheVersionDialog) {
-    Show();
-    int shown = 0;
-    CloseAboutBox(&shown);
-    // The menu bar's right-justified popup.
+TEST_F(DialogTest, MenuAndWindowMenuTexts) {
     auto* corner = qobject_cast<QMenuBar*>(dialog->MenuBar()->cornerWidget(Qt::TopRightCorner));
-    ASSERT_NE(corner, nullptr);
-    ASSERT_EQ(corner->actions().size(), 1);
+    ASSERT_TRUE(corner && corner->actions().size() == 1);
     EXPECT_EQ(corner->actions()[0]->text(), QStringLiteral("Lumivexについて(&H...)"));
-    QAction* item = corner->actions()[0]->menu()->actions().value(0);
-    ASSERT_NE(item, nullptr);
-    EXPECT_EQ(item->text(), QStringLiteral("バージョン情報(&V...)"));
-    item->trigger();
-    EXPECT_EQ(shown, 1);
-
-    // The window menu's item, offered as a context menu.
-    const QList<QAction*> windowItems = dialog->WindowMenu()->actions();
-    ASSERT_EQ(windowItems.size(), 2);
-    EXPECT_TRUE(windowItems[0]->isSeparator());
-    EXPECT_EQ(windowItems[1]->text(), QStringLiteral("バージョン情報 Lumivex(&A)..."));
-    CloseAboutBox(&shown);
-    dialog->OnSysCommand(windowItems[1]->data().toInt() | 0x3);  // low four bits masked off
-    EXPECT_EQ(shown, 2);
-    dialog->OnSysCommand(0xF120);  // other window commands show nothing
-    EXPECT_EQ(shown, 2);
-    EXPECT_TRUE(dialog->isVisible());
+    const QList<QAction*> items =
+        corner->actions()[0]->menu()->actions() + dialog->WindowMenu()->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), QStringLiteral("バージョン情報(&V...)"));
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[2]->text(), QStringLiteral("バージョン情報 Lumivex(&A)..."));
+    EXPECT_EQ(items[0]->data().toInt(), 32772);
+    EXPECT_EQ(items[2]->data().toInt(), 0x0010);
 }
 
 TEST_F(DialogTest, EnterAndEscDoNothingAndTheCloseBoxCloses) {
     Show();
     for (QWidget* target :
-         {static_cast<QWidget*>(dialog->brightnessSlider), static_cast<QWidget*>(dialog.get())}) {
+         {static_cast<QWidget*>(dialog->brightnessSlider),
+          static_cast<QWidget*>(dialog->bandButtons[1]), static_cast<QWidget*>(dialog.get())}) {
         target->setFocus();
-        QTest::keyClick(target, Qt::Key_Escape);
-        QTest::keyClick(target, Qt::Key_Return);
-        QTest::keyClick(target, Qt::Key_Enter);
+        for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
+            QTest::keyClick(target, key);
         Settle();
         EXPECT_TRUE(dialog->isVisible());
         EXPECT_TRUE(prompts.requests.empty());
+        EXPECT_EQ(dialog->selectedBand, 0);
     }
     EXPECT_TRUE(dialog->close());
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
 }
 
-TEST_F(DialogTest, DragProcessesOnlyTheProxyAndReleaseTheFullPhotoOnce) {
+TEST_F(DialogTest, KeysLeaveThePictureADragProcessesTheProxyAndItsReleaseTheFullPhotoOnce) {
     Show();
-    Open(WritePhoto(Pattern(64, 48), "pattern.png"));
-    ASSERT_EQ(dialog->photoWidth, 64);
+    OpenGradient();
     dialog->proxyPasses = dialog->fullPasses = 0;
     CImgBuff before;
     before.Copy(dialog->resultImage);
-
-    Drag(dialog->vividnessSlider, {10, 20, 30}, false);
-    EXPECT_EQ(dialog->proxyPasses, 3);
-    EXPECT_EQ(dialog->fullPasses, 0);
-    EXPECT_EQ(dialog->useProxy, 1);
-    ASSERT_NE(dialog->displayDib, nullptr);
-    EXPECT_EQ(dialog->displayDib->width, 16);
-    EXPECT_TRUE(SamePixels(before, dialog->resultImage));  // the full result waits
-    EXPECT_FALSE(SamePixels(dialog->proxySource, dialog->proxyResult));
-
-    QTest::mouseRelease(dialog->vividnessSlider, Qt::LeftButton, Qt::NoModifier,
-                        HandleRect(dialog->vividnessSlider).center());
-    Settle();
-    EXPECT_EQ(dialog->proxyPasses, 3);
-    EXPECT_EQ(dialog->fullPasses, 1);
-    EXPECT_EQ(dialog->useProxy, 0);
-    EXPECT_EQ(dialog->needsApply, 0);
-    EXPECT_EQ(dialog->displayDib->width, 64);
-    EXPECT_EQ(dialog->vividnessCurve->position, dialog->vividnessSlider->GetPos());
-    EXPECT_GT(dialog->vividnessSlider->GetPos(), 0);
-    EXPECT_FALSE(SamePixels(before, dialog->resultImage));
-}
-
-TEST_F(DialogTest, RepeatedDragPositionsDoNotRebuildButAReleaseAlwaysDoes) {
-    Show();
-    Open(WritePhoto(Pattern(64, 48), "pattern.png"));
-    TrackBar* slider = dialog->brightnessSlider;
-    slider->SetPos(12);
-    dialog->OnHScroll(kScrollThumbTrack, 0, slider);
-    Settle();
-    EXPECT_EQ(dialog->proxyPasses, 1);
-    dialog->OnHScroll(kScrollThumbTrack, 0, slider);
-    EXPECT_EQ(dialog->needsApply, 0);
-    Settle();
-    EXPECT_EQ(dialog->proxyPasses, 1);
-    const int fullBefore = dialog->fullPasses;
-    dialog->OnHScroll(kScrollThumbPosition, 0, slider);  // released where it already was
-    EXPECT_EQ(dialog->needsApply, 1);
-    Settle();
-    EXPECT_EQ(dialog->fullPasses, fullBefore + 1);
-}
-
-TEST_F(DialogTest, KeysAndChannelClicksMoveTheThumbButLeaveThePicture) {
-    Show();
-    Open(WritePhoto(Pattern(64, 48), "pattern.png"));
-    dialog->proxyPasses = dialog->fullPasses = 0;
-    TrackBar* slider = dialog->brightnessSlider;
+    TrackBar* slider = dialog->vividnessSlider;
     slider->setFocus();
-    QTest::keyClick(slider, Qt::Key_Right);
-    QTest::keyClick(slider, Qt::Key_PageDown);
-    QTest::keyClick(slider, Qt::Key_Up);
+    // Page = a fifth of the range; Up moves toward the minimum, as on the native control.
+    const std::pair<Qt::Key, int32_t> steps[] = {{Qt::Key_Right, 1},   {Qt::Key_PageDown, 19},
+                                                 {Qt::Key_Up, 18},     {Qt::Key_End, 45},
+                                                 {Qt::Key_PageUp, 27}, {Qt::Key_Home, -45}};
+    for (auto [key, position] : steps) {
+        QTest::keyClick(slider, key);
+        EXPECT_EQ(slider->GetPos(), position) << key;
+    }
     QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
                       QPoint(slider->width() - 3, HandleRect(slider).center().y()));
     Settle();
-    EXPECT_GT(slider->GetPos(), 0);
-    EXPECT_EQ(dialog->brightnessCurve->position, 0);
-    EXPECT_EQ(dialog->needsApply, 0);
+    EXPECT_EQ(slider->GetPos(), -27);  // a click on the channel pages too
     EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, 0);
 
-    // The next drag applies wherever the thumb then stands.
-    Drag(slider, {-6}, true);
-    EXPECT_EQ(dialog->brightnessCurve->position, slider->GetPos());
+    // A drag applies from wherever the thumb then stands; a repeated position does nothing.
+    slider->SetPos(0);
+    Drag(slider, {10, 20, 30});
+    dialog->OnHScroll(kScrollThumbTrack, 0, slider);
+    Settle();
+    EXPECT_EQ(dialog->proxyPasses, 3);
+    EXPECT_EQ(dialog->fullPasses, 0);
+    ASSERT_NE(dialog->displayDib, nullptr);
+    EXPECT_EQ(dialog->displayDib->width, 16);
+    EXPECT_TRUE(SamePixels(before, dialog->resultImage));
+    EXPECT_FALSE(SamePixels(dialog->proxySource, dialog->proxyResult));
+
+    // Released where it last stood, which still rebuilds.
+    Drop(slider);
+    EXPECT_EQ(dialog->proxyPasses, 3);
     EXPECT_EQ(dialog->fullPasses, 1);
+    EXPECT_EQ(dialog->useProxy, 0);
+    EXPECT_EQ(dialog->displayDib->width, 64);
+    EXPECT_GT(slider->GetPos(), 0);
+    EXPECT_EQ(dialog->vividnessCurve->position, slider->GetPos());
+    EXPECT_FALSE(SamePixels(before, dialog->resultImage));
 }
 
-TEST_F(DialogTest, BandButtonsShowTheStoredBandValuesWithoutRepainting) {
+TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheBand) {
     Show();
-    Open(WritePhoto(Pattern(64, 48), "pattern.png"));
-    auto set = [&](TrackBar* slider, int32_t value) {
-        slider->SetPos(value);
-        dialog->OnHScroll(kScrollThumbPosition, 0, slider);
-        Settle();
-    };
-    set(dialog->bandHueSlider, 1200);
-    set(dialog->bandVividnessSlider, -15);
-    set(dialog->bandBrightnessSlider, 22);
+    OpenGradient();
+    Release(dialog->bandHueSlider, 1200);
+    Release(dialog->bandVividnessSlider, -15);
+    Release(dialog->bandBrightnessSlider, 22);
     const int passes = dialog->proxyPasses + dialog->fullPasses;
 
-    QTest::mouseClick(dialog->bandButtons[2], Qt::LeftButton);
+    QTest::mouseClick(dialog->bandButtons[3], Qt::LeftButton);
     Settle();
-    EXPECT_EQ(dialog->selectedBand, 2);
-    EXPECT_TRUE(dialog->bandButtons[2]->isChecked());
+    EXPECT_EQ(dialog->selectedBand, 3);
     EXPECT_FALSE(dialog->bandButtons[0]->isChecked());
-    EXPECT_EQ(dialog->bandHueSlider->GetPos(), 0);
-    EXPECT_EQ(dialog->bandVividnessSlider->GetPos(), 0);
-    EXPECT_EQ(dialog->bandBrightnessSlider->GetPos(), 0);
-    set(dialog->bandVividnessSlider, 30);
-
+    EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
+    Release(dialog->bandVividnessSlider, 30);
     QTest::mouseClick(dialog->bandButtons[0], Qt::LeftButton);
     Settle();
-    EXPECT_EQ(dialog->selectedBand, 0);
-    EXPECT_EQ(dialog->bandHueSlider->GetPos(), 1200);
-    EXPECT_EQ(dialog->bandVividnessSlider->GetPos(), -15);
-    EXPECT_EQ(dialog->bandBrightnessSlider->GetPos(), 22);
-    EXPECT_EQ(dialog->colorBandTable->bands[2].vividness, 30);
-    EXPECT_EQ(dialog->needsApply, 0);
-    EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, passes + 1);  // only band 2's release
-}
+    EXPECT_EQ(Thumbs(*dialog), (std::vector<int32_t>{0, 0, -1, -1, 1200, -15, 22}));
+    EXPECT_EQ(dialog->colorBandTable->bands[3].vividness, 30);
+    EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, passes + 1);  // only band 3's release
 
-TEST_F(DialogTest, ResetRestoresNeutralButKeepsTheBandAndShowsTheUnadjustedPhoto) {
-    Show();
-    Open(WritePhoto(Pattern(64, 48), "pattern.png"));
-    dialog->brightnessSlider->SetPos(20);
-    dialog->OnHScroll(kScrollThumbPosition, 0, dialog->brightnessSlider);
-    QTest::mouseClick(Button(*dialog, kIdWbAuto), Qt::LeftButton);
+    Release(dialog->brightnessSlider, 20);
+    Click("自動");
     QTest::mouseClick(dialog->bandButtons[3], Qt::LeftButton);
-    dialog->bandBrightnessSlider->SetPos(-20);
-    dialog->OnHScroll(kScrollThumbPosition, 0, dialog->bandBrightnessSlider);
     Settle();
-    EXPECT_FALSE(SamePixels(dialog->sourceImage, dialog->resultImage));
     ColorCache* autoCache = dialog->autoWbCache;
     EXPECT_NE(autoCache, nullptr);
-
-    QTest::mouseClick(Button(*dialog, kIdReset), Qt::LeftButton);
+    EXPECT_FALSE(SamePixels(dialog->sourceImage, dialog->resultImage));
+    Click("リセット");
     Settle();
     EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
-    EXPECT_TRUE(Button(*dialog, kIdWbOff)->isChecked());
+    EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
     EXPECT_EQ(dialog->wbMode, 0);
-    EXPECT_EQ(dialog->selectedBand, 3);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());
+    EXPECT_EQ(dialog->selectedBand, 3);
     EXPECT_EQ(dialog->autoWbCache, autoCache);
     EXPECT_TRUE(SamePixels(dialog->sourceImage, dialog->resultImage));
 }
 
-class SpotClickTest : public DialogTest {
-  protected:
-    // A 100 x 60 photo: a 3 x 3 corner of one colour, the rest another. Fitted into the
-    // 540 x 702 frame it is 538 x 323 pixels at (2, 189), so one photo pixel is 5.38 screen
-    // pixels wide.
-    void SetUp() override {
-        DialogTest::SetUp();
-        QImage photo = Solid(100, 60, qRgb(40, 90, 200));
-        for (int y = 0; y < 3; ++y) {
-            for (int x = 0; x < 3; ++x) photo.setPixel(x, y, qRgb(200, 150, 100));
-        }
-        Show();
-        Open(WritePhoto(photo, "corner.png"));
-        ASSERT_EQ(dialog->imageRect, (Rect{2, 189, 539, 511}));
-    }
+const WhiteBalanceShift& ShiftOf(const ColorCache* cache) {
+    return *static_cast<const WhiteBalanceShift*>(cache->userData);
+}
 
-    void Click(int x, int y) {
+// A 100 x 60 photo whose 3 x 3 corner differs from the rest, fitted into the frame as
+// 538 x 323 pixels at (2, 189): one photo pixel is 5.38 screen pixels wide. A spot on the
+// corner pixel must average exactly the 9 corner pixels, the 16 outside the photo left out.
+TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAndAverageOnlyPixelsInsideThePhoto) {
+    QImage photo = Solid(100, 60, qRgb(40, 90, 200));
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 3; ++x) photo.setPixel(x, y, qRgb(200, 150, 100));
+    }
+    Show();
+    Open(WritePhoto(photo, "corner.png"));
+    ASSERT_EQ(dialog->imageRect, (Rect{2, 189, 539, 511}));
+    auto clickAt = [&](int x, int y) {
         QTest::mouseClick(dialog->ClientArea(), Qt::LeftButton, Qt::NoModifier, QPoint(x, y));
         Settle();
-    }
+    };
+    uint16_t r, g, b;
+    dialog->sourceImage.buffer->GetRGB16(0, 0, &r, &g, &b);
+    ColorCache* corner = CreateWhiteBalanceCache(r / 65535.0, g / 65535.0, b / 65535.0);
+    const WhiteBalanceShift expected = ShiftOf(corner);
+    ColorCache_Destroy(corner);
 
-    // The shift a spot on the corner colour must give.
-    WhiteBalanceShift CornerShift() {
-        uint16_t r, g, b;
-        dialog->sourceImage.buffer->GetRGB16(0, 0, &r, &g, &b);
-        ColorCache* expected = CreateWhiteBalanceCache(r / 65535.0, g / 65535.0, b / 65535.0);
-        const WhiteBalanceShift shift = *static_cast<WhiteBalanceShift*>(expected->userData);
-        ColorCache_Destroy(expected);
-        return shift;
-    }
-
-    static const WhiteBalanceShift& ShiftOf(ColorCache* cache) {
-        return *static_cast<WhiteBalanceShift*>(cache->userData);
-    }
-};
-
-TEST_F(SpotClickTest, CornerClickAveragesOnlyThePixelsInsideThePhoto) {
-    Click(252 + 2, 189);  // not in spot mode: ignored
+    clickAt(252 + 2, 189);  // not in spot mode: ignored
     EXPECT_EQ(dialog->spotWbCache, nullptr);
-
-    QTest::mouseClick(Button(*dialog, kIdWbSpot), Qt::LeftButton);
-    Click(252 + 2, 189);
+    Click("スポット");
+    clickAt(252 + 2 - 6, 189);  // more than one photo pixel left of the photo
+    EXPECT_EQ(dialog->spotWbCache, nullptr);
+    clickAt(252 + 2 - 1, 189);  // just left of the corner pixel: truncates to column 0
     ASSERT_NE(dialog->spotWbCache, nullptr);
-    const WhiteBalanceShift expected = CornerShift();
     EXPECT_EQ(ShiftOf(dialog->spotWbCache).da, expected.da);
     EXPECT_EQ(ShiftOf(dialog->spotWbCache).db, expected.db);
     EXPECT_EQ(dialog->needsApply, 0);  // repainted with the new balance
-}
 
-TEST_F(SpotClickTest, ClickJustLeftOfThePhotoMapsToColumnZeroAndFurtherLeftIsIgnored) {
-    QTest::mouseClick(Button(*dialog, kIdWbSpot), Qt::LeftButton);
-    Click(252 + 2 - 6, 189);  // more than one photo pixel to the left
-    EXPECT_EQ(dialog->spotWbCache, nullptr);
-    Click(252 + 2 - 1, 189);
-    ASSERT_NE(dialog->spotWbCache, nullptr);
-    const WhiteBalanceShift expected = CornerShift();
-    EXPECT_EQ(ShiftOf(dialog->spotWbCache).da, expected.da);
-
-    // A click far in the middle replaces the balance with the other colour's.
-    ColorCache* first = dialog->spotWbCache;
-    const double firstDa = ShiftOf(first).da;
-    Click(252 + 270, 350);
-    ASSERT_NE(dialog->spotWbCache, nullptr);
-    EXPECT_NE(ShiftOf(dialog->spotWbCache).da, firstDa);
-    // Auto and back keeps the last spot balance.
+    // A click in the middle replaces the balance; auto and back keeps the last one.
+    clickAt(252 + 270, 350);
     ColorCache* last = dialog->spotWbCache;
-    QTest::mouseClick(Button(*dialog, kIdWbAuto), Qt::LeftButton);
-    QTest::mouseClick(Button(*dialog, kIdWbSpot), Qt::LeftButton);
+    ASSERT_NE(last, nullptr);
+    EXPECT_NE(ShiftOf(last).da, expected.da);
+    Click("自動");
+    Click("スポット");
     EXPECT_EQ(dialog->spotWbCache, last);
 }
 

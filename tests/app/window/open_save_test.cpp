@@ -1,6 +1,5 @@
 #include <QFile>
-
-#include <cstring>
+#include <QLineEdit>
 
 #include "tests/app/window/DialogFixture.h"
 
@@ -10,7 +9,9 @@ const char kLoadFailed[] = "ロードできませんでした";
 const char kSaveFailed[] = "セーブできませんでした";
 
 // Mean absolute difference per channel between a saved file and the image it was made from.
-double MeanDifference(const QImage& file, const CImgBuff& image) {
+double MeanDifference(const QString& path, const CImgBuff& image) {
+    const QImage file(path, "JPEG");
+    EXPECT_EQ(file.size(), QSize(64, 48));
     double total = 0;
     for (int y = 0; y < file.height(); ++y) {
         for (int x = 0; x < file.width(); ++x) {
@@ -20,51 +21,62 @@ double MeanDifference(const QImage& file, const CImgBuff& image) {
             total += std::abs(qRed(p) - r) + std::abs(qGreen(p) - g) + std::abs(qBlue(p) - b);
         }
     }
-    return total / (3.0 * file.width() * file.height());
+    return file.isNull() ? 1e9 : total / (3.0 * file.width() * file.height());
 }
 
-TEST_F(DialogTest, OpenAsksForPhotosAndShowsTheNewPhotoUnderTheCurrentSettings) {
+TEST_F(DialogTest, OpenShowsTheNewPhotoUnderTheCurrentSettings) {
     Show();
-    Open(WritePhoto(Pattern(66, 50), "first.png"));
-    ASSERT_EQ(prompts.requests.size(), 1u);
-    const FileDialogRequest& request = prompts.requests[0];
-    EXPECT_FALSE(request.save);
-    EXPECT_TRUE(request.fileMustExist);
-    EXPECT_EQ(request.defaultExtension, nullptr);
-    EXPECT_STREQ(request.filter,
-                 "写真(*.jpg;*.jpeg;*.tif;*.tiff)|*.jpg;*.jpeg;*.tif;*.tiff|jpgファイル(*.jpg;*."
-                 "jpeg)|*.jpg;*.jpeg|tiffファイル(*.tif;*.tiff)|*.tif;*.tiff||");
+    Open(WritePhoto(Gradient(66, 50), "first.png"));
     EXPECT_TRUE(prompts.messages.empty());
     EXPECT_EQ(dialog->photoWidth, 66);
     EXPECT_EQ(dialog->photoHeight, 50);
     int32_t w = 0, h = 0;
-    PixelType type = PT_NONE;
-    ASSERT_NE(dialog->proxySource.GetData(&w, &h, &type), nullptr);
-    EXPECT_EQ(w, 16);  // the last two columns and rows are dropped
-    EXPECT_EQ(h, 12);
-    EXPECT_EQ(type, static_cast<PixelType>(PT_HSV16));
-    EXPECT_EQ(dialog->needsApply, 0);
+    ASSERT_NE(dialog->proxySource.GetData(&w, &h, nullptr), nullptr);
+    EXPECT_EQ(QSize(w, h), QSize(16, 12));  // the last two columns and rows are dropped
+    // Each proxy pixel: the hue of its 4 x 4 block's bottom-right pixel, the mean S and V.
+    int wrong = 0;
+    for (int32_t py = 0; py < h; ++py) {
+        for (int32_t px = 0; px < w; ++px) {
+            uint32_t sums[3] = {0, 0, 0};
+            uint16_t hsv[3], proxy[3];
+            for (int32_t i = 0; i < 16; ++i) {
+                dialog->sourceImage.buffer->GetHSV16(4 * px + i % 4, 4 * py + i / 4, &hsv[0],
+                                                     &hsv[1], &hsv[2]);
+                for (int c = 1; c < 3; ++c) sums[c] += hsv[c];
+            }
+            dialog->proxySource.buffer->GetHSV16(px, py, &proxy[0], &proxy[1], &proxy[2]);
+            wrong += proxy[0] != hsv[0] || proxy[1] != sums[1] / 16 || proxy[2] != sums[2] / 16;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(dialog->fullPasses, 1);
     EXPECT_TRUE(SamePixels(dialog->sourceImage, dialog->resultImage));
 
-    // Settings carry over to the next photo.
-    dialog->vividnessSlider->SetPos(30);
-    dialog->OnHScroll(kScrollThumbPosition, 0, dialog->vividnessSlider);
-    Settle();
-    Open(WritePhoto(Pattern(40, 40), "second.png"));
+    Release(dialog->vividnessSlider, 30);
+    Open(WritePhoto(Gradient(40, 40), "second.png"));
     EXPECT_EQ(dialog->photoWidth, 40);
     EXPECT_EQ(dialog->vividnessSlider->GetPos(), 30);
     EXPECT_FALSE(SamePixels(dialog->sourceImage, dialog->resultImage));
     ASSERT_NE(dialog->displayDib, nullptr);
     EXPECT_EQ(dialog->displayDib->width, 40);
+
+    // A photo too small for a proxy leaves none from the previous photo to drag on.
+    Open(WritePhoto(Gradient(3, 40), "narrow.png"));
+    EXPECT_EQ(dialog->proxySource.GetData(nullptr, nullptr, nullptr), nullptr);
+    dialog->vividnessSlider->SetPos(10);
+    dialog->OnHScroll(kScrollThumbTrack, 0, dialog->vividnessSlider);
+    Settle();
+    EXPECT_EQ(dialog->displayDib, nullptr);
+    Release(dialog->vividnessSlider, 10);
+    ASSERT_NE(dialog->displayDib, nullptr);
+    EXPECT_EQ(dialog->displayDib->width, 3);
 }
 
-TEST_F(DialogTest, FailedOpenReportsAndKeepsThePreviousPhotoWhole) {
+TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     Show();
-    Open(WritePhoto(Pattern(64, 48), "good.png"));
-    dialog->wbMode = 1;
-    dialog->needsApply = 1;
-    dialog->ApplyAdjustments(0);
+    OpenGradient();
+    Click("自動");
+    Settle();
     ColorCache* autoCache = dialog->autoWbCache;
     ASSERT_NE(autoCache, nullptr);
     CImgBuff source, proxy, result;
@@ -72,154 +84,99 @@ TEST_F(DialogTest, FailedOpenReportsAndKeepsThePreviousPhotoWhole) {
     proxy.Copy(dialog->proxySource);
     result.Copy(dialog->resultImage);
     const QImage pictureBefore = dialog->previewFrame->grab().toImage();
+    const int passes = dialog->fullPasses;
 
     const QString broken = folder.filePath(QStringLiteral("broken.jpg"));
     QFile file(broken);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("\xFF\xD8\xFF not really a photo");
     file.close();
-    for (const std::string& path :
-         {broken.toStdString(), folder.filePath("missing.jpg").toStdString()}) {
-        prompts.messages.clear();
-        Open(path);
-        ASSERT_EQ(prompts.messages.size(), 1u);
-        EXPECT_EQ(prompts.messages[0], kLoadFailed);
-    }
+    Open(broken.toStdString());
+    Open(folder.filePath("missing.jpg").toStdString());
+    Open("");  // cancelled
+    EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kLoadFailed}));
     EXPECT_EQ(dialog->photoWidth, 64);
-    EXPECT_EQ(dialog->photoHeight, 48);
     EXPECT_TRUE(SamePixels(source, dialog->sourceImage));
     EXPECT_TRUE(SamePixels(proxy, dialog->proxySource));
     EXPECT_TRUE(SamePixels(result, dialog->resultImage));
     EXPECT_EQ(dialog->autoWbCache, autoCache);
+    EXPECT_EQ(dialog->fullPasses, passes);
     dialog->needsApply = 1;  // even a fresh pass shows the same picture
     EXPECT_EQ(dialog->previewFrame->grab().toImage(), pictureBefore);
 }
 
-TEST_F(DialogTest, CancellingEitherDialogChangesNothing) {
+TEST_F(DialogTest, SaveWritesTheUpToDateFullResultAndAFailedSaveLosesNothing) {
     Show();
-    Open(WritePhoto(Pattern(64, 48), "good.png"));
-    CImgBuff source;
-    source.Copy(dialog->sourceImage);
-    const int passes = dialog->fullPasses;
-    prompts.answers.push_back("");
-    dialog->OnOpenPhoto();
-    prompts.answers.push_back("");
-    dialog->OnSavePhoto();
-    Settle();
-    EXPECT_TRUE(prompts.messages.empty());
-    EXPECT_TRUE(SamePixels(source, dialog->sourceImage));
-    EXPECT_EQ(dialog->fullPasses, passes);
-    EXPECT_EQ(dialog->photoWidth, 64);
-}
+    auto save = [&](const QString& path) {
+        prompts.answers.push_back(path.toStdString());
+        dialog->OnSavePhoto();
+    };
+    save(folder.filePath(QStringLiteral("empty.jpg")));  // no photo yet
+    EXPECT_EQ(prompts.messages, std::vector<std::string>{kSaveFailed});
 
-TEST_F(DialogTest, SaveWritesTheFullResolutionResultRightAfterARelease) {
-    Show();
-    Open(WritePhoto(Gradient(64, 48), "good.png"));
-    Drag(dialog->brightnessSlider, {15, 30}, true);
+    OpenGradient();
+    Drag(dialog->brightnessSlider, {15, 30});
+    Drop(dialog->brightnessSlider);
     ASSERT_GT(dialog->brightnessSlider->GetPos(), 0);
-    const std::string out = folder.filePath(QStringLiteral("out.jpg")).toStdString();
-    prompts.answers.push_back(out);
-    dialog->OnSavePhoto();
-    const FileDialogRequest& request = prompts.requests.back();
-    EXPECT_TRUE(request.save);
-    EXPECT_TRUE(request.overwritePrompt);
-    EXPECT_STREQ(request.defaultExtension, "jpg");
-    EXPECT_STREQ(request.filter, "写真(*.jpg;*.jpeg)|*.jpg;*.jpeg||");
-    EXPECT_TRUE(prompts.messages.empty());
-    const QImage saved(QString::fromStdString(out), "JPEG");
-    ASSERT_EQ(saved.size(), QSize(64, 48));
-    EXPECT_LT(MeanDifference(saved, dialog->resultImage), 3.0);
-    EXPECT_GT(MeanDifference(saved, dialog->sourceImage),
-              MeanDifference(saved, dialog->resultImage));
-}
+    const QString out = folder.filePath(QStringLiteral("out.jpg"));
+    save(out);
+    EXPECT_LT(MeanDifference(out, dialog->resultImage), 3.0);
+    EXPECT_GT(MeanDifference(out, dialog->sourceImage), 3.0);
 
-TEST_F(DialogTest, SaveBringsAPendingChangeUpToDateFirst) {
-    Show();
-    Open(WritePhoto(Gradient(64, 48), "good.png"));
-    dialog->hide();  // no paint runs the pipeline
-    dialog->brightnessSlider->SetPos(25);
-    dialog->OnHScroll(kScrollThumbPosition, 0, dialog->brightnessSlider);
+    // A change that no paint has applied yet is applied before saving.
+    dialog->hide();
+    Release(dialog->brightnessSlider, -25);
     ASSERT_EQ(dialog->needsApply, 1);
-    const std::string out = folder.filePath(QStringLiteral("pending.jpg")).toStdString();
-    prompts.answers.push_back(out);
-    dialog->OnSavePhoto();
+    save(out);
     EXPECT_EQ(dialog->needsApply, 0);
-    const QImage saved(QString::fromStdString(out), "JPEG");
-    ASSERT_FALSE(saved.isNull());
-    EXPECT_GT(MeanDifference(saved, dialog->sourceImage),
-              MeanDifference(saved, dialog->resultImage));
-}
+    EXPECT_LT(MeanDifference(out, dialog->resultImage), 3.0);
+    EXPECT_GT(MeanDifference(out, dialog->sourceImage), 3.0);
+    EXPECT_EQ(prompts.messages.size(), 1u);
 
-TEST_F(DialogTest, FailedSaveReportsAndASecondSaveStillWritesThePicture) {
-    Show();
-    prompts.answers.push_back(folder.filePath(QStringLiteral("empty.jpg")).toStdString());
-    dialog->OnSavePhoto();  // no photo yet
-    ASSERT_EQ(prompts.messages.size(), 1u);
-    EXPECT_EQ(prompts.messages[0], kSaveFailed);
-
-    Open(WritePhoto(Gradient(64, 48), "good.png"));
+    // A file in the way of the folder: the result stays for the next try.
     CImgBuff result;
     result.Copy(dialog->resultImage);
-    const QString blocker = folder.filePath(QStringLiteral("plain-file"));
-    QFile file(blocker);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
-    prompts.answers.push_back((blocker + QStringLiteral("/x.jpg")).toStdString());
-    dialog->OnSavePhoto();
-    ASSERT_EQ(prompts.messages.size(), 2u);
-    EXPECT_EQ(prompts.messages[1], kSaveFailed);
+    QFile blocker(folder.filePath(QStringLiteral("plain-file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    save(blocker.fileName() + QStringLiteral("/x.jpg"));
+    EXPECT_EQ(prompts.messages, (std::vector<std::string>{kSaveFailed, kSaveFailed}));
     EXPECT_TRUE(SamePixels(result, dialog->resultImage));
-
-    const std::string out = folder.filePath(QStringLiteral("again.jpg")).toStdString();
-    prompts.answers.push_back(out);
-    dialog->OnSavePhoto();
+    const QString again = folder.filePath(QStringLiteral("again.jpg"));
+    save(again);
+    save("");  // cancelled
     EXPECT_EQ(prompts.messages.size(), 2u);
-    const QImage saved(QString::fromStdString(out), "JPEG");
-    ASSERT_EQ(saved.size(), QSize(64, 48));
-    EXPECT_LT(MeanDifference(saved, dialog->resultImage), 3.0);
+    EXPECT_LT(MeanDifference(again, result), 3.0);
 }
 
-TEST(ProxyDownscale, EachBlockTakesItsLastHueAndTheMeanSaturationAndValue) {
-    CImgBuff source, proxy;
-    ASSERT_EQ(source.buffer->Create(9, 6, PT_HSV16), 1);
-    for (int32_t y = 0; y < 6; ++y) {
-        for (int32_t x = 0; x < 9; ++x) {
-            source.buffer->SetHSV16(x, y, 1000 * x + 7 * y, 3001 * x + 977 * y + 5,
-                                    65535 - 1111 * x - 2003 * y);
-        }
+// Qt's own file dialogs, made as the real prompts make them from the commands' requests. Qt's
+// widget dialog matches the filters without regard to case (IMG_0001.JPG shows) and asks about
+// an existing file after adding the default extension; the native one does neither.
+TEST_F(DialogTest, FileDialogsAreQtsOwnWithTheFiltersAndAddJpg) {
+    prompts.answers = {"", ""};
+    dialog->OnOpenPhoto();
+    dialog->OnSavePhoto();
+    ASSERT_EQ(prompts.requests.size(), 2u);
+    std::unique_ptr<QFileDialog> files[2];
+    for (int i = 0; i < 2; ++i) {
+        files[i] = MakeFileDialog(nullptr, prompts.requests[i]);
+        files[i]->setDirectory(folder.path());
+        files[i]->show();
+        EXPECT_TRUE(files[i]->testOption(QFileDialog::DontUseNativeDialog));
+        EXPECT_TRUE(files[i]->testOption(QFileDialog::HideNameFilterDetails));  // the texts show
     }
-    ASSERT_EQ(proxy.buffer->Create(2, 1, PT_HSV16), 1);
-    ProxyDownscaleContext context{&source, &proxy, 2, 4};
-    ProxyDownscaleTask(&context, 0, 1);
-    for (int32_t px = 0; px < 2; ++px) {
-        uint32_t sumS = 0, sumV = 0;
-        for (int32_t y = 0; y < 4; ++y) {
-            for (int32_t x = 4 * px; x < 4 * px + 4; ++x) {
-                sumS += 3001 * x + 977 * y + 5;
-                sumV += 65535 - 1111 * x - 2003 * y;
-            }
-        }
-        uint16_t h, s, v;
-        ASSERT_EQ(proxy.buffer->GetHSV16(px, 0, &h, &s, &v), 1);
-        EXPECT_EQ(h, 1000 * (4 * px + 3) + 7 * 3);
-        EXPECT_EQ(s, sumS / 16);
-        EXPECT_EQ(v, sumV / 16);
-    }
-}
+    EXPECT_EQ(files[0]->fileMode(), QFileDialog::ExistingFile);
+    EXPECT_EQ(files[0]->nameFilters(),
+              (QStringList{"写真(*.jpg;*.jpeg;*.tif;*.tiff) (*.jpg *.jpeg *.tif *.tiff)",
+                           "jpgファイル(*.jpg;*.jpeg) (*.jpg *.jpeg)",
+                           "tiffファイル(*.tif;*.tiff) (*.tif *.tiff)"}));
 
-TEST_F(DialogTest, ProxyOfATinyPhotoIsEmptyAndDraggingShowsNoPicture) {
-    Show();
-    Open(WritePhoto(Pattern(64, 48), "good.png"));
-    Open(WritePhoto(Pattern(3, 40), "narrow.png"));
-    EXPECT_EQ(dialog->proxySource.GetData(nullptr, nullptr, nullptr), nullptr);
-    dialog->vividnessSlider->SetPos(10);
-    dialog->OnHScroll(kScrollThumbTrack, 0, dialog->vividnessSlider);
-    Settle();
-    EXPECT_EQ(dialog->displayDib, nullptr);
-    dialog->OnHScroll(kScrollThumbPosition, 0, dialog->vividnessSlider);
-    Settle();
-    ASSERT_NE(dialog->displayDib, nullptr);
-    EXPECT_EQ(dialog->displayDib->width, 3);
+    EXPECT_EQ(files[1]->nameFilters(), QStringList{"写真(*.jpg;*.jpeg) (*.jpg *.jpeg)"});
+    EXPECT_FALSE(files[1]->testOption(QFileDialog::DontConfirmOverwrite));
+    files[1]->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("photo");
+    QMetaObject::invokeMethod(files[1].get(), "accept");
+    EXPECT_EQ(files[1]->result(), QDialog::Accepted);
+    EXPECT_EQ(files[1]->selectedFiles(), QStringList{folder.filePath("photo.jpg")});
 }
 
 }  // namespace
