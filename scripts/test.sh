@@ -22,10 +22,8 @@ run_suite() {
     fi
 }
 
-if [[ -x scripts/fuzz.sh ]]; then
-    echo "=== fuzzing"
-    scripts/fuzz.sh || status=1
-fi
+echo "=== fuzzing"
+scripts/fuzz.sh || status=1
 run_suite tsan
 run_suite asan
 run_suite release
