@@ -10,7 +10,9 @@
 #include <cstring>
 #include <utility>
 
+#include "image/ColorModel.h"
 #include "image/ImgBuff.h"
+#include "image/PixelSamples.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
@@ -43,14 +45,14 @@ constexpr uint32_t kEntrySize = 12;
 
 uint16_t Load16(const uint8_t* p, uint16_t byteOrder) {
     if (byteOrder == kTiffBigEndian) return static_cast<uint16_t>(p[0] << 8 | p[1]);
-    return static_cast<uint16_t>(p[1] << 8 | p[0]);
+    return pixel_samples::Load16(p);
 }
 
 uint32_t Load32(const uint8_t* p, uint16_t byteOrder) {
     if (byteOrder == kTiffBigEndian) {
         return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
     }
-    return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+    return pixel_samples::Load32(p);
 }
 
 int IsByteOrderMark(const uint8_t* header) {
@@ -111,28 +113,6 @@ TiffKind KindOf(const TiffImageInfo* info) {
     }
 }
 
-// Bytes of one row; each row starts on a byte boundary.
-uint64_t RowBytes(TiffKind kind, uint32_t width) {
-    uint64_t w = width;
-    switch (kind) {
-        case TiffKind::Grey1:
-            return (w + 7) / 8;
-        case TiffKind::Grey4:
-            return (w + 1) / 2;
-        case TiffKind::Grey8:
-            return w;
-        case TiffKind::Grey16:
-            return 2 * w;
-        case TiffKind::Rgb8:
-            return 3 * w;
-        case TiffKind::Rgb16:
-            return 6 * w;
-        case TiffKind::None:
-            break;
-    }
-    return 0;
-}
-
 // File offset of strip s; 0 when the strip has no offset.
 int GetStripStart(const TiffImageInfo* info, uint32_t s, uint32_t* start) {
     uint32_t offset = GetTiffValueOffset(info->ifd, &info->stripOffsets, s);
@@ -142,52 +122,121 @@ int GetStripStart(const TiffImageInfo* info, uint32_t s, uint32_t* start) {
     return 1;
 }
 
+bool Is16Bit(TiffKind kind) {
+    return kind == TiffKind::Grey16 || kind == TiffKind::Rgb16;
+}
+
+// Bytes from the start of a row to the first byte of pixel x.
+uint64_t ColumnOffset(TiffKind kind, uint32_t x) {
+    switch (kind) {
+        case TiffKind::Grey1:
+            return x / 8;
+        case TiffKind::Grey4:
+            return x / 2;
+        case TiffKind::Grey8:
+            return x;
+        case TiffKind::Grey16:
+            return 2 * uint64_t{x};
+        case TiffKind::Rgb8:
+            return 3 * uint64_t{x};
+        default:
+            return 6 * uint64_t{x};
+    }
+}
+
+// Bytes that must lie within the file for one pixel to be read.
+uint32_t PixelLength(TiffKind kind) {
+    switch (kind) {
+        case TiffKind::Grey16:
+            return 2;
+        case TiffKind::Rgb8:
+            return 3;
+        case TiffKind::Rgb16:
+            return 6;
+        default:
+            return 1;
+    }
+}
+
+// Bytes of one row of at least one pixel; each row starts on a byte boundary.
+uint64_t RowBytes(TiffKind kind, uint32_t width) {
+    return ColumnOffset(kind, width - 1) + PixelLength(kind);
+}
+
 // File offset of the first byte of pixel (x, y) for an image of the given kind; 0 when the pixel
-// is outside the image, its strip is missing, or its `length` bytes do not lie within the file.
-uint32_t LocatePixel(const TiffImageInfo* info, TiffKind kind, uint32_t x, uint32_t y,
-                     uint32_t length) {
+// is outside the image, its strip is missing, or its bytes do not lie within the file.
+uint32_t LocatePixel(const TiffImageInfo* info, TiffKind kind, uint32_t x, uint32_t y) {
     if (!info->ifd || x >= info->imageWidth || y >= info->imageLength || !info->rowsPerStrip) {
         return 0;
     }
     uint32_t start;
     if (!GetStripStart(info, y / info->rowsPerStrip, &start)) return 0;
     uint64_t row = RowBytes(kind, info->imageWidth) * (y % info->rowsPerStrip);
-    uint64_t column;
-    switch (kind) {
-        case TiffKind::Grey1:
-            column = x / 8;
-            break;
-        case TiffKind::Grey4:
-            column = x / 2;
-            break;
-        case TiffKind::Grey8:
-            column = x;
-            break;
-        case TiffKind::Grey16:
-            column = 2 * uint64_t{x};
-            break;
-        case TiffKind::Rgb8:
-            column = 3 * uint64_t{x};
-            break;
-        default:
-            column = 6 * uint64_t{x};
-            break;
-    }
-    uint64_t position = start + row + column;
-    if (position + length > info->ifd->size) return 0;
+    uint64_t position = start + row + ColumnOffset(kind, x);
+    if (position + PixelLength(kind) > info->ifd->size) return 0;
     return static_cast<uint32_t>(position);
 }
 
-void Put8(uint8_t* r, uint8_t* g, uint8_t* b, uint8_t vr, uint8_t vg, uint8_t vb) {
-    if (r) *r = vr;
-    if (g) *g = vg;
-    if (b) *b = vb;
+// The channels of the pixel whose first byte is at p, at the kind's own sample width: 16 bits
+// for Grey16 and Rgb16, 8 bits for the others. x places a sample of 1 or 4 bits within its byte.
+// Inlined with a constant kind, the row decoder keeps no per-pixel dispatch.
+inline void ReadPixel(TiffKind kind, const uint8_t* p, uint32_t x, uint16_t byteOrder,
+                      bool whiteIsZero, uint32_t rgb[3]) {
+    uint32_t grey;
+    switch (kind) {
+        case TiffKind::Rgb8:
+            rgb[0] = p[0], rgb[1] = p[1], rgb[2] = p[2];
+            return;
+        case TiffKind::Rgb16:
+            rgb[0] = Load16(p, byteOrder);
+            rgb[1] = Load16(p + 2, byteOrder);
+            rgb[2] = Load16(p + 4, byteOrder);
+            return;
+        case TiffKind::Grey16:
+            grey = Load16(p, byteOrder);
+            if (whiteIsZero) grey = 65535 - grey;
+            rgb[0] = rgb[1] = rgb[2] = grey;
+            return;
+        case TiffKind::Grey8:
+            grey = p[0];
+            break;
+        case TiffKind::Grey4:
+            grey = ((x & 1) ? (p[0] & 0x0F) : (p[0] >> 4)) * 17u;
+            break;
+        default:
+            grey = (p[0] & (0x80 >> (x & 7))) ? 255 : 0;
+            break;
+    }
+    if (whiteIsZero) grey = 255 - grey;
+    rgb[0] = rgb[1] = rgb[2] = grey;
 }
 
-void Put16(uint16_t* r, uint16_t* g, uint16_t* b, uint16_t vr, uint16_t vg, uint16_t vb) {
-    if (r) *r = vr;
-    if (g) *g = vg;
-    if (b) *b = vb;
+// Pixel (x, y) at the kind's own sample width; 0 when LocatePixel cannot place it.
+int FetchPixel(const TiffImageInfo* info, TiffKind kind, uint32_t x, uint32_t y, uint32_t rgb[3]) {
+    const uint32_t position = LocatePixel(info, kind, x, y);
+    if (!position) return 0;
+    ReadPixel(kind, info->ifd->bytes + position, x, info->ifd->byteOrder,
+              info->photometric == kWhiteIsZero, rgb);
+    return 1;
+}
+
+template <typename Channel>
+void PutChannels(Channel* r, Channel* g, Channel* b, const uint32_t rgb[3]) {
+    if (r) *r = static_cast<Channel>(rgb[0]);
+    if (g) *g = static_cast<Channel>(rgb[1]);
+    if (b) *b = static_cast<Channel>(rgb[2]);
+}
+
+// The PT_HSV16 pixel of channels at the kind's own sample width; 8-bit samples are widened by
+// repeating the byte, as the buffer's own setters do.
+void StoreHsv(TiffKind kind, const uint32_t rgb[3], uint8_t* pixel) {
+    const uint32_t scale = Is16Bit(kind) ? 1 : 257;
+    uint16_t h, s, v;
+    RgbToHsv16(static_cast<uint16_t>(rgb[0] * scale), static_cast<uint16_t>(rgb[1] * scale),
+               static_cast<uint16_t>(rgb[2] * scale), &h, &s, &v);
+    pixel_samples::Store16(pixel, h);
+    pixel_samples::Store16(pixel + 2, s);
+    pixel_samples::Store16(pixel + 4, v);
 }
 
 // 1 when the tag is absent or its first value is the SHORT 1; used for fields that, with any
@@ -279,39 +328,56 @@ int CheckLayout(const TiffImageInfo* info, TiffKind kind, uint32_t* presentRows)
 struct DecodeRowsContext {
     const TiffImageInfo* info;
     C_ImgBuff* target;
-    TiffKind kind;
-    uint16_t fallback[3];  // the last pixel that has a strip, for the rows that have none
+    uint32_t presentRows;
+    // PT_HSV16 of the last pixel that has a strip, for the rows that have none.
+    uint8_t fallback[6];
 };
 
 // A pixel that cannot be fetched takes the value of the one before it in scan order. Only whole
-// strips at the end can be missing, so for a row without strip that value is the fallback, and a
-// row with a strip fetches every pixel.
+// strips at the end can be missing, and CheckLayout has placed every row above them within the
+// file, so a row either reads all its pixels from its strip or repeats the fallback throughout.
+template <TiffKind Kind>
 void DecodeRowsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<DecodeRowsContext*>(context);
-    const uint32_t width = c->info->imageWidth;
+    const TiffImageInfo* info = c->info;
+    const uint32_t width = info->imageWidth;
+    const uint16_t byteOrder = info->ifd->byteOrder;
+    const bool whiteIsZero = info->photometric == kWhiteIsZero;
+    const uint64_t rowBytes = RowBytes(Kind, width);
+    constexpr size_t kPixelBytes = 6;
     for (uint32_t y = first; y < first + count; ++y) {
-        uint16_t r = c->fallback[0], g = c->fallback[1], b = c->fallback[2];
-        const auto row = static_cast<int32_t>(y);
-        for (uint32_t x = 0; x < width; ++x) {
-            const auto column = static_cast<int32_t>(x);
-            if (c->kind == TiffKind::Grey16 || c->kind == TiffKind::Rgb16) {
-                uint16_t vr, vg, vb;
-                if (GetTiffPixel16(c->info, x, y, &vr, &vg, &vb)) r = vr, g = vg, b = vb;
-                if (c->kind == TiffKind::Grey16) {
-                    c->target->SetGray16(column, row, r);
-                } else {
-                    c->target->SetRGB16(column, row, r, g, b);
-                }
-            } else {
-                uint8_t vr, vg, vb;
-                if (GetTiffPixel8(c->info, x, y, &vr, &vg, &vb)) r = vr, g = vg, b = vb;
-                if (c->kind == TiffKind::Rgb8) {
-                    c->target->SetRGB8(column, row, r, g, b);
-                } else {
-                    c->target->SetGray8(column, row, r);
-                }
+        uint8_t* out = c->target->pixels + size_t{y} * width * kPixelBytes;
+        if (y >= c->presentRows) {
+            for (uint32_t x = 0; x < width; ++x) {
+                std::memcpy(out + x * kPixelBytes, c->fallback, kPixelBytes);
             }
+            continue;
         }
+        uint32_t start = 0;
+        GetStripStart(info, y / info->rowsPerStrip, &start);
+        const uint8_t* row = info->ifd->bytes + start + rowBytes * (y % info->rowsPerStrip);
+        for (uint32_t x = 0; x < width; ++x) {
+            uint32_t rgb[3];
+            ReadPixel(Kind, row + ColumnOffset(Kind, x), x, byteOrder, whiteIsZero, rgb);
+            StoreHsv(Kind, rgb, out + x * kPixelBytes);
+        }
+    }
+}
+
+RowTask DecodeTaskFor(TiffKind kind) {
+    switch (kind) {
+        case TiffKind::Grey1:
+            return DecodeRowsTask<TiffKind::Grey1>;
+        case TiffKind::Grey4:
+            return DecodeRowsTask<TiffKind::Grey4>;
+        case TiffKind::Grey8:
+            return DecodeRowsTask<TiffKind::Grey8>;
+        case TiffKind::Grey16:
+            return DecodeRowsTask<TiffKind::Grey16>;
+        case TiffKind::Rgb8:
+            return DecodeRowsTask<TiffKind::Rgb8>;
+        default:
+            return DecodeRowsTask<TiffKind::Rgb16>;
     }
 }
 
@@ -588,25 +654,9 @@ int GetTiffPixel8(const TiffImageInfo* info, uint32_t x, uint32_t y, uint8_t* r,
                   uint8_t* b) {
     if (!info) return 0;
     const TiffKind kind = KindOf(info);
-    const uint32_t length = kind == TiffKind::Rgb8 ? 3 : 1;
-    if (kind == TiffKind::None || kind == TiffKind::Grey16 || kind == TiffKind::Rgb16) return 0;
-    const uint32_t position = LocatePixel(info, kind, x, y, length);
-    if (!position) return 0;
-    const uint8_t* p = info->ifd->bytes + position;
-    if (kind == TiffKind::Rgb8) {
-        Put8(r, g, b, p[0], p[1], p[2]);
-        return 1;
-    }
-    uint8_t grey;
-    if (kind == TiffKind::Grey8) {
-        grey = p[0];
-    } else if (kind == TiffKind::Grey4) {
-        grey = static_cast<uint8_t>(((x & 1) ? (p[0] & 0x0F) : (p[0] >> 4)) * 17);
-    } else {
-        grey = (p[0] & (0x80 >> (x & 7))) ? 255 : 0;
-    }
-    if (info->photometric == kWhiteIsZero) grey = static_cast<uint8_t>(255 - grey);
-    Put8(r, g, b, grey, grey, grey);
+    uint32_t rgb[3];
+    if (kind == TiffKind::None || Is16Bit(kind) || !FetchPixel(info, kind, x, y, rgb)) return 0;
+    PutChannels(r, g, b, rgb);
     return 1;
 }
 
@@ -614,18 +664,9 @@ int GetTiffPixel16(const TiffImageInfo* info, uint32_t x, uint32_t y, uint16_t* 
                    uint16_t* b) {
     if (!info) return 0;
     const TiffKind kind = KindOf(info);
-    if (kind != TiffKind::Grey16 && kind != TiffKind::Rgb16) return 0;
-    const uint32_t position = LocatePixel(info, kind, x, y, kind == TiffKind::Rgb16 ? 6 : 2);
-    if (!position) return 0;
-    const uint8_t* p = info->ifd->bytes + position;
-    const uint16_t order = info->ifd->byteOrder;
-    if (kind == TiffKind::Rgb16) {
-        Put16(r, g, b, Load16(p, order), Load16(p + 2, order), Load16(p + 4, order));
-        return 1;
-    }
-    uint16_t grey = Load16(p, order);
-    if (info->photometric == kWhiteIsZero) grey = static_cast<uint16_t>(65535 - grey);
-    Put16(r, g, b, grey, grey, grey);
+    uint32_t rgb[3];
+    if (!Is16Bit(kind) || !FetchPixel(info, kind, x, y, rgb)) return 0;
+    PutChannels(r, g, b, rgb);
     return 1;
 }
 
@@ -657,20 +698,13 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
         return 0;
     }
 
-    DecodeRowsContext context{&info, target->buffer, kind, {0, 0, 0}};
+    DecodeRowsContext context{&info, target->buffer, presentRows, {}};
     if (presentRows < info.imageLength) {
-        const uint32_t x = info.imageWidth - 1;
-        const uint32_t y = presentRows - 1;
-        uint16_t* f = context.fallback;
-        if (kind == TiffKind::Grey16 || kind == TiffKind::Rgb16) {
-            GetTiffPixel16(&info, x, y, &f[0], &f[1], &f[2]);
-        } else {
-            uint8_t r = 0, g = 0, b = 0;
-            GetTiffPixel8(&info, x, y, &r, &g, &b);
-            f[0] = r, f[1] = g, f[2] = b;
-        }
+        uint32_t rgb[3] = {0, 0, 0};
+        FetchPixel(&info, kind, info.imageWidth - 1, presentRows - 1, rgb);
+        StoreHsv(kind, rgb, context.fallback);
     }
-    WorkerPool::Run(DecodeRowsTask, &context, info.imageLength);
+    WorkerPool::Run(DecodeTaskFor(kind), &context, info.imageLength);
 
     if (!IsUpright(orientation)) {
         C_ImgBuff* stored = target->buffer;
