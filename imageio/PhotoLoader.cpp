@@ -132,6 +132,12 @@ int GetExtension(const char* path, char* extension) {
     return 1;
 }
 
+int GetLowerCaseExtension(const char* path, char* extension) {
+    if (!GetExtension(path, extension)) return 0;
+    if (extension != nullptr) LowerCaseLetters(extension);
+    return 1;
+}
+
 int MakeQtPath(const char* path, QString* qtPath) {
     if (path == nullptr || qtPath == nullptr) return 0;
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -144,8 +150,7 @@ int MakeQtPath(const char* path, QString* qtPath) {
 int LoadPhoto(const char* path, CImgBuff* target) {
     if (path == nullptr || path[0] == '\0' || target == nullptr) return 0;
     char extension[kExtensionBufferSize];
-    if (!GetExtension(path, extension)) return 0;
-    LowerCaseLetters(extension);
+    if (!GetLowerCaseExtension(path, extension)) return 0;
     if (std::strcmp(extension, "tif") == 0 || std::strcmp(extension, "tiff") == 0) {
         if (LoadTiff(path, target)) return 1;
     }

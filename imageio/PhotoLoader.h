@@ -28,6 +28,9 @@ int GetExtension(const char* path, char* extension);
 // Turns every ASCII letter of text into lower case, as extensions are compared.
 void LowerCaseLetters(char* text);
 
+// GetExtension followed by LowerCaseLetters: the extension as loading and saving compare it.
+int GetLowerCaseExtension(const char* path, char* extension);
+
 // The path as a QString for Qt's file classes; 0 when it is not valid UTF-8 or needs more than
 // kMaxPathUnits UTF-16 code units.
 int MakeQtPath(const char* path, QString* qtPath);

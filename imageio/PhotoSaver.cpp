@@ -25,14 +25,16 @@ constexpr ExtensionEncoder kEncoders[] = {
     {"bmp", "image/bmp"},  {"tif", "image/tiff"},  {"tiff", "image/tiff"},
 };
 
-const char* MimeTypeForExtension(const char* extension) {
+}  // namespace
+
+const char* GetEncoderMimeType(const char* path) {
+    char extension[kExtensionBufferSize];
+    if (!GetLowerCaseExtension(path, extension)) return nullptr;
     for (const ExtensionEncoder& entry : kEncoders) {
         if (std::strcmp(extension, entry.extension) == 0) return entry.mimeType;
     }
     return nullptr;
 }
-
-}  // namespace
 
 void UprightRowsTask(void* context, uint32_t first, uint32_t count) {
     const auto* c = static_cast<const UprightRowsContext*>(context);
@@ -86,10 +88,7 @@ int FindEncoderFormat(const char* mimeType, QByteArray* format) {
 int SaveBitmapByExtension(const char* path, const QImage& bitmap) {
     QString qtPath;
     if (!MakeQtPath(path, &qtPath)) return 0;
-    char extension[kExtensionBufferSize];
-    if (!GetExtension(path, extension)) return 0;
-    LowerCaseLetters(extension);
-    const char* mimeType = MimeTypeForExtension(extension);
+    const char* mimeType = GetEncoderMimeType(path);
     if (mimeType == nullptr) return 0;
     QByteArray format;
     if (!FindEncoderFormat(mimeType, &format)) return 0;

@@ -15,6 +15,10 @@ struct DibHeader;
 // give JPEG, png PNG, bmp BMP, tif and tiff TIFF; any other fails. Returns 1 saved, 0 failed.
 int SavePhoto(const char* path, CImgBuff* image);
 
+// The MIME type of the encoder SavePhoto uses for path's extension, in any case; null when the
+// extension names no format it writes.
+const char* GetEncoderMimeType(const char* path);
+
 // Writes bitmap to path with the encoder for the path's extension. Returns 1 or 0.
 int SaveBitmapByExtension(const char* path, const QImage& bitmap);
 

@@ -1,7 +1,6 @@
 #include "tools/lumivex-batch/BatchOptions.h"
 
 #include <charconv>
-#include <cstring>
 #include <string_view>
 
 namespace {

@@ -22,15 +22,9 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
-// The saver's formats, by the lower-cased extension.
+// Checked before any photo is loaded, against the saver's own formats.
 bool IsSavableExtension(const std::string& path) {
-    char extension[kExtensionBufferSize] = {};
-    if (path.size() > kMaxPathUnits || !GetExtension(path.c_str(), extension)) return false;
-    LowerCaseLetters(extension);
-    for (const char* known : {"jpg", "jpeg", "png", "bmp", "tif", "tiff"}) {
-        if (std::strcmp(extension, known) == 0) return true;
-    }
-    return false;
+    return path.size() <= kMaxPathUnits && GetEncoderMimeType(path.c_str()) != nullptr;
 }
 
 // Why a photo could not be loaded, as far as the file system tells; the decoder itself only
