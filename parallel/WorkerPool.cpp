@@ -206,44 +206,26 @@ int Run(RowTask task, void* context, unsigned count) {
     pool->busy = true;
     const unsigned n = pool->threadCount / 2;
     const unsigned q = pool->queueCapacity;
-    unsigned active;
-    if (count <= n) {
-        for (unsigned i = 0; i < count; ++i) {
-            pool->workers[i].first = i;
-            pool->workers[i].count = 1;
+    // Up to Q contiguous slices, the first count mod Q of them one item longer; below Q items
+    // every slice is a single item. The first N go straight to workers, the rest to the queue.
+    const unsigned slices = count < q ? count : q;
+    const uint32_t base = count / slices;
+    const uint32_t extra = count % slices;
+    uint32_t first = 0;
+    for (unsigned k = 0; k < slices; ++k) {
+        const uint32_t length = base + (k < extra ? 1 : 0);
+        if (k < n) {
+            pool->workers[k].first = first;
+            pool->workers[k].count = length;
+        } else {
+            pool->queue[k] = {first, length};
         }
-        pool->nextQueued = 0;
-        pool->outstanding = count;
-        active = count;
-    } else if (count < q) {
-        for (unsigned i = 0; i < n; ++i) {
-            pool->workers[i].first = i;
-            pool->workers[i].count = 1;
-        }
-        for (unsigned i = n; i < count; ++i) pool->queue[i] = {i, 1};
-        pool->queue[count] = {0, 0};
-        pool->nextQueued = n;
-        pool->outstanding = count;
-        active = n;
-    } else {
-        // Q contiguous slices; the first count mod Q of them carry one extra item.
-        const uint32_t base = count / q;
-        const uint32_t extra = count % q;
-        uint32_t first = 0;
-        for (unsigned k = 0; k < q; ++k) {
-            const uint32_t length = base + (k < extra ? 1 : 0);
-            if (k < n) {
-                pool->workers[k].first = first;
-                pool->workers[k].count = length;
-            } else {
-                pool->queue[k] = {first, length};
-            }
-            first += length;
-        }
-        pool->nextQueued = n;
-        pool->outstanding = q;
-        active = n;
+        first += length;
     }
+    if (slices < q) pool->queue[slices] = {0, 0};
+    pool->nextQueued = slices > n ? n : 0;
+    pool->outstanding = slices;
+    const unsigned active = slices < n ? slices : n;
     for (unsigned i = 0; i < active; ++i) {
         Worker& worker = pool->workers[i];
         worker.task = task;
