@@ -1,4 +1,5 @@
 #include <cstddef>
+#include <utility>
 
 #include "image/ConvertTasks.h"
 #include "image/ImgBuff.h"
@@ -145,9 +146,45 @@ void NarrowRows(void* contextPointer, uint32_t first, uint32_t count) {
 
 namespace {
 
-// Calls store(x, y, destination pixel) for every pixel of a slice of rows.
-template <typename Store>
-void ForEachPixel(const ConvertContext& context, uint32_t first, uint32_t count, Store store) {
+// One sample at its own width, little-endian.
+void StoreSample(uint8_t* q, uint8_t value) {
+    *q = value;
+}
+void StoreSample(uint8_t* q, uint16_t value) {
+    Store16(q, value);
+}
+void StoreSample(uint8_t* q, uint32_t value) {
+    Store32(q, value);
+}
+void StoreSample(uint8_t* q, double value) {
+    StoreDouble(q, value);
+}
+
+// The sample type and count of a single-pixel getter: each output pointer is one sample of the
+// representation it reads, in the order that representation stores them.
+template <typename Getter>
+struct GetterSamples;
+
+template <typename Sample, typename... Rest>
+struct GetterSamples<int (C_ImgBuff::*)(int32_t, int32_t, Sample*, Rest...) const> {
+    using Type = Sample;
+    static constexpr size_t count = 1 + sizeof...(Rest);
+};
+
+// Calls the getter with one output pointer per sample.
+template <auto Get, typename Sample, size_t... I>
+void ReadPixel(const C_ImgBuff& source, int32_t x, int32_t y, Sample* v,
+               std::index_sequence<I...>) {
+    (source.*Get)(x, y, (v + I)...);
+}
+
+// Fills every destination pixel of a slice of rows with what the getter reads from the source
+// pixel at the same place. The getter is a template argument so each call is a direct one.
+template <auto Get>
+void StoreFromGetter(const ConvertContext& context, uint32_t first, uint32_t count) {
+    using Sample = typename GetterSamples<decltype(Get)>::Type;
+    constexpr size_t samples = GetterSamples<decltype(Get)>::count;
+    const C_ImgBuff& source = *context.source;
     C_ImgBuff& destination = *context.destination;
     const size_t bytesPerPixel = kBytesPerPixel[context.targetType];
     for (uint32_t row = first; row < first + count; ++row) {
@@ -155,7 +192,11 @@ void ForEachPixel(const ConvertContext& context, uint32_t first, uint32_t count,
         uint8_t* q = destination.pixels + static_cast<size_t>(row) *
                                               static_cast<size_t>(destination.width) *
                                               bytesPerPixel;
-        for (int32_t x = 0; x < context.width; ++x, q += bytesPerPixel) store(x, y, q);
+        for (int32_t x = 0; x < context.width; ++x, q += bytesPerPixel) {
+            Sample v[samples]{};
+            ReadPixel<Get>(source, x, y, v, std::make_index_sequence<samples>{});
+            for (size_t i = 0; i < samples; ++i) StoreSample(q + i * sizeof(Sample), v[i]);
+        }
     }
 }
 
@@ -163,79 +204,33 @@ void ForEachPixel(const ConvertContext& context, uint32_t first, uint32_t count,
 
 void ConvertRowsGeneric(void* contextPointer, uint32_t first, uint32_t count) {
     const auto& context = *static_cast<const ConvertContext*>(contextPointer);
-    const C_ImgBuff& src = *context.source;
     switch (context.targetType) {
         case PT_GRAY8:
-            ForEachPixel(context, first, count,
-                         [&](int32_t x, int32_t y, uint8_t* q) { src.GetGray8(x, y, q); });
+            StoreFromGetter<&C_ImgBuff::GetGray8>(context, first, count);
             break;
         case PT_GRAY16:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                uint16_t v = 0;
-                src.GetGray16(x, y, &v);
-                Store16(q, v);
-            });
+            StoreFromGetter<&C_ImgBuff::GetGray16>(context, first, count);
             break;
         case PT_GRAY32:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                uint32_t v = 0;
-                src.GetGray32(x, y, &v);
-                Store32(q, v);
-            });
+            StoreFromGetter<&C_ImgBuff::GetGray32>(context, first, count);
             break;
         case PT_RGB8:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                src.GetRGB8(x, y, q, q + 1, q + 2);
-            });
+            StoreFromGetter<&C_ImgBuff::GetRGB8>(context, first, count);
             break;
         case PT_RGB16:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                uint16_t r = 0;
-                uint16_t g = 0;
-                uint16_t b = 0;
-                src.GetRGB16(x, y, &r, &g, &b);
-                Store16(q, r);
-                Store16(q + 2, g);
-                Store16(q + 4, b);
-            });
+            StoreFromGetter<&C_ImgBuff::GetRGB16>(context, first, count);
             break;
         case PT_RGB32:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                uint32_t r = 0;
-                uint32_t g = 0;
-                uint32_t b = 0;
-                src.GetRGB32(x, y, &r, &g, &b);
-                Store32(q, r);
-                Store32(q + 4, g);
-                Store32(q + 8, b);
-            });
+            StoreFromGetter<&C_ImgBuff::GetRGB32>(context, first, count);
             break;
         case PT_XYZ:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                double cx = 0.0;
-                double cy = 0.0;
-                double cz = 0.0;
-                src.GetXYZ(x, y, &cx, &cy, &cz);
-                StoreDouble(q, cx);
-                StoreDouble(q + 8, cy);
-                StoreDouble(q + 16, cz);
-            });
+            StoreFromGetter<&C_ImgBuff::GetXYZ>(context, first, count);
             break;
         case PT_HSV16:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                uint16_t h = 0;
-                uint16_t s = 0;
-                uint16_t v = 0;
-                src.GetHSV16(x, y, &h, &s, &v);
-                Store16(q, h);
-                Store16(q + 2, s);
-                Store16(q + 4, v);
-            });
+            StoreFromGetter<&C_ImgBuff::GetHSV16>(context, first, count);
             break;
         case PT_CMYK8:
-            ForEachPixel(context, first, count, [&](int32_t x, int32_t y, uint8_t* q) {
-                src.GetCMYK8(x, y, q, q + 1, q + 2, q + 3);
-            });
+            StoreFromGetter<&C_ImgBuff::GetCMYK8>(context, first, count);
             break;
         default:
             break;
@@ -263,23 +258,16 @@ RowTask ChooseConvertTask(PixelType from, PixelType to) {
 }
 
 int C_ImgBuff::ConvertType(PixelType newType) {
-    C_ImgBuff converted;
     if (type == PT_NONE) return 0;
     if (newType == type) return 1;
+    C_ImgBuff converted;
     if (!converted.Create(width, height, newType)) return 0;
 
     ConvertContext context{newType, this, &converted, width};
-    const RowTask task = ChooseConvertTask(type, newType);
-    if (height != 0) WorkerPool::Run(task, &context, static_cast<unsigned>(height));
+    WorkerPool::Run(ChooseConvertTask(type, newType), &context, static_cast<unsigned>(height));
 
-    FreePixelMemory(pixels);
-    type = converted.type;
-    width = converted.width;
-    height = converted.height;
-    pixels = converted.pixels;
-    converted.type = PT_NONE;
-    converted.width = 0;
-    converted.height = 0;
-    converted.pixels = nullptr;
+    // The converted pixels move here; the old ones go with the temporary.
+    std::swap(pixels, converted.pixels);
+    type = newType;
     return 1;
 }
