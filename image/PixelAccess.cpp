@@ -171,90 +171,78 @@ void WriteRgb(uint8_t* p, PixelType type, const uint32_t rgb[3], int bits,
     }
 }
 
+// Stores channels given at 8 or 16 bits, of which only the low bits of each argument count.
+int SetStoredRgb(C_ImgBuff& image, int32_t x, int32_t y, uint32_t r, uint32_t g, uint32_t b,
+                 int bits) {
+    if (!Inside(image, x, y) || !IsPixelType(image.type)) return 0;
+    const uint32_t mask = (1u << bits) - 1u;
+    const uint32_t rgb[3] = {r & mask, g & mask, b & mask};
+    WriteRgb(PixelAddress(image, x, y), image.type, rgb, bits, true);
+    return 1;
+}
+
+// Grey and RGB getters read at the width of their output type.
+template <typename Sample>
+int GetGreyAt(const C_ImgBuff& image, int32_t x, int32_t y, Sample* grey) {
+    if (!Inside(image, x, y)) return 0;
+    if (!grey) return 1;
+    if (!IsPixelType(image.type)) return 0;
+    *grey = static_cast<Sample>(
+        ReadGrey(PixelAddress(image, x, y), image.type, 8 * static_cast<int>(sizeof(Sample))));
+    return 1;
+}
+
+template <typename Sample>
+int GetRgbAt(const C_ImgBuff& image, int32_t x, int32_t y, Sample* r, Sample* g, Sample* b) {
+    if (!Inside(image, x, y) || !IsPixelType(image.type)) return 0;
+    uint32_t rgb[3];
+    ReadRgb(PixelAddress(image, x, y), image.type, 8 * static_cast<int>(sizeof(Sample)), rgb);
+    if (r) *r = static_cast<Sample>(rgb[0]);
+    if (g) *g = static_cast<Sample>(rgb[1]);
+    if (b) *b = static_cast<Sample>(rgb[2]);
+    return 1;
+}
+
 }  // namespace
 
 int C_ImgBuff::SetGray8(int32_t x, int32_t y, uint32_t grey) {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    const uint32_t v = grey & 0xFFu;
-    const uint32_t rgb[3] = {v, v, v};
-    WriteRgb(PixelAddress(*this, x, y), type, rgb, kBits8, true);
-    return 1;
+    return SetStoredRgb(*this, x, y, grey, grey, grey, kBits8);
 }
 
 int C_ImgBuff::GetGray8(int32_t x, int32_t y, uint8_t* grey) const {
-    if (!Inside(*this, x, y)) return 0;
-    if (!grey) return 1;
-    if (!IsPixelType(type)) return 0;
-    *grey = static_cast<uint8_t>(ReadGrey(PixelAddress(*this, x, y), type, kBits8));
-    return 1;
+    return GetGreyAt(*this, x, y, grey);
 }
 
 int C_ImgBuff::SetGray16(int32_t x, int32_t y, uint32_t grey) {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    const uint32_t v = grey & 0xFFFFu;
-    const uint32_t rgb[3] = {v, v, v};
-    WriteRgb(PixelAddress(*this, x, y), type, rgb, kBits16, true);
-    return 1;
+    return SetStoredRgb(*this, x, y, grey, grey, grey, kBits16);
 }
 
 int C_ImgBuff::GetGray16(int32_t x, int32_t y, uint16_t* grey) const {
-    if (!Inside(*this, x, y)) return 0;
-    if (!grey) return 1;
-    if (!IsPixelType(type)) return 0;
-    *grey = static_cast<uint16_t>(ReadGrey(PixelAddress(*this, x, y), type, kBits16));
-    return 1;
+    return GetGreyAt(*this, x, y, grey);
 }
 
 int C_ImgBuff::GetGray32(int32_t x, int32_t y, uint32_t* grey) const {
-    if (!Inside(*this, x, y)) return 0;
-    if (!grey) return 1;
-    if (!IsPixelType(type)) return 0;
-    *grey = ReadGrey(PixelAddress(*this, x, y), type, kBits32);
-    return 1;
+    return GetGreyAt(*this, x, y, grey);
 }
 
 int C_ImgBuff::SetRGB8(int32_t x, int32_t y, uint32_t r, uint32_t g, uint32_t b) {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    const uint32_t rgb[3] = {r & 0xFFu, g & 0xFFu, b & 0xFFu};
-    WriteRgb(PixelAddress(*this, x, y), type, rgb, kBits8, true);
-    return 1;
+    return SetStoredRgb(*this, x, y, r, g, b, kBits8);
 }
 
 int C_ImgBuff::GetRGB8(int32_t x, int32_t y, uint8_t* r, uint8_t* g, uint8_t* b) const {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    uint32_t rgb[3];
-    ReadRgb(PixelAddress(*this, x, y), type, kBits8, rgb);
-    if (r) *r = static_cast<uint8_t>(rgb[0]);
-    if (g) *g = static_cast<uint8_t>(rgb[1]);
-    if (b) *b = static_cast<uint8_t>(rgb[2]);
-    return 1;
+    return GetRgbAt(*this, x, y, r, g, b);
 }
 
 int C_ImgBuff::SetRGB16(int32_t x, int32_t y, uint32_t r, uint32_t g, uint32_t b) {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    const uint32_t rgb[3] = {r & 0xFFFFu, g & 0xFFFFu, b & 0xFFFFu};
-    WriteRgb(PixelAddress(*this, x, y), type, rgb, kBits16, true);
-    return 1;
+    return SetStoredRgb(*this, x, y, r, g, b, kBits16);
 }
 
 int C_ImgBuff::GetRGB16(int32_t x, int32_t y, uint16_t* r, uint16_t* g, uint16_t* b) const {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    uint32_t rgb[3];
-    ReadRgb(PixelAddress(*this, x, y), type, kBits16, rgb);
-    if (r) *r = static_cast<uint16_t>(rgb[0]);
-    if (g) *g = static_cast<uint16_t>(rgb[1]);
-    if (b) *b = static_cast<uint16_t>(rgb[2]);
-    return 1;
+    return GetRgbAt(*this, x, y, r, g, b);
 }
 
 int C_ImgBuff::GetRGB32(int32_t x, int32_t y, uint32_t* r, uint32_t* g, uint32_t* b) const {
-    if (!Inside(*this, x, y) || !IsPixelType(type)) return 0;
-    uint32_t rgb[3];
-    ReadRgb(PixelAddress(*this, x, y), type, kBits32, rgb);
-    if (r) *r = rgb[0];
-    if (g) *g = rgb[1];
-    if (b) *b = rgb[2];
-    return 1;
+    return GetRgbAt(*this, x, y, r, g, b);
 }
 
 int C_ImgBuff::SetHSV16(int32_t x, int32_t y, uint32_t h, uint32_t s, uint32_t v) {
