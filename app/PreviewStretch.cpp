@@ -26,13 +26,38 @@ StretchAxis MakeStretchAxis(int32_t in, int32_t out) {
     return axis;
 }
 
+namespace {
+
+// Weighs one source row across every output column into across (red, green, blue per column);
+// bgrAt gives the blue, green and red bytes of a source column.
+template <typename BgrAt>
+void SumAcross(const StretchContext* c, BgrAt bgrAt, std::vector<uint32_t>& across) {
+    const int32_t outWidth = static_cast<int32_t>(c->columns->first.size());
+    for (int32_t x = 0; x < outWidth; ++x) {
+        uint32_t b = 0, g = 0, r = 0;
+        const uint32_t* w = c->columns->weight.data() + c->columns->offset[x];
+        const int32_t start = c->srcLeft + c->columns->first[x];
+        const int32_t n = c->columns->count[x];
+        for (int32_t i = 0; i < n; ++i) {
+            const uint8_t* bgr = bgrAt(start + i);
+            b += w[i] * bgr[0];
+            g += w[i] * bgr[1];
+            r += w[i] * bgr[2];
+        }
+        across[x * 3 + 0] = r;
+        across[x * 3 + 1] = g;
+        across[x * 3 + 2] = b;
+    }
+}
+
+}  // namespace
+
 void StretchRowsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<StretchContext*>(context);
     const DibHeader* dib = c->dib;
     const int32_t outWidth = static_cast<int32_t>(c->columns->first.size());
     const uint32_t stride = DibStride(dib->width, dib->bitCount);
-    const uint8_t* pixels = reinterpret_cast<const uint8_t*>(dib) + sizeof(DibHeader) +
-                            (dib->bitCount == 8 ? kDibPaletteBytes : 0);
+    const uint8_t* pixels = DibPixels(dib);
     std::vector<uint32_t> across(static_cast<size_t>(outWidth) * 3);
     std::vector<uint64_t> sum(static_cast<size_t>(outWidth) * 3);
 
@@ -44,30 +69,13 @@ void StretchRowsTask(void* context, uint32_t first, uint32_t count) {
             // Bitmap rows are stored bottom-up.
             const uint8_t* row =
                 pixels + static_cast<size_t>(dib->height - 1 - pictureRow) * stride;
-            for (int32_t x = 0; x < outWidth; ++x) {
-                uint32_t b = 0, g = 0, r = 0;
-                const uint32_t* w = c->columns->weight.data() + c->columns->offset[x];
-                const int32_t start = c->srcLeft + c->columns->first[x];
-                const int32_t n = c->columns->count[x];
-                if (dib->bitCount == 24) {
-                    const uint8_t* p = row + static_cast<size_t>(start) * 3;
-                    for (int32_t i = 0; i < n; ++i, p += 3) {
-                        b += w[i] * p[0];
-                        g += w[i] * p[1];
-                        r += w[i] * p[2];
-                    }
-                } else {
-                    const uint8_t* p = row + start;
-                    for (int32_t i = 0; i < n; ++i) {
-                        const uint8_t* entry = c->palette + p[i] * 4;
-                        b += w[i] * entry[0];
-                        g += w[i] * entry[1];
-                        r += w[i] * entry[2];
-                    }
-                }
-                across[x * 3 + 0] = r;
-                across[x * 3 + 1] = g;
-                across[x * 3 + 2] = b;
+            if (dib->bitCount == 24) {
+                SumAcross(
+                    c, [row](int32_t i) { return row + static_cast<size_t>(i) * 3; }, across);
+            } else {
+                SumAcross(
+                    c, [row, palette = c->palette](int32_t i) { return palette + row[i] * 4; },
+                    across);
             }
             const uint64_t rowWeight = c->rows->weight[c->rows->offset[y] + j];
             for (size_t i = 0; i < across.size(); ++i) sum[i] += rowWeight * across[i];
@@ -99,15 +107,14 @@ QImage StretchDibAveraged(const DibHeader* dib, const Rect& src, int32_t width, 
     if (out.isNull()) return QImage();
     const StretchAxis columns = MakeStretchAxis(sw, width);
     const StretchAxis rows = MakeStretchAxis(sh, height);
-    StretchContext context{
-        dib,
-        dib->bitCount == 8 ? reinterpret_cast<const uint8_t*>(dib) + sizeof(DibHeader) : nullptr,
-        left,
-        top,
-        &columns,
-        &rows,
-        static_cast<uint64_t>(sw) * static_cast<uint64_t>(sh),
-        &out};
+    StretchContext context{dib,
+                           DibPalette(dib),
+                           left,
+                           top,
+                           &columns,
+                           &rows,
+                           static_cast<uint64_t>(sw) * static_cast<uint64_t>(sh),
+                           &out};
     WorkerPool::Run(StretchRowsTask, &context, static_cast<unsigned>(height));
     return out;
 }

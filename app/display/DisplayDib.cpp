@@ -4,9 +4,12 @@
 #include <cstring>
 
 #include "image/ColorModel.h"
+#include "image/PixelSamples.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
+
+using pixel_samples::Load16;
 
 constexpr uint32_t kGranule = 4096;
 // Below this many bytes, zero-filling on the calling thread is cheaper than a pool run.
@@ -23,10 +26,17 @@ uint8_t* BitmapRow(const DisplayDibContext* c, uint32_t y) {
            static_cast<size_t>(c->height - 1 - static_cast<int32_t>(y)) * c->stride;
 }
 
-uint16_t LoadSample(const uint8_t* p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// The row loop of the 24-bit tasks: toBgr turns one source pixel of kSourceBytes into the
+// bitmap's blue, green and red bytes.
+template <size_t kSourceBytes, typename PixelToBgr>
+void WriteBgrRows(void* context, uint32_t first, uint32_t count, PixelToBgr toBgr) {
+    auto* c = static_cast<DisplayDibContext*>(context);
+    const size_t rowBytes = static_cast<size_t>(c->width) * kSourceBytes;
+    for (uint32_t y = first; y < first + count; ++y) {
+        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
+        uint8_t* dst = BitmapRow(c, y);
+        for (int32_t x = 0; x < c->width; ++x, src += kSourceBytes, dst += 3) toBgr(src, dst);
+    }
 }
 
 void WriteHeader(DibHeader* dib, int32_t width, int32_t height, uint16_t bitCount,
@@ -121,47 +131,29 @@ DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old) {
 }
 
 void DibRowsRgb8Task(void* context, uint32_t first, uint32_t count) {
-    auto* c = static_cast<DisplayDibContext*>(context);
-    const size_t rowBytes = static_cast<size_t>(c->width) * 3;
-    for (uint32_t y = first; y < first + count; ++y) {
-        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
-        uint8_t* dst = BitmapRow(c, y);
-        for (int32_t x = 0; x < c->width; ++x, src += 3, dst += 3) {
-            dst[0] = src[2];
-            dst[1] = src[1];
-            dst[2] = src[0];
-        }
-    }
+    WriteBgrRows<3>(context, first, count, [](const uint8_t* src, uint8_t* dst) {
+        dst[0] = src[2];
+        dst[1] = src[1];
+        dst[2] = src[0];
+    });
 }
 
 void DibRowsRgb16Task(void* context, uint32_t first, uint32_t count) {
-    auto* c = static_cast<DisplayDibContext*>(context);
-    const size_t rowBytes = static_cast<size_t>(c->width) * 6;
-    for (uint32_t y = first; y < first + count; ++y) {
-        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
-        uint8_t* dst = BitmapRow(c, y);
-        for (int32_t x = 0; x < c->width; ++x, src += 6, dst += 3) {
-            dst[0] = static_cast<uint8_t>(LoadSample(src + 4) >> 8);
-            dst[1] = static_cast<uint8_t>(LoadSample(src + 2) >> 8);
-            dst[2] = static_cast<uint8_t>(LoadSample(src) >> 8);
-        }
-    }
+    WriteBgrRows<6>(context, first, count, [](const uint8_t* src, uint8_t* dst) {
+        dst[0] = static_cast<uint8_t>(Load16(src + 4) >> 8);
+        dst[1] = static_cast<uint8_t>(Load16(src + 2) >> 8);
+        dst[2] = static_cast<uint8_t>(Load16(src) >> 8);
+    });
 }
 
 void DibRowsHsv16Task(void* context, uint32_t first, uint32_t count) {
-    auto* c = static_cast<DisplayDibContext*>(context);
-    const size_t rowBytes = static_cast<size_t>(c->width) * 6;
-    for (uint32_t y = first; y < first + count; ++y) {
-        const uint8_t* src = c->image->buffer->pixels + y * rowBytes;
-        uint8_t* dst = BitmapRow(c, y);
-        for (int32_t x = 0; x < c->width; ++x, src += 6, dst += 3) {
-            uint16_t r, g, b;
-            HsvToRgb16(LoadSample(src), LoadSample(src + 2), LoadSample(src + 4), &r, &g, &b);
-            dst[0] = static_cast<uint8_t>(b >> 8);
-            dst[1] = static_cast<uint8_t>(g >> 8);
-            dst[2] = static_cast<uint8_t>(r >> 8);
-        }
-    }
+    WriteBgrRows<6>(context, first, count, [](const uint8_t* src, uint8_t* dst) {
+        uint16_t r, g, b;
+        HsvToRgb16(Load16(src), Load16(src + 2), Load16(src + 4), &r, &g, &b);
+        dst[0] = static_cast<uint8_t>(b >> 8);
+        dst[1] = static_cast<uint8_t>(g >> 8);
+        dst[2] = static_cast<uint8_t>(r >> 8);
+    });
 }
 
 void DibRowsGrayTask(void* context, uint32_t first, uint32_t count) {

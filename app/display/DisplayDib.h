@@ -42,14 +42,22 @@ inline uint32_t DibStride(int32_t width, uint16_t bitCount) {
 }
 
 // The 256 palette entries of an 8-bit bitmap (null for a 24-bit one).
+inline const uint8_t* DibPalette(const DibHeader* dib) {
+    return dib->bitCount == 8 ? reinterpret_cast<const uint8_t*>(dib) + sizeof(DibHeader) : nullptr;
+}
+
 inline uint8_t* DibPalette(DibHeader* dib) {
-    return dib->bitCount == 8 ? reinterpret_cast<uint8_t*>(dib) + sizeof(DibHeader) : nullptr;
+    return const_cast<uint8_t*>(DibPalette(static_cast<const DibHeader*>(dib)));
 }
 
 // The first stored row, which is the image's last row.
-inline uint8_t* DibPixels(DibHeader* dib) {
-    return reinterpret_cast<uint8_t*>(dib) + sizeof(DibHeader) +
+inline const uint8_t* DibPixels(const DibHeader* dib) {
+    return reinterpret_cast<const uint8_t*>(dib) + sizeof(DibHeader) +
            (dib->bitCount == 8 ? kDibPaletteBytes : 0);
+}
+
+inline uint8_t* DibPixels(DibHeader* dib) {
+    return const_cast<uint8_t*>(DibPixels(static_cast<const DibHeader*>(dib)));
 }
 
 // The block size recorded in the 4 bytes before the header.
