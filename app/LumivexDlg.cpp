@@ -86,8 +86,7 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
 CLumivexDlg::~CLumivexDlg() {
     client->removeEventFilter(this);
     previewFrame->SetPaintHook(nullptr);
-    if (displayDib) FreeDisplayDib(displayDib);
-    displayDib = nullptr;
+    FreeDisplayDib(displayDib);
     // The caches, curves, band table, engine tables and pool go with AdjustmentState.
 }
 
@@ -323,9 +322,9 @@ void CLumivexDlg::OnHScroll(int code, int32_t, TrackBar* scrollBar) {
     } else if (scrollBar == vividnessSlider) {
         changed = OnVividnessChanged(final, position);
     } else if (scrollBar == addLightSlider) {
-        changed = OnAddLightChanged(final, addLightSlider->GetPos());
+        changed = OnAddLightChanged(final, position);
     } else if (scrollBar == suppressLightSlider) {
-        changed = OnSuppressLightChanged(final, suppressLightSlider->GetPos());
+        changed = OnSuppressLightChanged(final, position);
     } else if (scrollBar == bandHueSlider) {
         changed = OnBandHueChanged(final, position);
     } else if (scrollBar == bandVividnessSlider) {
@@ -346,25 +345,23 @@ void CLumivexDlg::OnBandButton(int32_t band) {
     UpdateData(0);
 }
 
-void CLumivexDlg::OnWbOff() {
+void CLumivexDlg::SelectWhiteBalance(int32_t mode) {
     UpdateData(1);
-    wbMode = 0;
+    wbMode = mode;
     needsApply = 1;
     InvalidateClientRect(invalidArea, 0);
+}
+
+void CLumivexDlg::OnWbOff() {
+    SelectWhiteBalance(0);
 }
 
 void CLumivexDlg::OnWbAuto() {
-    UpdateData(1);
-    wbMode = 1;
-    needsApply = 1;
-    InvalidateClientRect(invalidArea, 0);
+    SelectWhiteBalance(1);
 }
 
 void CLumivexDlg::OnWbSpot() {
-    UpdateData(1);
-    wbMode = 2;
-    needsApply = 1;
-    InvalidateClientRect(invalidArea, 0);
+    SelectWhiteBalance(2);
 }
 
 void CLumivexDlg::OnReset() {
@@ -399,12 +396,10 @@ void CLumivexDlg::OnLButtonDown(uint32_t, Point point) {
         static_cast<double>(point.x - previewArea.left - imageRect.left) * photoWidth / shownWidth;
     const double fy =
         static_cast<double>(point.y - previewArea.top - imageRect.top) * photoHeight / shownHeight;
-    // Compared before truncating, so that far-off clicks cannot overflow the conversion.
+    // Compared before truncating, so that far-off clicks cannot overflow the conversion; what
+    // passes truncates into 0 .. photoWidth - 1 and 0 .. photoHeight - 1.
     if (fx <= -1.0 || fy <= -1.0 || fx >= photoWidth || fy >= photoHeight) return;
-    const auto x = static_cast<int32_t>(fx);
-    const auto y = static_cast<int32_t>(fy);
-    if (x < 0 || y < 0 || x >= photoWidth || y >= photoHeight) return;
-    PickSpotWhiteBalance(x, y);
+    PickSpotWhiteBalance(static_cast<int32_t>(fx), static_cast<int32_t>(fy));
     needsApply = 1;
     InvalidateClientRect(invalidArea, 0);
 }

@@ -122,6 +122,8 @@ class CLumivexDlg : public QDialog, public AdjustmentState {
 
   private:
     void DoDataExchange(int saveAndValidate);
+    // The white-balance buttons: store the mode and repaint.
+    void SelectWhiteBalance(int32_t mode);
     void CreateFromTemplate();
     void ConnectMessageMap();
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 int32_t MulDivRound(int32_t a, int32_t b, int32_t c) {
     if (c == 0) return 0;
@@ -115,6 +116,29 @@ DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialo
     return out;
 }
 
+namespace {
+
+// The scroll codes of the actions keys and channel clicks trigger. Drag moves arrive through
+// sliderMoved; snapping and idle repeats say nothing.
+constexpr std::pair<int, ScrollCode> kActionScrollCodes[] = {
+    {QAbstractSlider::SliderSingleStepSub, kScrollLineUp},
+    {QAbstractSlider::SliderSingleStepAdd, kScrollLineDown},
+    {QAbstractSlider::SliderPageStepSub, kScrollPageUp},
+    {QAbstractSlider::SliderPageStepAdd, kScrollPageDown},
+    {QAbstractSlider::SliderToMinimum, kScrollTop},
+    {QAbstractSlider::SliderToMaximum, kScrollBottom},
+};
+
+// Up and Page Up move toward the minimum, as on the native trackbar; Qt moves them up.
+constexpr std::pair<int, QAbstractSlider::SliderAction> kVerticalKeyActions[] = {
+    {Qt::Key_Up, QAbstractSlider::SliderSingleStepSub},
+    {Qt::Key_Down, QAbstractSlider::SliderSingleStepAdd},
+    {Qt::Key_PageUp, QAbstractSlider::SliderPageStepSub},
+    {Qt::Key_PageDown, QAbstractSlider::SliderPageStepAdd},
+};
+
+}  // namespace
+
 TrackBar::TrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
     // Keeps the room for ticks above the groove; the ticks themselves are drawn here.
     setTickPosition(QSlider::TicksAbove);
@@ -124,28 +148,8 @@ TrackBar::TrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
     connect(this, &QSlider::sliderMoved, this, [this](int) { emit scrolled(kScrollThumbTrack); });
     connect(this, &QSlider::sliderReleased, this, [this] { emit scrolled(kScrollThumbPosition); });
     connect(this, &QAbstractSlider::actionTriggered, this, [this](int action) {
-        switch (action) {
-            case QAbstractSlider::SliderSingleStepSub:
-                emit scrolled(kScrollLineUp);
-                break;
-            case QAbstractSlider::SliderSingleStepAdd:
-                emit scrolled(kScrollLineDown);
-                break;
-            case QAbstractSlider::SliderPageStepSub:
-                emit scrolled(kScrollPageUp);
-                break;
-            case QAbstractSlider::SliderPageStepAdd:
-                emit scrolled(kScrollPageDown);
-                break;
-            case QAbstractSlider::SliderToMinimum:
-                emit scrolled(kScrollTop);
-                break;
-            case QAbstractSlider::SliderToMaximum:
-                emit scrolled(kScrollBottom);
-                break;
-            default:
-                // Drag moves arrive through sliderMoved; snapping and idle repeats say nothing.
-                break;
+        for (const auto& [reported, code] : kActionScrollCodes) {
+            if (reported == action) emit scrolled(code);
         }
     });
 }
@@ -210,25 +214,14 @@ void TrackBar::paintEvent(QPaintEvent*) {
 }
 
 void TrackBar::keyPressEvent(QKeyEvent* event) {
-    // Up and Page Up move toward the minimum, as on the native trackbar; Qt moves them up.
-    switch (event->key()) {
-        case Qt::Key_Up:
-            triggerAction(QAbstractSlider::SliderSingleStepSub);
-            break;
-        case Qt::Key_Down:
-            triggerAction(QAbstractSlider::SliderSingleStepAdd);
-            break;
-        case Qt::Key_PageUp:
-            triggerAction(QAbstractSlider::SliderPageStepSub);
-            break;
-        case Qt::Key_PageDown:
-            triggerAction(QAbstractSlider::SliderPageStepAdd);
-            break;
-        default:
-            QSlider::keyPressEvent(event);
+    for (const auto& [key, action] : kVerticalKeyActions) {
+        if (key == event->key()) {
+            triggerAction(action);
+            event->accept();
             return;
+        }
     }
-    event->accept();
+    QSlider::keyPressEvent(event);
 }
 
 BlackFrame::BlackFrame(QWidget* parent) : QFrame(parent) {
