@@ -22,6 +22,27 @@ bool IsEmpty(const CImgBuff& image) {
     return !image.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr);
 }
 
+// The steps every slider update shares. A position outside low .. high, or an unchanged one
+// while dragging, changes nothing; otherwise rebuild stores it and rebuilds its table, and the
+// next pass runs on the proxy while dragging and on the full photo after the release.
+template <typename Rebuild>
+int MoveSlider(AdjustmentState& state, int32_t final, int32_t position, int32_t current,
+               int32_t low, int32_t high, Rebuild rebuild) {
+    if (!InRange(position, low, high)) return 0;
+    if (position == current && !final) return 0;
+    rebuild();
+    state.needsApply = 1;
+    state.useProxy = 1 - final;
+    return 1;
+}
+
+// The band the band sliders act on; null without a table or for a selection outside 0..5.
+ColorBand* SelectedBand(AdjustmentState& state) {
+    if (!state.colorBandTable || !InRange(state.selectedBand, 0, kColorBandCount - 1))
+        return nullptr;
+    return &state.colorBandTable->bands[state.selectedBand];
+}
+
 }  // namespace
 
 AdjustmentState::AdjustmentState() {
@@ -45,80 +66,61 @@ AdjustmentState::~AdjustmentState() {
 }
 
 int AdjustmentState::OnBrightnessChanged(int32_t final, int32_t position) {
-    if (!brightnessCurve || !InRange(position, kToneSliderMin, kToneSliderMax)) return 0;
-    if (position == brightnessCurve->position && !final) return 0;
-    BuildToneCurve(brightnessCurve, position);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    if (!brightnessCurve) return 0;
+    return MoveSlider(*this, final, position, brightnessCurve->position, kToneSliderMin,
+                      kToneSliderMax, [&] { BuildToneCurve(brightnessCurve, position); });
 }
 
 int AdjustmentState::OnVividnessChanged(int32_t final, int32_t position) {
-    if (!vividnessCurve || !InRange(position, kToneSliderMin, kToneSliderMax)) return 0;
-    if (position == vividnessCurve->position && !final) return 0;
-    BuildToneCurve(vividnessCurve, position);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    if (!vividnessCurve) return 0;
+    return MoveSlider(*this, final, position, vividnessCurve->position, kToneSliderMin,
+                      kToneSliderMax, [&] { BuildToneCurve(vividnessCurve, position); });
 }
 
 int AdjustmentState::OnAddLightChanged(int32_t final, int32_t position) {
-    if (!lightCurve || !InRange(position, kLightSliderMin, kLightSliderMax)) return 0;
-    if (position == addLight && !final) return 0;
-    addLight = position;
-    BuildLightCurve(lightCurve, addLight, suppressLight);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    if (!lightCurve) return 0;
+    return MoveSlider(*this, final, position, addLight, kLightSliderMin, kLightSliderMax, [&] {
+        addLight = position;
+        BuildLightCurve(lightCurve, addLight, suppressLight);
+    });
 }
 
 int AdjustmentState::OnSuppressLightChanged(int32_t final, int32_t position) {
-    if (!lightCurve || !InRange(position, kLightSliderMin, kLightSliderMax)) return 0;
-    if (position == suppressLight && !final) return 0;
-    suppressLight = position;
-    BuildLightCurve(lightCurve, addLight, suppressLight);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    if (!lightCurve) return 0;
+    return MoveSlider(*this, final, position, suppressLight, kLightSliderMin, kLightSliderMax, [&] {
+        suppressLight = position;
+        BuildLightCurve(lightCurve, addLight, suppressLight);
+    });
 }
 
 int AdjustmentState::OnBandHueChanged(int32_t final, int32_t position) {
-    if (!colorBandTable || !InRange(selectedBand, 0, kColorBandCount - 1) ||
-        !InRange(position, kBandHueSliderMin, kBandHueSliderMax))
-        return 0;
-    ColorBand& band = colorBandTable->bands[selectedBand];
-    if (position == band.hueShift && !final) return 0;
-    band.hueShift = static_cast<int16_t>(position);
-    BuildHueMap(colorBandTable);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    ColorBand* band = SelectedBand(*this);
+    if (!band) return 0;
+    return MoveSlider(*this, final, position, band->hueShift, kBandHueSliderMin, kBandHueSliderMax,
+                      [&] {
+                          band->hueShift = static_cast<int16_t>(position);
+                          BuildHueMap(colorBandTable);
+                      });
 }
 
 int AdjustmentState::OnBandVividnessChanged(int32_t final, int32_t position) {
-    if (!colorBandTable || !InRange(selectedBand, 0, kColorBandCount - 1) ||
-        !InRange(position, kBandToneSliderMin, kBandToneSliderMax))
-        return 0;
-    ColorBand& band = colorBandTable->bands[selectedBand];
-    if (position == band.vividness && !final) return 0;
-    band.vividness = static_cast<int16_t>(position);
-    BuildBandVividness(colorBandTable, selectedBand);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    ColorBand* band = SelectedBand(*this);
+    if (!band) return 0;
+    return MoveSlider(*this, final, position, band->vividness, kBandToneSliderMin,
+                      kBandToneSliderMax, [&] {
+                          band->vividness = static_cast<int16_t>(position);
+                          BuildBandVividness(colorBandTable, selectedBand);
+                      });
 }
 
 int AdjustmentState::OnBandBrightnessChanged(int32_t final, int32_t position) {
-    if (!colorBandTable || !InRange(selectedBand, 0, kColorBandCount - 1) ||
-        !InRange(position, kBandToneSliderMin, kBandToneSliderMax))
-        return 0;
-    ColorBand& band = colorBandTable->bands[selectedBand];
-    if (position == band.brightness && !final) return 0;
-    band.brightness = static_cast<int16_t>(position);
-    BuildBandBrightness(colorBandTable, selectedBand);
-    needsApply = 1;
-    useProxy = 1 - final;
-    return 1;
+    ColorBand* band = SelectedBand(*this);
+    if (!band) return 0;
+    return MoveSlider(*this, final, position, band->brightness, kBandToneSliderMin,
+                      kBandToneSliderMax, [&] {
+                          band->brightness = static_cast<int16_t>(position);
+                          BuildBandBrightness(colorBandTable, selectedBand);
+                      });
 }
 
 void AdjustmentState::ResetAdjustments() {
@@ -184,6 +186,7 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brig
     // No photo, or no memory for the result: there is nothing the stages could write.
     if (IsEmpty(src) || !SameGeometry(dst, src)) return &dst;
 
+    ColorCache* wbCache = nullptr;
     if (wbMode == 1) {
         if (!autoWbCache) {
             // Always measured on the full photo, so that the proxy and the full pass agree.
@@ -192,14 +195,13 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brig
                                   kAutoWbMinValue))
                 autoWbCache = CreateWhiteBalanceCache(r, g, b);
         }
-        if (autoWbCache) {
-            dst.Copy(src);
-            ApplyColorCache(autoWbCache, &dst);
-            in = &dst;
-        }
-    } else if (wbMode == 2 && spotWbCache) {
+        wbCache = autoWbCache;
+    } else if (wbMode == 2) {
+        wbCache = spotWbCache;
+    }
+    if (wbCache) {
         dst.Copy(src);
-        ApplyColorCache(spotWbCache, &dst);
+        ApplyColorCache(wbCache, &dst);
         in = &dst;
     }
 

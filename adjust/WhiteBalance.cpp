@@ -18,15 +18,20 @@ namespace {
 constexpr int32_t kMinBlockModeSide = 128;
 constexpr int32_t kBlocksPerSide = 16;
 
+// sRGB channels 0..1 to L*a*b* through XYZ, the way every colour of the white balance goes.
+void SrgbToLab(double r, double g, double b, double* lightness, double* a, double* bStar) {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    SrgbToXyz(r, g, b, &x, &y, &z);
+    XyzToLab(x, y, z, lightness, a, bStar);
+}
+
 void GreyLabTableTask(void*, uint32_t first, uint32_t count) {
     for (uint32_t i = first; i < first + count; ++i) {
         const double grey = i / 255.0;
-        double x = 0.0;
-        double y = 0.0;
-        double z = 0.0;
         double lightness = 0.0;
-        SrgbToXyz(grey, grey, grey, &x, &y, &z);
-        XyzToLab(x, y, z, &lightness, &GreyLabTable[i].a, &GreyLabTable[i].b);
+        SrgbToLab(grey, grey, grey, &lightness, &GreyLabTable[i].a, &GreyLabTable[i].b);
     }
 }
 
@@ -136,12 +141,12 @@ void GreyBlockTask(void* context, uint32_t first, uint32_t count) {
 
 int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
                       int saturationLimitPct, int minValuePct) {
-    if (image == nullptr || image->buffer->type == PT_NONE) return 0;
+    if (image == nullptr) return 0;
+    const C_ImgBuff& own = *image->buffer;
+    if (own.type == PT_NONE || own.type > PT_CMYK8 || own.width < 1 || own.height < 1) return 0;
     const int64_t saturationLimit =
         saturationLimitPct == 0 ? 65535 : PercentOfFullScale(saturationLimitPct);
     const int64_t minValue = PercentOfFullScale(minValuePct);
-    const C_ImgBuff& own = *image->buffer;
-    if (own.type > PT_CMYK8 || own.width < 1 || own.height < 1) return 0;
 
     if ((saturationLimit == 65535 && minValue == 0) || own.width < kMinBlockModeSide ||
         own.height < kMinBlockModeSide) {
@@ -169,7 +174,7 @@ int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
         ++n;
     }
     delete context;
-    if (n == 0) return EstimateGreyPoint(image, r, g, b, 0, 0);
+    if (n == 0) return MeasureWholeImage(own, r, g, b);
     StoreMeans(sum, n, r, g, b);
     return 1;
 }
@@ -178,25 +183,18 @@ ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {
     if (greyLabTableBuilt.load(std::memory_order_acquire) == 0) BuildGreyLabTable();
     ColorCache* cache = ColorCache_Create();
     if (cache == nullptr) return nullptr;
-    ColorCache_Clear(cache);
-    cache->transform = WhiteBalanceColor;
-    std::free(cache->userData);
     auto* shift = static_cast<WhiteBalanceShift*>(std::calloc(1, sizeof(WhiteBalanceShift)));
-    cache->userData = shift;
     if (shift == nullptr) {
-        cache->transform = nullptr;
         ColorCache_Destroy(cache);
         return nullptr;
     }
+    cache->transform = WhiteBalanceColor;
+    cache->userData = shift;
 
-    double x = 0.0;
-    double y = 0.0;
-    double z = 0.0;
-    SrgbToXyz(r, g, b, &x, &y, &z);
     double lightness = 0.0;
     double a = 0.0;
     double bStar = 0.0;
-    XyzToLab(x, y, z, &lightness, &a, &bStar);
+    SrgbToLab(r, g, b, &lightness, &a, &bStar);
 
     // The residue of the grey with the grey point's lightness: the shift then takes the grey
     // point exactly to where the conversions put a true grey of that level.
@@ -210,14 +208,13 @@ ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {
 int WhiteBalanceColor(uint8_t* r, uint8_t* g, uint8_t* b, void* userData) {
     const auto* shift = static_cast<const WhiteBalanceShift*>(userData);
     if (shift == nullptr) return 0;
-    double x = 0.0;
-    double y = 0.0;
-    double z = 0.0;
-    SrgbToXyz(*r / 255.0, *g / 255.0, *b / 255.0, &x, &y, &z);
     double lightness = 0.0;
     double a = 0.0;
     double bStar = 0.0;
-    XyzToLab(x, y, z, &lightness, &a, &bStar);
+    SrgbToLab(*r / 255.0, *g / 255.0, *b / 255.0, &lightness, &a, &bStar);
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
     LabToXyz(lightness, a + shift->da, bStar + shift->db, &x, &y, &z);
     double rgb[3];
     XyzToSrgb(x, y, z, &rgb[0], &rgb[1], &rgb[2]);
