@@ -4,6 +4,7 @@
 
 #include "adjust/Pipeline.h"
 #include "app/display/DisplayDib.h"
+#include "bench/BenchPhotos.h"
 
 namespace {
 
@@ -12,16 +13,11 @@ constexpr int32_t kHeight = 4000;
 
 // Smooth hue, saturation and value gradients with some texture, so that every band, the shadows
 // and the highlights all occur.
-void FillSynthetic(C_ImgBuff* image) {
-    image->Create(kWidth, kHeight, PT_HSV16);
-    for (int32_t y = 0; y < kHeight; ++y) {
-        for (int32_t x = 0; x < kWidth; ++x) {
-            const uint32_t texture = (x * 7919u + y * 104729u) % 4096u;
-            image->SetHSV16(x, y, (x * 65535u / kWidth + texture) % 65535u,
-                            (y * 65534u / kHeight + texture) % 65535u,
-                            ((x + y) * 65535u / (kWidth + kHeight) + texture) % 65536u);
-        }
-    }
+void PhotoPixel(int32_t x, int32_t y, uint16_t* hsv) {
+    const uint32_t texture = (x * 7919u + y * 104729u) % 4096u;
+    hsv[0] = static_cast<uint16_t>((x * 65535u / kWidth + texture) % 65535u);
+    hsv[1] = static_cast<uint16_t>((y * 65534u / kHeight + texture) % 65535u);
+    hsv[2] = static_cast<uint16_t>(((x + y) * 65535u / (kWidth + kHeight) + texture) % 65536u);
 }
 
 struct BenchPhoto {
@@ -29,16 +25,10 @@ struct BenchPhoto {
     DibHeader* dib = nullptr;
 
     BenchPhoto() {
-        FillSynthetic(state.sourceImage.buffer);
-        C_ImgBuff* proxy = state.proxySource.buffer;
-        proxy->Create(kWidth / 4, kHeight / 4, PT_HSV16);
-        for (int32_t y = 0; y < kHeight / 4; ++y) {
-            for (int32_t x = 0; x < kWidth / 4; ++x) {
-                uint16_t h, s, v;
-                state.sourceImage.buffer->GetHSV16(x * 4, y * 4, &h, &s, &v);
-                proxy->SetHSV16(x, y, h, s, v);
-            }
-        }
+        FillHsv16(state.sourceImage.buffer, kWidth, kHeight, PhotoPixel);
+        // Every fourth pixel of every fourth row.
+        FillHsv16(state.proxySource.buffer, kWidth / 4, kHeight / 4,
+                  [](int32_t x, int32_t y, uint16_t* hsv) { PhotoPixel(x * 4, y * 4, hsv); });
         state.ResetAdjustments();
         state.wbMode = 1;
         state.OnBrightnessChanged(1, 20);
@@ -70,9 +60,8 @@ void RunPass(benchmark::State& bench, int32_t proxy) {
         photo.Pass(proxy);
         benchmark::DoNotOptimize(photo.dib);
     }
-    const double pixels = proxy ? double(kWidth / 4) * (kHeight / 4) : double(kWidth) * kHeight;
-    bench.counters["MP/s"] =
-        benchmark::Counter(pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    SetPixelRate(bench, "MP/s",
+                 proxy ? double(kWidth / 4) * (kHeight / 4) : double(kWidth) * kHeight);
     if (!photo.dib) bench.SkipWithError("no display bitmap");
 }
 
@@ -89,8 +78,7 @@ void BM_DisplayConversionFull(benchmark::State& bench) {
         photo.dib = MakeDisplayDib(&photo.state.resultImage, photo.dib);
         benchmark::DoNotOptimize(photo.dib);
     }
-    bench.counters["MP/s"] = benchmark::Counter(double(kWidth) * kHeight / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+    SetPixelRate(bench, "MP/s", double(kWidth) * kHeight);
 }
 
 BENCHMARK(BM_FullPassWithDisplay)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -7,6 +7,7 @@
 
 #include "adjust/ColorCache.h"
 #include "adjust/WhiteBalance.h"
+#include "bench/BenchPhotos.h"
 #include "image/ImgBuff.h"
 #include "parallel/WorkerPool.h"
 
@@ -23,24 +24,17 @@ void EnsurePool() {
 // Photo-like content with a warm cast: hue sweeps across the width, saturation down the
 // height, value in diagonal bands, each with a little noise.
 void FillSynthetic(CImgBuff& image, int32_t width, int32_t height) {
-    image.buffer->Create(width, height, PT_HSV16);
     std::mt19937 noise(1);
-    auto* samples = reinterpret_cast<uint16_t*>(image.buffer->pixels);
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) {
-            uint16_t* p = samples + (static_cast<size_t>(y) * width + x) * 3;
-            const uint32_t jitter = noise() & 0x1FF;
-            p[0] = static_cast<uint16_t>(uint64_t{8000} * x / width + jitter);
-            p[1] = static_cast<uint16_t>(uint64_t{30000} * y / height + jitter);
-            p[2] = static_cast<uint16_t>(20000 + (x + y) * 8 % 45000 + jitter);
-        }
-    }
+    FillHsv16(image.buffer, width, height, [&](int32_t x, int32_t y, uint16_t* p) {
+        const uint32_t jitter = noise() & 0x1FF;
+        p[0] = static_cast<uint16_t>(uint64_t{8000} * x / width + jitter);
+        p[1] = static_cast<uint16_t>(uint64_t{30000} * y / height + jitter);
+        p[2] = static_cast<uint16_t>(20000 + (x + y) * 8 % 45000 + jitter);
+    });
 }
 
 void SetPixelCounters(benchmark::State& state, int32_t width, int32_t height) {
-    const double pixels = static_cast<double>(width) * height;
-    state.counters["Mpixel/s"] =
-        benchmark::Counter(pixels * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    SetPixelRate(state, "Mpixel/s", static_cast<double>(width) * height);
 }
 
 void BM_EstimateGreyPoint(benchmark::State& state) {

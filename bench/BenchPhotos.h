@@ -1,0 +1,28 @@
+// Synthetic photos and the pixel-rate counter shared by the benchmarks of whole-photo passes.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "image/ImgBuff.h"
+
+// Creates image as a width x height PT_HSV16 photo; fill(x, y, hsv) writes the three samples of
+// each pixel. Pixels come in row order, so a noise generator inside fill gives the same photo
+// on every run.
+template <typename Fill>
+void FillHsv16(C_ImgBuff* image, int32_t width, int32_t height, Fill fill) {
+    image->Create(width, height, PT_HSV16);
+    auto* samples = reinterpret_cast<uint16_t*>(image->pixels);
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x)
+            fill(x, y, samples + (static_cast<size_t>(y) * width + x) * 3);
+    }
+}
+
+// Reports the pixels one iteration processes as megapixels per second under the given name.
+inline void SetPixelRate(benchmark::State& state, const char* name, double pixels) {
+    state.counters[name] =
+        benchmark::Counter(pixels * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
+}
