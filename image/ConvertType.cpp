@@ -52,65 +52,83 @@ void GrayFromRgbRows(void* contextPointer, uint32_t first, uint32_t count) {
     }
 }
 
+namespace {
+
+size_t SamplesPerPixel(PixelType type) {
+    return type == PT_RGB8 || type == PT_RGB16 || type == PT_RGB32 ? 3 : 1;
+}
+
+// Each grey sample of W bytes becomes three equal samples.
+template <size_t W>
+void RepeatGreyThrice(const uint8_t* src, uint8_t* dst, PixelRange range) {
+    for (size_t i = range.begin; i < range.end; ++i) {
+        for (size_t c = 0; c < 3; ++c) {
+            for (size_t k = 0; k < W; ++k) dst[(3 * i + c) * W + k] = src[i * W + k];
+        }
+    }
+}
+
+// Each sample of W bytes becomes one of 2W bytes with its bytes repeated (v x 257, v x 65537).
+template <size_t W>
+struct WidenSamples {
+    static void Run(const uint8_t* src, uint8_t* dst, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            for (size_t k = 0; k < W; ++k) {
+                dst[2 * W * i + k] = dst[2 * W * i + W + k] = src[W * i + k];
+            }
+        }
+    }
+};
+
+// Each sample of 2W bytes keeps its high W bytes: with little-endian samples, its last ones.
+template <size_t W>
+struct NarrowSamples {
+    static void Run(const uint8_t* src, uint8_t* dst, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            for (size_t k = 0; k < W; ++k) dst[W * i + k] = src[2 * W * i + W + k];
+        }
+    }
+};
+
+}  // namespace
+
 void RgbFromGrayRows(void* contextPointer, uint32_t first, uint32_t count) {
     const auto& context = *static_cast<const ConvertContext*>(contextPointer);
     const PixelRange range = RowsToPixels(context, first, count);
     const uint8_t* src = context.source->pixels;
     uint8_t* dst = context.destination->pixels;
     if (IsPair(context, PT_GRAY8, PT_RGB8)) {
-        for (size_t i = range.begin; i < range.end; ++i) {
-            uint8_t* q = dst + 3 * i;
-            q[0] = q[1] = q[2] = src[i];
-        }
+        RepeatGreyThrice<1>(src, dst, range);
     } else if (IsPair(context, PT_GRAY16, PT_RGB16)) {
-        for (size_t i = range.begin; i < range.end; ++i) {
-            const uint8_t* p = src + 2 * i;
-            uint8_t* q = dst + 6 * i;
-            for (int c = 0; c < 3; ++c) {
-                q[2 * c] = p[0];
-                q[2 * c + 1] = p[1];
-            }
-        }
+        RepeatGreyThrice<2>(src, dst, range);
     } else if (IsPair(context, PT_GRAY32, PT_RGB32)) {
-        for (size_t i = range.begin; i < range.end; ++i) {
-            const uint8_t* p = src + 4 * i;
-            uint8_t* q = dst + 12 * i;
-            for (int c = 0; c < 3; ++c) {
-                for (int k = 0; k < 4; ++k) q[4 * c + k] = p[k];
-            }
-        }
+        RepeatGreyThrice<4>(src, dst, range);
     } else {
         ConvertRowsGeneric(contextPointer, first, count);
     }
 }
 
 // Widening and narrowing work sample by sample; a grey pixel has one sample, an RGB pixel three.
-void WidenRows(void* contextPointer, uint32_t first, uint32_t count) {
-    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+// Both run Samples<W> over the slice's samples, W being the narrower sample width in bytes.
+template <template <size_t> class Samples>
+void RunOnSamples(const ConvertContext& context, uint32_t first, uint32_t count, size_t width) {
     const PixelRange range = RowsToPixels(context, first, count);
+    const size_t perPixel = SamplesPerPixel(context.source->type);
     const uint8_t* src = context.source->pixels;
     uint8_t* dst = context.destination->pixels;
-    const PixelType from = context.source->type;
-    const PixelType to = context.targetType;
-    const bool eightToSixteen =
-        (from == PT_GRAY8 && to == PT_GRAY16) || (from == PT_RGB8 && to == PT_RGB16);
-    const bool sixteenToThirtyTwo =
-        (from == PT_GRAY16 && to == PT_GRAY32) || (from == PT_RGB16 && to == PT_RGB32);
-    const size_t samplesPerPixel = from == PT_RGB8 || from == PT_RGB16 ? 3 : 1;
-    const size_t begin = range.begin * samplesPerPixel;
-    const size_t end = range.end * samplesPerPixel;
-    if (eightToSixteen) {
-        for (size_t i = begin; i < end; ++i) {
-            dst[2 * i] = src[i];
-            dst[2 * i + 1] = src[i];
-        }
-    } else if (sixteenToThirtyTwo) {
-        for (size_t i = begin; i < end; ++i) {
-            const uint8_t* p = src + 2 * i;
-            uint8_t* q = dst + 4 * i;
-            q[0] = q[2] = p[0];
-            q[1] = q[3] = p[1];
-        }
+    if (width == 1) {
+        Samples<1>::Run(src, dst, range.begin * perPixel, range.end * perPixel);
+    } else {
+        Samples<2>::Run(src, dst, range.begin * perPixel, range.end * perPixel);
+    }
+}
+
+void WidenRows(void* contextPointer, uint32_t first, uint32_t count) {
+    const auto& context = *static_cast<const ConvertContext*>(contextPointer);
+    if (IsPair(context, PT_GRAY8, PT_GRAY16) || IsPair(context, PT_RGB8, PT_RGB16)) {
+        RunOnSamples<WidenSamples>(context, first, count, 1);
+    } else if (IsPair(context, PT_GRAY16, PT_GRAY32) || IsPair(context, PT_RGB16, PT_RGB32)) {
+        RunOnSamples<WidenSamples>(context, first, count, 2);
     } else {
         ConvertRowsGeneric(contextPointer, first, count);
     }
@@ -118,27 +136,10 @@ void WidenRows(void* contextPointer, uint32_t first, uint32_t count) {
 
 void NarrowRows(void* contextPointer, uint32_t first, uint32_t count) {
     const auto& context = *static_cast<const ConvertContext*>(contextPointer);
-    const PixelRange range = RowsToPixels(context, first, count);
-    const uint8_t* src = context.source->pixels;
-    uint8_t* dst = context.destination->pixels;
-    const PixelType from = context.source->type;
-    const PixelType to = context.targetType;
-    const bool sixteenToEight =
-        (from == PT_GRAY16 && to == PT_GRAY8) || (from == PT_RGB16 && to == PT_RGB8);
-    const bool thirtyTwoToSixteen =
-        (from == PT_GRAY32 && to == PT_GRAY16) || (from == PT_RGB32 && to == PT_RGB16);
-    const size_t samplesPerPixel = from == PT_RGB16 || from == PT_RGB32 ? 3 : 1;
-    const size_t begin = range.begin * samplesPerPixel;
-    const size_t end = range.end * samplesPerPixel;
-    // Samples are little-endian: the high byte of a 16-bit sample is its second byte, the high
-    // half of a 32-bit sample its last two bytes.
-    if (sixteenToEight) {
-        for (size_t i = begin; i < end; ++i) dst[i] = src[2 * i + 1];
-    } else if (thirtyTwoToSixteen) {
-        for (size_t i = begin; i < end; ++i) {
-            dst[2 * i] = src[4 * i + 2];
-            dst[2 * i + 1] = src[4 * i + 3];
-        }
+    if (IsPair(context, PT_GRAY16, PT_GRAY8) || IsPair(context, PT_RGB16, PT_RGB8)) {
+        RunOnSamples<NarrowSamples>(context, first, count, 1);
+    } else if (IsPair(context, PT_GRAY32, PT_GRAY16) || IsPair(context, PT_RGB32, PT_RGB16)) {
+        RunOnSamples<NarrowSamples>(context, first, count, 2);
     } else {
         ConvertRowsGeneric(contextPointer, first, count);
     }
