@@ -7,6 +7,14 @@
 #include <cstdint>
 
 #include "image/ImgBuff.h"
+#include "parallel/WorkerPool.h"
+
+// Takes one pool reference for the whole benchmark run, on first call, so that the buffers made
+// per iteration do not build and tear down the pool.
+inline void HoldPool() {
+    static const int held = WorkerPool::Acquire();
+    benchmark::DoNotOptimize(held);
+}
 
 // Creates image as a width x height PT_HSV16 photo; fill(x, y, hsv) writes the three samples of
 // each pixel. Pixels come in row order, so a noise generator inside fill gives the same photo

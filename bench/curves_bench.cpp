@@ -12,11 +12,8 @@
 namespace {
 
 void EnsureEngine() {
-    static const bool ready = [] {
-        WorkerPool::Acquire();
-        InitEngineTables();
-        return true;
-    }();
+    HoldPool();
+    static const int ready = InitEngineTables();
     benchmark::DoNotOptimize(ready);
 }
 

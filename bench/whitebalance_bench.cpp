@@ -13,14 +13,6 @@
 
 namespace {
 
-void EnsurePool() {
-    static const bool ready = [] {
-        WorkerPool::Acquire();
-        return true;
-    }();
-    benchmark::DoNotOptimize(ready);
-}
-
 // Photo-like content with a warm cast: hue sweeps across the width, saturation down the
 // height, value in diagonal bands, each with a little noise.
 void FillSynthetic(CImgBuff& image, int32_t width, int32_t height) {
@@ -38,7 +30,7 @@ void SetPixelCounters(benchmark::State& state, int32_t width, int32_t height) {
 }
 
 void BM_EstimateGreyPoint(benchmark::State& state) {
-    EnsurePool();
+    HoldPool();
     const auto width = static_cast<int32_t>(state.range(0));
     const auto height = static_cast<int32_t>(state.range(1));
     CImgBuff image;
@@ -52,7 +44,7 @@ void BM_EstimateGreyPoint(benchmark::State& state) {
 }
 
 void BM_ApplyWhiteBalanceWarm(benchmark::State& state) {
-    EnsurePool();
+    HoldPool();
     const auto width = static_cast<int32_t>(state.range(0));
     const auto height = static_cast<int32_t>(state.range(1));
     CImgBuff source;
