@@ -9,7 +9,6 @@
 #include "adjust/WhiteBalance.h"
 #include "bench/BenchPhotos.h"
 #include "image/ImgBuff.h"
-#include "parallel/WorkerPool.h"
 
 namespace {
 
