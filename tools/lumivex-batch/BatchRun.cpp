@@ -70,8 +70,6 @@ int CorrectPhoto(const BatchOptions& options, const std::string& input, const st
         return 0;
     }
     timings.loadMs = MillisecondsSince(start);
-    state.DropWhiteBalanceCaches();
-    state.needsApply = 1;
 
     start = std::chrono::steady_clock::now();
     state.OnBrightnessChanged(1, options.brightness);
@@ -85,7 +83,6 @@ int CorrectPhoto(const BatchOptions& options, const std::string& input, const st
         if (setting.vividSet) state.OnBandVividnessChanged(1, setting.vivid);
         if (setting.brightSet) state.OnBandBrightnessChanged(1, setting.bright);
     }
-    state.selectedBand = 0;
     state.wbMode = options.wbMode;
     if (options.wbMode == 2 && !state.PickSpotWhiteBalance(options.spotX, options.spotY)) {
         reason = "the spot " + std::to_string(options.spotX) + "," + std::to_string(options.spotY) +
