@@ -7,10 +7,6 @@
 
 namespace {
 
-bool InRange(int32_t value, int32_t low, int32_t high) {
-    return value >= low && value <= high;
-}
-
 bool SameGeometry(const CImgBuff& a, const CImgBuff& b) {
     int32_t aw = 0, ah = 0, bw = 0, bh = 0;
     a.buffer->GetInfo(&aw, &ah, nullptr, nullptr);
@@ -22,13 +18,13 @@ bool IsEmpty(const CImgBuff& image) {
     return !image.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr);
 }
 
-// The steps every slider update shares. A position outside low .. high, or an unchanged one
+// The steps every slider update shares. A position outside the row's range, or an unchanged one
 // while dragging, changes nothing; otherwise rebuild stores it and rebuilds its table, and the
 // next pass runs on the proxy while dragging and on the full photo after the release.
 template <typename Rebuild>
-int MoveSlider(AdjustmentState& state, int32_t final, int32_t position, int32_t current,
-               int32_t low, int32_t high, Rebuild rebuild) {
-    if (!InRange(position, low, high)) return 0;
+int MoveSlider(AdjustmentState& state, AdjustmentId id, int32_t final, int32_t position,
+               int32_t current, Rebuild rebuild) {
+    if (!InAdjustmentRange(id, position)) return 0;
     if (position == current && !final) return 0;
     rebuild();
     state.needsApply = 1;
@@ -37,8 +33,8 @@ int MoveSlider(AdjustmentState& state, int32_t final, int32_t position, int32_t 
 }
 
 // The band the band sliders act on; null without a table or for a selection outside 0..5.
-ColorBand* SelectedBand(AdjustmentState& state) {
-    if (!state.colorBandTable || !InRange(state.selectedBand, 0, kColorBandCount - 1))
+ColorBand* SelectedBand(const AdjustmentState& state) {
+    if (!state.colorBandTable || state.selectedBand < 0 || state.selectedBand >= kColorBandCount)
         return nullptr;
     return &state.colorBandTable->bands[state.selectedBand];
 }
@@ -67,19 +63,19 @@ AdjustmentState::~AdjustmentState() {
 
 int AdjustmentState::OnBrightnessChanged(int32_t final, int32_t position) {
     if (!brightnessCurve) return 0;
-    return MoveSlider(*this, final, position, brightnessCurve->position, kToneSliderMin,
-                      kToneSliderMax, [&] { BuildToneCurve(brightnessCurve, position); });
+    return MoveSlider(*this, AdjustmentId::Brightness, final, position, brightnessCurve->position,
+                      [&] { BuildToneCurve(brightnessCurve, position); });
 }
 
 int AdjustmentState::OnVividnessChanged(int32_t final, int32_t position) {
     if (!vividnessCurve) return 0;
-    return MoveSlider(*this, final, position, vividnessCurve->position, kToneSliderMin,
-                      kToneSliderMax, [&] { BuildToneCurve(vividnessCurve, position); });
+    return MoveSlider(*this, AdjustmentId::Vividness, final, position, vividnessCurve->position,
+                      [&] { BuildToneCurve(vividnessCurve, position); });
 }
 
 int AdjustmentState::OnAddLightChanged(int32_t final, int32_t position) {
     if (!lightCurve) return 0;
-    return MoveSlider(*this, final, position, addLight, kLightSliderMin, kLightSliderMax, [&] {
+    return MoveSlider(*this, AdjustmentId::AddLight, final, position, addLight, [&] {
         addLight = position;
         BuildLightCurve(lightCurve, addLight, suppressLight);
     });
@@ -87,7 +83,7 @@ int AdjustmentState::OnAddLightChanged(int32_t final, int32_t position) {
 
 int AdjustmentState::OnSuppressLightChanged(int32_t final, int32_t position) {
     if (!lightCurve) return 0;
-    return MoveSlider(*this, final, position, suppressLight, kLightSliderMin, kLightSliderMax, [&] {
+    return MoveSlider(*this, AdjustmentId::SuppressLight, final, position, suppressLight, [&] {
         suppressLight = position;
         BuildLightCurve(lightCurve, addLight, suppressLight);
     });
@@ -96,31 +92,74 @@ int AdjustmentState::OnSuppressLightChanged(int32_t final, int32_t position) {
 int AdjustmentState::OnBandHueChanged(int32_t final, int32_t position) {
     ColorBand* band = SelectedBand(*this);
     if (!band) return 0;
-    return MoveSlider(*this, final, position, band->hueShift, kBandHueSliderMin, kBandHueSliderMax,
-                      [&] {
-                          band->hueShift = static_cast<int16_t>(position);
-                          BuildHueMap(colorBandTable);
-                      });
+    return MoveSlider(*this, AdjustmentId::BandHue, final, position, band->hueShift, [&] {
+        band->hueShift = static_cast<int16_t>(position);
+        BuildHueMap(colorBandTable);
+    });
 }
 
 int AdjustmentState::OnBandVividnessChanged(int32_t final, int32_t position) {
     ColorBand* band = SelectedBand(*this);
     if (!band) return 0;
-    return MoveSlider(*this, final, position, band->vividness, kBandToneSliderMin,
-                      kBandToneSliderMax, [&] {
-                          band->vividness = static_cast<int16_t>(position);
-                          BuildBandVividness(colorBandTable, selectedBand);
-                      });
+    return MoveSlider(*this, AdjustmentId::BandVividness, final, position, band->vividness, [&] {
+        band->vividness = static_cast<int16_t>(position);
+        BuildBandVividness(colorBandTable, selectedBand);
+    });
 }
 
 int AdjustmentState::OnBandBrightnessChanged(int32_t final, int32_t position) {
     ColorBand* band = SelectedBand(*this);
     if (!band) return 0;
-    return MoveSlider(*this, final, position, band->brightness, kBandToneSliderMin,
-                      kBandToneSliderMax, [&] {
-                          band->brightness = static_cast<int16_t>(position);
-                          BuildBandBrightness(colorBandTable, selectedBand);
-                      });
+    return MoveSlider(*this, AdjustmentId::BandBrightness, final, position, band->brightness, [&] {
+        band->brightness = static_cast<int16_t>(position);
+        BuildBandBrightness(colorBandTable, selectedBand);
+    });
+}
+
+int AdjustmentState::OnAdjustmentChanged(AdjustmentId id, int32_t final, int32_t position) {
+    switch (id) {
+        case AdjustmentId::Brightness:
+            return OnBrightnessChanged(final, position);
+        case AdjustmentId::Vividness:
+            return OnVividnessChanged(final, position);
+        case AdjustmentId::AddLight:
+            return OnAddLightChanged(final, position);
+        case AdjustmentId::SuppressLight:
+            return OnSuppressLightChanged(final, position);
+        case AdjustmentId::BandHue:
+            return OnBandHueChanged(final, position);
+        case AdjustmentId::BandVividness:
+            return OnBandVividnessChanged(final, position);
+        case AdjustmentId::BandBrightness:
+            return OnBandBrightnessChanged(final, position);
+    }
+    return 0;
+}
+
+int32_t AdjustmentState::AdjustmentPosition(AdjustmentId id) const {
+    const ColorBand* band = SelectedBand(*this);
+    switch (id) {
+        case AdjustmentId::Brightness:
+            if (brightnessCurve) return brightnessCurve->position;
+            break;
+        case AdjustmentId::Vividness:
+            if (vividnessCurve) return vividnessCurve->position;
+            break;
+        case AdjustmentId::AddLight:
+            return addLight;
+        case AdjustmentId::SuppressLight:
+            return suppressLight;
+        case AdjustmentId::BandHue:
+            if (band) return band->hueShift;
+            break;
+        case AdjustmentId::BandVividness:
+            if (band) return band->vividness;
+            break;
+        case AdjustmentId::BandBrightness:
+            if (band) return band->brightness;
+            break;
+    }
+    return Adjustment(id).neutral;
 }
 
 void AdjustmentState::ResetAdjustments() {
@@ -129,17 +168,17 @@ void AdjustmentState::ResetAdjustments() {
     // show the proxy unadjusted at exactly that position until the thumb is released.
     if (vividnessCurve) {
         ResetToneCurve(vividnessCurve);
-        vividnessCurve->position = 0;
+        vividnessCurve->position = Adjustment(AdjustmentId::Vividness).neutral;
     }
     if (brightnessCurve) {
         ResetToneCurve(brightnessCurve);
-        brightnessCurve->position = 0;
+        brightnessCurve->position = Adjustment(AdjustmentId::Brightness).neutral;
     }
     if (lightCurve) ResetToneCurve(lightCurve);
     if (colorBandTable) ResetColorBands(colorBandTable);
-    wbMode = 0;
-    suppressLight = -1;
-    addLight = -1;
+    wbMode = WhiteBalanceMode::Off;
+    suppressLight = Adjustment(AdjustmentId::SuppressLight).neutral;
+    addLight = Adjustment(AdjustmentId::AddLight).neutral;
 }
 
 int AdjustmentState::PickSpotWhiteBalance(int32_t x, int32_t y) {
@@ -187,7 +226,7 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brig
     if (IsEmpty(src) || !SameGeometry(dst, src)) return &dst;
 
     ColorCache* wbCache = nullptr;
-    if (wbMode == 1) {
+    if (wbMode == WhiteBalanceMode::Automatic) {
         if (!autoWbCache) {
             // Always measured on the full photo, so that the proxy and the full pass agree.
             double r, g, b;
@@ -196,7 +235,7 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brig
                 autoWbCache = CreateWhiteBalanceCache(r, g, b);
         }
         wbCache = autoWbCache;
-    } else if (wbMode == 2) {
+    } else if (wbMode == WhiteBalanceMode::Spot) {
         wbCache = spotWbCache;
     }
     if (wbCache) {

@@ -5,20 +5,13 @@
 
 #include <cstdint>
 
+#include "adjust/Adjustments.h"
 #include "adjust/ColorBands.h"
 #include "adjust/ColorCache.h"
 #include "adjust/ToneCurve.h"
 #include "image/ImgBuff.h"
 
-// Slider ranges; the updates refuse positions outside them.
-constexpr int32_t kToneSliderMin = -45;  // brightness and vividness
-constexpr int32_t kToneSliderMax = 45;
-constexpr int32_t kLightSliderMin = -1;  // -1 turns the part off
-constexpr int32_t kLightSliderMax = 100;
-constexpr int32_t kBandHueSliderMin = -5000;
-constexpr int32_t kBandHueSliderMax = 5000;
-constexpr int32_t kBandToneSliderMin = -40;  // band vividness and brightness
-constexpr int32_t kBandToneSliderMax = 40;
+static_assert(std::size(kColorBandNames) == kColorBandCount);
 
 // The grey-point limits of the automatic white balance, in percent.
 constexpr int kAutoWbSaturationLimit = 60;
@@ -36,7 +29,8 @@ class AdjustmentState {
     // Slider updates. While dragging (final 0) a repeated position changes nothing; otherwise
     // the value is stored, its table rebuilt, needsApply set and useProxy = 1 - final. Each
     // returns 1 when the preview must be redrawn, 0 when nothing changed (also for a position
-    // outside the slider's range or, for the band sliders, a selectedBand outside 0..5).
+    // outside the range of its row in kAdjustments or, for the band sliders, a selectedBand
+    // outside 0..5).
     int OnBrightnessChanged(int32_t final, int32_t position);
     int OnVividnessChanged(int32_t final, int32_t position);
     int OnAddLightChanged(int32_t final, int32_t position);
@@ -44,6 +38,11 @@ class AdjustmentState {
     int OnBandHueChanged(int32_t final, int32_t position);
     int OnBandVividnessChanged(int32_t final, int32_t position);
     int OnBandBrightnessChanged(int32_t final, int32_t position);
+    // The update of row id, as above.
+    int OnAdjustmentChanged(AdjustmentId id, int32_t final, int32_t position);
+    // The stored position of row id (for the band rows, of selectedBand); the neutral position
+    // when there is nothing to read.
+    int32_t AdjustmentPosition(AdjustmentId id) const;
 
     // Neutral curves and bands, white balance off, both lights off. Leaves needsApply alone and
     // the white-balance caches in place.
@@ -74,9 +73,9 @@ class AdjustmentState {
     ToneCurve* vividnessCurve = nullptr;
     ToneCurve* lightCurve = nullptr;
     ColorBandTable* colorBandTable = nullptr;
-    int32_t wbMode = 0;  // 0 off, 1 automatic, 2 spot
-    int32_t suppressLight = -1;
-    int32_t addLight = -1;
+    WhiteBalanceMode wbMode = WhiteBalanceMode::Off;
+    int32_t suppressLight = Adjustment(AdjustmentId::SuppressLight).neutral;
+    int32_t addLight = Adjustment(AdjustmentId::AddLight).neutral;
     int32_t useProxy = 0;
     int32_t needsApply = 0;
     int32_t selectedBand = 0;  // 0 red, 1 yellow, 2 green, 3 cyan, 4 blue, 5 magenta

@@ -40,24 +40,8 @@ const CommandRoute kCommandMap[] = {
     {kIdWbSpot, [](CLumivexDlg* d) { d->OnWbSpot(); }},
 };
 
-// Slider set-up: range and the tick marks besides the two ends.
-struct SliderSetup {
-    int32_t id;
-    int32_t minimum;
-    int32_t maximum;
-    int32_t ticks[4];
-    int32_t tickCount;
-};
-
-const SliderSetup kSliderSetup[] = {
-    {kIdBrightnessSlider, -45, 45, {0, 45}, 2},
-    {kIdVividnessSlider, -45, 45, {0, 45}, 2},
-    {kIdAddLightSlider, -1, 100, {-1, 0, 50, 100}, 4},
-    {kIdSuppressLightSlider, -1, 100, {-1, 0, 50, 100}, 4},
-    {kIdBandHueSlider, -5000, 5000, {0, 5000}, 2},
-    {kIdBandVividnessSlider, -40, 40, {0, 40}, 2},
-    {kIdBandBrightnessSlider, -40, 40, {0, 40}, 2},
-};
+// The slider controls follow the rows of the adjustment table.
+static_assert(kIdBandBrightnessSlider - kIdBrightnessSlider + 1 == kAdjustmentCount);
 
 // Band k's swatch, in the order of the colour its button names.
 const int32_t kBandBitmaps[6] = {kBitmapRed,  kBitmapYellow, kBitmapGreen,
@@ -262,10 +246,10 @@ int CLumivexDlg::OnInitDialog() {
     imageRect = Rect{};
     selectedBand = 0;
 
-    for (const SliderSetup& setup : kSliderSetup) {
-        auto* slider = static_cast<TrackBar*>(controls.Item(setup.id));
-        slider->SetRange(setup.minimum, setup.maximum);
-        for (int32_t i = 0; i < setup.tickCount; ++i) slider->SetTic(setup.ticks[i]);
+    for (const AdjustmentSpec& row : kAdjustments) {
+        TrackBar* slider = Slider(row.id);
+        slider->SetRange(row.minimum, row.maximum);
+        for (int32_t i = 0; i < row.tickCount; ++i) slider->SetTic(row.ticks[i]);
     }
 
     for (int32_t k = 0; k < 6; ++k) {
@@ -316,36 +300,27 @@ void CLumivexDlg::OnHScroll(int code, int32_t, TrackBar* scrollBar) {
     UpdateData(1);
     const int32_t final = code == kScrollThumbPosition ? 1 : 0;
     const int32_t position = scrollBar->GetPos();
-    int changed = 0;
-    if (scrollBar == brightnessSlider) {
-        changed = OnBrightnessChanged(final, position);
-    } else if (scrollBar == vividnessSlider) {
-        changed = OnVividnessChanged(final, position);
-    } else if (scrollBar == addLightSlider) {
-        changed = OnAddLightChanged(final, position);
-    } else if (scrollBar == suppressLightSlider) {
-        changed = OnSuppressLightChanged(final, position);
-    } else if (scrollBar == bandHueSlider) {
-        changed = OnBandHueChanged(final, position);
-    } else if (scrollBar == bandVividnessSlider) {
-        changed = OnBandVividnessChanged(final, position);
-    } else if (scrollBar == bandBrightnessSlider) {
-        changed = OnBandBrightnessChanged(final, position);
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (scrollBar != Slider(row.id)) continue;
+        if (OnAdjustmentChanged(row.id, final, position)) InvalidateClientRect(invalidArea, 0);
+        return;
     }
-    if (changed) InvalidateClientRect(invalidArea, 0);
+}
+
+TrackBar* CLumivexDlg::Slider(AdjustmentId id) const {
+    return static_cast<TrackBar*>(controls.Item(kIdBrightnessSlider + static_cast<int32_t>(id)));
 }
 
 void CLumivexDlg::OnBandButton(int32_t band) {
     UpdateData(1);
     selectedBand = band;
-    const ColorBand& values = colorBandTable->bands[band];
-    bandHueSlider->SetPos(values.hueShift);
-    bandVividnessSlider->SetPos(values.vividness);
-    bandBrightnessSlider->SetPos(values.brightness);
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (row.perBand) Slider(row.id)->SetPos(AdjustmentPosition(row.id));
+    }
     UpdateData(0);
 }
 
-void CLumivexDlg::SelectWhiteBalance(int32_t mode) {
+void CLumivexDlg::SelectWhiteBalance(WhiteBalanceMode mode) {
     UpdateData(1);
     wbMode = mode;
     needsApply = 1;
@@ -353,20 +328,20 @@ void CLumivexDlg::SelectWhiteBalance(int32_t mode) {
 }
 
 void CLumivexDlg::OnWbOff() {
-    SelectWhiteBalance(0);
+    SelectWhiteBalance(WhiteBalanceMode::Off);
 }
 
 void CLumivexDlg::OnWbAuto() {
-    SelectWhiteBalance(1);
+    SelectWhiteBalance(WhiteBalanceMode::Automatic);
 }
 
 void CLumivexDlg::OnWbSpot() {
-    SelectWhiteBalance(2);
+    SelectWhiteBalance(WhiteBalanceMode::Spot);
 }
 
 void CLumivexDlg::OnReset() {
     UpdateData(1);
-    wbRadio = 0;
+    wbRadio = static_cast<int32_t>(WhiteBalanceMode::Off);
     ResetAdjustments();
     needsApply = 1;
     InvalidateClientRect(invalidArea, 0);
@@ -375,18 +350,12 @@ void CLumivexDlg::OnReset() {
 
 void CLumivexDlg::ResetAdjustments() {
     AdjustmentState::ResetAdjustments();
-    brightnessSlider->SetPos(0);
-    vividnessSlider->SetPos(0);
-    addLightSlider->SetPos(-1);
-    suppressLightSlider->SetPos(-1);
-    bandHueSlider->SetPos(0);
-    bandVividnessSlider->SetPos(0);
-    bandBrightnessSlider->SetPos(0);
+    for (const AdjustmentSpec& row : kAdjustments) Slider(row.id)->SetPos(row.neutral);
 }
 
 void CLumivexDlg::OnLButtonDown(uint32_t, Point point) {
     UpdateData(1);
-    if (wbRadio != 2) return;
+    if (wbRadio != static_cast<int32_t>(WhiteBalanceMode::Spot)) return;
     if (photoWidth == 0 || photoHeight == 0) return;
     const int32_t shownWidth = imageRect.right - imageRect.left + 1;
     const int32_t shownHeight = imageRect.bottom - imageRect.top + 1;

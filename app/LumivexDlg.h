@@ -111,7 +111,7 @@ class CLumivexDlg : public QDialog, public AdjustmentState {
     TrackBar* bandBrightnessSlider = nullptr;
     BlackFrame* previewFrame = nullptr;
     QPushButton* bandButtons[6] = {};
-    int32_t wbRadio = 0;
+    int32_t wbRadio = 0;  // the pressed white-balance button, in WhiteBalanceMode order
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -123,7 +123,8 @@ class CLumivexDlg : public QDialog, public AdjustmentState {
   private:
     void DoDataExchange(int saveAndValidate);
     // The white-balance buttons: store the mode and repaint.
-    void SelectWhiteBalance(int32_t mode);
+    void SelectWhiteBalance(WhiteBalanceMode mode);
+    TrackBar* Slider(AdjustmentId id) const;
     void CreateFromTemplate();
     void ConnectMessageMap();
 

@@ -4,9 +4,20 @@
 
 #include <iterator>
 
+#include "adjust/Adjustments.h"
+
 namespace {
 
 using K = ControlKind;
+using A = AdjustmentId;
+
+constexpr const char* Low(AdjustmentId id) {
+    return Adjustment(id).lowLabel;
+}
+
+constexpr const char* High(AdjustmentId id) {
+    return Adjustment(id).highLabel;
+}
 
 // Slider labels sit left of a slider at x 6 or right of it at x 144, as tall as the slider.
 const ControlTemplate kMainControls[] = {
@@ -16,15 +27,15 @@ const ControlTemplate kMainControls[] = {
     {kIdWbOff, K::RadioButton, "OFF", 6, 60, 48, 18, kControlGroupStart},
     {kIdWbAuto, K::RadioButton, "自動", 60, 60, 48, 18, 0},
     {kIdWbSpot, K::RadioButton, "スポット", 114, 60, 48, 18, 0},
-    {-1, K::StaticText, "暗い", 6, 90, 18, 24, 0},
+    {-1, K::StaticText, Low(A::Brightness), 6, 90, 18, 24, 0},
     {kIdBrightnessSlider, K::TrackBar, "", 30, 90, 108, 24, 0},
-    {-1, K::StaticText, "明るい", 144, 90, 18, 24, 0},
-    {-1, K::StaticText, "地味", 6, 120, 18, 24, 0},
+    {-1, K::StaticText, High(A::Brightness), 144, 90, 18, 24, 0},
+    {-1, K::StaticText, Low(A::Vividness), 6, 120, 18, 24, 0},
     {kIdVividnessSlider, K::TrackBar, "", 30, 120, 108, 24, 0},
-    {-1, K::StaticText, "鮮やか", 144, 120, 24, 24, 0},
-    {-1, K::StaticText, "ライトを加える", 6, 150, 42, 24, 0},
+    {-1, K::StaticText, High(A::Vividness), 144, 120, 24, 24, 0},
+    {-1, K::StaticText, Low(A::AddLight), 6, 150, 42, 24, 0},
     {kIdAddLightSlider, K::TrackBar, "", 54, 150, 108, 24, 0},
-    {-1, K::StaticText, "光を抑える", 6, 180, 42, 24, 0},
+    {-1, K::StaticText, Low(A::SuppressLight), 6, 180, 42, 24, 0},
     {kIdSuppressLightSlider, K::TrackBar, "", 54, 180, 108, 24, 0},
     {kIdBandRed + 0, K::RadioButton, "赤", 6, 222, 48, 30, kControlGroupStart | kControlBitmap},
     {kIdBandRed + 1, K::RadioButton, "黄", 60, 222, 48, 30, kControlBitmap},
@@ -32,13 +43,13 @@ const ControlTemplate kMainControls[] = {
     {kIdBandRed + 3, K::RadioButton, "水", 114, 258, 48, 30, kControlBitmap},
     {kIdBandRed + 4, K::RadioButton, "青", 60, 258, 48, 30, kControlBitmap},
     {kIdBandRed + 5, K::RadioButton, "桃", 6, 258, 48, 30, kControlBitmap},
-    {-1, K::StaticText, "暗い", 6, 300, 18, 24, 0},
+    {-1, K::StaticText, Low(A::BandBrightness), 6, 300, 18, 24, 0},
     {kIdBandBrightnessSlider, K::TrackBar, "", 30, 300, 108, 24, 0},
-    {-1, K::StaticText, "明るい", 144, 300, 18, 24, 0},
-    {-1, K::StaticText, "地味", 6, 330, 18, 24, 0},
+    {-1, K::StaticText, High(A::BandBrightness), 144, 300, 18, 24, 0},
+    {-1, K::StaticText, Low(A::BandVividness), 6, 330, 18, 24, 0},
     {kIdBandVividnessSlider, K::TrackBar, "", 30, 330, 108, 24, 0},
-    {-1, K::StaticText, "鮮やか", 144, 330, 24, 24, 0},
-    {-1, K::StaticText, "色味を変える", 6, 360, 42, 24, 0},
+    {-1, K::StaticText, High(A::BandVividness), 144, 330, 24, 24, 0},
+    {-1, K::StaticText, Low(A::BandHue), 6, 360, 42, 24, 0},
     {kIdBandHueSlider, K::TrackBar, "", 54, 360, 108, 24, 0},
     {kIdSavePhoto, K::PushButton, "修正した写真を保存する", 6, 402, 156, 24, 0},
     {kIdPreviewFrame, K::BlackFrame, "", 168, 0, 360, 432, 0},

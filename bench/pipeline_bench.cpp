@@ -30,7 +30,7 @@ struct BenchPhoto {
         FillHsv16(state.proxySource.buffer, kWidth / 4, kHeight / 4,
                   [](int32_t x, int32_t y, uint16_t* hsv) { PhotoPixel(x * 4, y * 4, hsv); });
         state.ResetAdjustments();
-        state.wbMode = 1;
+        state.wbMode = WhiteBalanceMode::Automatic;
         state.OnBrightnessChanged(1, 20);
         state.OnVividnessChanged(1, 20);
         state.OnAddLightChanged(1, 30);

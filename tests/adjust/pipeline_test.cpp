@@ -75,7 +75,7 @@ TEST_F(PipelineStages, AutoWhiteBalanceIsMeasuredOnTheFullPhotoForBothPairs) {
     Balanced(ownProxy, state.proxySource, state.proxySource);
     ASSERT_FALSE(SamePixels(expectedProxy, ownProxy));
 
-    state.wbMode = 1;
+    state.wbMode = WhiteBalanceMode::Automatic;
     Run(1);
     EXPECT_TRUE(SamePixels(state.proxyResult, expectedProxy));
     ColorCache* measured = state.autoWbCache;
@@ -93,7 +93,7 @@ TEST_F(PipelineStages, AutoWhiteBalanceIsMeasuredOnTheFullPhotoForBothPairs) {
 }
 
 TEST_F(PipelineStages, SpotModeAppliesOnlyAPickedGreyPoint) {
-    state.wbMode = 2;
+    state.wbMode = WhiteBalanceMode::Spot;
     Run(0);
     EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
 
@@ -122,7 +122,8 @@ TEST(PipelineResult, NeverKeepsPixelsOfAnEarlierPassNorShowsAMissingPhoto) {
     AdjustmentState state, empty;  // band tables never built, so no stage writes the result
     FillRandomHsv(state.sourceImage, 40, 30, 4);
     FillRandomHsv(state.resultImage, 40, 30, 5);
-    state.needsApply = empty.needsApply = empty.wbMode = 1;
+    state.needsApply = empty.needsApply = 1;
+    empty.wbMode = WhiteBalanceMode::Automatic;
     state.ApplyAdjustmentStages(0, 0, 0);
     EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
     CImgBuff* result = empty.ApplyAdjustmentStages(1, 10, 10);
@@ -196,7 +197,7 @@ TEST(PipelineSliders, DragSkipsRepeatedPositionsAndReleaseAlwaysRebuilds) {
 
 // Every stage in its order, on both pairs; a reset brings back the unadjusted photo.
 TEST_F(PipelineStages, WholePassAndReset) {
-    state.wbMode = 1;
+    state.wbMode = WhiteBalanceMode::Automatic;
     state.selectedBand = 2;
     ASSERT_EQ(state.OnBrightnessChanged(1, 20), 1);
     ASSERT_EQ(state.OnVividnessChanged(1, -10), 1);

@@ -92,7 +92,7 @@ QImage CorrectedDirectly(const std::string& path) {
     state.OnBandBrightnessChanged(1, -8);
     state.selectedBand = 0;
     state.OnBandVividnessChanged(1, -20);
-    state.wbMode = 1;
+    state.wbMode = WhiteBalanceMode::Automatic;
     state.needsApply = 1;
     CImgBuff* result = state.ApplyAdjustmentStages(0, 20, -12);
     if (!result) return {};

@@ -8,6 +8,8 @@
 
 namespace {
 
+using Positions = std::array<int32_t, kAdjustmentCount>;
+
 std::optional<BatchOptions> Parse(std::initializer_list<const char*> args, std::string* error) {
     std::vector<const char*> argv = {"lumivex-batch"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -18,10 +20,8 @@ TEST(BatchOptions, ReadsEveryControlAndDefaultsToTheNeutralStart) {
     std::string error;
     auto neutral = Parse({"in.jpg", "out.jpg"}, &error);
     ASSERT_TRUE(neutral) << error;
-    EXPECT_EQ(neutral->wbMode, 0);
-    EXPECT_EQ(neutral->brightness + neutral->vividness, 0);
-    EXPECT_EQ(neutral->addLight, -1);
-    EXPECT_EQ(neutral->suppressLight, -1);
+    EXPECT_EQ(neutral->wbMode, WhiteBalanceMode::Off);
+    EXPECT_EQ(neutral->positions, (Positions{0, 0, -1, -1, 0, 0, 0}));
     EXPECT_EQ(neutral->output, "out.jpg");
 
     auto o =
@@ -30,18 +30,16 @@ TEST(BatchOptions, ReadsEveryControlAndDefaultsToTheNeutralStart) {
                "--out-dir", "outs", "--format", "png", "a.tif", "--", "-b.jpg"},
               &error);
     ASSERT_TRUE(o) << error;
-    EXPECT_EQ(o->wbMode, 2);
+    EXPECT_EQ(o->wbMode, WhiteBalanceMode::Spot);
     EXPECT_EQ(o->spotX, 12);
     EXPECT_EQ(o->spotY, 34);
-    EXPECT_EQ(o->brightness, -45);
-    EXPECT_EQ(o->vividness, 45);
-    EXPECT_EQ(o->addLight, 100);
-    EXPECT_EQ(o->suppressLight, 0);
+    EXPECT_EQ(o->positions, (Positions{-45, 45, 100, 0, 0, 0, 0}));
     // A repeated band keeps what the earlier option set and adds the new key.
-    EXPECT_EQ(o->bands[3].hue, -5000);
-    EXPECT_EQ(o->bands[3].bright, 40);
-    EXPECT_EQ(o->bands[3].vivid, 3);
-    EXPECT_FALSE(o->bands[0].hueSet || o->bands[0].vividSet || o->bands[0].brightSet);
+    const auto& cyan = o->bands[3];
+    EXPECT_EQ(cyan[static_cast<size_t>(AdjustmentId::BandHue)], -5000);
+    EXPECT_EQ(cyan[static_cast<size_t>(AdjustmentId::BandBrightness)], 40);
+    EXPECT_EQ(cyan[static_cast<size_t>(AdjustmentId::BandVividness)], 3);
+    for (const std::optional<int32_t>& position : o->bands[0]) EXPECT_FALSE(position);
     EXPECT_EQ(o->format, "png");
     EXPECT_EQ(o->inputs, (std::vector<std::string>{"a.tif", "-b.jpg"}));
 }
@@ -86,7 +84,12 @@ TEST(BatchOptions, HelpAndVersionNeedNoFiles) {
     std::string error;
     EXPECT_TRUE(Parse({"-h"}, &error)->help);
     EXPECT_TRUE(Parse({"--version"}, &error)->version);
-    EXPECT_NE(BatchUsage().find("Example"), std::string::npos);
+    const std::string usage = BatchUsage();
+    EXPECT_NE(usage.find("Example"), std::string::npos);
+    EXPECT_NE(
+        usage.find("  --add-light N            lift dark tones, -1..100 (default -1 = off)\n"),
+        std::string::npos);
+    EXPECT_NE(usage.find("hue -5000..5000, vivid -40..40, bright -40..40"), std::string::npos);
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 #include "tools/lumivex-batch/BatchOptions.h"
 
+#include <cctype>
 #include <charconv>
 #include <string_view>
 
 namespace {
-
-constexpr std::array<std::string_view, 6> kBandNames = {"red",  "yellow", "green",
-                                                        "cyan", "blue",   "magenta"};
 
 // A whole decimal integer in [low, high], nothing else around it.
 bool ParseInt(std::string_view text, int low, int high, int& value) {
@@ -20,18 +18,71 @@ bool ParseInt(std::string_view text, int low, int high, int& value) {
     return true;
 }
 
-std::string RangeError(std::string_view option, int low, int high) {
-    return std::string(option) + " takes a whole number from " + std::to_string(low) + " to " +
-           std::to_string(high);
+// The row a --NAME option (perBand false) or a --band key (perBand true) names, or null.
+const AdjustmentSpec* FindAdjustment(std::string_view name, bool perBand) {
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (row.perBand == perBand && name == row.optionName) return &row;
+    }
+    return nullptr;
+}
+
+std::string Range(const AdjustmentSpec& row) {
+    return std::to_string(row.minimum) + ".." + std::to_string(row.maximum);
+}
+
+std::string RangeError(const AdjustmentSpec& row) {
+    std::string error = "--" + std::string(row.optionName) + " takes a whole number from " +
+                        std::to_string(row.minimum) + " to " + std::to_string(row.maximum);
+    if (row.neutralMeaning) {
+        error += " (" + std::to_string(row.neutral) + " = " + row.neutralMeaning + ")";
+    }
+    return error;
+}
+
+// The per-band rows, each written by describe, joined by separator.
+template <typename Describe>
+std::string JoinBandRows(std::string_view separator, Describe describe) {
+    std::string text;
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (!row.perBand) continue;
+        if (!text.empty()) text += separator;
+        text += describe(row);
+    }
+    return text;
+}
+
+// "hue=H,vivid=V,bright=B".
+std::string BandKeys() {
+    return JoinBandRows(",", [](const AdjustmentSpec& row) {
+        return std::string(row.optionName) + '=' +
+               static_cast<char>(std::toupper(static_cast<unsigned char>(row.optionName[0])));
+    });
+}
+
+// "hue -5000..5000, vivid -40..40, bright -40..40".
+std::string BandRanges() {
+    return JoinBandRows(", ", [](const AdjustmentSpec& row) {
+        return std::string(row.optionName) + ' ' + Range(row);
+    });
+}
+
+// "red, yellow, ... or magenta" (last separator "or") or with ", " throughout.
+std::string BandNames(std::string_view last) {
+    std::string names;
+    for (size_t i = 0; i < std::size(kColorBandNames); ++i) {
+        if (i > 0) names += i + 1 == std::size(kColorBandNames) ? last : ", ";
+        names += kColorBandNames[i];
+    }
+    return names;
 }
 
 bool ParseWhiteBalance(std::string_view value, BatchOptions& options) {
     if (value == "off") {
-        options.wbMode = 0;
+        options.wbMode = WhiteBalanceMode::Off;
         return true;
     }
     if (value == "auto") {
-        options.wbMode = 1;
+        options.wbMode = WhiteBalanceMode::Automatic;
         return true;
     }
     if (value.substr(0, 5) != "spot:") return false;
@@ -45,25 +96,25 @@ bool ParseWhiteBalance(std::string_view value, BatchOptions& options) {
         !ParseInt(point.substr(comma + 1), 0, kLargest, y)) {
         return false;
     }
-    options.wbMode = 2;
+    options.wbMode = WhiteBalanceMode::Spot;
     options.spotX = x;
     options.spotY = y;
     return true;
 }
 
 bool ParseBand(std::string_view value, BatchOptions& options, std::string& error) {
-    const std::string usage =
-        "--band takes COLOR:hue=H,vivid=V,bright=B with COLOR one of red, yellow, green, cyan, "
-        "blue, magenta, hue -5000..5000, vivid and bright -40..40";
+    const std::string usage = "--band takes COLOR:" + BandKeys() + " with COLOR one of " +
+                              BandNames(", ") + ", " + BandRanges();
     size_t colon = value.find(':');
     std::string_view name = value.substr(0, colon);
     size_t band = 0;
-    while (band < kBandNames.size() && kBandNames[band] != name) ++band;
-    if (band == kBandNames.size() || colon == std::string_view::npos || colon + 1 == value.size()) {
+    while (band < std::size(kColorBandNames) && kColorBandNames[band] != name) ++band;
+    if (band == std::size(kColorBandNames) || colon == std::string_view::npos ||
+        colon + 1 == value.size()) {
         error = usage;
         return false;
     }
-    BandSetting setting = options.bands[band];
+    auto setting = options.bands[band];
     std::string_view rest = value.substr(colon + 1);
     while (!rest.empty()) {
         size_t comma = rest.find(',');
@@ -71,24 +122,15 @@ bool ParseBand(std::string_view value, BatchOptions& options, std::string& error
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         if (comma != std::string_view::npos && rest.empty()) item = {};
         size_t equals = item.find('=');
-        std::string_view key = item.substr(0, equals);
         std::string_view number =
             equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1);
-        bool ok = false;
-        if (key == "hue") {
-            ok = ParseInt(number, -5000, 5000, setting.hue);
-            setting.hueSet = true;
-        } else if (key == "vivid") {
-            ok = ParseInt(number, -40, 40, setting.vivid);
-            setting.vividSet = true;
-        } else if (key == "bright") {
-            ok = ParseInt(number, -40, 40, setting.bright);
-            setting.brightSet = true;
-        }
-        if (!ok) {
+        const AdjustmentSpec* row = FindAdjustment(item.substr(0, equals), true);
+        int parsed = 0;
+        if (!row || !ParseInt(number, row->minimum, row->maximum, parsed)) {
             error = usage;
             return false;
         }
+        setting[static_cast<size_t>(row->id)] = parsed;
     }
     options.bands[band] = setting;
     return true;
@@ -136,10 +178,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        static constexpr std::array<std::string_view, 8> kValued = {
-            "--wb",   "--brightness", "--vividness", "--add-light", "--suppress-light",
-            "--band", "--out-dir",    "--format"};
-        bool known = false;
+        static constexpr std::string_view kValued[] = {"--wb", "--band", "--out-dir", "--format"};
+        const AdjustmentSpec* row =
+            name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
+        bool known = row != nullptr;
         for (std::string_view option : kValued) known = known || option == name;
         if (!known) {
             error = "unknown option " + std::string(name);
@@ -157,16 +199,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
                 error = "--wb takes off, auto or spot:X,Y with X and Y photo pixel coordinates";
                 return std::nullopt;
             }
-        } else if (name == "--brightness" || name == "--vividness") {
-            int& target = name == "--brightness" ? options.brightness : options.vividness;
-            if (!ParseInt(value, -45, 45, target)) {
-                error = RangeError(name, -45, 45);
-                return std::nullopt;
-            }
-        } else if (name == "--add-light" || name == "--suppress-light") {
-            int& target = name == "--add-light" ? options.addLight : options.suppressLight;
-            if (!ParseInt(value, -1, 100, target)) {
-                error = RangeError(name, -1, 100) + " (-1 = off)";
+        } else if (row) {
+            if (!ParseInt(value, row->minimum, row->maximum,
+                          options.positions[static_cast<size_t>(row->id)])) {
+                error = RangeError(*row);
                 return std::nullopt;
             }
         } else if (name == "--band") {
@@ -211,6 +247,18 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
 }
 
 std::string BatchUsage() {
+    // Options line up in a column of this width, with their description after it.
+    constexpr size_t kColumn = 25;
+    std::string adjustments;
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (row.perBand) continue;
+        std::string option = "--" + std::string(row.optionName) + " N";
+        option.resize(kColumn, ' ');
+        std::string help = row.optionHelp ? std::string(row.optionHelp) + ", " : std::string();
+        help += Range(row) + " (default " + std::to_string(row.neutral);
+        if (row.neutralMeaning) help += std::string(" = ") + row.neutralMeaning;
+        adjustments += "  " + option + help + ")\n";
+    }
     return R"(Usage: lumivex-batch [OPTIONS] INPUT OUTPUT
        lumivex-batch [OPTIONS] --out-dir DIR INPUT...
 
@@ -221,13 +269,12 @@ out, a control stays at its neutral start.
 Options:
   --wb off|auto|spot:X,Y   white balance: off (default), automatic, or the grey point taken
                            from the 5 x 5 pixels around photo pixel (X, Y)
-  --brightness N           -45..45 (default 0)
-  --vividness N            -45..45 (default 0)
-  --add-light N            lift dark tones, -1..100 (default -1 = off)
-  --suppress-light N       hold back bright tones, -1..100 (default -1 = off)
-  --band COLOR:hue=H,vivid=V,bright=B
-                           one colour band: COLOR is red, yellow, green, cyan, blue or magenta;
-                           hue -5000..5000, vivid and bright -40..40; keys may be left out;
+)" + adjustments +
+           "  --band COLOR:" + BandKeys() + R"(
+                           one colour band: COLOR is )" +
+           BandNames(" or ") + R"(;
+                           )" +
+           BandRanges() + R"(; keys may be left out;
                            repeat the option for several bands
   --out-dir DIR            write each INPUT as DIR/NAME.jpg
   --format jpg|png|bmp|tif with --out-dir: the format and extension of the outputs

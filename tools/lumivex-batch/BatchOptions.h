@@ -6,25 +6,18 @@
 #include <string>
 #include <vector>
 
-struct BandSetting {
-    int hue = 0;     // -5000..5000
-    int vivid = 0;   // -40..40
-    int bright = 0;  // -40..40
-    bool hueSet = false;
-    bool vividSet = false;
-    bool brightSet = false;
-};
+#include "adjust/Adjustments.h"
+#include "adjust/ColorBands.h"
 
 struct BatchOptions {
-    int wbMode = 0;  // 0 off, 1 automatic, 2 spot
+    WhiteBalanceMode wbMode = WhiteBalanceMode::Off;
     int spotX = 0;
     int spotY = 0;
-    int brightness = 0;
-    int vividness = 0;
-    int addLight = -1;
-    int suppressLight = -1;
-    // Indexed like the window's band buttons: red, yellow, green, cyan, blue, magenta.
-    std::array<BandSetting, 6> bands{};
+    // Indexed by AdjustmentId: the position of each slider that acts on the whole photo (the
+    // per-band entries stay unused), neutral unless an option set it.
+    std::array<int32_t, kAdjustmentCount> positions = NeutralPositions();
+    // Per colour band, in the order of kColorBandNames: the positions the --band options gave.
+    std::array<std::array<std::optional<int32_t>, kAdjustmentCount>, kColorBandCount> bands{};
     std::string outDir;
     std::string format = "jpg";
     bool formatSet = false;

@@ -72,26 +72,30 @@ int CorrectPhoto(const BatchOptions& options, const std::string& input, const st
     timings.loadMs = MillisecondsSince(start);
 
     start = std::chrono::steady_clock::now();
-    state.OnBrightnessChanged(1, options.brightness);
-    state.OnVividnessChanged(1, options.vividness);
-    state.OnAddLightChanged(1, options.addLight);
-    state.OnSuppressLightChanged(1, options.suppressLight);
-    for (int band = 0; band < static_cast<int>(options.bands.size()); ++band) {
-        const BandSetting& setting = options.bands[band];
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (!row.perBand)
+            state.OnAdjustmentChanged(row.id, 1, options.positions[static_cast<size_t>(row.id)]);
+    }
+    for (int band = 0; band < kColorBandCount; ++band) {
         state.selectedBand = band;
-        if (setting.hueSet) state.OnBandHueChanged(1, setting.hue);
-        if (setting.vividSet) state.OnBandVividnessChanged(1, setting.vivid);
-        if (setting.brightSet) state.OnBandBrightnessChanged(1, setting.bright);
+        for (const AdjustmentSpec& row : kAdjustments) {
+            const std::optional<int32_t>& position =
+                options.bands[band][static_cast<size_t>(row.id)];
+            if (row.perBand && position) state.OnAdjustmentChanged(row.id, 1, *position);
+        }
     }
     state.wbMode = options.wbMode;
-    if (options.wbMode == 2 && !state.PickSpotWhiteBalance(options.spotX, options.spotY)) {
+    if (options.wbMode == WhiteBalanceMode::Spot &&
+        !state.PickSpotWhiteBalance(options.spotX, options.spotY)) {
         reason = "the spot " + std::to_string(options.spotX) + "," + std::to_string(options.spotY) +
                  " lies outside the photo (" + std::to_string(state.sourceImage.buffer->width) +
                  " x " + std::to_string(state.sourceImage.buffer->height) + ")";
         return 0;
     }
     state.needsApply = 1;
-    CImgBuff* result = state.ApplyAdjustmentStages(0, options.brightness, options.vividness);
+    CImgBuff* result =
+        state.ApplyAdjustmentStages(0, state.AdjustmentPosition(AdjustmentId::Brightness),
+                                    state.AdjustmentPosition(AdjustmentId::Vividness));
     timings.pipelineMs = MillisecondsSince(start);
     if (!result || result->buffer->type == PT_NONE) {
         reason = "not enough memory to correct the photo";

@@ -192,7 +192,7 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheB
     Settle();
     EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
-    EXPECT_EQ(dialog->wbMode, 0);
+    EXPECT_EQ(dialog->wbMode, WhiteBalanceMode::Off);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());
     EXPECT_EQ(dialog->selectedBand, 3);
     EXPECT_EQ(dialog->autoWbCache, autoCache);
