@@ -1,6 +1,7 @@
 // The pool on a two-processor machine: 4 threads, 2 of them working, a queue of 8 slices.
 #include <atomic>
 
+#include "parallel/ParallelFor.h"
 #include "tests/parallel/SliceLog.h"
 
 namespace {
@@ -81,6 +82,26 @@ TEST_F(PoolTest, ManyThreadsRunningConcurrentlyEachGetTheirWholeRange) {
     }
     for (std::thread& caller : callers) caller.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// The lambda form runs on the pool's own slices and workers, and reaches its captures from each.
+TEST_F(PoolTest, ParallelForRunsItsBodyOnThePoolsSlices) {
+    std::mutex mutex;
+    std::vector<SliceCall> calls;
+    ParallelFor(10, [&](uint32_t first, uint32_t count) {
+        std::lock_guard<std::mutex> guard(mutex);
+        calls.push_back({first, count, std::this_thread::get_id()});
+    });
+    EXPECT_EQ(Ranges(calls), Ranges(RecordRun(10)));
+    EXPECT_EQ(Threads(calls).size(), 2u);
+    EXPECT_EQ(Threads(calls).count(std::this_thread::get_id()), 0u);
+
+    std::vector<std::atomic<uint32_t>> hits(100003);
+    ParallelFor(static_cast<uint32_t>(hits.size()), [&hits](uint32_t first, uint32_t count) {
+        for (uint32_t i = first; i < first + count; ++i) hits[i].fetch_add(1);
+    });
+    EXPECT_TRUE(std::all_of(hits.begin(), hits.end(), [](const auto& hit) { return hit == 1; }));
+    ParallelFor(0, [](uint32_t, uint32_t) { ADD_FAILURE() << "an empty range runs nothing"; });
 }
 
 }  // namespace
