@@ -213,8 +213,7 @@ void AdjustmentState::DropWhiteBalanceCaches() {
     spotWbCache = nullptr;
 }
 
-CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brightnessPosition,
-                                                 int32_t vividnessPosition) {
+CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair) {
     if (!needsApply) return nullptr;
     needsApply = 0;
 
@@ -244,7 +243,8 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, int32_t brig
         in = &dst;
     }
 
-    if (brightnessPosition != 0 || vividnessPosition != 0) {
+    if ((brightnessCurve && brightnessCurve->position != 0) ||
+        (vividnessCurve && vividnessCurve->position != 0)) {
         ApplyToneCurves(&dst, in, vividnessCurve, brightnessCurve);
         in = &dst;
     }

@@ -1,5 +1,5 @@
 // The adjustment state of one photo and the pipeline that turns it into the adjusted image.
-// The main dialog derives from AdjustmentState; the batch tool drives it without a window. The
+// The main dialog holds one AdjustmentState; the batch tool drives one without a window. The
 // display conversion of the result is left to the caller.
 #pragma once
 
@@ -57,11 +57,10 @@ class AdjustmentState {
     void DropWhiteBalanceCaches();
 
     // Runs white balance, tone, light and per-colour stages from proxySource to proxyResult
-    // (proxyPair 1) or from sourceImage to resultImage (0). The tone stage runs when either live
-    // slider position is non-zero. Returns null when needsApply was 0 (nothing to do), else the
-    // result holder, which is empty when memory ran short.
-    CImgBuff* ApplyAdjustmentStages(int32_t proxyPair, int32_t brightnessPosition,
-                                    int32_t vividnessPosition);
+    // (proxyPair 1) or from sourceImage to resultImage (0). The tone stage runs when either
+    // stored tone position is non-zero. Returns null when needsApply was 0 (nothing to do), else
+    // the result holder, which is empty when memory ran short.
+    CImgBuff* ApplyAdjustmentStages(int32_t proxyPair);
 
     CImgBuff sourceImage;
     CImgBuff resultImage;

@@ -21,11 +21,7 @@ int CLumivexApp::InitInstance() {
         QApplication::installTranslator(&qtTexts);
     }
 
-    auto* dialog = new CLumivexDlg();
-    mainWindow = dialog;
-    dialog->exec();
-
-    mainWindow = nullptr;
-    delete dialog;
+    CLumivexDlg dialog;
+    dialog.exec();
     return 0;
 }

@@ -2,14 +2,10 @@
 // program when it closes.
 #pragma once
 
-class CLumivexDlg;
-
 class CLumivexApp {
   public:
     // Returns 0: the program ends when the dialog closes.
     int InitInstance();
-
-    CLumivexDlg* mainWindow = nullptr;
 };
 
 extern CLumivexApp theApp;

@@ -8,37 +8,13 @@
 #include <QMouseEvent>
 #include <QPushButton>
 
-#include <iterator>
+#include <optional>
 
 #include "app/AboutDlg.h"
+#include "app/PreviewFrame.h"
 #include "app/Resources.h"
 
 namespace {
-
-// Commands by control or menu ID. Enter and Esc arrive as kIdOk and kIdCancel and are
-// swallowed, so only the close box ends the dialog.
-struct CommandRoute {
-    int32_t id;
-    void (*handler)(CLumivexDlg* dialog);
-};
-
-const CommandRoute kCommandMap[] = {
-    {kIdOk, [](CLumivexDlg* d) { d->OnIgnoreCommand(); }},
-    {kIdCancel, [](CLumivexDlg* d) { d->OnIgnoreCommand(); }},
-    {kIdOpenPhoto, [](CLumivexDlg* d) { d->OnOpenPhoto(); }},
-    {kIdSavePhoto, [](CLumivexDlg* d) { d->OnSavePhoto(); }},
-    {kIdBandRed + 0, [](CLumivexDlg* d) { d->OnBandButton(0); }},
-    {kIdBandRed + 1, [](CLumivexDlg* d) { d->OnBandButton(1); }},
-    {kIdBandRed + 2, [](CLumivexDlg* d) { d->OnBandButton(2); }},
-    {kIdBandRed + 3, [](CLumivexDlg* d) { d->OnBandButton(3); }},
-    {kIdBandRed + 4, [](CLumivexDlg* d) { d->OnBandButton(4); }},
-    {kIdBandRed + 5, [](CLumivexDlg* d) { d->OnBandButton(5); }},
-    {kIdReset, [](CLumivexDlg* d) { d->OnReset(); }},
-    {kIdAbout, [](CLumivexDlg* d) { d->OnAbout(); }},
-    {kIdWbOff, [](CLumivexDlg* d) { d->OnWbOff(); }},
-    {kIdWbAuto, [](CLumivexDlg* d) { d->OnWbAuto(); }},
-    {kIdWbSpot, [](CLumivexDlg* d) { d->OnWbSpot(); }},
-};
 
 // The slider controls follow the rows of the adjustment table.
 static_assert(kIdBandBrightnessSlider - kIdBrightnessSlider + 1 == kAdjustmentCount);
@@ -54,14 +30,7 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
         ownPrompts = std::make_unique<QtUserPrompts>();
         prompts = ownPrompts.get();
     }
-    selectedBand = 0;
-    wbRadio = 0;
     appIcon = LoadAppIcon();
-    // The pool, the engine tables and the curve and band blocks are the AdjustmentState's.
-    photoWidth = photoHeight = 0;
-    displayDib = nullptr;
-    autoWbCache = spotWbCache = nullptr;
-
     CreateFromTemplate();
     ConnectMessageMap();
     OnInitDialog();
@@ -71,7 +40,6 @@ CLumivexDlg::~CLumivexDlg() {
     client->removeEventFilter(this);
     previewFrame->SetPaintHook(nullptr);
     FreeDisplayDib(displayDib);
-    // The caches, curves, band table, engine tables and pool go with AdjustmentState.
 }
 
 void CLumivexDlg::CreateFromTemplate() {
@@ -96,7 +64,7 @@ void CLumivexDlg::CreateFromTemplate() {
 
     // Template coordinates start below the menu bar, as client coordinates do.
     client = new QWidget(this);
-    controls = CreateDialogControls(client, dialog);
+    controls = CreateDialogControls(client, dialog, {{kIdPreviewFrame, new CPreviewFrame(client)}});
     const QRect size = MapDialogRect(controls.units, 0, 0, dialog.cx, dialog.cy);
     const int menuHeight = menuBar->sizeHint().height();
     menuBar->setGeometry(0, 0, size.width(), menuHeight);
@@ -112,9 +80,8 @@ void CLumivexDlg::CreateFromTemplate() {
 // The message map: every command, scroll and window event and the handler it reaches.
 // Paint, size, click and close arrive through the event overrides below.
 void CLumivexDlg::ConnectMessageMap() {
-    for (const CommandRoute& route : kCommandMap) {
-        if (auto* button = qobject_cast<QAbstractButton*>(controls.Item(route.id))) {
-            const int32_t id = route.id;
+    for (const auto& [id, control] : controls.byId) {
+        if (auto* button = qobject_cast<QAbstractButton*>(control)) {
             connect(button, &QAbstractButton::clicked, this, [this, id] { OnCommand(id); });
         }
     }
@@ -126,19 +93,37 @@ void CLumivexDlg::ConnectMessageMap() {
     for (int32_t id = kIdBrightnessSlider; id <= kIdBandBrightnessSlider; ++id) {
         auto* slider = static_cast<TrackBar*>(controls.Item(id));
         connect(slider, &TrackBar::scrolled, this,
-                [this, slider](int code) { OnHScroll(code, slider->GetPos(), slider); });
+                [this, slider](int code) { OnHScroll(code, slider); });
     }
     static_cast<BlackFrame*>(controls.Item(kIdPreviewFrame))->SetPaintHook([this](QPainter& dc) {
         OnPaint(dc);
     });
 }
 
+// Commands by control or menu ID. Enter and Esc arrive as kIdOk and kIdCancel and are
+// swallowed, so only the close box ends the dialog.
 void CLumivexDlg::OnCommand(int32_t id) {
-    for (const CommandRoute& route : kCommandMap) {
-        if (route.id == id) {
-            route.handler(this);
-            return;
-        }
+    switch (id) {
+        case kIdOk:
+        case kIdCancel:
+            return OnIgnoreCommand();
+        case kIdOpenPhoto:
+            return OnOpenPhoto();
+        case kIdSavePhoto:
+            return OnSavePhoto();
+        case kIdReset:
+            return OnReset();
+        case kIdAbout:
+            return OnAbout();
+        case kIdWbOff:
+            return OnWbOff();
+        case kIdWbAuto:
+            return OnWbAuto();
+        case kIdWbSpot:
+            return OnWbSpot();
+        default:
+            if (id >= kIdBandRed && id < kIdBandRed + kColorBandCount)
+                OnBandButton(id - kIdBandRed);
     }
 }
 
@@ -184,13 +169,12 @@ void CLumivexDlg::resizeEvent(QResizeEvent* event) {
 bool CLumivexDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == client) {
         if (event->type() == QEvent::Resize) {
-            OnSize(isMaximized() ? kSizeMaximized : kSizeRestored, client->width(),
-                   client->height());
+            OnSize();
         } else if (event->type() == QEvent::MouseButtonPress) {
             auto* mouse = static_cast<QMouseEvent*>(event);
             if (mouse->button() == Qt::LeftButton) {
                 const QPoint at = mouse->position().toPoint();
-                OnLButtonDown(static_cast<uint32_t>(mouse->buttons()), Point{at.x(), at.y()});
+                OnLButtonDown(Point{at.x(), at.y()});
                 return true;
             }
         }
@@ -206,7 +190,7 @@ void CLumivexDlg::DoDataExchange(int saveAndValidate) {
         for (int32_t i = 0; i < 7; ++i) {
             *sliders[i] = static_cast<TrackBar*>(controls.Item(kIdBrightnessSlider + i));
         }
-        previewFrame = static_cast<BlackFrame*>(controls.Item(kIdPreviewFrame));
+        previewFrame = static_cast<CPreviewFrame*>(controls.Item(kIdPreviewFrame));
         for (int32_t k = 0; k < 6; ++k) {
             bandButtons[k] = static_cast<QPushButton*>(controls.Item(kIdBandRed + k));
         }
@@ -223,10 +207,10 @@ void CLumivexDlg::DoDataExchange(int saveAndValidate) {
 
 int CLumivexDlg::UpdateData(int saveAndValidate) {
     DoDataExchange(saveAndValidate);
-    return selectedBand >= 0 && selectedBand <= 5;
+    return engine.selectedBand >= 0 && engine.selectedBand <= 5;
 }
 
-int CLumivexDlg::OnInitDialog() {
+void CLumivexDlg::OnInitDialog() {
     UpdateData(0);
 
     const char* aboutText = LoadResourceString(kAboutMenuString);
@@ -238,13 +222,7 @@ int CLumivexDlg::OnInitDialog() {
     }
 
     setWindowIcon(appIcon);
-
-    const QPoint framePosition = previewFrame->pos();
-    frameOffset = Point{framePosition.x(), framePosition.y()};
-
-    needsApply = 1;
-    imageRect = Rect{};
-    selectedBand = 0;
+    engine.needsApply = 1;
 
     for (const AdjustmentSpec& row : kAdjustments) {
         TrackBar* slider = Slider(row.id);
@@ -260,11 +238,9 @@ int CLumivexDlg::OnInitDialog() {
         bandButtons[k]->setChecked(k == 0);
     }
 
-    selectedBand = 0;
     LayoutPreview();
     ResetAdjustments();
     UpdateData(0);
-    return 1;
 }
 
 void CLumivexDlg::OnSysCommand(int32_t id) {
@@ -295,14 +271,15 @@ void CLumivexDlg::InvalidateClientRect(const Rect& rect, int erase) {
     previewFrame->update(part.translated(-previewFrame->pos()));
 }
 
-void CLumivexDlg::OnHScroll(int code, int32_t, TrackBar* scrollBar) {
+void CLumivexDlg::OnHScroll(int code, TrackBar* scrollBar) {
     if (code != kScrollThumbPosition && code != kScrollThumbTrack) return;
     UpdateData(1);
     const int32_t final = code == kScrollThumbPosition ? 1 : 0;
     const int32_t position = scrollBar->GetPos();
     for (const AdjustmentSpec& row : kAdjustments) {
         if (scrollBar != Slider(row.id)) continue;
-        if (OnAdjustmentChanged(row.id, final, position)) InvalidateClientRect(invalidArea, 0);
+        if (engine.OnAdjustmentChanged(row.id, final, position))
+            InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
         return;
     }
 }
@@ -313,18 +290,18 @@ TrackBar* CLumivexDlg::Slider(AdjustmentId id) const {
 
 void CLumivexDlg::OnBandButton(int32_t band) {
     UpdateData(1);
-    selectedBand = band;
+    engine.selectedBand = band;
     for (const AdjustmentSpec& row : kAdjustments) {
-        if (row.perBand) Slider(row.id)->SetPos(AdjustmentPosition(row.id));
+        if (row.perBand) Slider(row.id)->SetPos(engine.AdjustmentPosition(row.id));
     }
     UpdateData(0);
 }
 
 void CLumivexDlg::SelectWhiteBalance(WhiteBalanceMode mode) {
     UpdateData(1);
-    wbMode = mode;
-    needsApply = 1;
-    InvalidateClientRect(invalidArea, 0);
+    engine.wbMode = mode;
+    engine.needsApply = 1;
+    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
 }
 
 void CLumivexDlg::OnWbOff() {
@@ -343,43 +320,59 @@ void CLumivexDlg::OnReset() {
     UpdateData(1);
     wbRadio = static_cast<int32_t>(WhiteBalanceMode::Off);
     ResetAdjustments();
-    needsApply = 1;
-    InvalidateClientRect(invalidArea, 0);
+    engine.needsApply = 1;
+    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
     UpdateData(0);
 }
 
 void CLumivexDlg::ResetAdjustments() {
-    AdjustmentState::ResetAdjustments();
+    engine.ResetAdjustments();
     for (const AdjustmentSpec& row : kAdjustments) Slider(row.id)->SetPos(row.neutral);
 }
 
-void CLumivexDlg::OnLButtonDown(uint32_t, Point point) {
+void CLumivexDlg::OnLButtonDown(Point point) {
     UpdateData(1);
     if (wbRadio != static_cast<int32_t>(WhiteBalanceMode::Spot)) return;
     if (photoWidth == 0 || photoHeight == 0) return;
-    const int32_t shownWidth = imageRect.right - imageRect.left + 1;
-    const int32_t shownHeight = imageRect.bottom - imageRect.top + 1;
-    // A photo fitted to nothing on screen cannot be clicked.
-    if (shownWidth < 1 || shownHeight < 1) return;
-    const double fx =
-        static_cast<double>(point.x - previewArea.left - imageRect.left) * photoWidth / shownWidth;
-    const double fy =
-        static_cast<double>(point.y - previewArea.top - imageRect.top) * photoHeight / shownHeight;
-    // Compared before truncating, so that far-off clicks cannot overflow the conversion; what
-    // passes truncates into 0 .. photoWidth - 1 and 0 .. photoHeight - 1.
-    if (fx <= -1.0 || fy <= -1.0 || fx >= photoWidth || fy >= photoHeight) return;
-    PickSpotWhiteBalance(static_cast<int32_t>(fx), static_cast<int32_t>(fy));
-    needsApply = 1;
-    InvalidateClientRect(invalidArea, 0);
+    Point pixel;
+    if (!previewFrame->MapToPhoto(point, photoWidth, photoHeight, &pixel)) return;
+    engine.PickSpotWhiteBalance(pixel.x, pixel.y);
+    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
 }
 
 void CLumivexDlg::ApplyAdjustments(int32_t useProxyPair) {
-    if (!needsApply) return;
-    std::unique_ptr<BusyCursor> busy;
-    if (!useProxyPair) busy = std::make_unique<BusyCursor>();
-    CImgBuff* result =
-        ApplyAdjustmentStages(useProxyPair, brightnessSlider->GetPos(), vividnessSlider->GetPos());
+    if (!engine.needsApply) return;
+    std::optional<BusyCursor> busy;
+    if (!useProxyPair) busy.emplace();
+    CImgBuff* result = engine.ApplyAdjustmentStages(useProxyPair);
     if (!result) return;
     displayDib = MakeDisplayDib(result, displayDib);
-    ++displayGeneration;
+    previewFrame->DisplayBitmapChanged();
+}
+
+void CLumivexDlg::LayoutPreview() {
+    int32_t width = 0, height = 0;
+    engine.resultImage.buffer->GetInfo(&width, &height, nullptr, nullptr);
+    previewFrame->LayoutPreview(width, height);
+}
+
+void CLumivexDlg::OnSize() {
+    if (!previewFrame) return;  // the controls are not bound yet
+    LayoutPreview();
+    const CPreviewFrame::Layout& g = previewFrame->Geometry();
+    previewFrame->resize(g.previewArea.right - g.previewArea.left,
+                         g.previewArea.bottom - g.previewArea.top);
+    InvalidateClientRect(g.previewArea, 0);
+}
+
+void CLumivexDlg::OnPaint(QPainter& frameDc) {
+    if (!engine.sourceImage.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr)) {
+        previewFrame->PaintEmpty(frameDc);
+        return;
+    }
+    ApplyAdjustments(engine.useProxy);
+    int32_t w = 0, h = 0;
+    (engine.useProxy ? engine.proxySource : engine.sourceImage)
+        .buffer->GetInfo(&w, &h, nullptr, nullptr);
+    previewFrame->PaintPhoto(frameDc, displayDib, w, h);
 }

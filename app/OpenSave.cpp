@@ -1,10 +1,10 @@
 // Opening a photo and saving the adjusted one.
 #include <utility>
 
+#include "adjust/ProxySource.h"
 #include "app/LumivexDlg.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
-#include "parallel/WorkerPool.h"
 
 namespace {
 
@@ -24,46 +24,6 @@ void SwapImages(CImgBuff& a, CImgBuff& b) {
 }
 
 }  // namespace
-
-void ProxyDownscaleTask(void* context, uint32_t first, uint32_t count) {
-    auto* c = static_cast<ProxyDownscaleContext*>(context);
-    const C_ImgBuff* source = c->source->buffer;
-    C_ImgBuff* destination = c->destination->buffer;
-    const int32_t factor = c->factor;
-    for (uint32_t row = first; row < first + count; ++row) {
-        const auto py = static_cast<int32_t>(row);
-        for (int32_t px = 0; px < c->proxyWidth; ++px) {
-            int32_t sumS = 0, sumV = 0;
-            uint16_t h = 0, s = 0, v = 0;
-            for (int32_t ky = 0; ky < factor; ++ky) {
-                for (int32_t kx = 0; kx < factor; ++kx) {
-                    source->GetHSV16(factor * px + kx, factor * py + ky, &h, &s, &v);
-                    sumS += s;
-                    sumV += v;
-                }
-            }
-            const int32_t samples = factor * factor;
-            destination->SetHSV16(px, py, h, static_cast<uint32_t>(sumS / samples),
-                                  static_cast<uint32_t>(sumV / samples));
-        }
-    }
-}
-
-void CLumivexDlg::MakeProxySource() {
-    int32_t width = 0, height = 0;
-    if (!sourceImage.buffer->GetInfo(&width, &height, nullptr, nullptr)) return;
-    const int32_t w4 = width / 4;
-    const int32_t h4 = height / 4;
-    if (!proxySource.buffer->Create(w4, h4, PT_HSV16)) {
-        // A photo under 4 pixels across or down has no proxy; none from an earlier photo stays.
-        proxySource.buffer->Clear();
-        return;
-    }
-    if (h4 > 0) {
-        ProxyDownscaleContext context{&sourceImage, &proxySource, w4, 4};
-        WorkerPool::Run(ProxyDownscaleTask, &context, static_cast<unsigned>(h4));
-    }
-}
 
 // A photo that fails to load leaves the current one, its proxy, result, caches and picture as
 // they were: the file is read into a holder of its own that replaces the photo only on success.
@@ -86,15 +46,15 @@ void CLumivexDlg::OnOpenPhoto() {
             prompts->ShowMessage(this, kLoadFailed);
             return;
         }
-        SwapImages(sourceImage, loaded);
+        SwapImages(engine.sourceImage, loaded);
     }
 
-    DropWhiteBalanceCaches();
-    needsApply = 1;
-    sourceImage.buffer->GetInfo(&photoWidth, &photoHeight, nullptr, nullptr);
+    engine.DropWhiteBalanceCaches();
+    engine.needsApply = 1;
+    engine.sourceImage.buffer->GetInfo(&photoWidth, &photoHeight, nullptr, nullptr);
     {
         BusyCursor busy;
-        MakeProxySource();
+        MakeProxySource(engine.sourceImage, &engine.proxySource);
         ApplyAdjustments(0);
     }
     LayoutPreview();
@@ -109,13 +69,13 @@ void CLumivexDlg::OnSavePhoto() {
     request.defaultExtension = "jpg";
     request.overwritePrompt = true;
     UpdateData(1);
-    if (needsApply) ApplyAdjustments(0);
+    if (engine.needsApply) ApplyAdjustments(0);
     std::string path;
     if (!prompts->RunFileDialog(this, request, &path)) return;
     int ok;
     {
         BusyCursor busy;
-        ok = SavePhoto(path.c_str(), &resultImage);
+        ok = SavePhoto(path.c_str(), &engine.resultImage);
     }
     if (!ok) prompts->ShowMessage(this, kSaveFailed);
 }

@@ -69,35 +69,27 @@ const MenuItemTemplate kMainMenuItems[] = {
 }  // namespace
 
 const DialogTemplate kMainDialog = {
-    kMainDialogTemplate,
     "Lumivex",
     528,
     432,
     "MS UI Gothic",
     9,
-    kMainMenu,
-    true,
     kMainControls,
     static_cast<int32_t>(std::size(kMainControls)),
 };
 
 const DialogTemplate kAboutDialog = {
-    kAboutDialogTemplate,
     "バージョン情報 Lumivex",
     170,
     73,
     "MS UI Gothic",
     9,
-    0,
-    false,
     kAboutControls,
     static_cast<int32_t>(std::size(kAboutControls)),
 };
 
 const MenuTemplate kMainMenuTemplate = {
-    kMainMenu,
     "Lumivexについて(&H...)",
-    true,
     kMainMenuItems,
     static_cast<int32_t>(std::size(kMainMenuItems)),
 };

@@ -9,12 +9,8 @@
 
 #include "app/WindowServices.h"
 
-// Dialog templates, menu, icon, string.
-inline constexpr int32_t kAboutDialogTemplate = 100;
-inline constexpr int32_t kMainDialogTemplate = 102;
+// Strings.
 inline constexpr int32_t kAboutMenuString = 101;
-inline constexpr int32_t kAppIcon = 128;
-inline constexpr int32_t kMainMenu = 129;
 
 // Band button bitmaps.
 inline constexpr int32_t kBitmapRed = 131;
@@ -54,11 +50,9 @@ struct MenuItemTemplate {
     const char* text;
 };
 
-// A menu bar holding one popup.
+// The menu bar's one popup, at the right end of the bar.
 struct MenuTemplate {
-    int32_t id;
     const char* popupText;
-    bool rightJustified;
     const MenuItemTemplate* items;
     int32_t itemCount;
 };

@@ -52,63 +52,81 @@ QWidget* DialogControls::Item(int32_t id) const {
     return found == byId.end() ? nullptr : found->second;
 }
 
-DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialog) {
+namespace {
+
+// One control of a template; radio buttons join group, or start a new one in out.
+QWidget* MakeControl(QWidget* client, const ControlTemplate& control, QButtonGroup*& group,
+                     DialogControls& out) {
+    const QString text = QString::fromUtf8(control.text ? control.text : "");
+    QWidget* widget = nullptr;
+    switch (control.kind) {
+        case ControlKind::PushButton:
+        case ControlKind::DefaultPushButton: {
+            auto* button = new QPushButton(text, client);
+            // A focused push button takes Enter, as in the native dialog manager.
+            button->setAutoDefault(true);
+            button->setDefault(control.kind == ControlKind::DefaultPushButton);
+            widget = button;
+            break;
+        }
+        case ControlKind::RadioButton: {
+            auto* button = new QPushButton(client);
+            button->setCheckable(true);
+            button->setAutoDefault(false);
+            if (control.style & kControlBitmap) {
+                button->setAccessibleName(text);
+            } else {
+                button->setText(text);
+            }
+            if (!group || (control.style & kControlGroupStart)) {
+                group = new QButtonGroup(client);
+                group->setExclusive(true);
+                out.radioGroups.push_back(group);
+            }
+            group->addButton(button, control.id);
+            widget = button;
+            break;
+        }
+        case ControlKind::StaticText: {
+            auto* label = new QLabel(text, client);
+            label->setTextFormat(Qt::PlainText);
+            label->setWordWrap(true);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+            widget = label;
+            break;
+        }
+        case ControlKind::BlackFrame:
+            widget = new BlackFrame(client);
+            break;
+        case ControlKind::TrackBar:
+            widget = new TrackBar(client);
+            break;
+        case ControlKind::StaticIcon: {
+            auto* label = new QLabel(client);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            widget = label;
+            break;
+        }
+    }
+    return widget;
+}
+
+}  // namespace
+
+DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialog,
+                                    const std::map<int32_t, QWidget*>& own) {
     DialogControls out;
     out.units = MeasureDialogBaseUnits(client->font());
     QButtonGroup* group = nullptr;
     for (int32_t i = 0; i < dialog.controlCount; ++i) {
         const ControlTemplate& control = dialog.controls[i];
-        const QString text = QString::fromUtf8(control.text ? control.text : "");
-        QWidget* widget = nullptr;
         if (control.kind != ControlKind::RadioButton) group = nullptr;
-        switch (control.kind) {
-            case ControlKind::PushButton:
-            case ControlKind::DefaultPushButton: {
-                auto* button = new QPushButton(text, client);
-                // A focused push button takes Enter, as in the native dialog manager.
-                button->setAutoDefault(true);
-                button->setDefault(control.kind == ControlKind::DefaultPushButton);
-                widget = button;
-                break;
-            }
-            case ControlKind::RadioButton: {
-                auto* button = new QPushButton(client);
-                button->setCheckable(true);
-                button->setAutoDefault(false);
-                if (control.style & kControlBitmap) {
-                    button->setAccessibleName(text);
-                } else {
-                    button->setText(text);
-                }
-                if (!group || (control.style & kControlGroupStart)) {
-                    group = new QButtonGroup(client);
-                    group->setExclusive(true);
-                    out.radioGroups.push_back(group);
-                }
-                group->addButton(button, control.id);
-                widget = button;
-                break;
-            }
-            case ControlKind::StaticText: {
-                auto* label = new QLabel(text, client);
-                label->setTextFormat(Qt::PlainText);
-                label->setWordWrap(true);
-                label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-                widget = label;
-                break;
-            }
-            case ControlKind::BlackFrame:
-                widget = new BlackFrame(client);
-                break;
-            case ControlKind::TrackBar:
-                widget = new TrackBar(client);
-                break;
-            case ControlKind::StaticIcon: {
-                auto* label = new QLabel(client);
-                label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-                widget = label;
-                break;
-            }
+        QWidget* widget = nullptr;
+        if (const auto owned = own.find(control.id); owned != own.end()) {
+            widget = owned->second;
+            widget->setParent(client);
+        } else {
+            widget = MakeControl(client, control, group, out);
         }
         widget->setGeometry(MapDialogRect(out.units, control.x, control.y, control.cx, control.cy));
         if (control.id != -1) out.byId[control.id] = widget;

@@ -85,13 +85,10 @@ struct ControlTemplate {
 };
 
 struct DialogTemplate {
-    int32_t id;
     const char* caption;
     int32_t cx, cy;  // client size in dialog units
     const char* fontFace;
     int32_t pointSize;
-    int32_t menuId;  // 0: none
-    bool resizable;  // resizable frame with minimize and maximize boxes
     const ControlTemplate* controls;
     int32_t controlCount;
 };
@@ -105,8 +102,10 @@ struct DialogControls {
 };
 
 // Creates the template's controls as children of client at their pixel rectangles, in
-// template order (which is also the tab order), and returns them by ID.
-DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialog);
+// template order (which is also the tab order), and returns them by ID. A control whose ID is in
+// own is not created: that widget, a specialised control of the owner, is placed instead.
+DialogControls CreateDialogControls(QWidget* client, const DialogTemplate& dialog,
+                                    const std::map<int32_t, QWidget*>& own = {});
 
 // The scroll codes a trackbar reports.
 enum ScrollCode : int {

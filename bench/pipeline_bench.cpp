@@ -45,7 +45,7 @@ struct BenchPhoto {
 
     void Pass(int32_t proxy) {
         state.needsApply = 1;
-        dib = MakeDisplayDib(state.ApplyAdjustmentStages(proxy, 20, 20), dib);
+        dib = MakeDisplayDib(state.ApplyAdjustmentStages(proxy), dib);
     }
 };
 

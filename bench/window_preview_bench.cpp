@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "app/LumivexDlg.h"
+#include "app/LumivexDlgTesting.h"
 #include "app/PreviewStretch.h"
 #include "app/WindowServices.h"
 
@@ -48,7 +48,7 @@ struct Window {
         prompts.path = folder.filePath(QStringLiteral("photo.jpg")).toStdString();
         photo.save(QString::fromStdString(prompts.path), "JPEG", 90);
 
-        dialog = std::make_unique<CLumivexDlg>(&prompts);
+        dialog = std::make_unique<CLumivexDlgTesting>(&prompts);
         dialog->show();
         QCoreApplication::processEvents();
         dialog->OnOpenPhoto();
@@ -58,7 +58,7 @@ struct Window {
     QTemporaryDir folder;
     OnePhotoPrompts prompts;
     std::unique_ptr<QApplication> application;
-    std::unique_ptr<CLumivexDlg> dialog;
+    std::unique_ptr<CLumivexDlgTesting> dialog;
 };
 
 Window& TheWindow() {
@@ -68,17 +68,17 @@ Window& TheWindow() {
 
 void MoveAndPaint(benchmark::State& state, int code) {
     Window& window = TheWindow();
-    CLumivexDlg& dialog = *window.dialog;
+    CLumivexDlgTesting& dialog = *window.dialog;
     TrackBar* slider = dialog.vividnessSlider;
     int32_t position = 10;
     for (auto _ : state) {
         position = position == 10 ? 11 : 10;
         slider->SetPos(position);
-        dialog.OnHScroll(code, position, slider);
+        dialog.OnHScroll(code, slider);
         dialog.previewFrame->repaint();
     }
     // Leave the full-resolution picture in place for the next benchmark.
-    dialog.OnHScroll(kScrollThumbPosition, position, slider);
+    dialog.OnHScroll(kScrollThumbPosition, slider);
     dialog.previewFrame->repaint();
 }
 
@@ -92,10 +92,10 @@ void BM_DragStepToPaintedProxyPreview(benchmark::State& state) {
 
 // The preview's share of a release: the full-size display bitmap averaged into the frame.
 void BM_StretchFullBitmapIntoPreview(benchmark::State& state) {
-    CLumivexDlg& dialog = *TheWindow().dialog;
+    CLumivexDlgTesting& dialog = *TheWindow().dialog;
     const DibHeader* dib = dialog.displayDib;
     const Rect source{0, 0, dib->width - 1, dib->height - 1};
-    const Rect& fitted = dialog.imageRect;
+    const Rect& fitted = dialog.previewFrame->Geometry().imageRect;
     for (auto _ : state) {
         benchmark::DoNotOptimize(StretchDibAveraged(dib, source, fitted.right - fitted.left + 1,
                                                     fitted.bottom - fitted.top + 1));

@@ -39,32 +39,31 @@ struct PipelineStages : testing::Test {
         FillCast(state.sourceImage, 192, 160, 100, 88, 72, 1);
         FillCast(state.proxySource, 48, 40, 75, 90, 100, 2);
     }
-    CImgBuff* Run(int32_t proxy, int32_t brightness = 0, int32_t vividness = 0) {
+    CImgBuff* Run(int32_t proxy) {
         state.needsApply = 1;
-        return state.ApplyAdjustmentStages(proxy, brightness, vividness);
+        return state.ApplyAdjustmentStages(proxy);
     }
 };
 
-// Built curves apply only while a live tone position or a light slider is on.
+// Curves apply only while their stored positions turn them on: a light curve built without a
+// light slider on stays out, as does a tone curve whose slider went back to 0.
 TEST_F(PipelineStages, ToneAndLightStagesFollowTheirConditions) {
     FillRandomHsv(state.sourceImage, 120, 90, 9);  // with shadows for the light curve to lift
-    ASSERT_EQ(state.OnBrightnessChanged(1, 20), 1);
     BuildLightCurve(state.lightCurve, 50, 50);
-    Run(0, 0, 0);
+    Run(0);
     EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
 
+    ASSERT_EQ(state.OnBrightnessChanged(1, 20), 1);
     CImgBuff expected;
     expected.Copy(state.sourceImage);
     ApplyToneCurves(&expected, &expected, nullptr, state.brightnessCurve);
     ASSERT_FALSE(SamePixels(expected, state.sourceImage));
-    Run(0, 20, 0);
-    EXPECT_TRUE(SamePixels(state.resultImage, expected));
-    Run(0, 0, 5);  // either live position switches the stage on; vividness is still the identity
+    Run(0);
     EXPECT_TRUE(SamePixels(state.resultImage, expected));
 
     ASSERT_EQ(state.OnAddLightChanged(1, 30), 1);
     ApplyToneCurves(&expected, &expected, nullptr, state.lightCurve);
-    Run(0, 20, 0);
+    Run(0);
     EXPECT_TRUE(SamePixels(state.resultImage, expected));
 }
 
@@ -124,9 +123,9 @@ TEST(PipelineResult, NeverKeepsPixelsOfAnEarlierPassNorShowsAMissingPhoto) {
     FillRandomHsv(state.resultImage, 40, 30, 5);
     state.needsApply = empty.needsApply = 1;
     empty.wbMode = WhiteBalanceMode::Automatic;
-    state.ApplyAdjustmentStages(0, 0, 0);
+    state.ApplyAdjustmentStages(0);
     EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
-    CImgBuff* result = empty.ApplyAdjustmentStages(1, 10, 10);
+    CImgBuff* result = empty.ApplyAdjustmentStages(1);
     ASSERT_EQ(result, &empty.proxyResult);
     EXPECT_EQ(result->buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(empty.autoWbCache, nullptr);
@@ -212,7 +211,7 @@ TEST_F(PipelineStages, WholePassAndReset) {
         ApplyToneCurves(&expected, &expected, state.vividnessCurve, state.brightnessCurve);
         ApplyToneCurves(&expected, &expected, nullptr, state.lightCurve);
         ApplyColorBands(&expected, &expected, state.colorBandTable);
-        const CImgBuff* result = Run(proxy, 20, -10);
+        const CImgBuff* result = Run(proxy);
         ASSERT_EQ(result, proxy ? &state.proxyResult : &state.resultImage);
         EXPECT_TRUE(SamePixels(*result, expected)) << proxy;
     }
@@ -228,7 +227,7 @@ TEST_F(PipelineStages, WholePassAndReset) {
     EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
     Run(1);
     EXPECT_TRUE(SamePixels(state.proxyResult, state.proxySource));
-    EXPECT_EQ(state.ApplyAdjustmentStages(0, 0, 0), nullptr);  // nothing changed since
+    EXPECT_EQ(state.ApplyAdjustmentStages(0), nullptr);  // nothing changed since
     // Dragging back to the position used before the reset shows its curve again at once.
     EXPECT_EQ(state.OnBrightnessChanged(0, 20), 1);
     EXPECT_NE(state.brightnessCurve->map[32768], 32768);

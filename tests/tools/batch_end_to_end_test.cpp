@@ -94,7 +94,7 @@ QImage CorrectedDirectly(const std::string& path) {
     state.OnBandVividnessChanged(1, -20);
     state.wbMode = WhiteBalanceMode::Automatic;
     state.needsApply = 1;
-    CImgBuff* result = state.ApplyAdjustmentStages(0, 20, -12);
+    CImgBuff* result = state.ApplyAdjustmentStages(0);
     if (!result) return {};
     return AsRgb8(*result->buffer);
 }

@@ -93,9 +93,7 @@ int CorrectPhoto(const BatchOptions& options, const std::string& input, const st
         return 0;
     }
     state.needsApply = 1;
-    CImgBuff* result =
-        state.ApplyAdjustmentStages(0, state.AdjustmentPosition(AdjustmentId::Brightness),
-                                    state.AdjustmentPosition(AdjustmentId::Vividness));
+    CImgBuff* result = state.ApplyAdjustmentStages(0);
     timings.pipelineMs = MillisecondsSince(start);
     if (!result || result->buffer->type == PT_NONE) {
         reason = "not enough memory to correct the photo";

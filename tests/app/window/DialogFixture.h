@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LumivexDlg.h"
+#include "app/LumivexDlgTesting.h"
 
 // Where the style draws the thumb of a trackbar now.
 inline QRect HandleRect(TrackBar* slider) {
@@ -46,11 +46,11 @@ class ScriptedPrompts : public UserPrompts {
     std::vector<std::string> messages;
 };
 
-class CountingDlg : public CLumivexDlg {
+class CountingDlg : public CLumivexDlgTesting {
   public:
-    explicit CountingDlg(UserPrompts* prompts) : CLumivexDlg(prompts) {}
+    explicit CountingDlg(UserPrompts* prompts) : CLumivexDlgTesting(prompts) {}
     void ApplyAdjustments(int32_t pair) override {
-        if (needsApply) ++(pair ? proxyPasses : fullPasses);
+        if (engine.needsApply) ++(pair ? proxyPasses : fullPasses);
         CLumivexDlg::ApplyAdjustments(pair);
     }
     int proxyPasses = 0;
@@ -70,7 +70,7 @@ class DialogTest : public ::testing::Test {
     static void Settle() { QTest::qWait(20); }  // lets posted updates and paints run
 
     QPushButton* ButtonNamed(const char* text) {
-        for (QPushButton* button : dialog->ClientArea()->findChildren<QPushButton*>()) {
+        for (QPushButton* button : dialog->client->findChildren<QPushButton*>()) {
             if (button->text() == QString::fromUtf8(text)) return button;
         }
         return nullptr;
@@ -112,7 +112,7 @@ class DialogTest : public ::testing::Test {
     // Moves a thumb from the program and reports the release there, as a drag ending there does.
     void Release(TrackBar* slider, int32_t position) {
         slider->SetPos(position);
-        dialog->OnHScroll(kScrollThumbPosition, 0, slider);
+        dialog->OnHScroll(kScrollThumbPosition, slider);
         Settle();
     }
 

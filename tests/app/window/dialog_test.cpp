@@ -7,12 +7,12 @@
 
 namespace {
 
-std::vector<TrackBar*> Sliders(const CLumivexDlg& d) {
+std::vector<TrackBar*> Sliders(const CLumivexDlgTesting& d) {
     return {d.brightnessSlider, d.vividnessSlider,     d.addLightSlider,      d.suppressLightSlider,
             d.bandHueSlider,    d.bandVividnessSlider, d.bandBrightnessSlider};
 }
 
-std::vector<int32_t> Thumbs(const CLumivexDlg& d) {
+std::vector<int32_t> Thumbs(const CLumivexDlgTesting& d) {
     std::vector<int32_t> positions;
     for (TrackBar* slider : Sliders(d)) positions.push_back(slider->GetPos());
     return positions;
@@ -34,7 +34,7 @@ TEST_F(DialogTest, StartsNeutralWithOffAndRedPressedAndAWhitePreview) {
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Lumivex"));
     EXPECT_EQ(QFontInfo(dialog->font()).family(), QStringLiteral("IPAGothic"));
     // 528 x 432 dialog units with base units 6 x 13; 222 x 13 / 8 = 360.75 rounds up.
-    EXPECT_EQ(dialog->ClientArea()->size(), QSize(792, 702));
+    EXPECT_EQ(dialog->client->size(), QSize(792, 702));
     EXPECT_EQ(dialog->previewFrame->geometry(), QRect(252, 0, 540, 702));
     EXPECT_EQ(dialog->bandButtons[0]->geometry(), QRect(9, 361, 72, 49));
     EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
@@ -85,11 +85,11 @@ TEST_F(DialogTest, TicksStandAtTheSetValuesUnderTheThumbCentre) {
 }
 
 TEST_F(DialogTest, MenuAndWindowMenuTexts) {
-    auto* corner = qobject_cast<QMenuBar*>(dialog->MenuBar()->cornerWidget(Qt::TopRightCorner));
+    auto* corner = qobject_cast<QMenuBar*>(dialog->menuBar->cornerWidget(Qt::TopRightCorner));
     ASSERT_TRUE(corner && corner->actions().size() == 1);
     EXPECT_EQ(corner->actions()[0]->text(), QStringLiteral("Lumivexについて(&H...)"));
     const QList<QAction*> items =
-        corner->actions()[0]->menu()->actions() + dialog->WindowMenu()->actions();
+        corner->actions()[0]->menu()->actions() + dialog->systemMenu->actions();
     ASSERT_EQ(items.size(), 3);
     EXPECT_EQ(items[0]->text(), QStringLiteral("バージョン情報(&V...)"));
     EXPECT_TRUE(items[1]->isSeparator());
@@ -109,7 +109,7 @@ TEST_F(DialogTest, EnterAndEscDoNothingAndTheCloseBoxCloses) {
         Settle();
         EXPECT_TRUE(dialog->isVisible());
         EXPECT_TRUE(prompts.requests.empty());
-        EXPECT_EQ(dialog->selectedBand, 0);
+        EXPECT_EQ(dialog->engine.selectedBand, 0);
     }
     EXPECT_TRUE(dialog->close());
     EXPECT_FALSE(dialog->isVisible());
@@ -121,7 +121,7 @@ TEST_F(DialogTest, KeysLeaveThePictureADragProcessesTheProxyAndItsReleaseTheFull
     OpenGradient();
     dialog->proxyPasses = dialog->fullPasses = 0;
     CImgBuff before;
-    before.Copy(dialog->resultImage);
+    before.Copy(dialog->engine.resultImage);
     TrackBar* slider = dialog->vividnessSlider;
     slider->setFocus();
     // Page = a fifth of the range; Up moves toward the minimum, as on the native control.
@@ -141,24 +141,24 @@ TEST_F(DialogTest, KeysLeaveThePictureADragProcessesTheProxyAndItsReleaseTheFull
     // A drag applies from wherever the thumb then stands; a repeated position does nothing.
     slider->SetPos(0);
     Drag(slider, {10, 20, 30});
-    dialog->OnHScroll(kScrollThumbTrack, 0, slider);
+    dialog->OnHScroll(kScrollThumbTrack, slider);
     Settle();
     EXPECT_EQ(dialog->proxyPasses, 3);
     EXPECT_EQ(dialog->fullPasses, 0);
     ASSERT_NE(dialog->displayDib, nullptr);
     EXPECT_EQ(dialog->displayDib->width, 16);
-    EXPECT_TRUE(SamePixels(before, dialog->resultImage));
-    EXPECT_FALSE(SamePixels(dialog->proxySource, dialog->proxyResult));
+    EXPECT_TRUE(SamePixels(before, dialog->engine.resultImage));
+    EXPECT_FALSE(SamePixels(dialog->engine.proxySource, dialog->engine.proxyResult));
 
     // Released where it last stood, which still rebuilds.
     Drop(slider);
     EXPECT_EQ(dialog->proxyPasses, 3);
     EXPECT_EQ(dialog->fullPasses, 1);
-    EXPECT_EQ(dialog->useProxy, 0);
+    EXPECT_EQ(dialog->engine.useProxy, 0);
     EXPECT_EQ(dialog->displayDib->width, 64);
     EXPECT_GT(slider->GetPos(), 0);
-    EXPECT_EQ(dialog->vividnessCurve->position, slider->GetPos());
-    EXPECT_FALSE(SamePixels(before, dialog->resultImage));
+    EXPECT_EQ(dialog->engine.vividnessCurve->position, slider->GetPos());
+    EXPECT_FALSE(SamePixels(before, dialog->engine.resultImage));
 }
 
 TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheBand) {
@@ -171,32 +171,32 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheB
 
     QTest::mouseClick(dialog->bandButtons[3], Qt::LeftButton);
     Settle();
-    EXPECT_EQ(dialog->selectedBand, 3);
+    EXPECT_EQ(dialog->engine.selectedBand, 3);
     EXPECT_FALSE(dialog->bandButtons[0]->isChecked());
     EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
     Release(dialog->bandVividnessSlider, 30);
     QTest::mouseClick(dialog->bandButtons[0], Qt::LeftButton);
     Settle();
     EXPECT_EQ(Thumbs(*dialog), (std::vector<int32_t>{0, 0, -1, -1, 1200, -15, 22}));
-    EXPECT_EQ(dialog->colorBandTable->bands[3].vividness, 30);
+    EXPECT_EQ(dialog->engine.colorBandTable->bands[3].vividness, 30);
     EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, passes + 1);  // only band 3's release
 
     Release(dialog->brightnessSlider, 20);
     Click("自動");
     QTest::mouseClick(dialog->bandButtons[3], Qt::LeftButton);
     Settle();
-    ColorCache* autoCache = dialog->autoWbCache;
+    ColorCache* autoCache = dialog->engine.autoWbCache;
     EXPECT_NE(autoCache, nullptr);
-    EXPECT_FALSE(SamePixels(dialog->sourceImage, dialog->resultImage));
+    EXPECT_FALSE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
     Click("リセット");
     Settle();
     EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
-    EXPECT_EQ(dialog->wbMode, WhiteBalanceMode::Off);
+    EXPECT_EQ(dialog->engine.wbMode, WhiteBalanceMode::Off);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());
-    EXPECT_EQ(dialog->selectedBand, 3);
-    EXPECT_EQ(dialog->autoWbCache, autoCache);
-    EXPECT_TRUE(SamePixels(dialog->sourceImage, dialog->resultImage));
+    EXPECT_EQ(dialog->engine.selectedBand, 3);
+    EXPECT_EQ(dialog->engine.autoWbCache, autoCache);
+    EXPECT_TRUE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
 }
 
 const WhiteBalanceShift& ShiftOf(const ColorCache* cache) {
@@ -213,36 +213,36 @@ TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAndAverageOnlyPixelsInsideThePhoto)
     }
     Show();
     Open(WritePhoto(photo, "corner.png"));
-    ASSERT_EQ(dialog->imageRect, (Rect{2, 189, 539, 511}));
+    ASSERT_EQ(dialog->previewFrame->Geometry().imageRect, (Rect{2, 189, 539, 511}));
     auto clickAt = [&](int x, int y) {
-        QTest::mouseClick(dialog->ClientArea(), Qt::LeftButton, Qt::NoModifier, QPoint(x, y));
+        QTest::mouseClick(dialog->client, Qt::LeftButton, Qt::NoModifier, QPoint(x, y));
         Settle();
     };
     uint16_t r, g, b;
-    dialog->sourceImage.buffer->GetRGB16(0, 0, &r, &g, &b);
+    dialog->engine.sourceImage.buffer->GetRGB16(0, 0, &r, &g, &b);
     ColorCache* corner = CreateWhiteBalanceCache(r / 65535.0, g / 65535.0, b / 65535.0);
     const WhiteBalanceShift expected = ShiftOf(corner);
     ColorCache_Destroy(corner);
 
     clickAt(252 + 2, 189);  // not in spot mode: ignored
-    EXPECT_EQ(dialog->spotWbCache, nullptr);
+    EXPECT_EQ(dialog->engine.spotWbCache, nullptr);
     Click("スポット");
     clickAt(252 + 2 - 6, 189);  // more than one photo pixel left of the photo
-    EXPECT_EQ(dialog->spotWbCache, nullptr);
+    EXPECT_EQ(dialog->engine.spotWbCache, nullptr);
     clickAt(252 + 2 - 1, 189);  // just left of the corner pixel: truncates to column 0
-    ASSERT_NE(dialog->spotWbCache, nullptr);
-    EXPECT_EQ(ShiftOf(dialog->spotWbCache).da, expected.da);
-    EXPECT_EQ(ShiftOf(dialog->spotWbCache).db, expected.db);
-    EXPECT_EQ(dialog->needsApply, 0);  // repainted with the new balance
+    ASSERT_NE(dialog->engine.spotWbCache, nullptr);
+    EXPECT_EQ(ShiftOf(dialog->engine.spotWbCache).da, expected.da);
+    EXPECT_EQ(ShiftOf(dialog->engine.spotWbCache).db, expected.db);
+    EXPECT_EQ(dialog->engine.needsApply, 0);  // repainted with the new balance
 
     // A click in the middle replaces the balance; auto and back keeps the last one.
     clickAt(252 + 270, 350);
-    ColorCache* last = dialog->spotWbCache;
+    ColorCache* last = dialog->engine.spotWbCache;
     ASSERT_NE(last, nullptr);
     EXPECT_NE(ShiftOf(last).da, expected.da);
     Click("自動");
     Click("スポット");
-    EXPECT_EQ(dialog->spotWbCache, last);
+    EXPECT_EQ(dialog->engine.spotWbCache, last);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST_F(DialogTest, OpenShowsTheNewPhotoUnderTheCurrentSettings) {
     EXPECT_EQ(dialog->photoWidth, 66);
     EXPECT_EQ(dialog->photoHeight, 50);
     int32_t w = 0, h = 0;
-    ASSERT_NE(dialog->proxySource.GetData(&w, &h, nullptr), nullptr);
+    ASSERT_NE(dialog->engine.proxySource.GetData(&w, &h, nullptr), nullptr);
     EXPECT_EQ(QSize(w, h), QSize(16, 12));  // the last two columns and rows are dropped
     // Each proxy pixel: the hue of its 4 x 4 block's bottom-right pixel, the mean S and V.
     int wrong = 0;
@@ -40,31 +40,31 @@ TEST_F(DialogTest, OpenShowsTheNewPhotoUnderTheCurrentSettings) {
             uint32_t sums[3] = {0, 0, 0};
             uint16_t hsv[3], proxy[3];
             for (int32_t i = 0; i < 16; ++i) {
-                dialog->sourceImage.buffer->GetHSV16(4 * px + i % 4, 4 * py + i / 4, &hsv[0],
-                                                     &hsv[1], &hsv[2]);
+                dialog->engine.sourceImage.buffer->GetHSV16(4 * px + i % 4, 4 * py + i / 4, &hsv[0],
+                                                            &hsv[1], &hsv[2]);
                 for (int c = 1; c < 3; ++c) sums[c] += hsv[c];
             }
-            dialog->proxySource.buffer->GetHSV16(px, py, &proxy[0], &proxy[1], &proxy[2]);
+            dialog->engine.proxySource.buffer->GetHSV16(px, py, &proxy[0], &proxy[1], &proxy[2]);
             wrong += proxy[0] != hsv[0] || proxy[1] != sums[1] / 16 || proxy[2] != sums[2] / 16;
         }
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(dialog->fullPasses, 1);
-    EXPECT_TRUE(SamePixels(dialog->sourceImage, dialog->resultImage));
+    EXPECT_TRUE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
 
     Release(dialog->vividnessSlider, 30);
     Open(WritePhoto(Gradient(40, 40), "second.png"));
     EXPECT_EQ(dialog->photoWidth, 40);
     EXPECT_EQ(dialog->vividnessSlider->GetPos(), 30);
-    EXPECT_FALSE(SamePixels(dialog->sourceImage, dialog->resultImage));
+    EXPECT_FALSE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
     ASSERT_NE(dialog->displayDib, nullptr);
     EXPECT_EQ(dialog->displayDib->width, 40);
 
     // A photo too small for a proxy leaves none from the previous photo to drag on.
     Open(WritePhoto(Gradient(3, 40), "narrow.png"));
-    EXPECT_EQ(dialog->proxySource.GetData(nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(dialog->engine.proxySource.GetData(nullptr, nullptr, nullptr), nullptr);
     dialog->vividnessSlider->SetPos(10);
-    dialog->OnHScroll(kScrollThumbTrack, 0, dialog->vividnessSlider);
+    dialog->OnHScroll(kScrollThumbTrack, dialog->vividnessSlider);
     Settle();
     EXPECT_EQ(dialog->displayDib, nullptr);
     Release(dialog->vividnessSlider, 10);
@@ -77,12 +77,12 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     OpenGradient();
     Click("自動");
     Settle();
-    ColorCache* autoCache = dialog->autoWbCache;
+    ColorCache* autoCache = dialog->engine.autoWbCache;
     ASSERT_NE(autoCache, nullptr);
     CImgBuff source, proxy, result;
-    source.Copy(dialog->sourceImage);
-    proxy.Copy(dialog->proxySource);
-    result.Copy(dialog->resultImage);
+    source.Copy(dialog->engine.sourceImage);
+    proxy.Copy(dialog->engine.proxySource);
+    result.Copy(dialog->engine.resultImage);
     const QImage pictureBefore = dialog->previewFrame->grab().toImage();
     const int passes = dialog->fullPasses;
 
@@ -96,12 +96,12 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     Open("");  // cancelled
     EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kLoadFailed}));
     EXPECT_EQ(dialog->photoWidth, 64);
-    EXPECT_TRUE(SamePixels(source, dialog->sourceImage));
-    EXPECT_TRUE(SamePixels(proxy, dialog->proxySource));
-    EXPECT_TRUE(SamePixels(result, dialog->resultImage));
-    EXPECT_EQ(dialog->autoWbCache, autoCache);
+    EXPECT_TRUE(SamePixels(source, dialog->engine.sourceImage));
+    EXPECT_TRUE(SamePixels(proxy, dialog->engine.proxySource));
+    EXPECT_TRUE(SamePixels(result, dialog->engine.resultImage));
+    EXPECT_EQ(dialog->engine.autoWbCache, autoCache);
     EXPECT_EQ(dialog->fullPasses, passes);
-    dialog->needsApply = 1;  // even a fresh pass shows the same picture
+    dialog->engine.needsApply = 1;  // even a fresh pass shows the same picture
     EXPECT_EQ(dialog->previewFrame->grab().toImage(), pictureBefore);
 }
 
@@ -120,28 +120,28 @@ TEST_F(DialogTest, SaveWritesTheUpToDateFullResultAndAFailedSaveLosesNothing) {
     ASSERT_GT(dialog->brightnessSlider->GetPos(), 0);
     const QString out = folder.filePath(QStringLiteral("out.jpg"));
     save(out);
-    EXPECT_LT(MeanDifference(out, dialog->resultImage), 3.0);
-    EXPECT_GT(MeanDifference(out, dialog->sourceImage), 3.0);
+    EXPECT_LT(MeanDifference(out, dialog->engine.resultImage), 3.0);
+    EXPECT_GT(MeanDifference(out, dialog->engine.sourceImage), 3.0);
 
     // A change that no paint has applied yet is applied before saving.
     dialog->hide();
     Release(dialog->brightnessSlider, -25);
-    ASSERT_EQ(dialog->needsApply, 1);
+    ASSERT_EQ(dialog->engine.needsApply, 1);
     save(out);
-    EXPECT_EQ(dialog->needsApply, 0);
-    EXPECT_LT(MeanDifference(out, dialog->resultImage), 3.0);
-    EXPECT_GT(MeanDifference(out, dialog->sourceImage), 3.0);
+    EXPECT_EQ(dialog->engine.needsApply, 0);
+    EXPECT_LT(MeanDifference(out, dialog->engine.resultImage), 3.0);
+    EXPECT_GT(MeanDifference(out, dialog->engine.sourceImage), 3.0);
     EXPECT_EQ(prompts.messages.size(), 1u);
 
     // A file in the way of the folder: the result stays for the next try.
     CImgBuff result;
-    result.Copy(dialog->resultImage);
+    result.Copy(dialog->engine.resultImage);
     QFile blocker(folder.filePath(QStringLiteral("plain-file")));
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     save(blocker.fileName() + QStringLiteral("/x.jpg"));
     EXPECT_EQ(prompts.messages, (std::vector<std::string>{kSaveFailed, kSaveFailed}));
-    EXPECT_TRUE(SamePixels(result, dialog->resultImage));
+    EXPECT_TRUE(SamePixels(result, dialog->engine.resultImage));
     const QString again = folder.filePath(QStringLiteral("again.jpg"));
     save(again);
     save("");  // cancelled

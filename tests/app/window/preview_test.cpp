@@ -13,19 +13,19 @@ namespace {
 const Rect kInside{1, 1, 539, 701};
 
 TEST(FitRect, KnownFits) {
-    EXPECT_EQ(CLumivexDlg::FitRect(kInside, Rect{1, 1, 100, 60}), (Rect{1, 189, 539, 511}));
-    EXPECT_EQ(CLumivexDlg::FitRect(Rect{1, 1, 801, 401}, Rect{1, 1, 60, 100}),
+    EXPECT_EQ(CPreviewFrame::FitRect(kInside, Rect{1, 1, 100, 60}), (Rect{1, 189, 539, 511}));
+    EXPECT_EQ(CPreviewFrame::FitRect(Rect{1, 1, 801, 401}, Rect{1, 1, 60, 100}),
               (Rect{280, 1, 519, 401}));
-    EXPECT_EQ(CLumivexDlg::FitRect(kInside, Rect{1, 1, 539, 701}), kInside);
-    EXPECT_EQ(CLumivexDlg::FitRect(kInside, Rect{1, 1, 1000, 1}), (Rect{1, 350, 539, 349}));
+    EXPECT_EQ(CPreviewFrame::FitRect(kInside, Rect{1, 1, 539, 701}), kInside);
+    EXPECT_EQ(CPreviewFrame::FitRect(kInside, Rect{1, 1, 1000, 1}), (Rect{1, 350, 539, 349}));
 }
 
 TEST_F(DialogTest, LayoutWithoutAPhotoAndWithLandscapePortraitExactAndTooFlatOnes) {
-    EXPECT_EQ(dialog->previewArea, (Rect{252, 0, 792, 702}));
-    EXPECT_EQ(dialog->invalidArea, (Rect{252, 0, 793, 703}));
-    EXPECT_EQ(dialog->imageRect, kInside);
-    EXPECT_EQ(dialog->marginRect1, (Rect{-1, -1, -1, -1}));
-    EXPECT_EQ(dialog->marginRect2, (Rect{-1, -1, -1, -1}));
+    EXPECT_EQ(dialog->previewFrame->Geometry().previewArea, (Rect{252, 0, 792, 702}));
+    EXPECT_EQ(dialog->previewFrame->Geometry().invalidArea, (Rect{252, 0, 793, 703}));
+    EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, kInside);
+    EXPECT_EQ(dialog->previewFrame->Geometry().marginRect1, (Rect{-1, -1, -1, -1}));
+    EXPECT_EQ(dialog->previewFrame->Geometry().marginRect2, (Rect{-1, -1, -1, -1}));
 
     const struct {
         int width, height;
@@ -41,14 +41,14 @@ TEST_F(DialogTest, LayoutWithoutAPhotoAndWithLandscapePortraitExactAndTooFlatOne
     Show();
     for (const auto& c : cases) {
         Open(WritePhoto(Solid(c.width, c.height, qRgb(1, 2, 3)), "photo.png"));
-        EXPECT_EQ(dialog->imageRect, c.image) << c.width;
-        EXPECT_EQ(dialog->marginRect1, c.margin1) << c.width;
-        EXPECT_EQ(dialog->marginRect2, c.margin2) << c.width;
+        EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, c.image) << c.width;
+        EXPECT_EQ(dialog->previewFrame->Geometry().marginRect1, c.margin1) << c.width;
+        EXPECT_EQ(dialog->previewFrame->Geometry().marginRect2, c.margin2) << c.width;
     }
     // Nothing of the flat photo is on screen to be clicked.
     Click("スポット");
-    QTest::mouseClick(dialog->ClientArea(), Qt::LeftButton, Qt::NoModifier, QPoint(400, 350));
-    EXPECT_EQ(dialog->spotWbCache, nullptr);
+    QTest::mouseClick(dialog->client, Qt::LeftButton, Qt::NoModifier, QPoint(400, 350));
+    EXPECT_EQ(dialog->engine.spotWbCache, nullptr);
 }
 
 TEST_F(DialogTest, GrabAfterOpeningShowsThePhotoFittedWithWhiteMarginsAlsoAfterResizing) {
@@ -57,7 +57,7 @@ TEST_F(DialogTest, GrabAfterOpeningShowsThePhotoFittedWithWhiteMarginsAlsoAfterR
     const int taller = dialog->height() + 100;
     for (int pass = 0; pass < 2; ++pass) {
         const QImage frame = dialog->previewFrame->grab().toImage();
-        const Rect& r = dialog->imageRect;
+        const Rect& r = dialog->previewFrame->Geometry().imageRect;
         int wrong = 0;
         for (int y = 1; y < frame.height() - 1; ++y) {
             for (int x = 2; x < frame.width() - 1; x += 7) {
@@ -74,7 +74,7 @@ TEST_F(DialogTest, GrabAfterOpeningShowsThePhotoFittedWithWhiteMarginsAlsoAfterR
         dialog->resize(1200, taller);
         Settle();
         EXPECT_EQ(dialog->previewFrame->geometry(), QRect(252, 0, 1200 - 252, 802));
-        EXPECT_EQ(dialog->imageRect, (Rect{2, 116, 947, 683}));
+        EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, (Rect{2, 116, 947, 683}));
     }
 }
 
@@ -158,7 +158,7 @@ TEST_F(DialogTest, DrawDibReusesTheStretchedPictureUntilThePipelineRunsAgain) {
     auto draw = [&](const Rect& to, DibHeader* bitmap) {
         canvas.fill(Qt::black);
         QPainter painter(&canvas);
-        return dialog->DrawDib(&painter, bitmap, &to, &src);
+        return dialog->previewFrame->DrawDib(&painter, bitmap, &to, &src);
     };
     EXPECT_EQ(draw(dest, dib), 1);
     const QImage first = canvas;

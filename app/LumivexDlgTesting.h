@@ -1,0 +1,33 @@
+// The main dialog's inner parts, opened for tests and benchmarks: its handlers, engine,
+// controls and preview, which the program itself reaches only through the window.
+#pragma once
+
+#include "app/LumivexDlg.h"
+#include "app/PreviewFrame.h"
+
+class CLumivexDlgTesting : public CLumivexDlg {
+  public:
+    using CLumivexDlg::CLumivexDlg;
+
+    using CLumivexDlg::OnHScroll;
+    using CLumivexDlg::OnOpenPhoto;
+    using CLumivexDlg::OnSavePhoto;
+
+    using CLumivexDlg::addLightSlider;
+    using CLumivexDlg::appIcon;
+    using CLumivexDlg::bandBrightnessSlider;
+    using CLumivexDlg::bandButtons;
+    using CLumivexDlg::bandHueSlider;
+    using CLumivexDlg::bandVividnessSlider;
+    using CLumivexDlg::brightnessSlider;
+    using CLumivexDlg::client;
+    using CLumivexDlg::displayDib;
+    using CLumivexDlg::engine;
+    using CLumivexDlg::menuBar;
+    using CLumivexDlg::photoHeight;
+    using CLumivexDlg::photoWidth;
+    using CLumivexDlg::previewFrame;
+    using CLumivexDlg::suppressLightSlider;
+    using CLumivexDlg::systemMenu;
+    using CLumivexDlg::vividnessSlider;
+};
