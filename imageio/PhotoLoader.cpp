@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "image/ImgBuff.h"
+#include "imageio/LibTiffDecoder.h"
 #include "imageio/TiffReader.h"
 #include "parallel/WorkerPool.h"
 
@@ -152,7 +153,15 @@ int LoadPhoto(const char* path, CImgBuff* target) {
     char extension[kExtensionBufferSize];
     if (!GetLowerCaseExtension(path, extension)) return 0;
     if (std::strcmp(extension, "tif") == 0 || std::strcmp(extension, "tiff") == 0) {
-        if (LoadTiff(path, target)) return 1;
+        // Read once: the own reader keeps its results for the files it takes, libtiff takes
+        // every other TIFF at full precision, and Qt gets only what neither decodes.
+        if (TiffFile* file = ReadTiffFile(path)) {
+            const int loaded =
+                LoadTiffFile(file, target) ||
+                DecodeTiffWithLibtiff(file->bytes, file->size, kMaxPhotoPixels, target, nullptr);
+            FreeTiffFile(file);
+            if (loaded) return 1;
+        }
     }
     QString qtPath;
     if (!MakeQtPath(path, &qtPath)) return 0;

@@ -1,6 +1,6 @@
-// Loading a photo file into a PT_HSV16 image: TIFF files go to the program's own reader first,
-// which keeps 16 bits per channel; everything else, and every TIFF file it refuses, is decoded by
-// Qt's image reader at 8 bits per channel.
+// Loading a photo file into a PT_HSV16 image: TIFF files go to the program's own reader first
+// and to libtiff when it refuses them, both keeping 16 bits per channel; everything else, and
+// every TIFF file neither decodes, is decoded by Qt's image reader at 8 bits per channel.
 #pragma once
 
 #include <cstddef>

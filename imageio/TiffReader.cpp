@@ -389,8 +389,8 @@ struct TiffOrientation {
     bool flipY;  // v counts from the bottom
 };
 
-// Orientation 1 (stored upright) when the tag is absent, not a SHORT, or outside 1..8.
-TiffOrientation ReadOrientation(const TiffIfd* ifd) {
+// Orientation 1 (stored upright) for a value outside 1..8.
+TiffOrientation OrientationFor(uint16_t value) {
     static const TiffOrientation kOrientations[9] = {
         {false, false, false},  // unused
         {false, false, false},  // 1 top-left: as stored
@@ -402,9 +402,13 @@ TiffOrientation ReadOrientation(const TiffIfd* ifd) {
         {true, true, true},     // 7 right-bottom: transverse
         {true, true, false},    // 8 left-bottom: turned 90 degrees counter-clockwise to display
     };
+    return kOrientations[value >= 1 && value <= 8 ? value : 1];
+}
+
+// Orientation 1 when the tag is absent or not a SHORT.
+TiffOrientation ReadOrientation(const TiffIfd* ifd) {
     uint16_t value;
-    if (!GetTiffShortTag(ifd, kTagOrientation, &value) || value < 1 || value > 8) value = 1;
-    return kOrientations[value];
+    return OrientationFor(GetTiffShortTag(ifd, kTagOrientation, &value) ? value : 1);
 }
 
 bool IsUpright(const TiffOrientation& o) {
@@ -715,6 +719,22 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
         std::swap(stored->height, upright.height);
         std::swap(stored->pixels, upright.pixels);
     }
+    return 1;
+}
+
+int TurnTiffUpright(C_ImgBuff* image, uint16_t orientation) {
+    const TiffOrientation o = OrientationFor(orientation);
+    if (IsUpright(o)) return 1;
+    C_ImgBuff upright;
+    if (!upright.Create(o.transposed ? image->height : image->width,
+                        o.transposed ? image->width : image->height, PT_HSV16)) {
+        return 0;
+    }
+    OrientRowsContext turn{image, &upright, o};
+    WorkerPool::Run(OrientRowsTask, &turn, static_cast<unsigned>(upright.height));
+    std::swap(image->width, upright.width);
+    std::swap(image->height, upright.height);
+    std::swap(image->pixels, upright.pixels);
     return 1;
 }
 

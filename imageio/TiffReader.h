@@ -8,6 +8,7 @@
 #include <cstdint>
 
 class CImgBuff;
+class C_ImgBuff;
 
 // Byte-order marks as they read from the first two bytes of the file.
 constexpr uint16_t kTiffLittleEndian = 0x4949;  // "II"
@@ -66,6 +67,10 @@ int LoadTiff(const char* path, CImgBuff* target);
 
 // Decodes an already read file into target, as LoadTiff does after reading it.
 int LoadTiffFile(const TiffFile* file, CImgBuff* target);
+
+// Turns a PT_HSV16 image decoded in stored order upright as the Orientation value says (1..8,
+// anything else counts as 1). Returns 0, with image as it was, when memory runs short.
+int TurnTiffUpright(C_ImgBuff* image, uint16_t orientation);
 
 // Reads the whole file at path into a new record; null when it cannot be read, is not a regular
 // file, is shorter than 8 bytes, is too large for 32-bit offsets or has no byte-order mark.
