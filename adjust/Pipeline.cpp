@@ -32,11 +32,15 @@ int MoveSlider(AdjustmentState& state, AdjustmentId id, int32_t final, int32_t p
     return 1;
 }
 
-// The band the band sliders act on; null without a table or for a selection outside 0..5.
+// Band k of the table; null without a table or for k outside 0..5.
+ColorBand* BandAt(const AdjustmentState& state, int32_t k) {
+    if (!state.colorBandTable || k < 0 || k >= kColorBandCount) return nullptr;
+    return &state.colorBandTable->bands[k];
+}
+
+// The band the band sliders act on.
 ColorBand* SelectedBand(const AdjustmentState& state) {
-    if (!state.colorBandTable || state.selectedBand < 0 || state.selectedBand >= kColorBandCount)
-        return nullptr;
-    return &state.colorBandTable->bands[state.selectedBand];
+    return BandAt(state, state.selectedBand);
 }
 
 }  // namespace
@@ -137,7 +141,11 @@ int AdjustmentState::OnAdjustmentChanged(AdjustmentId id, int32_t final, int32_t
 }
 
 int32_t AdjustmentState::AdjustmentPosition(AdjustmentId id) const {
-    const ColorBand* band = SelectedBand(*this);
+    return AdjustmentPosition(id, selectedBand);
+}
+
+int32_t AdjustmentState::AdjustmentPosition(AdjustmentId id, int32_t k) const {
+    const ColorBand* band = BandAt(*this, k);
     switch (id) {
         case AdjustmentId::Brightness:
             if (brightnessCurve) return brightnessCurve->position;
@@ -199,11 +207,16 @@ int AdjustmentState::PickSpotWhiteBalance(int32_t x, int32_t y) {
             ++reads;
         }
     }
-    if (spotWbCache) ColorCache_Destroy(spotWbCache);
-    spotWbCache = CreateWhiteBalanceCache(sum[0] / reads / 65535.0, sum[1] / reads / 65535.0,
-                                          sum[2] / reads / 65535.0);
-    needsApply = 1;
+    SetSpotGreyPoint(
+        GreyPoint{sum[0] / reads / 65535.0, sum[1] / reads / 65535.0, sum[2] / reads / 65535.0});
     return 1;
+}
+
+void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
+    if (spotWbCache) ColorCache_Destroy(spotWbCache);
+    spotWbCache = grey ? CreateWhiteBalanceCache(grey->r, grey->g, grey->b) : nullptr;
+    spotGreyPoint = grey;
+    needsApply = 1;
 }
 
 void AdjustmentState::DropWhiteBalanceCaches() {
@@ -211,6 +224,7 @@ void AdjustmentState::DropWhiteBalanceCaches() {
     if (spotWbCache) ColorCache_Destroy(spotWbCache);
     autoWbCache = nullptr;
     spotWbCache = nullptr;
+    spotGreyPoint.reset();
 }
 
 CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair) {

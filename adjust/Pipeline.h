@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "adjust/Adjustments.h"
 #include "adjust/ColorBands.h"
 #include "adjust/ColorCache.h"
 #include "adjust/ToneCurve.h"
+#include "adjust/WhiteBalance.h"
 #include "image/ImgBuff.h"
 
 static_assert(std::size(kColorBandNames) == kColorBandCount);
@@ -40,9 +42,10 @@ class AdjustmentState {
     int OnBandBrightnessChanged(int32_t final, int32_t position);
     // The update of row id, as above.
     int OnAdjustmentChanged(AdjustmentId id, int32_t final, int32_t position);
-    // The stored position of row id (for the band rows, of selectedBand); the neutral position
-    // when there is nothing to read.
+    // The stored position of row id (for the band rows, of selectedBand, or of band); the
+    // neutral position when there is nothing to read.
     int32_t AdjustmentPosition(AdjustmentId id) const;
+    int32_t AdjustmentPosition(AdjustmentId id, int32_t band) const;
 
     // Neutral curves and bands, white balance off, both lights off. Leaves needsApply alone and
     // the white-balance caches in place.
@@ -52,8 +55,12 @@ class AdjustmentState {
     // photo) as the new spot white balance and sets needsApply. 0 when (x, y) lies outside the
     // photo (nothing changes); otherwise 1, with spotWbCache null when it could not be built.
     int PickSpotWhiteBalance(int32_t x, int32_t y);
+    // Makes grey the spot white balance (a new spotWbCache), or drops it for nullopt, and sets
+    // needsApply.
+    void SetSpotGreyPoint(const std::optional<GreyPoint>& grey);
 
-    // For a newly opened photo: both white balances are measured or picked again.
+    // For a newly opened photo: both white balances are measured or picked again (the spot grey
+    // point is dropped too).
     void DropWhiteBalanceCaches();
 
     // Runs white balance, tone, light and per-colour stages from proxySource to proxyResult
@@ -68,6 +75,7 @@ class AdjustmentState {
     CImgBuff proxyResult;
     ColorCache* autoWbCache = nullptr;
     ColorCache* spotWbCache = nullptr;
+    std::optional<GreyPoint> spotGreyPoint;  // what spotWbCache makes neutral
     ToneCurve* brightnessCurve = nullptr;
     ToneCurve* vividnessCurve = nullptr;
     ToneCurve* lightCurve = nullptr;

@@ -23,6 +23,14 @@ extern std::atomic<uint32_t> greyLabTableBuilt;
 // Fills GreyLabTable once per process and sets greyLabTableBuilt; safe from several threads.
 void BuildGreyLabTable();
 
+// A colour that should be neutral: sRGB (gamma-encoded), each channel 0..1.
+struct GreyPoint {
+    double r;
+    double g;
+    double b;
+    bool operator==(const GreyPoint&) const = default;
+};
+
 // The cache's userData: the a*, b* shift of every colour.
 struct WhiteBalanceShift {
     double da;
