@@ -14,6 +14,7 @@
 #include <string>
 
 #include "adjust/Pipeline.h"
+#include "correct/CorrectionSettings.h"
 #include "imageio/PhotoLoader.h"
 
 namespace fs = std::filesystem;
@@ -22,6 +23,7 @@ namespace {
 
 struct Outcome {
     int status = -1;
+    std::string output;
     std::string errors;
 };
 
@@ -31,18 +33,26 @@ class BatchEndToEnd : public ::testing::Test {
         return dir_.path().toStdString() + "/" + name;
     }
 
-    // Runs the tool with args (already shell-quoted where needed); stderr is captured.
+    // Runs the tool with args (already shell-quoted where needed); stdout and stderr are
+    // captured.
     Outcome Run(const std::string& args) const {
+        std::string outFile = Path("stdout.txt");
         std::string errFile = Path("stderr.txt");
         std::string command =
-            std::string(LUMIVEX_BATCH_PATH) + " " + args + " >/dev/null 2>" + errFile;
+            std::string(LUMIVEX_BATCH_PATH) + " " + args + " >" + outFile + " 2>" + errFile;
         int raw = std::system(command.c_str());
         Outcome outcome;
         outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        std::ifstream in(errFile);
-        outcome.errors.assign(std::istreambuf_iterator<char>(in), {});
+        outcome.output = ReadText(outFile);
+        outcome.errors = ReadText(errFile);
+        fs::remove(outFile);
         fs::remove(errFile);
         return outcome;
+    }
+
+    static std::string ReadText(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     bool Make(const std::string& imagemagickArgs, const std::string& name) const {
@@ -97,6 +107,10 @@ QImage CorrectedDirectly(const std::string& path) {
     CImgBuff* result = state.ApplyAdjustmentStages(0);
     if (!result) return {};
     return AsRgb8(*result->buffer);
+}
+
+QImage Loaded(const std::string& path) {
+    return QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB888);
 }
 
 void ExpectSamePicture(const QImage& expected, const std::string& savedPath) {
@@ -184,6 +198,87 @@ TEST_F(BatchEndToEnd, RefusesFailuresWithoutLosingFiles) {
     EXPECT_EQ(outside.status, 1);
     EXPECT_NE(outside.errors.find("outside"), std::string::npos) << outside.errors;
     EXPECT_FALSE(fs::exists(Path("spot.jpg")));
+}
+
+// kEveryStage as a settings file, written out by hand.
+const char* kEveryStageFile = R"({
+    "format": "lumivex-settings", "version": 1,
+    "white-balance": {"mode": "auto"},
+    "adjustments": {"brightness": 20, "vividness": -12, "add-light": 30, "suppress-light": 25},
+    "bands": {"blue": {"hue": 700, "vivid": 15, "bright": -8}, "red": {"vivid": -20}}
+})";
+
+TEST_F(BatchEndToEnd, SettingsFileGivesThePixelsOfTheSameOptions) {
+    ASSERT_TRUE(Make("-size 80x60 plasma:fractal -seed 5 -quality 90", "photo.jpg"));
+    std::ofstream(Path("every.lumivex")) << kEveryStageFile;
+    const std::string photo = Path("photo.jpg");
+    ASSERT_EQ(Run(std::string(kEveryStage) + " " + photo + " " + Path("options.png")).status, 0);
+    Outcome file =
+        Run("--settings " + Path("every.lumivex") + " " + photo + " " + Path("file.png"));
+    ASSERT_EQ(file.status, 0) << file.errors;
+    EXPECT_EQ(file.errors, "");
+    ExpectSamePicture(Loaded(Path("options.png")), Path("file.png"));
+
+    // Options after the file change single values.
+    std::string withoutBlueHue = kEveryStage;
+    withoutBlueHue.replace(withoutBlueHue.find("hue=700,"), 8, "");
+    ASSERT_EQ(Run(withoutBlueHue + " --brightness 3 " + photo + " " + Path("changed.png")).status,
+              0);
+    ASSERT_EQ(Run("--settings " + Path("every.lumivex") + " --band blue:hue=0 --brightness 3 " +
+                  photo + " " + Path("overridden.png"))
+                  .status,
+              0);
+    ExpectSamePicture(Loaded(Path("changed.png")), Path("overridden.png"));
+
+    // What --print-settings writes for the options is the same file.
+    Outcome printed = Run(std::string(kEveryStage) + " --print-settings");
+    ASSERT_EQ(printed.status, 0) << printed.errors;
+    std::string error;
+    std::vector<std::string> warnings;
+    std::optional<CorrectionSettings> fromOptions =
+        SettingsFromText(printed.output, warnings, error);
+    std::optional<CorrectionSettings> byHand = SettingsFromText(kEveryStageFile, warnings, error);
+    ASSERT_TRUE(fromOptions && byHand) << error;
+    EXPECT_EQ(*fromOptions, *byHand);
+}
+
+TEST_F(BatchEndToEnd, SpotGreyPointFromAFileMakesTheSameColourNeutralOnAnotherPhoto) {
+    const std::string cast = "xc:'rgb(190,150,110)'";
+    ASSERT_TRUE(Make("-size 40x30 " + cast, "card.png"));
+    ASSERT_TRUE(
+        Make("-size 30x40 " + cast + " -size 30x40 plasma:fractal -seed 2 +append", "scene.png"));
+    Outcome printed = Run("--wb spot:20,15 --print-settings " + Path("card.png"));
+    ASSERT_EQ(printed.status, 0) << printed.errors;
+    std::string error;
+    std::vector<std::string> warnings;
+    std::optional<CorrectionSettings> settings = SettingsFromText(printed.output, warnings, error);
+    ASSERT_TRUE(settings && settings->spotGreyPoint) << error << printed.output;
+    EXPECT_NEAR(settings->spotGreyPoint->r, 190 / 255.0, 1e-12);
+    EXPECT_NEAR(settings->spotGreyPoint->g, 150 / 255.0, 1e-12);
+    EXPECT_NEAR(settings->spotGreyPoint->b, 110 / 255.0, 1e-12);
+
+    std::ofstream(Path("card.lumivex")) << printed.output;
+    Outcome fromFile =
+        Run("--settings " + Path("card.lumivex") + " " + Path("scene.png") + " " + Path("a.png"));
+    ASSERT_EQ(fromFile.status, 0) << fromFile.errors;
+    // Measured on the scene's own patch of that colour, the same pixels come out.
+    ASSERT_EQ(Run("--wb spot:5,5 " + Path("scene.png") + " " + Path("b.png")).status, 0);
+    ExpectSamePicture(Loaded(Path("b.png")), Path("a.png"));
+    const QImage corrected = Loaded(Path("a.png"));
+    const QRgb patch = corrected.pixel(10, 10);
+    EXPECT_LE(std::abs(qRed(patch) - qGreen(patch)), 2) << std::hex << patch;
+    EXPECT_LE(std::abs(qGreen(patch) - qBlue(patch)), 2) << std::hex << patch;
+}
+
+TEST_F(BatchEndToEnd, MalformedSettingsFileIsRefusedNamingTheKey) {
+    ASSERT_TRUE(Make("-size 8x8 xc:gray", "in.jpg"));
+    std::ofstream(Path("bad.lumivex"))
+        << R"({"format": "lumivex-settings", "version": 1, "bands": {"blue": {"hue": 9000}}})";
+    Outcome outcome =
+        Run("--settings " + Path("bad.lumivex") + " " + Path("in.jpg") + " " + Path("out.jpg"));
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.errors.find("bands.blue.hue"), std::string::npos) << outcome.errors;
+    EXPECT_FALSE(fs::exists(Path("out.jpg")));
 }
 
 }  // namespace

@@ -8,20 +8,32 @@
 
 namespace {
 
-using Positions = std::array<int32_t, kAdjustmentCount>;
-
 std::optional<BatchOptions> Parse(std::initializer_list<const char*> args, std::string* error) {
     std::vector<const char*> argv = {"lumivex-batch"};
     argv.insert(argv.end(), args.begin(), args.end());
     return ParseBatchOptions(static_cast<int>(argv.size()), argv.data(), *error);
 }
 
+// The whole-photo positions in row order, then every band's positions band by band.
+std::vector<int32_t> Positions(const CorrectionSettings& settings) {
+    std::vector<int32_t> positions;
+    for (const AdjustmentSpec& row : kAdjustments) {
+        if (!row.perBand) positions.push_back(settings.Position(row.id));
+    }
+    for (int32_t band = 0; band < kColorBandCount; ++band) {
+        for (const AdjustmentSpec& row : kAdjustments) {
+            if (row.perBand) positions.push_back(settings.Position(row.id, band));
+        }
+    }
+    return positions;
+}
+
 TEST(BatchOptions, ReadsEveryControlAndDefaultsToTheNeutralStart) {
     std::string error;
     auto neutral = Parse({"in.jpg", "out.jpg"}, &error);
     ASSERT_TRUE(neutral) << error;
-    EXPECT_EQ(neutral->wbMode, WhiteBalanceMode::Off);
-    EXPECT_EQ(neutral->positions, (Positions{0, 0, -1, -1, 0, 0, 0}));
+    EXPECT_EQ(neutral->settings, CorrectionSettings());
+    EXPECT_FALSE(neutral->spotPixel);
     EXPECT_EQ(neutral->output, "out.jpg");
 
     auto o =
@@ -30,16 +42,17 @@ TEST(BatchOptions, ReadsEveryControlAndDefaultsToTheNeutralStart) {
                "--out-dir", "outs", "--format", "png", "a.tif", "--", "-b.jpg"},
               &error);
     ASSERT_TRUE(o) << error;
-    EXPECT_EQ(o->wbMode, WhiteBalanceMode::Spot);
-    EXPECT_EQ(o->spotX, 12);
-    EXPECT_EQ(o->spotY, 34);
-    EXPECT_EQ(o->positions, (Positions{-45, 45, 100, 0, 0, 0, 0}));
+    EXPECT_EQ(o->settings.wbMode, WhiteBalanceMode::Spot);
+    ASSERT_TRUE(o->spotPixel);
+    EXPECT_EQ(o->spotPixel->x, 12);
+    EXPECT_EQ(o->spotPixel->y, 34);
     // A repeated band keeps what the earlier option set and adds the new key.
-    const auto& cyan = o->bands[3];
-    EXPECT_EQ(cyan[static_cast<size_t>(AdjustmentId::BandHue)], -5000);
-    EXPECT_EQ(cyan[static_cast<size_t>(AdjustmentId::BandBrightness)], 40);
-    EXPECT_EQ(cyan[static_cast<size_t>(AdjustmentId::BandVividness)], 3);
-    for (const std::optional<int32_t>& position : o->bands[0]) EXPECT_FALSE(position);
+    std::vector<int32_t> expected = {-45, 45, 100, 0};
+    for (int32_t band = 0; band < kColorBandCount; ++band) {
+        const bool cyan = band == 3;
+        expected.insert(expected.end(), {cyan ? -5000 : 0, cyan ? 3 : 0, cyan ? 40 : 0});
+    }
+    EXPECT_EQ(Positions(o->settings), expected);
     EXPECT_EQ(o->format, "png");
     EXPECT_EQ(o->inputs, (std::vector<std::string>{"a.tif", "-b.jpg"}));
 }
@@ -71,6 +84,11 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {{"only-input.jpg"}, "missing"},
         {{"a", "b", "c"}, "too many"},
         {{"--out-dir", "d"}, "missing INPUT"},
+        {{"--brightness", "3", "--settings", "s.lumivex", "a", "b"}, "--brightness comes first"},
+        {{"--settings", "no-such.lumivex", "a", "b"}, "--settings no-such.lumivex: no such file"},
+        {{"--print-settings", "a.jpg"}, "only to measure --wb spot:X,Y"},
+        {{"--wb", "spot:1,2", "--print-settings"}, "needs the photo to measure"},
+        {{"--print-settings", "--out-dir", "d"}, "writes no photos"},
     };
     for (const Case& c : cases) {
         std::string error;

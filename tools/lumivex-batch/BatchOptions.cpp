@@ -77,12 +77,10 @@ std::string BandNames(std::string_view last) {
 }
 
 bool ParseWhiteBalance(std::string_view value, BatchOptions& options) {
-    if (value == "off") {
-        options.wbMode = WhiteBalanceMode::Off;
-        return true;
-    }
-    if (value == "auto") {
-        options.wbMode = WhiteBalanceMode::Automatic;
+    if (std::optional<WhiteBalanceMode> mode = WhiteBalanceModeFromName(value);
+        mode && *mode != WhiteBalanceMode::Spot) {
+        options.settings.wbMode = *mode;
+        options.spotPixel.reset();
         return true;
     }
     if (value.substr(0, 5) != "spot:") return false;
@@ -96,9 +94,8 @@ bool ParseWhiteBalance(std::string_view value, BatchOptions& options) {
         !ParseInt(point.substr(comma + 1), 0, kLargest, y)) {
         return false;
     }
-    options.wbMode = WhiteBalanceMode::Spot;
-    options.spotX = x;
-    options.spotY = y;
+    options.settings.wbMode = WhiteBalanceMode::Spot;
+    options.spotPixel = SpotPixel{x, y};
     return true;
 }
 
@@ -114,7 +111,7 @@ bool ParseBand(std::string_view value, BatchOptions& options, std::string& error
         error = usage;
         return false;
     }
-    auto setting = options.bands[band];
+    CorrectionSettings settings = options.settings;
     std::string_view rest = value.substr(colon + 1);
     while (!rest.empty()) {
         size_t comma = rest.find(',');
@@ -130,9 +127,9 @@ bool ParseBand(std::string_view value, BatchOptions& options, std::string& error
             error = usage;
             return false;
         }
-        setting[static_cast<size_t>(row->id)] = parsed;
+        settings.SetPosition(row->id, static_cast<int32_t>(band), parsed);
     }
-    options.bands[band] = setting;
+    options.settings = settings;
     return true;
 }
 
@@ -143,6 +140,8 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
     BatchOptions options;
     std::vector<std::string> positional;
     bool optionsEnded = false;
+    // The first correction option or --settings given, for the message when --settings follows.
+    std::string correctionGiven;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (optionsEnded || arg.empty() || arg.front() != '-' || arg == "-") {
@@ -169,6 +168,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.timings = true;
             continue;
         }
+        if (arg == "--print-settings") {
+            options.printSettings = true;
+            continue;
+        }
         // Every other option takes a value, either as --name=value or as the next argument.
         std::string_view name = arg;
         std::string_view value;
@@ -178,7 +181,8 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        static constexpr std::string_view kValued[] = {"--wb", "--band", "--out-dir", "--format"};
+        static constexpr std::string_view kValued[] = {"--wb", "--band", "--out-dir", "--format",
+                                                       "--settings"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -194,17 +198,37 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             }
             value = argv[++i];
         }
-        if (name == "--wb") {
+        // The file sets every correction; one given before it would be silently lost.
+        if (name == "--settings" && !correctionGiven.empty()) {
+            error = "--settings goes once and before every correction option (" + correctionGiven +
+                    " comes first)";
+            return std::nullopt;
+        }
+        if (correctionGiven.empty() &&
+            (name == "--wb" || name == "--band" || name == "--settings" || row)) {
+            correctionGiven = name;
+        }
+        if (name == "--settings") {
+            std::string reason;
+            std::optional<CorrectionSettings> settings =
+                ReadSettingsFile(std::string(value), options.settingsWarnings, reason);
+            if (!settings) {
+                error = "--settings " + std::string(value) + ": " + reason;
+                return std::nullopt;
+            }
+            options.settings = *settings;
+        } else if (name == "--wb") {
             if (!ParseWhiteBalance(value, options)) {
                 error = "--wb takes off, auto or spot:X,Y with X and Y photo pixel coordinates";
                 return std::nullopt;
             }
         } else if (row) {
-            if (!ParseInt(value, row->minimum, row->maximum,
-                          options.positions[static_cast<size_t>(row->id)])) {
+            int parsed = 0;
+            if (!ParseInt(value, row->minimum, row->maximum, parsed)) {
                 error = RangeError(*row);
                 return std::nullopt;
             }
+            options.settings.SetPosition(row->id, 0, parsed);
         } else if (name == "--band") {
             if (!ParseBand(value, options, error)) return std::nullopt;
         } else if (name == "--out-dir") {
@@ -223,6 +247,23 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         }
     }
     if (options.help || options.version) return options;
+
+    if (options.printSettings) {
+        if (!options.outDir.empty() || options.formatSet) {
+            error = "--print-settings writes no photos: leave out --out-dir and --format";
+            return std::nullopt;
+        }
+        // A spot pixel only becomes a grey point on a photo.
+        const size_t photos = options.spotPixel ? 1 : 0;
+        if (positional.size() != photos) {
+            error = options.spotPixel
+                        ? "--print-settings with --wb spot:X,Y needs the photo to measure: INPUT"
+                        : "--print-settings takes a photo only to measure --wb spot:X,Y";
+            return std::nullopt;
+        }
+        options.inputs = positional;
+        return options;
+    }
 
     if (!options.outDir.empty()) {
         if (positional.empty()) {
@@ -261,12 +302,16 @@ std::string BatchUsage() {
     }
     return R"(Usage: lumivex-batch [OPTIONS] INPUT OUTPUT
        lumivex-batch [OPTIONS] --out-dir DIR INPUT...
+       lumivex-batch [OPTIONS] --print-settings [INPUT]
 
 Applies Lumivex's corrections to photos (JPEG, TIFF and what Qt reads) and saves them at full
 resolution. Each option acts as if that control had been moved and released in the window; left
 out, a control stays at its neutral start.
 
 Options:
+  --settings FILE          start from the corrections of a .lumivex settings file (written by
+                           the window or by --print-settings); goes before the options below,
+                           which then change single values
   --wb off|auto|spot:X,Y   white balance: off (default), automatic, or the grey point taken
                            from the 5 x 5 pixels around photo pixel (X, Y)
 )" + adjustments +
@@ -278,6 +323,8 @@ Options:
                            repeat the option for several bands
   --out-dir DIR            write each INPUT as DIR/NAME.jpg
   --format jpg|png|bmp|tif with --out-dir: the format and extension of the outputs
+  --print-settings         print the settings file that the options make and write no photo;
+                           with --wb spot:X,Y the grey point is measured on INPUT
   --quiet                  no progress lines
   --timings                print load, pipeline and save times of each photo
   -h, --help               this text
@@ -286,7 +333,8 @@ Options:
 With INPUT and OUTPUT, OUTPUT's extension (jpg, jpeg, png, bmp, tif, tiff) chooses the format.
 Exit status: 0 all saved, 1 a photo could not be loaded or saved, 2 a usage error.
 
-Example:
+Examples:
   lumivex-batch --wb auto --brightness 10 --band blue:vivid=15 --out-dir fixed shoot/*.JPG
+  lumivex-batch --settings shoot.lumivex --brightness 5 --out-dir fixed shoot/*.JPG
 )";
 }

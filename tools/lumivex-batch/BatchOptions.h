@@ -6,18 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "adjust/Adjustments.h"
-#include "adjust/ColorBands.h"
+#include "correct/CorrectPhotoFile.h"
 
 struct BatchOptions {
-    WhiteBalanceMode wbMode = WhiteBalanceMode::Off;
-    int spotX = 0;
-    int spotY = 0;
-    // Indexed by AdjustmentId: the position of each slider that acts on the whole photo (the
-    // per-band entries stay unused), neutral unless an option set it.
-    std::array<int32_t, kAdjustmentCount> positions = NeutralPositions();
-    // Per colour band, in the order of kColorBandNames: the positions the --band options gave.
-    std::array<std::array<std::optional<int32_t>, kAdjustmentCount>, kColorBandCount> bands{};
+    // Neutral, or what the --settings file holds, changed by every correction option after it.
+    CorrectionSettings settings;
+    // --wb spot:X,Y: the spot grey point is measured on each photo around this pixel.
+    std::optional<SpotPixel> spotPixel;
+    // What reading the --settings file had to say about keys it ignored.
+    std::vector<std::string> settingsWarnings;
+    bool printSettings = false;
     std::string outDir;
     std::string format = "jpg";
     bool formatSet = false;

@@ -1,13 +1,9 @@
 #include "tools/lumivex-batch/BatchRun.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <system_error>
 
-#include "adjust/Pipeline.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
@@ -17,97 +13,28 @@ namespace {
 
 constexpr const char* kVersion = "lumivex-batch 1.1.0";
 
-double MillisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 // Checked before any photo is loaded, against the saver's own formats.
 bool IsSavableExtension(const std::string& path) {
     return path.size() <= kMaxPathUnits && GetEncoderMimeType(path.c_str()) != nullptr;
 }
 
-// Why a photo could not be loaded, as far as the file system tells; the decoder itself only
-// says yes or no.
-std::string LoadFailureReason(const std::string& path) {
-    std::error_code error;
-    fs::file_status status = fs::status(path, error);
-    if (error || !fs::exists(status)) return "no such file";
-    if (fs::is_directory(status)) return "is a folder, not a photo";
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fclose(file);
-        return "not a photo that can be read (damaged, or an unsupported format)";
+// Prints the settings file the options make; 0, or 1 when the spot grey point cannot be measured.
+int PrintSettings(const BatchOptions& options, FILE* out, FILE* err) {
+    CorrectionSettings settings = options.settings;
+    if (options.spotPixel) {
+        std::string reason;
+        settings.spotGreyPoint =
+            MeasureSpotGreyPoint(options.inputs[0], *options.spotPixel, reason);
+        if (!settings.spotGreyPoint) {
+            std::fprintf(err, "lumivex-batch: %s: %s\n", options.inputs[0].c_str(), reason.c_str());
+            return 1;
+        }
     }
-    return std::strerror(errno);
-}
-
-std::string SaveFailureReason(const std::string& path) {
-    fs::path parent = fs::path(path).parent_path();
-    std::error_code error;
-    if (!parent.empty() && !fs::is_directory(parent, error)) return "the folder does not exist";
-    return "could not be written (no permission, or the disk is full)";
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return fs::equivalent(a, b, error) && !error;
+    std::fputs(SettingsToText(settings).c_str(), out);
+    return 0;
 }
 
 }  // namespace
-
-int CorrectPhoto(const BatchOptions& options, const std::string& input, const std::string& output,
-                 PhotoTimings& timings, std::string& reason) {
-    if (SameFile(input, output)) {
-        reason = "the output would overwrite its own input";
-        return 0;
-    }
-    AdjustmentState state;
-    state.ResetAdjustments();
-
-    auto start = std::chrono::steady_clock::now();
-    if (!LoadPhoto(input.c_str(), &state.sourceImage)) {
-        reason = LoadFailureReason(input);
-        return 0;
-    }
-    timings.loadMs = MillisecondsSince(start);
-
-    start = std::chrono::steady_clock::now();
-    for (const AdjustmentSpec& row : kAdjustments) {
-        if (!row.perBand)
-            state.OnAdjustmentChanged(row.id, 1, options.positions[static_cast<size_t>(row.id)]);
-    }
-    for (int band = 0; band < kColorBandCount; ++band) {
-        state.selectedBand = band;
-        for (const AdjustmentSpec& row : kAdjustments) {
-            const std::optional<int32_t>& position =
-                options.bands[band][static_cast<size_t>(row.id)];
-            if (row.perBand && position) state.OnAdjustmentChanged(row.id, 1, *position);
-        }
-    }
-    state.wbMode = options.wbMode;
-    if (options.wbMode == WhiteBalanceMode::Spot &&
-        !state.PickSpotWhiteBalance(options.spotX, options.spotY)) {
-        reason = "the spot " + std::to_string(options.spotX) + "," + std::to_string(options.spotY) +
-                 " lies outside the photo (" + std::to_string(state.sourceImage.buffer->width) +
-                 " x " + std::to_string(state.sourceImage.buffer->height) + ")";
-        return 0;
-    }
-    state.needsApply = 1;
-    CImgBuff* result = state.ApplyAdjustmentStages(0);
-    timings.pipelineMs = MillisecondsSince(start);
-    if (!result || result->buffer->type == PT_NONE) {
-        reason = "not enough memory to correct the photo";
-        return 0;
-    }
-
-    start = std::chrono::steady_clock::now();
-    if (!SavePhoto(output.c_str(), result)) {
-        reason = SaveFailureReason(output);
-        return 0;
-    }
-    timings.saveMs = MillisecondsSince(start);
-    return 1;
-}
 
 int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     std::string error;
@@ -124,6 +51,15 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (options.version) {
         std::fprintf(out, "%s\n", kVersion);
         return 0;
+    }
+    for (const std::string& warning : options.settingsWarnings)
+        std::fprintf(err, "lumivex-batch: warning: --settings: %s\n", warning.c_str());
+    if (options.printSettings) return PrintSettings(options, out, err);
+    if (options.settings.wbMode == WhiteBalanceMode::Spot && !options.settings.spotGreyPoint &&
+        !options.spotPixel) {
+        std::fprintf(err,
+                     "lumivex-batch: warning: spot white balance without a grey point leaves the "
+                     "colours as they are; give --wb spot:X,Y\n");
     }
     if (options.outDir.empty() && !IsSavableExtension(options.output)) {
         std::fprintf(err,
@@ -162,7 +98,8 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         if (written.count(key)) {
             reason = "its output " + output + " was already written from an earlier photo";
         } else {
-            saved = CorrectPhoto(options, input, output, timings, reason);
+            saved = CorrectPhotoFile(options.settings, options.spotPixel, input, output, timings,
+                                     reason);
             if (saved) written.insert(key);
         }
         if (!saved) {

@@ -1,0 +1,34 @@
+// Correcting one photo file with given settings: load, adjust at full resolution, save. The
+// batch tool and the window's apply-to-many both take this road, so the same settings give the
+// same pixels whichever started it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "correct/CorrectionSettings.h"
+
+struct PhotoTimings {
+    double loadMs = 0;
+    double pipelineMs = 0;
+    double saveMs = 0;
+};
+
+// A photo pixel around which a spot white balance is measured on each photo.
+struct SpotPixel {
+    int32_t x = 0;
+    int32_t y = 0;
+};
+
+// Loads input, gives it settings (with spotPixel, the spot grey point is measured on this photo
+// instead of taken from settings), runs the full-resolution pipeline and saves to output.
+// Returns 1 saved; 0 with reason set otherwise.
+int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
+                     const std::string& input, const std::string& output, PhotoTimings& timings,
+                     std::string& reason);
+
+// The spot grey point measured on the photo at path around pixel, as a spot click there would
+// take it; nullopt with reason set when the photo cannot be loaded or pixel lies outside it.
+std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,
+                                              std::string& reason);
