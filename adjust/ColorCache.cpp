@@ -1,10 +1,8 @@
 #include "adjust/ColorCache.h"
 
 #include <array>
-#include <chrono>
 #include <cstdlib>
 #include <new>
-#include <thread>
 
 #include "image/ConvertTasks.h"
 #include "parallel/WorkerPool.h"
@@ -26,9 +24,20 @@ void ClearSlotsTask(void* context, uint32_t first, uint32_t count) {
 
 // Allocates the block of the slot, transforms its 64 colours and publishes it. Returns null
 // (with the slot free again) when memory is short.
+// Block allocations left before the one a test makes fail; 0: none fails.
+std::atomic<uint32_t> allocationsBeforeFailure{0};
+
+ColorCacheBlock* AllocateBlock() {
+    uint32_t left = allocationsBeforeFailure.load(std::memory_order_relaxed);
+    while (left != 0 && !allocationsBeforeFailure.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 1) return nullptr;
+    return new (std::nothrow) ColorCacheBlock{};
+}
+
 ColorCacheBlock* FillBlock(ColorCache* cache, uint32_t slot) {
     std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
-    auto* block = new (std::nothrow) ColorCacheBlock{};
+    auto* block = AllocateBlock();
     if (block == nullptr) {
         entry.store(nullptr, std::memory_order_release);
         return nullptr;
@@ -61,41 +70,40 @@ ColorCacheBlock* FillBlock(ColorCache* cache, uint32_t slot) {
     return block;
 }
 
-// The finished block of the slot, computing it or waiting for it; null when memory is short.
-[[gnu::noinline]] const ColorCacheBlock* FindBlockSlowly(ColorCache* cache, uint32_t slot) {
+// The entry of a colour whose block is not published yet: claims and fills the block, or,
+// while another thread fills it, transforms the colour directly into scratch (the same function
+// gives the same bytes) instead of waiting. Null when the block cannot be allocated.
+[[gnu::noinline]] const uint8_t* FindEntrySlowly(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b,
+                                                 uint8_t scratch[3]) {
+    const uint32_t slot = (r >> 2) * 4096u + (g >> 2) * 64u + (b >> 2);
     std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
-    for (;;) {
-        ColorCacheBlock* block = entry.load(std::memory_order_acquire);
-        if (block == nullptr) {
-            bool claimed = false;
-            {
-                std::lock_guard<std::mutex> guard(cache->lock);
-                if (entry.load(std::memory_order_relaxed) == nullptr) {
-                    entry.store(kColorCacheFilling, std::memory_order_relaxed);
-                    claimed = true;
-                }
-            }
-            if (claimed) return FillBlock(cache, slot);
-            continue;
-        }
-        if (block == kColorCacheFilling) {
-            // The filler holds no lock while it computes; waiting on the lock would not help.
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
-        }
-        return block;
+    const ColorCacheBlock* block = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(cache->lock);
+        block = entry.load(std::memory_order_acquire);
+        if (block == nullptr) entry.store(kColorCacheFilling, std::memory_order_relaxed);
     }
+    if (block == nullptr) {
+        block = FillBlock(cache, slot);
+        if (block == nullptr) return nullptr;
+    } else if (block == kColorCacheFilling) {
+        scratch[0] = r;
+        scratch[1] = g;
+        scratch[2] = b;
+        cache->transform(&scratch[0], &scratch[1], &scratch[2], cache->userData);
+        return scratch;
+    }
+    return block->entries[(r & 3) * 16 + (g & 3) * 4 + (b & 3)];
 }
 
 // The transformed entry of a colour, or null when its block cannot be allocated. A hit is one
 // acquire load, with no lock and no call.
-inline const uint8_t* FindEntry(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b) {
+inline const uint8_t* FindEntry(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b,
+                                uint8_t scratch[3]) {
     const uint32_t slot = (r >> 2) * 4096u + (g >> 2) * 64u + (b >> 2);
     const ColorCacheBlock* block = cache->index[slot].load(std::memory_order_acquire);
-    if (block == nullptr || block == kColorCacheFilling) {
-        block = FindBlockSlowly(cache, slot);
-        if (block == nullptr) return nullptr;
-    }
+    if (block == nullptr || block == kColorCacheFilling)
+        return FindEntrySlowly(cache, r, g, b, scratch);
     return block->entries[(r & 3) * 16 + (g & 3) * 4 + (b & 3)];
 }
 
@@ -128,30 +136,39 @@ void LatticeNeighbours(Sample u, int shift, int64_t step, uint8_t* lo, uint8_t* 
 }
 
 // Interpolates each channel between the transforms of the lattice colours below and above.
+// Channel c of pixel p is planes[c][p * stride]. Stops at the first pixel whose block cannot be
+// allocated and returns 0 (that pixel and the rest unchanged), else 1.
 template <typename Sample, typename Quotient>
-void MapInterpolated(ColorCache* cache, Sample* pixels, uint32_t count, int shift, int64_t step,
-                     double maxValue) {
-    if (cache == nullptr || cache->transform == nullptr) return;
+int MapInterpolated(ColorCache* cache, Sample* const planes[3], size_t stride, uint32_t count,
+                    int shift, int64_t step, double maxValue) {
+    if (cache == nullptr) return 0;
+    if (cache->transform == nullptr) return 1;
     for (uint32_t p = 0; p < count; ++p) {
-        Sample* pixel = pixels + static_cast<size_t>(p) * 3;
+        Sample* pixel[3];
         uint8_t lo[3];
         uint8_t hi[3];
-        for (int c = 0; c < 3; ++c) LatticeNeighbours(pixel[c], shift, step, &lo[c], &hi[c]);
-        const uint8_t* low = FindEntry(cache, lo[0], lo[1], lo[2]);
-        if (low == nullptr) continue;
-        const uint8_t* high = FindEntry(cache, hi[0], hi[1], hi[2]);
-        if (high == nullptr) continue;
+        for (int c = 0; c < 3; ++c) {
+            pixel[c] = planes[c] + p * stride;
+            LatticeNeighbours(*pixel[c], shift, step, &lo[c], &hi[c]);
+        }
+        uint8_t lowScratch[3];
+        uint8_t highScratch[3];
+        const uint8_t* low = FindEntry(cache, lo[0], lo[1], lo[2], lowScratch);
+        if (low == nullptr) return 0;
+        const uint8_t* high = FindEntry(cache, hi[0], hi[1], hi[2], highScratch);
+        if (high == nullptr) return 0;
         for (int c = 0; c < 3; ++c) {
             const int64_t base = low[c] * step;
             double out = static_cast<double>(base);
             if (hi[c] > lo[c]) {
                 // The quotient first, then the product: the other order differs in the last unit.
-                const double t = Quotient::Of(pixel[c] - lo[c] * step);
+                const double t = Quotient::Of(*pixel[c] - lo[c] * step);
                 out = static_cast<double>(base) + t * static_cast<double>(high[c] * step - base);
             }
-            pixel[c] = out > maxValue ? static_cast<Sample>(maxValue) : static_cast<Sample>(out);
+            *pixel[c] = out > maxValue ? static_cast<Sample>(maxValue) : static_cast<Sample>(out);
         }
     }
+    return 1;
 }
 
 // The RGB type whose pixels the cache maps for an image of the given type.
@@ -225,7 +242,8 @@ int ColorCache_Destroy(ColorCache* cache) {
 int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b) {
     if (cache == nullptr) return 0;
     if (cache->transform == nullptr) return 1;
-    const uint8_t* colour = FindEntry(cache, *r, *g, *b);
+    uint8_t scratch[3];
+    const uint8_t* colour = FindEntry(cache, *r, *g, *b, scratch);
     if (colour == nullptr) return 0;
     *r = colour[0];
     *g = colour[1];
@@ -233,41 +251,76 @@ int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b) {
     return 1;
 }
 
-void ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count) {
-    if (cache == nullptr || cache->transform == nullptr) return;
+int ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count) {
+    if (cache == nullptr) return 0;
+    if (cache->transform == nullptr) return 1;
     for (uint32_t p = 0; p < count; ++p) {
         uint8_t* pixel = pixels + static_cast<size_t>(p) * 3;
-        const uint8_t* colour = FindEntry(cache, pixel[0], pixel[1], pixel[2]);
-        if (colour == nullptr) continue;
+        uint8_t scratch[3];
+        const uint8_t* colour = FindEntry(cache, pixel[0], pixel[1], pixel[2], scratch);
+        if (colour == nullptr) return 0;
         pixel[0] = colour[0];
         pixel[1] = colour[1];
         pixel[2] = colour[2];
     }
+    return 1;
 }
 
-void ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count) {
-    MapInterpolated<uint16_t, Quotient16>(cache, pixels, count, 8, kStep16, 65535.0);
+int ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count) {
+    uint16_t* const planes[3] = {pixels, pixels + 1, pixels + 2};
+    return MapInterpolated<uint16_t, Quotient16>(cache, planes, 3, count, 8, kStep16, 65535.0);
 }
 
-void ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count) {
-    MapInterpolated<uint32_t, Quotient32>(cache, pixels, count, 24, kStep32, 4294967295.0);
+int ColorCache_MapRgb16Planes(ColorCache* cache, uint16_t* r, uint16_t* g, uint16_t* b,
+                              uint32_t count) {
+    uint16_t* const planes[3] = {r, g, b};
+    return MapInterpolated<uint16_t, Quotient16>(cache, planes, 1, count, 8, kStep16, 65535.0);
 }
+
+int ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count) {
+    uint32_t* const planes[3] = {pixels, pixels + 1, pixels + 2};
+    return MapInterpolated<uint32_t, Quotient32>(cache, planes, 3, count, 24, kStep32,
+                                                 4294967295.0);
+}
+
+namespace {
+
+// Slices after a failed one have nothing to gain; a failed slice marks the context.
+bool Failed(const ColorCacheContext* context) {
+    return context->failed.load(std::memory_order_relaxed) != 0;
+}
+
+void RecordResult(ColorCacheContext* context, int mapped) {
+    if (!mapped) context->failed.store(1, std::memory_order_relaxed);
+}
+
+}  // namespace
 
 void MapRgb8Task(void* context, uint32_t first, uint32_t count) {
     auto* ctx = static_cast<ColorCacheContext*>(context);
-    ColorCache_MapRgb8(ctx->cache, ctx->pixels + static_cast<size_t>(first) * 3, count);
+    if (Failed(ctx)) return;
+    RecordResult(
+        ctx, ColorCache_MapRgb8(ctx->cache, ctx->pixels + static_cast<size_t>(first) * 3, count));
 }
 
 void MapRgb16Task(void* context, uint32_t first, uint32_t count) {
     auto* ctx = static_cast<ColorCacheContext*>(context);
-    ColorCache_MapRgb16(ctx->cache, reinterpret_cast<uint16_t*>(ctx->pixels) + first * size_t{3},
-                        count);
+    if (Failed(ctx)) return;
+    RecordResult(
+        ctx, ColorCache_MapRgb16(
+                 ctx->cache, reinterpret_cast<uint16_t*>(ctx->pixels) + first * size_t{3}, count));
 }
 
 void MapRgb32Task(void* context, uint32_t first, uint32_t count) {
     auto* ctx = static_cast<ColorCacheContext*>(context);
-    ColorCache_MapRgb32(ctx->cache, reinterpret_cast<uint32_t*>(ctx->pixels) + first * size_t{3},
-                        count);
+    if (Failed(ctx)) return;
+    RecordResult(
+        ctx, ColorCache_MapRgb32(
+                 ctx->cache, reinterpret_cast<uint32_t*>(ctx->pixels) + first * size_t{3}, count));
+}
+
+void ColorCache_FailBlockAllocation(uint32_t n) {
+    allocationsBeforeFailure.store(n, std::memory_order_relaxed);
 }
 
 int ApplyColorCache(ColorCache* cache, CImgBuff* image) {
@@ -286,12 +339,13 @@ int ApplyColorCache(ColorCache* cache, CImgBuff* image) {
     }
 
     const uint32_t count = static_cast<uint32_t>(own.width) * static_cast<uint32_t>(own.height);
-    ColorCacheContext context{cache, mapped->pixels};
+    ColorCacheContext context{cache, mapped->pixels, {0}};
     const RowTask task = mappedType == PT_RGB8    ? MapRgb8Task
                          : mappedType == PT_RGB16 ? MapRgb16Task
                                                   : MapRgb32Task;
     WorkerPool::Run(task, &context, count);
 
+    if (context.failed.load()) return 0;
     // Converted straight back into the image's own memory: the same tasks that ConvertType
     // would run, without a second temporary of the image's size.
     if (mapped != &own) ConvertInto(temporary, &own);

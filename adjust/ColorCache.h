@@ -46,15 +46,25 @@ int ColorCache_Destroy(ColorCache* cache);
 // as it is), 0 for a null cache or when a block cannot be allocated (colour unchanged).
 int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b);
 
-// Map count packed R, G, B pixels in place; a pixel whose block cannot be allocated stays as it
-// is. The 16- and 32-bit maps interpolate between the lattice colours below and above.
-void ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count);
-void ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count);
-void ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count);
+// Map count packed R, G, B pixels in place. 1 when every pixel is mapped (or the transform is
+// null), 0 for a null cache or when a block cannot be allocated: the map stops at that pixel and
+// leaves it and the rest unchanged. The 16- and 32-bit maps interpolate between the lattice
+// colours below and above.
+int ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count);
+int ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count);
+int ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count);
+// ColorCache_MapRgb16 for channels held in three separate arrays.
+int ColorCache_MapRgb16Planes(ColorCache* cache, uint16_t* r, uint16_t* g, uint16_t* b,
+                              uint32_t count);
+
+// Tests only: the n-th block allocation from now on fails (1: the next one); 0 lets every one
+// through again.
+void ColorCache_FailBlockAllocation(uint32_t n);
 
 struct ColorCacheContext {
     ColorCache* cache;
-    uint8_t* pixels;  // packed pixels of the task's type; items are pixels
+    uint8_t* pixels;          // packed pixels of the task's type; items are pixels
+    std::atomic<int> failed;  // set by a task that met a block it could not allocate
 };
 
 void MapRgb8Task(void* context, uint32_t first, uint32_t count);
@@ -62,6 +72,7 @@ void MapRgb16Task(void* context, uint32_t first, uint32_t count);
 void MapRgb32Task(void* context, uint32_t first, uint32_t count);
 
 // Maps the whole image in place through the RGB type of its sample width. 1 on success (also
-// when the transform is null), 0 for a null cache or image, an empty image or when the
-// temporary RGB copy cannot be made (the image is then unchanged).
+// when the transform is null), 0 for a null cache or image, an empty image, when the temporary
+// RGB copy cannot be made (the image is then unchanged) or when a block cannot be allocated (an
+// RGB image may then be partly mapped: the caller discards it).
 int ApplyColorCache(ColorCache* cache, CImgBuff* image);
