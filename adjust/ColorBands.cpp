@@ -138,6 +138,19 @@ int MapBandPixel(const ColorBandTable* table, uint16_t* hue, uint16_t* saturatio
     return 1;
 }
 
+void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
+                size_t count) {
+    for (size_t i = 0; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
+}
+
+int ColorBandsNeutral(const ColorBandTable* table) {
+    for (int32_t k = 0; k < kColorBandCount; ++k) {
+        const ColorBand& b = table->bands[k];
+        if (b.hueShift != 0 || b.vividness != 0 || b.brightness != 0) return 0;
+    }
+    return 1;
+}
+
 void HueMapTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<HueMapContext*>(context);
     for (uint32_t o = first; o < first + count; ++o) {

@@ -6,6 +6,7 @@
 // tables are not initialised, and the caller holds a pool reference.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "adjust/ToneCurve.h"
@@ -52,6 +53,11 @@ int ApplyColorBands(CImgBuff* dst, CImgBuff* src, const ColorBandTable* table);
 // Maps one HSV16 pixel in place. A hue with no band (span 0, a table never given a hue map)
 // is left unchanged.
 int MapBandPixel(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value);
+// MapBandPixel for count pixels held channel by channel.
+void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
+                size_t count);
+// 1 when every band has no hue shift, vividness or brightness: mapping is then the identity.
+int ColorBandsNeutral(const ColorBandTable* table);
 
 // Row tasks and their records.
 

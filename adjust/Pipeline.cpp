@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "adjust/FusedPass.h"
 #include "adjust/WhiteBalance.h"
 #include "parallel/WorkerPool.h"
 
@@ -227,50 +228,99 @@ void AdjustmentState::DropWhiteBalanceCaches() {
     spotGreyPoint.reset();
 }
 
-CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair) {
+CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, const BgrRows* display) {
     if (!needsApply) return nullptr;
     needsApply = 0;
-
     CImgBuff& src = proxyPair ? proxySource : sourceImage;
     CImgBuff& dst = proxyPair ? proxyResult : resultImage;
-    CImgBuff* in = &src;
-    if (IsEmpty(dst) || !SameGeometry(dst, src)) dst.Copy(src);
-    // No photo, or no memory for the result: there is nothing the stages could write.
-    if (IsEmpty(src) || !SameGeometry(dst, src)) return &dst;
+    // Half-corrected pixels must never pass for a result.
+    if (!RunStages(src, dst, display)) dst.buffer->Create(0, 0, PT_NONE);
+    return &dst;
+}
 
-    ColorCache* wbCache = nullptr;
+CImgBuff* AdjustmentState::ApplyAdjustmentStagesInPlace() {
+    if (!needsApply) return nullptr;
+    needsApply = 0;
+    if (!RunStages(sourceImage, sourceImage, nullptr)) sourceImage.buffer->Create(0, 0, PT_NONE);
+    return &sourceImage;
+}
+
+bool AdjustmentState::ChooseWhiteBalance(ColorCache** cache) {
+    *cache = nullptr;
     if (wbMode == WhiteBalanceMode::Automatic) {
         if (!autoWbCache) {
             // Always measured on the full photo, so that the proxy and the full pass agree.
             double r, g, b;
-            if (EstimateGreyPoint(&sourceImage, &r, &g, &b, kAutoWbSaturationLimit,
-                                  kAutoWbMinValue))
-                autoWbCache = CreateWhiteBalanceCache(r, g, b);
+            if (!EstimateGreyPoint(&sourceImage, &r, &g, &b, kAutoWbSaturationLimit,
+                                   kAutoWbMinValue))
+                return false;
+            autoWbCache = CreateWhiteBalanceCache(r, g, b);
+            if (!autoWbCache) return false;
         }
-        wbCache = autoWbCache;
-    } else if (wbMode == WhiteBalanceMode::Spot) {
-        wbCache = spotWbCache;
+        *cache = autoWbCache;
+    } else if (wbMode == WhiteBalanceMode::Spot && spotGreyPoint) {
+        // A cache that memory did not allow at the pick is tried again on each pass.
+        if (!spotWbCache)
+            spotWbCache =
+                CreateWhiteBalanceCache(spotGreyPoint->r, spotGreyPoint->g, spotGreyPoint->b);
+        if (!spotWbCache) return false;
+        *cache = spotWbCache;
     }
-    if (wbCache) {
+    return true;
+}
+
+bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display) {
+    const C_ImgBuff& in = *src.buffer;
+    C_ImgBuff& out = *dst.buffer;
+    if (IsEmpty(src)) {
         dst.Copy(src);
-        ApplyColorCache(wbCache, &dst);
-        in = &dst;
+        return true;
+    }
+    ColorCache* wbCache = nullptr;
+    if (!ChooseWhiteBalance(&wbCache)) return false;
+    const bool tone = (brightnessCurve && brightnessCurve->position != 0) ||
+                      (vividnessCurve && vividnessCurve->position != 0);
+    const bool light = addLight >= 0 || suppressLight >= 0;
+    const bool bands = colorBandTable && colorBandTable->built;
+
+    if (in.type == PT_HSV16) {
+        if ((out.type != PT_HSV16 || !SameGeometry(dst, src)) &&
+            !out.Create(in.width, in.height, PT_HSV16))
+            return false;
+        PassStages stages;
+        stages.whiteBalance = wbCache;
+        if (tone) {
+            stages.sCurve = (vividnessCurve ? vividnessCurve : &IdentityCurve)->map;
+            stages.vCurve = (brightnessCurve ? brightnessCurve : &IdentityCurve)->map;
+        }
+        if (light && lightCurve) stages.lightCurve = lightCurve->map;
+        // Neutral bands are an exact identity on every pixel.
+        if (bands && !ColorBandsNeutral(colorBandTable)) stages.bands = colorBandTable;
+        return RunFusedPass(in, &out, stages, display) == 1;
     }
 
-    if ((brightnessCurve && brightnessCurve->position != 0) ||
-        (vividnessCurve && vividnessCurve->position != 0)) {
-        ApplyToneCurves(&dst, in, vividnessCurve, brightnessCurve);
-        in = &dst;
+    // Other pixel types go through the stages one after another.
+    CImgBuff* current = &src;
+    if (&dst != &src && (IsEmpty(dst) || !SameGeometry(dst, src))) dst.Copy(src);
+    if (!SameGeometry(dst, src)) return false;
+    if (wbCache) {
+        if (&dst != &src) dst.Copy(src);
+        if (!SameGeometry(dst, src) || !ApplyColorCache(wbCache, &dst)) return false;
+        current = &dst;
     }
-    if (addLight >= 0 || suppressLight >= 0) {
-        ApplyToneCurves(&dst, in, nullptr, lightCurve);
-        in = &dst;
+    if (tone) {
+        ApplyToneCurves(&dst, current, vividnessCurve, brightnessCurve);
+        current = &dst;
     }
-    if (colorBandTable && colorBandTable->built) {
-        ApplyColorBands(&dst, in, colorBandTable);
-        in = &dst;
+    if (light) {
+        ApplyToneCurves(&dst, current, nullptr, lightCurve);
+        current = &dst;
+    }
+    if (bands) {
+        ApplyColorBands(&dst, current, colorBandTable);
+        current = &dst;
     }
     // Without any stage the result would keep the pixels of an earlier pass.
-    if (in == &src) dst.Copy(src);
-    return &dst;
+    if (current != &dst) dst.Copy(src);
+    return SameGeometry(dst, src);
 }

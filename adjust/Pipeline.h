@@ -11,6 +11,7 @@
 #include "adjust/ColorCache.h"
 #include "adjust/ToneCurve.h"
 #include "adjust/WhiteBalance.h"
+#include "image/ColorRows.h"
 #include "image/ImgBuff.h"
 
 static_assert(std::size(kColorBandNames) == kColorBandCount);
@@ -53,7 +54,8 @@ class AdjustmentState {
 
     // Takes the grey point of the 5 x 5 pixels of sourceImage around (x, y) (those inside the
     // photo) as the new spot white balance and sets needsApply. 0 when (x, y) lies outside the
-    // photo (nothing changes); otherwise 1, with spotWbCache null when it could not be built.
+    // photo (nothing changes); otherwise 1, with spotWbCache null when it could not be built yet
+    // (each pass tries again and fails while memory stays short).
     int PickSpotWhiteBalance(int32_t x, int32_t y);
     // Makes grey the spot white balance (a new spotWbCache), or drops it for nullopt, and sets
     // needsApply.
@@ -66,8 +68,15 @@ class AdjustmentState {
     // Runs white balance, tone, light and per-colour stages from proxySource to proxyResult
     // (proxyPair 1) or from sourceImage to resultImage (0). The tone stage runs when either
     // stored tone position is non-zero. Returns null when needsApply was 0 (nothing to do), else
-    // the result holder, which is empty when memory ran short.
-    CImgBuff* ApplyAdjustmentStages(int32_t proxyPair);
+    // the result holder, which is empty when memory ran short (a failed stage never leaves a
+    // partly corrected result). When display is given and the result is PT_HSV16 (every loaded
+    // photo), the pass also writes the result's display colours there, as MakeDisplayDib would.
+    CImgBuff* ApplyAdjustmentStages(int32_t proxyPair, const BgrRows* display = nullptr);
+
+    // The full-resolution pass written over sourceImage itself, for a caller that no longer
+    // needs the photo as loaded: no second full-size image. Returns &sourceImage (empty when
+    // memory ran short), or null when needsApply was 0.
+    CImgBuff* ApplyAdjustmentStagesInPlace();
 
     CImgBuff sourceImage;
     CImgBuff resultImage;
@@ -86,4 +95,11 @@ class AdjustmentState {
     int32_t useProxy = 0;
     int32_t needsApply = 0;
     int32_t selectedBand = 0;  // 0 red, 1 yellow, 2 green, 3 cyan, 4 blue, 5 magenta
+
+  private:
+    // The white balance the pass applies (null: none); false when it should apply but could not
+    // be measured or built for lack of memory.
+    bool ChooseWhiteBalance(ColorCache** cache);
+    // false when memory ran short; dst may then hold a partial result.
+    bool RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display);
 };

@@ -78,7 +78,8 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     start = std::chrono::steady_clock::now();
     ApplySettings(settings, state);
     if (spotPixel && !PickSpot(state, *spotPixel, reason)) return 0;
-    CImgBuff* result = state.ApplyAdjustmentStages(0);
+    // The photo as loaded is not needed again: correcting it in place saves a full-size buffer.
+    CImgBuff* result = state.ApplyAdjustmentStagesInPlace();
     timings.pipelineMs = MillisecondsSince(start);
     if (!result || result->buffer->type == PT_NONE) {
         reason = "not enough memory to correct the photo";

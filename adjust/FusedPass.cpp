@@ -1,0 +1,97 @@
+#include "adjust/FusedPass.h"
+
+#include <cstddef>
+
+#include "parallel/WorkerPool.h"
+
+namespace {
+
+// Pixels taken through the stages together: small enough that their channels stay in the first
+// level cache, large enough to keep the vector loops long.
+constexpr size_t kRunPixels = 256;
+
+// One run of pixels, channel by channel.
+struct Run {
+    uint16_t h[kRunPixels], s[kRunPixels], v[kRunPixels];
+    uint16_t r[kRunPixels], g[kRunPixels], b[kRunPixels];
+};
+
+void Load(const uint16_t* in, Run& run, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        run.h[i] = in[3 * i];
+        run.s[i] = in[3 * i + 1];
+        run.v[i] = in[3 * i + 2];
+    }
+}
+
+void Store(const Run& run, uint16_t* out, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        out[3 * i] = run.h[i];
+        out[3 * i + 1] = run.s[i];
+        out[3 * i + 2] = run.v[i];
+    }
+}
+
+void MapThrough(const uint16_t* curve, uint16_t* channel, size_t n) {
+    for (size_t i = 0; i < n; ++i) channel[i] = curve[channel[i]];
+}
+
+// The stages on one run in place; false when a white-balance block could not be allocated.
+bool RunStages(const PassStages& stages, Run& run, size_t n) {
+    if (stages.whiteBalance != nullptr) {
+        HsvToRgb16Run(run.h, run.s, run.v, run.r, run.g, run.b, n);
+        if (!ColorCache_MapRgb16Planes(stages.whiteBalance, run.r, run.g, run.b,
+                                       static_cast<uint32_t>(n)))
+            return false;
+        RgbToHsv16Run(run.r, run.g, run.b, run.h, run.s, run.v, n);
+    }
+    if (stages.sCurve != nullptr) MapThrough(stages.sCurve, run.s, n);
+    if (stages.vCurve != nullptr) MapThrough(stages.vCurve, run.v, n);
+    if (stages.lightCurve != nullptr) MapThrough(stages.lightCurve, run.v, n);
+    if (stages.bands != nullptr) MapBandRun(stages.bands, run.h, run.s, run.v, n);
+    return true;
+}
+
+void StoreDisplay(Run& run, uint8_t* bgr, size_t n) {
+    HsvToRgb16Run(run.h, run.s, run.v, run.r, run.g, run.b, n);
+    for (size_t i = 0; i < n; ++i) {
+        bgr[3 * i] = static_cast<uint8_t>(run.b[i] >> 8);
+        bgr[3 * i + 1] = static_cast<uint8_t>(run.g[i] >> 8);
+        bgr[3 * i + 2] = static_cast<uint8_t>(run.r[i] >> 8);
+    }
+}
+
+}  // namespace
+
+void FusedPassTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<FusedPassContext*>(context);
+    const size_t width = static_cast<size_t>(c->source->width);
+    const auto* source = reinterpret_cast<const uint16_t*>(c->source->pixels);
+    auto* destination = reinterpret_cast<uint16_t*>(c->destination->pixels);
+    Run run;
+    for (uint32_t y = first; y < first + count; ++y) {
+        if (c->failed.load(std::memory_order_relaxed)) return;
+        const uint16_t* in = source + y * width * 3;
+        uint16_t* out = destination + y * width * 3;
+        uint8_t* bgr =
+            c->display != nullptr ? c->display->first + c->display->stride * ptrdiff_t(y) : nullptr;
+        for (size_t x = 0; x < width; x += kRunPixels) {
+            const size_t n = width - x < kRunPixels ? width - x : kRunPixels;
+            Load(in + 3 * x, run, n);
+            if (!RunStages(*c->stages, run, n)) {
+                c->failed.store(1, std::memory_order_relaxed);
+                return;
+            }
+            Store(run, out + 3 * x, n);
+            if (bgr != nullptr) StoreDisplay(run, bgr + 3 * x, n);
+        }
+    }
+}
+
+int RunFusedPass(const C_ImgBuff& source, C_ImgBuff* destination, const PassStages& stages,
+                 const BgrRows* display) {
+    if (source.height < 1 || source.width < 1) return 1;
+    FusedPassContext context{&source, destination, &stages, display, {0}};
+    WorkerPool::Run(FusedPassTask, &context, static_cast<unsigned>(source.height));
+    return context.failed.load() ? 0 : 1;
+}
