@@ -91,6 +91,28 @@ void FreeDisplayDib(DibHeader* dib) {
     if (dib) std::free(reinterpret_cast<uint8_t*>(dib) - 4);
 }
 
+namespace {
+
+// old when it has the size and bit count, else a new bitmap with its header written (old
+// released); null on failure.
+DibHeader* ReuseOrAllocate(int32_t width, int32_t height, uint16_t bitCount, DibHeader* old) {
+    if (old && old->width == width && old->height == height && old->bitCount == bitCount)
+        return old;
+    FreeDisplayDib(old);
+    // Computed in 64 bits: a huge image must be refused, not wrap into a small block.
+    const uint64_t stride = (static_cast<uint64_t>(width) * (bitCount / 8u) + 3u) & ~3ull;
+    const uint64_t length =
+        (bitCount == 8 ? sizeof(DibHeader) + kDibPaletteBytes : sizeof(DibHeader)) +
+        stride * static_cast<uint64_t>(height);
+    if (length > kMaxDibLength) return nullptr;
+    auto* dib = reinterpret_cast<DibHeader*>(AllocDibMemory(static_cast<uint32_t>(length)));
+    if (!dib) return nullptr;
+    WriteHeader(dib, width, height, bitCount, static_cast<uint32_t>(stride));
+    return dib;
+}
+
+}  // namespace
+
 DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old) {
     int32_t width = 0;
     int32_t height = 0;
@@ -100,24 +122,8 @@ DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old) {
         return nullptr;
     }
     const uint16_t bitCount = IsRgbType(type) ? 24 : 8;
-
-    DibHeader* dib = nullptr;
-    if (old && old->width == width && old->height == height &&
-        ((old->bitCount == 24 && IsRgbType(type)) ||
-         (old->bitCount == 8 && (type == PT_GRAY8 || type == PT_GRAY16)))) {
-        dib = old;
-    } else {
-        FreeDisplayDib(old);
-        // Computed in 64 bits: a huge image must be refused, not wrap into a small block.
-        const uint64_t stride = (static_cast<uint64_t>(width) * (bitCount / 8u) + 3u) & ~3ull;
-        const uint64_t length =
-            (bitCount == 8 ? sizeof(DibHeader) + kDibPaletteBytes : sizeof(DibHeader)) +
-            stride * static_cast<uint64_t>(height);
-        if (length > kMaxDibLength) return nullptr;
-        dib = reinterpret_cast<DibHeader*>(AllocDibMemory(static_cast<uint32_t>(length)));
-        if (!dib) return nullptr;
-        WriteHeader(dib, width, height, bitCount, static_cast<uint32_t>(stride));
-    }
+    DibHeader* dib = ReuseOrAllocate(width, height, bitCount, old);
+    if (!dib) return nullptr;
 
     if (height > 0) {
         DisplayDibContext context{width, height, DibStride(width, dib->bitCount), image, dib};
@@ -128,6 +134,19 @@ DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old) {
         WorkerPool::Run(task, &context, static_cast<unsigned>(height));
     }
     return dib;
+}
+
+DibHeader* ReserveDisplayDib(int32_t width, int32_t height, DibHeader* old) {
+    if (width < 1 || height < 1) {
+        FreeDisplayDib(old);
+        return nullptr;
+    }
+    return ReuseOrAllocate(width, height, 24, old);
+}
+
+BgrRows DibRows(DibHeader* dib) {
+    const auto stride = static_cast<ptrdiff_t>(DibStride(dib->width, dib->bitCount));
+    return {DibPixels(dib) + (dib->height - 1) * stride, -stride};
 }
 
 void DibRowsRgb8Task(void* context, uint32_t first, uint32_t count) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/ColorRows.h"
 #include "image/ImgBuff.h"
 
 struct DibHeader {
@@ -68,6 +69,14 @@ uint32_t DibBlockSize(const DibHeader* dib);
 // is made. On failure (empty image, no memory, a size too large) old is released too and the
 // result is null.
 DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old);
+
+// A 24-bit bitmap of width x height whose pixel rows the caller fills (through DibRows), for a
+// pass that writes the display colours itself. old (may be null) is returned when it has that
+// size and kind, else released. Null on failure or for an empty size.
+DibHeader* ReserveDisplayDib(int32_t width, int32_t height, DibHeader* old);
+
+// The pixel rows of a 24-bit bitmap, image row 0 (the last stored row) first.
+BgrRows DibRows(DibHeader* dib);
 
 // The address 4 bytes into a new block able to hold length bytes, zero-filled; null on failure.
 // The block size (length + 4 rounded up to 4096) is stored in front.
