@@ -93,11 +93,11 @@ void FreeDisplayDib(DibHeader* dib) {
 
 namespace {
 
-// old when it has the size and bit count, else a new bitmap with its header written (old
+// old when it may be refilled and has the size, else a new bitmap with its header written (old
 // released); null on failure.
-DibHeader* ReuseOrAllocate(int32_t width, int32_t height, uint16_t bitCount, DibHeader* old) {
-    if (old && old->width == width && old->height == height && old->bitCount == bitCount)
-        return old;
+DibHeader* ReuseOrAllocate(int32_t width, int32_t height, uint16_t bitCount, DibHeader* old,
+                           bool refillable) {
+    if (old && refillable && old->width == width && old->height == height) return old;
     FreeDisplayDib(old);
     // Computed in 64 bits: a huge image must be refused, not wrap into a small block.
     const uint64_t stride = (static_cast<uint64_t>(width) * (bitCount / 8u) + 3u) & ~3ull;
@@ -122,7 +122,10 @@ DibHeader* MakeDisplayDib(CImgBuff* image, DibHeader* old) {
         return nullptr;
     }
     const uint16_t bitCount = IsRgbType(type) ? 24 : 8;
-    DibHeader* dib = ReuseOrAllocate(width, height, bitCount, old);
+    const bool refillable =
+        old && ((old->bitCount == 24 && IsRgbType(type)) ||
+                (old->bitCount == 8 && (type == PT_GRAY8 || type == PT_GRAY16)));
+    DibHeader* dib = ReuseOrAllocate(width, height, bitCount, old, refillable);
     if (!dib) return nullptr;
 
     if (height > 0) {
@@ -141,7 +144,7 @@ DibHeader* ReserveDisplayDib(int32_t width, int32_t height, DibHeader* old) {
         FreeDisplayDib(old);
         return nullptr;
     }
-    return ReuseOrAllocate(width, height, 24, old);
+    return ReuseOrAllocate(width, height, 24, old, old && old->bitCount == 24);
 }
 
 BgrRows DibRows(DibHeader* dib) {
