@@ -2,15 +2,20 @@
 
 #include "adjust/HsvRows.h"
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
 
 ToneCurve IdentityCurve;
 double LightGainTable[kLightSpan];
 
 namespace {
 
-// Users of the engine tables; saturates at the largest value instead of wrapping to 0.
-uint32_t engineRefCount = 0;
+// Users of the engine tables; saturates at the largest value instead of wrapping to 0. Engine
+// states are made on several threads at once (the window's and one correcting other photos), so
+// the count is taken under a lock and the tables are filled before any other user sees it.
+std::mutex engineTablesLock;
+std::atomic<uint32_t> engineRefCount = 0;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kQuarterTurnTimesPi = 141.3716694115407;  // 45 * pi, as a written constant
@@ -45,18 +50,24 @@ inline double LightLift(uint32_t i, int64_t strength) {
 }  // namespace
 
 int InitEngineTables() {
-    if (engineRefCount == UINT32_MAX) return 1;
-    if (engineRefCount++ != 0) return 1;
-    IdentityCurve.rebuild = 0;
-    IdentityCurve.position = 0;
-    FillIdentity(IdentityCurve.map);
-    LightGainContext context{LightGainTable};
-    WorkerPool::Run(LightGainTask, &context, kLightSpan / 2);
+    std::lock_guard<std::mutex> lock(engineTablesLock);
+    const uint32_t users = engineRefCount.load();
+    if (users == UINT32_MAX) return 1;
+    if (users == 0) {
+        IdentityCurve.rebuild = 0;
+        IdentityCurve.position = 0;
+        FillIdentity(IdentityCurve.map);
+        LightGainContext context{LightGainTable};
+        WorkerPool::Run(LightGainTask, &context, kLightSpan / 2);
+    }
+    engineRefCount.store(users + 1);
     return 1;
 }
 
 void ReleaseEngineTables() {
-    if (engineRefCount != 0 && engineRefCount != UINT32_MAX) --engineRefCount;
+    std::lock_guard<std::mutex> lock(engineTablesLock);
+    const uint32_t users = engineRefCount.load();
+    if (users != 0 && users != UINT32_MAX) engineRefCount.store(users - 1);
 }
 
 int EngineTablesReady() {
