@@ -4,8 +4,9 @@
 
 class CLumivexApp {
   public:
-    // Returns 0: the program ends when the dialog closes.
-    int InitInstance();
+    // photo: a file to open at start (the file system's bytes), or null. Returns 0: the program
+    // ends when the dialog closes.
+    int InitInstance(const char* photo);
 };
 
 extern CLumivexApp theApp;

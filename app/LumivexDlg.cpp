@@ -2,11 +2,14 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QUndoStack>
 
 #include <optional>
 
@@ -15,6 +18,10 @@
 #include "app/Resources.h"
 
 namespace {
+
+bool HoldsImage(const CImgBuff& image) {
+    return image.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr) != 0;
+}
 
 // The slider controls follow the rows of the adjustment table.
 static_assert(kIdBandBrightnessSlider - kIdBrightnessSlider + 1 == kAdjustmentCount);
@@ -31,6 +38,8 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
         prompts = ownPrompts.get();
     }
     appIcon = LoadAppIcon();
+    history = new QUndoStack(this);
+    setAcceptDrops(true);
     CreateFromTemplate();
     ConnectMessageMap();
     OnInitDialog();
@@ -40,6 +49,7 @@ CLumivexDlg::~CLumivexDlg() {
     client->removeEventFilter(this);
     previewFrame->SetPaintHook(nullptr);
     FreeDisplayDib(displayDib);
+    FreeDisplayDib(originalDib);
 }
 
 void CLumivexDlg::CreateFromTemplate() {
@@ -49,18 +59,7 @@ void CLumivexDlg::CreateFromTemplate() {
     setWindowTitle(QString::fromUtf8(dialog.caption));
     setFont(DialogFont(dialog.fontFace, dialog.pointSize));
 
-    // The menu's one popup sits at the right end of the bar.
-    menuBar = new QMenuBar(this);
-    menuBar->setNativeMenuBar(false);
-    auto* rightBar = new QMenuBar(menuBar);
-    rightBar->setNativeMenuBar(false);
-    QMenu* popup = rightBar->addMenu(QString::fromUtf8(kMainMenuTemplate.popupText));
-    for (int32_t i = 0; i < kMainMenuTemplate.itemCount; ++i) {
-        const MenuItemTemplate& item = kMainMenuTemplate.items[i];
-        QAction* action = popup->addAction(QString::fromUtf8(item.text));
-        action->setData(item.id);
-    }
-    menuBar->setCornerWidget(rightBar, Qt::TopRightCorner);
+    CreateMenus();
 
     // Template coordinates start below the menu bar, as client coordinates do.
     client = new QWidget(this);
@@ -70,11 +69,46 @@ void CLumivexDlg::CreateFromTemplate() {
     menuBar->setGeometry(0, 0, size.width(), menuHeight);
     client->setGeometry(0, menuHeight, size.width(), size.height());
     resize(size.width(), size.height() + menuHeight);
+    // Every control whole, beside a preview at least 60 dialog units wide.
+    const int frameLeft = controls.Item(kIdPreviewFrame)->x();
+    setMinimumSize(frameLeft + MapDialogRect(controls.units, 0, 0, 60, 0).width(), height());
 
     client->installEventFilter(this);
     for (QButtonGroup* group : controls.radioGroups) {
         if (group->button(kIdWbOff)) wbGroup = group;
     }
+}
+
+void CLumivexDlg::CreateMenus() {
+    menuBar = new QMenuBar(this);
+    menuBar->setNativeMenuBar(false);
+    auto fill = [](QMenu* popup, const MenuTemplate& menu) {
+        for (int32_t i = 0; i < menu.itemCount; ++i) {
+            const MenuItemTemplate& item = menu.items[i];
+            QAction* action = popup->addAction(QString::fromUtf8(item.text));
+            action->setData(item.id);
+            action->setCheckable(item.checkable);
+            if (!item.shortcuts) continue;
+            QList<QKeySequence> keys;
+            for (const QString& key : QString::fromUtf8(item.shortcuts).split(QLatin1Char(';')))
+                keys << QKeySequence(key);
+            action->setShortcuts(keys);
+        }
+    };
+    for (const MenuTemplate& menu : kMainMenus)
+        fill(menuBar->addMenu(QString::fromUtf8(menu.popupText)), menu);
+    // The version popup sits at the right end of the bar.
+    auto* rightBar = new QMenuBar(menuBar);
+    rightBar->setNativeMenuBar(false);
+    fill(rightBar->addMenu(QString::fromUtf8(kRightMenu.popupText)), kRightMenu);
+    menuBar->setCornerWidget(rightBar, Qt::TopRightCorner);
+}
+
+QAction* CLumivexDlg::MenuAction(int32_t id) const {
+    for (QAction* action : menuBar->findChildren<QAction*>()) {
+        if (action->data().isValid() && action->data().toInt() == id) return action;
+    }
+    return nullptr;
 }
 
 // The message map: every command, scroll and window event and the handler it reaches.
@@ -90,11 +124,20 @@ void CLumivexDlg::ConnectMessageMap() {
         const int32_t id = action->data().toInt();
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     }
-    for (int32_t id = kIdBrightnessSlider; id <= kIdBandBrightnessSlider; ++id) {
-        auto* slider = static_cast<TrackBar*>(controls.Item(id));
+    for (const AdjustmentSpec& row : kAdjustments) {
+        TrackBar* slider = Slider(row.id);
         connect(slider, &TrackBar::scrolled, this,
                 [this, slider](int code) { OnHScroll(code, slider); });
+        // Back to neutral, applied as a release.
+        connect(slider, &TrackBar::doubleClicked, this, [this, slider, neutral = row.neutral] {
+            slider->SetPos(neutral);
+            OnHScroll(kScrollThumbPosition, slider);
+        });
     }
+    connect(history, &QUndoStack::canUndoChanged, MenuAction(kIdUndo), &QAction::setEnabled);
+    connect(history, &QUndoStack::canRedoChanged, MenuAction(kIdRedo), &QAction::setEnabled);
+    MenuAction(kIdUndo)->setEnabled(false);
+    MenuAction(kIdRedo)->setEnabled(false);
     static_cast<BlackFrame*>(controls.Item(kIdPreviewFrame))->SetPaintHook([this](QPainter& dc) {
         OnPaint(dc);
     });
@@ -121,6 +164,16 @@ void CLumivexDlg::OnCommand(int32_t id) {
             return OnWbAuto();
         case kIdWbSpot:
             return OnWbSpot();
+        case kIdUndo:
+            return OnUndo();
+        case kIdRedo:
+            return OnRedo();
+        case kIdExit:
+            return OnExit();
+        case kIdShowOriginal:
+            return OnShowOriginal();
+        case kIdHistogram:
+            return OnHistogram();
         default:
             if (id >= kIdBandRed && id < kIdBandRed + kColorBandCount)
                 OnBandButton(id - kIdBandRed);
@@ -138,14 +191,49 @@ void CLumivexDlg::keyPressEvent(QKeyEvent* event) {
             OnCommand(kIdCancel);
             event->accept();
             return;
+        case Qt::Key_Backslash:
+            // Held down: the photo without corrections.
+            if (!event->isAutoRepeat()) {
+                originalKeyHeld = true;
+                previewFrame->update();
+            }
+            event->accept();
+            return;
         default:
             QDialog::keyPressEvent(event);
     }
 }
 
+void CLumivexDlg::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Backslash) return QDialog::keyReleaseEvent(event);
+    if (!event->isAutoRepeat()) {
+        originalKeyHeld = false;
+        previewFrame->update();
+    }
+    event->accept();
+}
+
 void CLumivexDlg::closeEvent(QCloseEvent* event) {
+    if (!ConfirmSetAside()) {
+        event->ignore();
+        return;
+    }
     OnClose();
     event->accept();
+}
+
+// A photo file dropped on the window opens as if chosen in the open dialog.
+void CLumivexDlg::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && urls.first().isLocalFile()) event->acceptProposedAction();
+}
+
+void CLumivexDlg::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+    event->acceptProposedAction();
+    if (ConfirmSetAside())
+        OpenPhotoFile(QFile::encodeName(urls.first().toLocalFile()).toStdString());
 }
 
 // Linux offers no window menu that a program can extend; its item is offered here instead.
@@ -271,15 +359,19 @@ void CLumivexDlg::InvalidateClientRect(const Rect& rect, int erase) {
     previewFrame->update(part.translated(-previewFrame->pos()));
 }
 
+// Keys, clicks on the channel and the wheel apply the new position as a release does, so that
+// thumb and picture always agree; such a step at the end of the range changes nothing.
 void CLumivexDlg::OnHScroll(int code, TrackBar* scrollBar) {
-    if (code != kScrollThumbPosition && code != kScrollThumbTrack) return;
     UpdateData(1);
-    const int32_t final = code == kScrollThumbPosition ? 1 : 0;
+    const int32_t final = code == kScrollThumbTrack ? 0 : 1;
     const int32_t position = scrollBar->GetPos();
     for (const AdjustmentSpec& row : kAdjustments) {
         if (scrollBar != Slider(row.id)) continue;
+        if (code != kScrollThumbPosition && final && engine.AdjustmentPosition(row.id) == position)
+            return;
         if (engine.OnAdjustmentChanged(row.id, final, position))
             InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+        if (final) CommitAdjustments();
         return;
     }
 }
@@ -302,6 +394,7 @@ void CLumivexDlg::SelectWhiteBalance(WhiteBalanceMode mode) {
     engine.wbMode = mode;
     engine.needsApply = 1;
     InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+    CommitAdjustments();
 }
 
 void CLumivexDlg::OnWbOff() {
@@ -323,6 +416,7 @@ void CLumivexDlg::OnReset() {
     engine.needsApply = 1;
     InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
     UpdateData(0);
+    CommitAdjustments();
 }
 
 void CLumivexDlg::ResetAdjustments() {
@@ -338,22 +432,83 @@ void CLumivexDlg::OnLButtonDown(Point point) {
     if (!previewFrame->MapToPhoto(point, photoWidth, photoHeight, &pixel)) return;
     engine.PickSpotWhiteBalance(pixel.x, pixel.y);
     InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+    CommitAdjustments();
 }
 
-void CLumivexDlg::ApplyAdjustments(int32_t useProxyPair) {
-    if (!engine.needsApply) return;
+void CLumivexDlg::OnUndo() {
+    history->undo();
+}
+
+void CLumivexDlg::OnRedo() {
+    history->redo();
+}
+
+void CLumivexDlg::OnExit() {
+    close();
+}
+
+void CLumivexDlg::OnShowOriginal() {
+    previewFrame->update();
+}
+
+void CLumivexDlg::OnHistogram() {
+    previewFrame->ShowHistogram(MenuAction(kIdHistogram)->isChecked());
+}
+
+AdjustmentSnapshot CLumivexDlg::Snapshot() {
+    return CaptureAdjustments(engine);
+}
+
+void CLumivexDlg::CommitAdjustments() {
+    const AdjustmentSnapshot now = Snapshot();
+    if (now == committed) return;
+    history->push(new AdjustmentStep(committed, now,
+                                     [this](const AdjustmentSnapshot& s) { RestoreSnapshot(s); }));
+    committed = now;
+}
+
+void CLumivexDlg::RestoreSnapshot(const AdjustmentSnapshot& snapshot) {
+    RestoreAdjustments(engine, snapshot);
+    committed = snapshot;
+    for (const AdjustmentSpec& row : kAdjustments)
+        Slider(row.id)->SetPos(engine.AdjustmentPosition(row.id));
+    wbRadio = static_cast<int32_t>(engine.wbMode);
+    UpdateData(0);
+    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+}
+
+// A pass that ran short of memory leaves the last good picture and asks for another pass; a
+// missing proxy (a photo under 4 pixels across or down) shows nothing while a thumb is dragged.
+int CLumivexDlg::ApplyAdjustments(int32_t useProxyPair) {
+    if (!engine.needsApply) return 1;
     std::optional<BusyCursor> busy;
     if (!useProxyPair) busy.emplace();
     CImgBuff* result = engine.ApplyAdjustmentStages(useProxyPair);
-    if (!result) return;
-    displayDib = MakeDisplayDib(result, displayDib);
-    previewFrame->DisplayBitmapChanged();
+    if (!result) return 1;
+    const CImgBuff& source = useProxyPair ? engine.proxySource : engine.sourceImage;
+    if (!HoldsImage(source)) {
+        displayDib = MakeDisplayDib(result, displayDib);
+        previewFrame->DisplayBitmapChanged(displayDib);
+        return 1;
+    }
+    int32_t width = 0, height = 0;
+    result->buffer->GetInfo(&width, &height, nullptr, nullptr);
+    DibHeader* old = displayDib;
+    const bool refill = old && old->width == width && old->height == height;
+    DibHeader* made =
+        HoldsImage(*result) ? MakeDisplayDib(result, refill ? old : nullptr) : nullptr;
+    if (!made) {
+        engine.needsApply = 1;
+        return 0;
+    }
+    if (made != old) FreeDisplayDib(old);
+    displayDib = made;
+    previewFrame->DisplayBitmapChanged(displayDib);
+    return 1;
 }
 
 void CLumivexDlg::LayoutPreview() {
-    int32_t width = 0, height = 0;
-    engine.resultImage.buffer->GetInfo(&width, &height, nullptr, nullptr);
-    previewFrame->LayoutPreview(width, height);
+    previewFrame->LayoutPreview(photoWidth, photoHeight);
 }
 
 void CLumivexDlg::OnSize() {
@@ -366,8 +521,13 @@ void CLumivexDlg::OnSize() {
 }
 
 void CLumivexDlg::OnPaint(QPainter& frameDc) {
-    if (!engine.sourceImage.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr)) {
+    if (!HoldsImage(engine.sourceImage)) {
         previewFrame->PaintEmpty(frameDc);
+        return;
+    }
+    const bool original = originalKeyHeld || MenuAction(kIdShowOriginal)->isChecked();
+    if (original && originalDib) {
+        previewFrame->PaintPhoto(frameDc, originalDib, photoWidth, photoHeight);
         return;
     }
     ApplyAdjustments(engine.useProxy);

@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "adjust/Pipeline.h"
+#include "app/AdjustmentHistory.h"
 #include "app/WindowServices.h"
 #include "app/display/DisplayDib.h"
 
@@ -17,6 +19,7 @@ class CPreviewFrame;
 class QMenu;
 class QMenuBar;
 class QPushButton;
+class QUndoStack;
 
 class CLumivexDlg : public QDialog {
   public:
@@ -24,6 +27,10 @@ class CLumivexDlg : public QDialog {
     // window from its template and initialises it; exec() then runs it modally.
     explicit CLumivexDlg(UserPrompts* prompts = nullptr);
     ~CLumivexDlg() override;
+
+    // Opens a photo file (path as the file system's bytes) as the open command does once it
+    // has a name: for a photo given on the command line or dropped on the window.
+    void OpenPhotoFile(const std::string& path);
 
   protected:
     // Data exchange between the controls and wbRadio: saveAndValidate 1 reads the controls,
@@ -47,22 +54,34 @@ class CLumivexDlg : public QDialog {
     void OnWbAuto();
     void OnWbSpot();
     void OnLButtonDown(Point point);
+    void OnUndo();
+    void OnRedo();
+    void OnExit();
+    // The menu's toggles; the view's state follows the item's check mark.
+    void OnShowOriginal();
+    void OnHistogram();
 
     // Runs the pipeline on the proxy pair (useProxy 1) or the full pair (0) when a parameter
-    // changed, and remakes displayDib from the result.
-    virtual void ApplyAdjustments(int32_t useProxy);
+    // changed, and remakes displayDib from the result. 0 when the pass failed for lack of
+    // memory: displayDib keeps the last good picture.
+    virtual int ApplyAdjustments(int32_t useProxy);
 
     // Dispatches a command (control or menu ID) through the message map.
     void OnCommand(int32_t id);
 
     void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     AdjustmentState engine;
     DibHeader* displayDib = nullptr;
+    DibHeader* originalDib = nullptr;  // the photo without corrections, made when it opens
+    bool originalKeyHeld = false;
     int32_t photoWidth = 0;
     int32_t photoHeight = 0;
     QIcon appIcon;
@@ -80,6 +99,7 @@ class CLumivexDlg : public QDialog {
     QWidget* client = nullptr;
     QMenuBar* menuBar = nullptr;
     QMenu* systemMenu = nullptr;
+    QUndoStack* history = nullptr;
 
   private:
     void DoDataExchange(int saveAndValidate);
@@ -93,10 +113,23 @@ class CLumivexDlg : public QDialog {
     // Invalidates a rectangle of the client area (right and bottom exclusive).
     void InvalidateClientRect(const Rect& rect, int erase);
     void CreateFromTemplate();
+    void CreateMenus();
     void ConnectMessageMap();
+    // Saves the result under a name the user chooses; 1 when it was written.
+    int SaveAdjustedPhoto();
+    // Before the photo is closed or replaced: 1 to go on, after saving if the user wants to.
+    int ConfirmSetAside();
+    // Pushes one undo step when the adjustments differ from the last step's.
+    void CommitAdjustments();
+    // Brings the engine, the controls and the picture to a snapshot (undo and redo).
+    void RestoreSnapshot(const AdjustmentSnapshot& snapshot);
+    AdjustmentSnapshot Snapshot();
+    QAction* MenuAction(int32_t id) const;
 
     UserPrompts* prompts;
     std::unique_ptr<UserPrompts> ownPrompts;
     DialogControls controls;
     QButtonGroup* wbGroup = nullptr;
+    AdjustmentSnapshot committed;  // the adjustments as of the last undo step
+    AdjustmentSnapshot saved;      // the adjustments when the photo was opened or saved
 };

@@ -24,6 +24,7 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::displayDib;
     using CLumivexDlg::engine;
     using CLumivexDlg::menuBar;
+    using CLumivexDlg::originalDib;
     using CLumivexDlg::photoHeight;
     using CLumivexDlg::photoWidth;
     using CLumivexDlg::previewFrame;

@@ -1,6 +1,10 @@
 #include "app/PreviewFrame.h"
 
 #include <QPainter>
+#include <QPolygonF>
+
+#include <algorithm>
+#include <utility>
 
 #include "app/PreviewStretch.h"
 
@@ -15,6 +19,23 @@ QRect ExclusiveToQRect(const Rect& r) {
 }
 
 }  // namespace
+
+Histogram CountLevels(const QImage& picture, const QRect& area) {
+    Histogram counts;
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+    const QRect inside = area.intersected(rgb.rect());
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            const int r = qRed(row[x]), g = qGreen(row[x]), b = qBlue(row[x]);
+            ++counts.red[r];
+            ++counts.green[g];
+            ++counts.blue[b];
+            ++counts.luminance[(299 * r + 587 * g + 114 * b + 500) / 1000];
+        }
+    }
+    return counts;
+}
 
 CPreviewFrame::CPreviewFrame(QWidget* parent) : BlackFrame(parent) {}
 
@@ -65,11 +86,54 @@ void CPreviewFrame::LayoutPreview(int32_t photoWidth, int32_t photoHeight) {
 
 void CPreviewFrame::PaintPhoto(QPainter& dc, const DibHeader* dib, int32_t width, int32_t height) {
     const Rect source{0, 0, width - 1, height - 1};
+    histogram = Histogram{};
     DrawDib(&dc, dib, &layout.imageRect, &source);
     if (layout.marginRect1.left >= 0) {
         dc.fillRect(ExclusiveToQRect(layout.marginRect1), Qt::white);
         dc.fillRect(ExclusiveToQRect(layout.marginRect2), Qt::white);
     }
+    if (histogramOn) DrawHistogram(dc);
+}
+
+void CPreviewFrame::ShowHistogram(bool on) {
+    histogramOn = on;
+    update();
+}
+
+// 256 levels across, over a dark veil, in the bottom-right corner inside the border: each
+// channel's counts as a translucent area scaled to the highest count of any level.
+void CPreviewFrame::DrawHistogram(QPainter& dc) const {
+    constexpr int kWidth = 256, kHeight = 80, kInset = 8;
+    const QRect box(width() - 1 - kInset - kWidth, height() - 1 - kInset - kHeight, kWidth,
+                    kHeight);
+    if (box.left() < 1 || box.top() < 1) return;  // no room in a tiny frame
+    uint32_t highest = 1;
+    for (const auto* levels :
+         {&histogram.red, &histogram.green, &histogram.blue, &histogram.luminance}) {
+        for (uint32_t count : *levels) highest = std::max(highest, count);
+    }
+    dc.save();
+    dc.fillRect(box, QColor(0, 0, 0, 96));
+    dc.setRenderHint(QPainter::Antialiasing);
+    dc.setPen(Qt::NoPen);
+    const std::pair<const std::array<uint32_t, 256>*, QColor> channels[] = {
+        {&histogram.red, QColor(255, 64, 64, 110)},
+        {&histogram.green, QColor(64, 255, 64, 110)},
+        {&histogram.blue, QColor(64, 96, 255, 110)},
+        {&histogram.luminance, QColor(255, 255, 255, 90)},
+    };
+    for (const auto& [levels, colour] : channels) {
+        QPolygonF area;
+        area << QPointF(box.left(), box.bottom() + 1);
+        for (int level = 0; level < 256; ++level) {
+            const double h = static_cast<double>((*levels)[level]) * kHeight / highest;
+            area << QPointF(box.left() + level + 0.5, box.bottom() + 1 - h);
+        }
+        area << QPointF(box.right() + 1, box.bottom() + 1);
+        dc.setBrush(colour);
+        dc.drawPolygon(area);
+    }
+    dc.restore();
 }
 
 void CPreviewFrame::PaintEmpty(QPainter& dc) {
@@ -82,19 +146,33 @@ int CPreviewFrame::DrawDib(QPainter* dc, const DibHeader* dib, const Rect* dest,
     const int32_t width = dest->right - dest->left + 1;
     const int32_t height = dest->bottom - dest->top + 1;
     if (width < 1 || height < 1) return 1;  // nothing to cover
-    if (stretched.picture.isNull() || stretched.dib != dib ||
-        stretched.generation != displayGeneration || stretched.src != *src ||
-        stretched.width != width || stretched.height != height) {
-        stretched.picture = StretchDibAveraged(dib, *src, width, height);
-        stretched.dib = dib;
-        stretched.generation = displayGeneration;
-        stretched.src = *src;
-        stretched.width = width;
-        stretched.height = height;
+    const int32_t slot = stretched[0].dib == dib ? 0 : stretched[1].dib == dib ? 1 : 1 - lastUsed;
+    StretchedPreview& s = stretched[slot];
+    lastUsed = slot;
+    if (s.picture.isNull() || s.dib != dib || s.src != *src || s.width != width ||
+        s.height != height) {
+        s.picture = StretchDibAveraged(dib, *src, width, height);
+        s.dib = dib;
+        s.src = *src;
+        s.width = width;
+        s.height = height;
+        s.counted = false;
     }
-    if (stretched.picture.isNull()) return 0;
-    dc->drawImage(QPoint(dest->left, dest->top), stretched.picture);
+    if (s.picture.isNull()) return 0;
+    dc->drawImage(QPoint(dest->left, dest->top), s.picture);
+    if (histogramOn && !s.counted) {
+        const QRect inside = rect().adjusted(1, 1, -1, -1);
+        s.levels = CountLevels(s.picture, inside.translated(-dest->left, -dest->top));
+        s.counted = true;
+    }
+    histogram = s.levels;
     return 1;
+}
+
+void CPreviewFrame::DisplayBitmapChanged(const DibHeader* dib) {
+    for (StretchedPreview& s : stretched) {
+        if (s.dib == dib) s.dib = nullptr;
+    }
 }
 
 int CPreviewFrame::MapToPhoto(Point point, int32_t photoWidth, int32_t photoHeight,

@@ -6,10 +6,22 @@
 
 #include <QImage>
 
+#include <array>
 #include <cstdint>
 
 #include "app/WindowServices.h"
 #include "app/display/DisplayDib.h"
+
+// How many pixels of a picture have each level of red, green, blue and luminance
+// ((299 R + 587 G + 114 B + 500) / 1000).
+struct Histogram {
+    std::array<uint32_t, 256> red{};
+    std::array<uint32_t, 256> green{};
+    std::array<uint32_t, 256> blue{};
+    std::array<uint32_t, 256> luminance{};
+};
+
+Histogram CountLevels(const QImage& picture, const QRect& area);
 
 class CPreviewFrame : public BlackFrame {
   public:
@@ -31,8 +43,13 @@ class CPreviewFrame : public BlackFrame {
     // Fits src's aspect ratio into dest (both inclusive), centred from 0.
     static Rect FitRect(Rect dest, Rect src);
 
-    // Draws the width x height bitmap into imageRect and the margins white.
+    // Draws the width x height bitmap into imageRect and the margins white, and the histogram
+    // of what was drawn when it is on.
     void PaintPhoto(QPainter& dc, const DibHeader* dib, int32_t width, int32_t height);
+    void ShowHistogram(bool on);
+    // The levels of the part of the picture last drawn, with the histogram on, that shows
+    // inside the border.
+    const Histogram& ShownHistogram() const { return histogram; }
     // The inside white, for no photo.
     void PaintEmpty(QPainter& dc);
 
@@ -40,24 +57,29 @@ class CPreviewFrame : public BlackFrame {
     // averaging. The stretched picture is kept until the bitmap changes (DisplayBitmapChanged)
     // or the rectangles do. Returns 1 when drawn.
     int DrawDib(QPainter* dc, const DibHeader* dib, const Rect* dest, const Rect* src);
-    // The bitmap was remade or refilled in place.
-    void DisplayBitmapChanged() { ++displayGeneration; }
+    // The bitmap at dib was made or refilled in place: what was stretched from it is stale.
+    void DisplayBitmapChanged(const DibHeader* dib);
 
     // The photo pixel under a point of the parent's coordinates, truncating toward zero.
     // 0 when the point lies outside the shown photo or nothing of it is on screen.
     int MapToPhoto(Point point, int32_t photoWidth, int32_t photoHeight, Point* pixel) const;
 
   private:
+    void DrawHistogram(QPainter& dc) const;
+
     Layout layout;
-    // Counts the bitmaps the pipeline has made, so that a bitmap refilled in place is not
-    // mistaken for the one already stretched.
-    uint64_t displayGeneration = 0;
+    // The last two pictures stretched, so that switching between the corrected and the
+    // uncorrected photo stretches neither again; the older one is replaced.
     struct StretchedPreview {
         const DibHeader* dib = nullptr;
-        uint64_t generation = 0;
         Rect src;
         int32_t width = 0;
         int32_t height = 0;
         QImage picture;
-    } stretched;
+        Histogram levels;
+        bool counted = false;
+    } stretched[2];
+    int32_t lastUsed = 0;
+    bool histogramOn = false;
+    Histogram histogram;
 };

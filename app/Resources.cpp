@@ -20,6 +20,8 @@ constexpr const char* High(AdjustmentId id) {
 }
 
 // Slider labels sit left of a slider at x 6 or right of it at x 144, as tall as the slider.
+// Each is wide enough for its words in the dialog font (12 pixels a character, 8 dialog units),
+// and the preview starts to the right of the widest, so that no label wraps or touches it.
 const ControlTemplate kMainControls[] = {
     {kIdOpenPhoto, K::PushButton, "写真を選ぶ", 6, 6, 114, 24, 0},
     {kIdReset, K::PushButton, "リセット", 126, 6, 36, 24, 0},
@@ -29,14 +31,14 @@ const ControlTemplate kMainControls[] = {
     {kIdWbSpot, K::RadioButton, "スポット", 114, 60, 48, 18, 0},
     {-1, K::StaticText, Low(A::Brightness), 6, 90, 18, 24, 0},
     {kIdBrightnessSlider, K::TrackBar, "", 30, 90, 108, 24, 0},
-    {-1, K::StaticText, High(A::Brightness), 144, 90, 18, 24, 0},
+    {-1, K::StaticText, High(A::Brightness), 144, 90, 26, 24, 0},
     {-1, K::StaticText, Low(A::Vividness), 6, 120, 18, 24, 0},
     {kIdVividnessSlider, K::TrackBar, "", 30, 120, 108, 24, 0},
-    {-1, K::StaticText, High(A::Vividness), 144, 120, 24, 24, 0},
-    {-1, K::StaticText, Low(A::AddLight), 6, 150, 42, 24, 0},
-    {kIdAddLightSlider, K::TrackBar, "", 54, 150, 108, 24, 0},
-    {-1, K::StaticText, Low(A::SuppressLight), 6, 180, 42, 24, 0},
-    {kIdSuppressLightSlider, K::TrackBar, "", 54, 180, 108, 24, 0},
+    {-1, K::StaticText, High(A::Vividness), 144, 120, 26, 24, 0},
+    {-1, K::StaticText, Low(A::AddLight), 6, 150, 58, 24, 0},
+    {kIdAddLightSlider, K::TrackBar, "", 66, 150, 104, 24, 0},
+    {-1, K::StaticText, Low(A::SuppressLight), 6, 180, 58, 24, 0},
+    {kIdSuppressLightSlider, K::TrackBar, "", 66, 180, 104, 24, 0},
     {kIdBandRed + 0, K::RadioButton, "赤", 6, 222, 48, 30, kControlGroupStart | kControlBitmap},
     {kIdBandRed + 1, K::RadioButton, "黄", 60, 222, 48, 30, kControlBitmap},
     {kIdBandRed + 2, K::RadioButton, "緑", 114, 222, 48, 30, kControlBitmap},
@@ -45,14 +47,14 @@ const ControlTemplate kMainControls[] = {
     {kIdBandRed + 5, K::RadioButton, "桃", 6, 258, 48, 30, kControlBitmap},
     {-1, K::StaticText, Low(A::BandBrightness), 6, 300, 18, 24, 0},
     {kIdBandBrightnessSlider, K::TrackBar, "", 30, 300, 108, 24, 0},
-    {-1, K::StaticText, High(A::BandBrightness), 144, 300, 18, 24, 0},
+    {-1, K::StaticText, High(A::BandBrightness), 144, 300, 26, 24, 0},
     {-1, K::StaticText, Low(A::BandVividness), 6, 330, 18, 24, 0},
     {kIdBandVividnessSlider, K::TrackBar, "", 30, 330, 108, 24, 0},
-    {-1, K::StaticText, High(A::BandVividness), 144, 330, 24, 24, 0},
-    {-1, K::StaticText, Low(A::BandHue), 6, 360, 42, 24, 0},
-    {kIdBandHueSlider, K::TrackBar, "", 54, 360, 108, 24, 0},
+    {-1, K::StaticText, High(A::BandVividness), 144, 330, 26, 24, 0},
+    {-1, K::StaticText, Low(A::BandHue), 6, 360, 58, 24, 0},
+    {kIdBandHueSlider, K::TrackBar, "", 66, 360, 104, 24, 0},
     {kIdSavePhoto, K::PushButton, "修正した写真を保存する", 6, 402, 156, 24, 0},
-    {kIdPreviewFrame, K::BlackFrame, "", 168, 0, 360, 432, 0},
+    {kIdPreviewFrame, K::BlackFrame, "", 176, 0, 360, 432, 0},
 };
 
 const ControlTemplate kAboutControls[] = {
@@ -62,15 +64,37 @@ const ControlTemplate kAboutControls[] = {
     {kIdOk, K::DefaultPushButton, "OK", 114, 48, 48, 18, kControlGroupStart},
 };
 
-const MenuItemTemplate kMainMenuItems[] = {
-    {kIdAbout, "バージョン情報(&V...)"},
+const MenuItemTemplate kFileItems[] = {
+    {kIdOpenPhoto, "開く(&O)...", "Ctrl+O", false},
+    {kIdSavePhoto, "保存(&S)...", "Ctrl+S", false},
+    {kIdExit, "終了(&X)", "Ctrl+Q", false},
 };
+
+const MenuItemTemplate kEditItems[] = {
+    {kIdUndo, "元に戻す(&U)", "Ctrl+Z", false},
+    {kIdRedo, "やり直し(&R)", "Ctrl+Shift+Z;Ctrl+Y", false},
+    {kIdReset, "リセット", nullptr, false},
+};
+
+const MenuItemTemplate kViewItems[] = {
+    {kIdShowOriginal, "補正前を表示(&B)", nullptr, true},
+    {kIdHistogram, "ヒストグラム(&H)", nullptr, true},
+};
+
+const MenuItemTemplate kHelpItems[] = {
+    {kIdAbout, "バージョン情報(&V...)", nullptr, false},
+};
+
+template <size_t N>
+constexpr MenuTemplate Popup(const char* text, const MenuItemTemplate (&items)[N]) {
+    return MenuTemplate{text, items, static_cast<int32_t>(N)};
+}
 
 }  // namespace
 
 const DialogTemplate kMainDialog = {
     "Lumivex",
-    528,
+    536,
     432,
     "MS UI Gothic",
     9,
@@ -88,11 +112,13 @@ const DialogTemplate kAboutDialog = {
     static_cast<int32_t>(std::size(kAboutControls)),
 };
 
-const MenuTemplate kMainMenuTemplate = {
-    "Lumivexについて(&H...)",
-    kMainMenuItems,
-    static_cast<int32_t>(std::size(kMainMenuItems)),
+const MenuTemplate kMainMenus[3] = {
+    Popup("ファイル(&F)", kFileItems),
+    Popup("編集(&E)", kEditItems),
+    Popup("表示(&V)", kViewItems),
 };
+
+const MenuTemplate kRightMenu = Popup("Lumivexについて(&H...)", kHelpItems);
 
 const char* LoadResourceString(int32_t id) {
     switch (id) {

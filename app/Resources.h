@@ -39,6 +39,11 @@ inline constexpr int32_t kIdWbOff = 1024;
 inline constexpr int32_t kIdWbAuto = 1025;
 inline constexpr int32_t kIdWbSpot = 1026;
 inline constexpr int32_t kIdAbout = 32772;
+inline constexpr int32_t kIdShowOriginal = 32773;
+inline constexpr int32_t kIdHistogram = 32774;
+inline constexpr int32_t kIdUndo = 57643;
+inline constexpr int32_t kIdRedo = 57644;
+inline constexpr int32_t kIdExit = 57665;
 // The window menu's command for the version dialog; the low four bits are not part of it.
 inline constexpr int32_t kSysCommandAbout = 0x0010;
 
@@ -48,16 +53,20 @@ extern const DialogTemplate kAboutDialog;
 struct MenuItemTemplate {
     int32_t id;
     const char* text;
+    const char* shortcuts;  // key sequences separated by ";", the first one shown; null: none
+    bool checkable;
 };
 
-// The menu bar's one popup, at the right end of the bar.
+// One popup of the menu bar.
 struct MenuTemplate {
     const char* popupText;
     const MenuItemTemplate* items;
     int32_t itemCount;
 };
 
-extern const MenuTemplate kMainMenuTemplate;
+// The popups from the left, and the one at the right end of the bar.
+extern const MenuTemplate kMainMenus[3];
+extern const MenuTemplate kRightMenu;
 
 // The string with that number (UTF-8), or "" when there is none.
 const char* LoadResourceString(int32_t id);

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QStyleOptionSlider>
 #include <QStylePainter>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cstdlib>
@@ -163,18 +164,31 @@ TrackBar::TrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
     setFocusPolicy(Qt::StrongFocus);
     setSingleStep(1);
     SetRange(0, 100);
-    connect(this, &QSlider::sliderMoved, this, [this](int) { emit scrolled(kScrollThumbTrack); });
+    connect(this, &QSlider::sliderMoved, this, [this](int position) {
+        QToolTip::showText(mapToGlobal(QPoint(TickX(position), 0)), QString::number(position),
+                           this);
+        emit scrolled(kScrollThumbTrack);
+    });
     connect(this, &QSlider::sliderReleased, this, [this] { emit scrolled(kScrollThumbPosition); });
     connect(this, &QAbstractSlider::actionTriggered, this, [this](int action) {
+        // The wheel and a held press on the channel move the thumb without dragging it; the
+        // position has moved, the value not yet.
+        if (action == SliderMove && !isSliderDown()) {
+            emit scrolled(sliderPosition() < value() ? kScrollLineUp : kScrollLineDown);
+            return;
+        }
         for (const auto& [reported, code] : kActionScrollCodes) {
             if (reported == action) emit scrolled(code);
         }
     });
+    connect(this, &QAbstractSlider::valueChanged, this,
+            [this](int position) { setToolTip(QString::number(position)); });
 }
 
 void TrackBar::SetRange(int32_t minimum, int32_t maximum) {
     setRange(minimum, maximum);
     setPageStep(std::max<int32_t>(1, (maximum - minimum) / 5));
+    setToolTip(QString::number(value()));
     update();
 }
 
@@ -240,6 +254,11 @@ void TrackBar::keyPressEvent(QKeyEvent* event) {
         }
     }
     QSlider::keyPressEvent(event);
+}
+
+void TrackBar::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+    emit doubleClicked();
 }
 
 BlackFrame::BlackFrame(QWidget* parent) : QFrame(parent) {
@@ -323,6 +342,21 @@ void QtUserPrompts::ShowMessage(QWidget* parent, const char* text) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationName),
                     QString::fromUtf8(text), QMessageBox::Ok, parent);
     box.exec();
+}
+
+SaveChangesAnswer QtUserPrompts::AskToSaveChanges(QWidget* parent) {
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(kApplicationName),
+                    QStringLiteral("補正した写真を保存しますか?"), QMessageBox::NoButton, parent);
+    QPushButton* save = box.addButton(QStringLiteral("保存"), QMessageBox::AcceptRole);
+    QPushButton* discard =
+        box.addButton(QStringLiteral("保存しない"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == save) return SaveChangesAnswer::Save;
+    if (box.clickedButton() == discard) return SaveChangesAnswer::Discard;
+    return SaveChangesAnswer::Cancel;
 }
 
 BusyCursor::BusyCursor() {

@@ -120,8 +120,9 @@ enum ScrollCode : int {
 };
 
 // Horizontal trackbar. Every thumb move by dragging reports kScrollThumbTrack, the release
-// kScrollThumbPosition; keys and clicks on the channel report the line, page and end codes.
-// Moving the thumb from the program reports nothing.
+// kScrollThumbPosition; keys, clicks on the channel and the wheel report the line, page and end
+// codes. Moving the thumb from the program reports nothing. Its position shows in a tooltip on
+// hover and while the thumb is dragged.
 class TrackBar : public QSlider {
     Q_OBJECT
   public:
@@ -140,10 +141,12 @@ class TrackBar : public QSlider {
 
   signals:
     void scrolled(int code);
+    void doubleClicked();
 
   protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:
     std::vector<int32_t> tics;
@@ -177,6 +180,8 @@ struct FileDialogRequest {
     bool overwritePrompt = false;
 };
 
+enum class SaveChangesAnswer { Save, Discard, Cancel };
+
 // The modal questions the program asks the user. Tests install their own.
 class UserPrompts {
   public:
@@ -186,6 +191,8 @@ class UserPrompts {
                               std::string* path) = 0;
     // A message with one OK button, captioned with the application's name.
     virtual void ShowMessage(QWidget* parent, const char* text) = 0;
+    // Asks whether to save the corrected photo before it is set aside.
+    virtual SaveChangesAnswer AskToSaveChanges(QWidget* parent) = 0;
 };
 
 // The real prompts: Qt's own file dialog (the same everywhere, filters without regard to case,
@@ -195,6 +202,7 @@ class QtUserPrompts : public UserPrompts {
     int RunFileDialog(QWidget* parent, const FileDialogRequest& request,
                       std::string* path) override;
     void ShowMessage(QWidget* parent, const char* text) override;
+    SaveChangesAnswer AskToSaveChanges(QWidget* parent) override;
 };
 
 // "text|a;b|..||" -> {"text (a b)", ...}; "*.*" becomes "*" so that names without a dot show.

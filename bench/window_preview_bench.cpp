@@ -25,6 +25,7 @@ class OnePhotoPrompts : public UserPrompts {
         return 1;
     }
     void ShowMessage(QWidget*, const char*) override {}
+    SaveChangesAnswer AskToSaveChanges(QWidget*) override { return SaveChangesAnswer::Discard; }
     std::string path;
 };
 

@@ -40,18 +40,24 @@ class ScriptedPrompts : public UserPrompts {
         return !path->empty();
     }
     void ShowMessage(QWidget*, const char* text) override { messages.emplace_back(text); }
+    SaveChangesAnswer AskToSaveChanges(QWidget*) override {
+        ++saveQuestions;
+        return saveAnswer;
+    }
 
     std::deque<std::string> answers;
     std::vector<FileDialogRequest> requests;
     std::vector<std::string> messages;
+    SaveChangesAnswer saveAnswer = SaveChangesAnswer::Discard;
+    int saveQuestions = 0;
 };
 
 class CountingDlg : public CLumivexDlgTesting {
   public:
     explicit CountingDlg(UserPrompts* prompts) : CLumivexDlgTesting(prompts) {}
-    void ApplyAdjustments(int32_t pair) override {
+    int ApplyAdjustments(int32_t pair) override {
         if (engine.needsApply) ++(pair ? proxyPasses : fullPasses);
-        CLumivexDlg::ApplyAdjustments(pair);
+        return CLumivexDlg::ApplyAdjustments(pair);
     }
     int proxyPasses = 0;
     int fullPasses = 0;

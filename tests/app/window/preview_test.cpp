@@ -21,8 +21,8 @@ TEST(FitRect, KnownFits) {
 }
 
 TEST_F(DialogTest, LayoutWithoutAPhotoAndWithLandscapePortraitExactAndTooFlatOnes) {
-    EXPECT_EQ(dialog->previewFrame->Geometry().previewArea, (Rect{252, 0, 792, 702}));
-    EXPECT_EQ(dialog->previewFrame->Geometry().invalidArea, (Rect{252, 0, 793, 703}));
+    EXPECT_EQ(dialog->previewFrame->Geometry().previewArea, (Rect{264, 0, 804, 702}));
+    EXPECT_EQ(dialog->previewFrame->Geometry().invalidArea, (Rect{264, 0, 805, 703}));
     EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, kInside);
     EXPECT_EQ(dialog->previewFrame->Geometry().marginRect1, (Rect{-1, -1, -1, -1}));
     EXPECT_EQ(dialog->previewFrame->Geometry().marginRect2, (Rect{-1, -1, -1, -1}));
@@ -71,9 +71,9 @@ TEST_F(DialogTest, GrabAfterOpeningShowsThePhotoFittedWithWhiteMarginsAlsoAfterR
 
         // The frame follows the client area to its edges and the photo is fitted again:
         // 947 / 100 limits, 568 rows centred at (801 - 568) / 2.
-        dialog->resize(1200, taller);
+        dialog->resize(1212, taller);
         Settle();
-        EXPECT_EQ(dialog->previewFrame->geometry(), QRect(252, 0, 1200 - 252, 802));
+        EXPECT_EQ(dialog->previewFrame->geometry(), QRect(264, 0, 1212 - 264, 802));
         EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, (Rect{2, 116, 947, 683}));
     }
 }
