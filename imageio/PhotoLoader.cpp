@@ -1,39 +1,31 @@
 #include "imageio/PhotoLoader.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFile>
-#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QString>
-#include <QStringDecoder>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "image/ImgBuff.h"
+#include "image/Rgb8ToHsv16.h"
 #include "imageio/LibTiffDecoder.h"
 #include "imageio/TiffReader.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
 
-// The largest pixel count whose PT_HSV16 block (6 bytes a pixel, a 4-byte header, whole 4096-byte
-// granules) still fits a 32-bit size. Larger pictures could never be held, so they are refused
-// from the header alone instead of being decoded first.
-constexpr uint64_t kMaxPhotoPixels = (0xFFFFF000ull - 4) / 6;
-
 // Qt refuses pictures above 128 MB by default, about 33.5 megapixels. Raised to what the largest
-// holdable picture needs in the widest format a decoder delivers (8 bytes a pixel), so that
-// every photo the buffers can take also decodes.
-constexpr int kReaderAllocationLimitMb = static_cast<int>((kMaxPhotoPixels * 8 + 0xFFFFF) >> 20);
+// holdable picture needs in the widest format a decoder delivers (8 bytes a pixel); the header
+// size is checked against the load limits before Qt allocates anything.
+constexpr int kReaderAllocationLimitMb = static_cast<int>((kMaxHoldablePixels * 8 + 0xFFFFF) >> 20);
 
-bool FitsPhotoBuffer(int64_t width, int64_t height) {
-    return width > 0 && height > 0 &&
-           static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= kMaxPhotoPixels;
-}
-
-// Brings a decoded picture to rows that CopyDecodedRowsTask reads: 32-bit RGB with straight
+// Brings a decoded picture to rows that DecodedRowsToHsvTask reads: 32-bit RGB with straight
 // (non-premultiplied) alpha, or 8-bit grey. Premultiplied pictures are un-premultiplied so that
 // dropping alpha keeps the stored colour rather than a colour blended towards black.
 QImage ToReadableRows(QImage picture) {
@@ -47,67 +39,112 @@ QImage ToReadableRows(QImage picture) {
     }
 }
 
-int DecodeWithQt(const QString& qtPath, CImgBuff* target) {
-    // A FIFO or device would block or never end; photos are regular files.
-    if (!QFileInfo(qtPath).isFile()) return 0;
-    // An open file, rather than a name, keeps the reader from trying other files with suffixes
-    // appended when the name itself cannot be opened.
-    QFile file(qtPath);
-    if (!file.open(QIODevice::ReadOnly)) return 0;
+// Bytes the decoder holds for a picture of this size: its own picture, a turned copy when the
+// orientation tag asks for one, and a 32-bit copy when it does not deliver 32-bit or grey rows.
+uint64_t DecoderBytes(const QImageReader& reader, const QSize& size) {
+    const uint64_t pixels = uint64_t(size.width()) * uint64_t(size.height());
+    const QImage::Format format = reader.imageFormat();
+    const int depth =
+        format == QImage::Format_Invalid ? 32 : QImage::toPixelFormat(format).bitsPerPixel();
+    uint64_t bytes = pixels * uint64_t(std::max(depth, 8) / 8);
+    if (reader.transformation() != QImageIOHandler::TransformationNone) bytes *= 2;
+    if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+        format != QImage::Format_Grayscale8) {
+        bytes += pixels * 4;
+    }
+    return bytes;
+}
 
+void SetReaderError(const QImageReader& reader, PhotoError* error) {
+    if (reader.error() == QImageReader::UnsupportedFormatError) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto, "not a photo in a format that can be read");
+    } else if (reader.error() == QImageReader::DeviceError) {
+        SetPhotoError(error, PhotoFailure::SystemError,
+                      "could not be read: " + reader.errorString().toStdString());
+    } else {
+        SetPhotoError(error, PhotoFailure::NotAPhoto,
+                      "not a photo that can be read (damaged, or an unsupported format)");
+    }
+}
+
+int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error) {
+    QFile file;
+    if (lseek(fd, 0, SEEK_SET) != 0 ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        SetErrnoError(error, errno);
+        return 0;
+    }
     QImageReader::setAllocationLimit(kReaderAllocationLimitMb);
     QImageReader reader(&file);
     // Camera and phone photos are stored sideways with an orientation tag; they arrive upright.
     reader.setAutoTransform(true);
     const QSize announced = reader.size();
-    if (announced.isValid() && !FitsPhotoBuffer(announced.width(), announced.height())) return 0;
-
-    QImage picture;
-    if (!reader.read(&picture) || picture.isNull()) return 0;
-    file.close();
-    if (!FitsPhotoBuffer(picture.width(), picture.height())) return 0;
-    picture = ToReadableRows(std::move(picture));
-    if (picture.isNull()) return 0;
-
-    C_ImgBuff* buffer = target->buffer;
-    if (!buffer->Create(picture.width(), picture.height(), PT_RGB8)) return 0;
-    DecodedRowsContext rows{picture.constBits(), static_cast<ptrdiff_t>(picture.bytesPerLine()),
-                            picture.width(), picture.format() == QImage::Format_Grayscale8 ? 1 : 0,
-                            buffer->pixels};
-    WorkerPool::Run(CopyDecodedRowsTask, &rows, static_cast<unsigned>(picture.height()));
-    // Freed before the conversion, which needs the RGB and the HSV block at once.
-    picture = QImage();
-
-    if (!target->ConvertType(PT_HSV16)) {
-        // An RGB buffer would pass for a photo with every later stage; leave none behind.
-        buffer->Create(0, 0, PT_NONE);
+    if (announced.isValid() && !CheckPhotoSize(announced.width(), announced.height(),
+                                               DecoderBytes(reader, announced), limits, error)) {
         return 0;
     }
+
+    QImage picture;
+    if (!reader.read(&picture) || picture.isNull()) {
+        SetReaderError(reader, error);
+        return 0;
+    }
+    file.close();
+    // A format whose header gives no size is checked once decoded: the rows still have to fit.
+    if (!CheckPhotoSize(picture.width(), picture.height(), 0, limits, error)) {
+        return 0;
+    }
+    picture = ToReadableRows(std::move(picture));
+    C_ImgBuff* buffer = target->buffer;
+    if (picture.isNull() || !buffer->Create(picture.width(), picture.height(), PT_HSV16)) {
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+        return 0;
+    }
+    DecodedRowsContext rows{picture.constBits(), static_cast<ptrdiff_t>(picture.bytesPerLine()),
+                            picture.width(), picture.format() == QImage::Format_Grayscale8 ? 1 : 0,
+                            reinterpret_cast<uint16_t*>(buffer->pixels)};
+    WorkerPool::Run(DecodedRowsToHsvTask, &rows, static_cast<unsigned>(picture.height()));
     return 1;
+}
+
+// The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
+// read only once the size its directory declares is known to fit. On 0, error's failure is
+// NotAPhoto when neither decodes the file.
+int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        SetErrnoError(error, errno);
+        return 0;
+    }
+    const auto size = static_cast<uint64_t>(status.st_size);
+    if (!CheckTiffDeclaredSize(fd, size, limits, error)) return 0;
+    TiffFile* file = ReadTiffFile(fd, size, error);
+    if (!file) return 0;
+    int loaded = LoadTiffFile(file, target, error);
+    if (!loaded && error->failure == PhotoFailure::NotAPhoto) {
+        std::string reason;
+        loaded =
+            DecodeTiffWithLibtiff(file->bytes, file->size,
+                                  std::min(limits.maxPixels, kMaxHoldablePixels), target, &reason);
+        if (!loaded)
+            SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
+    }
+    FreeTiffFile(file);
+    return loaded;
 }
 
 }  // namespace
 
-void CopyDecodedRowsTask(void* context, uint32_t first, uint32_t count) {
+void DecodedRowsToHsvTask(void* context, uint32_t first, uint32_t count) {
     const auto* c = static_cast<const DecodedRowsContext*>(context);
     const size_t width = static_cast<size_t>(c->width);
     for (uint32_t y = first; y < first + count; ++y) {
         const uint8_t* source = c->bits + static_cast<ptrdiff_t>(y) * c->bytesPerLine;
-        uint8_t* out = c->destination + static_cast<size_t>(y) * width * 3;
+        uint16_t* out = c->destination + static_cast<size_t>(y) * width * 3;
         if (c->grey) {
-            for (size_t x = 0; x < width; ++x) {
-                out[0] = out[1] = out[2] = source[x];
-                out += 3;
-            }
+            GreyRowToHsv16(source, width, out);
         } else {
-            for (size_t x = 0; x < width; ++x) {
-                uint32_t argb;
-                std::memcpy(&argb, source + x * 4, sizeof argb);
-                out[0] = static_cast<uint8_t>(argb >> 16);
-                out[1] = static_cast<uint8_t>(argb >> 8);
-                out[2] = static_cast<uint8_t>(argb);
-                out += 3;
-            }
+            Argb32RowToHsv16(reinterpret_cast<const uint32_t*>(source), width, out);
         }
     }
 }
@@ -139,31 +176,26 @@ int GetLowerCaseExtension(const char* path, char* extension) {
     return 1;
 }
 
-int MakeQtPath(const char* path, QString* qtPath) {
-    if (path == nullptr || qtPath == nullptr) return 0;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString converted = decoder(QByteArrayView(path, static_cast<qsizetype>(std::strlen(path))));
-    if (decoder.hasError() || converted.size() > kMaxPathUnits) return 0;
-    *qtPath = std::move(converted);
-    return 1;
-}
-
-int LoadPhoto(const char* path, CImgBuff* target) {
-    if (path == nullptr || path[0] == '\0' || target == nullptr) return 0;
+int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error,
+              const PhotoLoadLimits& limits) {
+    SetPhotoError(error, PhotoFailure::None, "");
+    if (target == nullptr) {
+        SetPhotoError(error, PhotoFailure::SystemError, "no image to load into");
+        return 0;
+    }
+    // The one open of the file: every later step reads this descriptor, never the name again.
+    const FileDescriptor fd(OpenPhotoFile(path, error));
+    if (fd.get() < 0) return 0;
     char extension[kExtensionBufferSize];
-    if (!GetLowerCaseExtension(path, extension)) return 0;
+    GetLowerCaseExtension(path, extension);
     if (std::strcmp(extension, "tif") == 0 || std::strcmp(extension, "tiff") == 0) {
-        // Read once: the own reader keeps its results for the files it takes, libtiff takes
-        // every other TIFF at full precision, and Qt gets only what neither decodes.
-        if (TiffFile* file = ReadTiffFile(path)) {
-            const int loaded =
-                LoadTiffFile(file, target) ||
-                DecodeTiffWithLibtiff(file->bytes, file->size, kMaxPhotoPixels, target, nullptr);
-            FreeTiffFile(file);
-            if (loaded) return 1;
+        PhotoError tiff;
+        if (LoadTiffPhoto(fd.get(), target, limits, &tiff)) return 1;
+        // Only a file that no TIFF decoder takes goes on to the general decoder.
+        if (tiff.failure != PhotoFailure::NotAPhoto) {
+            SetPhotoError(error, tiff.failure, std::move(tiff.text));
+            return 0;
         }
     }
-    QString qtPath;
-    if (!MakeQtPath(path, &qtPath)) return 0;
-    return DecodeWithQt(qtPath, target);
+    return DecodeWithQt(fd.get(), target, limits, error);
 }

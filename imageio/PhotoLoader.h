@@ -6,19 +6,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "imageio/PhotoFile.h"
+
 class CImgBuff;
-class QString;
 
 // Characters GetExtension may write, the terminating zero included.
 inline constexpr size_t kExtensionBufferSize = 264;
 
-// The longest path, in UTF-16 code units, that loading and saving accept.
-inline constexpr int kMaxPathUnits = 259;
-
-// Loads the photo at path (UTF-8) into target as PT_HSV16. Returns 1 when loaded, 0 on failure.
-// On failure the target is left as it was when the file could not be decoded at all, and is
-// empty when decoding got as far as making the buffer; it never holds a partial or non-HSV image.
-int LoadPhoto(const char* path, CImgBuff* target);
+// Loads the photo at path (bytes as the file system holds them) into target as PT_HSV16.
+// Returns 1 when loaded, 0 on failure with the reason in error (may be null). The file is opened
+// once and must be a regular file; a picture beyond limits or the memory available is refused
+// from its header, before it is decoded. On failure the target is left as it was when the file
+// could not be decoded at all, and is empty when decoding got as far as making the buffer; it
+// never holds a partial or non-HSV image.
+int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error = nullptr,
+              const PhotoLoadLimits& limits = {});
 
 // Writes into extension (kExtensionBufferSize bytes; may be null) the characters after the
 // last "." of the whole path, or "" when there is none. A dot in a folder name counts when the
@@ -31,18 +33,14 @@ void LowerCaseLetters(char* text);
 // GetExtension followed by LowerCaseLetters: the extension as loading and saving compare it.
 int GetLowerCaseExtension(const char* path, char* extension);
 
-// The path as a QString for Qt's file classes; 0 when it is not valid UTF-8 or needs more than
-// kMaxPathUnits UTF-16 code units.
-int MakeQtPath(const char* path, QString* qtPath);
-
-// Rows of a decoded picture copied into a PT_RGB8 buffer of the same size. Each source row is
+// Rows of a decoded picture converted into a PT_HSV16 buffer of the same size. Each source row is
 // either 32-bit 0xAARRGGBB pixels (alpha ignored) or 8-bit grey.
 struct DecodedRowsContext {
     const uint8_t* bits;
     ptrdiff_t bytesPerLine;
     int32_t width;
-    int grey;              // 1: 8-bit grey rows, 0: 32-bit rows
-    uint8_t* destination;  // rows of width x 3 bytes, R, G, B
+    int grey;               // 1: 8-bit grey rows, 0: 32-bit rows
+    uint16_t* destination;  // rows of width H, S, V triples
 };
 
-void CopyDecodedRowsTask(void* context, uint32_t first, uint32_t count);
+void DecodedRowsToHsvTask(void* context, uint32_t first, uint32_t count);

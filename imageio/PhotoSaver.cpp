@@ -1,15 +1,22 @@
 #include "imageio/PhotoSaver.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QByteArray>
+#include <QIODevice>
 #include <QImageWriter>
-#include <QSaveFile>
-#include <QString>
 
-#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 
-#include "app/display/DisplayDib.h"
+#include "image/ColorModel.h"
 #include "image/ImgBuff.h"
+#include "image/PixelSamples.h"
 #include "imageio/PhotoLoader.h"
 #include "parallel/WorkerPool.h"
 
@@ -25,6 +32,138 @@ constexpr ExtensionEncoder kEncoders[] = {
     {"bmp", "image/bmp"},  {"tif", "image/tiff"},  {"tiff", "image/tiff"},
 };
 
+// Rows are addressed from the picture's first byte: QImage::scanLine would detach, which is no
+// business of several threads at once.
+struct EncoderRowsContext {
+    const C_ImgBuff* image;
+    uint8_t* bits;
+    size_t bytesPerLine;
+};
+
+void HsvRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
+    const size_t width = static_cast<size_t>(c->image->width);
+    for (uint32_t y = first; y < first + count; ++y) {
+        const uint8_t* source = c->image->pixels + size_t{y} * width * 6;
+        uint8_t* out = c->bits + y * c->bytesPerLine;
+        for (size_t x = 0; x < width; ++x, source += 6, out += 3) {
+            uint16_t r, g, b;
+            HsvToRgb16(pixel_samples::Load16(source), pixel_samples::Load16(source + 2),
+                       pixel_samples::Load16(source + 4), &r, &g, &b);
+            out[0] = static_cast<uint8_t>(r >> 8);
+            out[1] = static_cast<uint8_t>(g >> 8);
+            out[2] = static_cast<uint8_t>(b >> 8);
+        }
+    }
+}
+
+// PT_RGB8 and PT_RGB16 through the pixel accessor, which keeps the high byte.
+void RgbRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
+    for (uint32_t y = first; y < first + count; ++y) {
+        uint8_t* out = c->bits + y * c->bytesPerLine;
+        for (int32_t x = 0; x < c->image->width; ++x, out += 3) {
+            c->image->GetRGB8(x, static_cast<int32_t>(y), out, out + 1, out + 2);
+        }
+    }
+}
+
+void GreyRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
+    for (uint32_t y = first; y < first + count; ++y) {
+        uint8_t* out = c->bits + y * c->bytesPerLine;
+        for (int32_t x = 0; x < c->image->width; ++x) {
+            c->image->GetGray8(x, static_cast<int32_t>(y), out + x);
+        }
+    }
+}
+
+// A random-access QIODevice over a descriptor that keeps the errno of a failed write, so that
+// the reason reaches the user as the system gave it (disk full, file too large, ...). Encoders
+// such as TIFF's seek back to fill in offsets, so it reads and writes at the device's position.
+class DescriptorDevice : public QIODevice {
+  public:
+    explicit DescriptorDevice(int fd) : fd_(fd) {}
+    int lastErrno() const { return errno_; }
+    qint64 size() const override {
+        struct stat status {};
+        return fstat(fd_, &status) == 0 ? status.st_size : 0;
+    }
+
+  protected:
+    qint64 readData(char* data, qint64 size) override {
+        ssize_t got;
+        do {
+            got = pread(fd_, data, static_cast<size_t>(size), pos());
+        } while (got < 0 && errno == EINTR);
+        return got;
+    }
+    qint64 writeData(const char* data, qint64 size) override {
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t wrote =
+                pwrite(fd_, data + done, static_cast<size_t>(size - done), pos() + done);
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) {
+                errno_ = wrote < 0 ? errno : ENOSPC;
+                return -1;
+            }
+            done += wrote;
+        }
+        return done;
+    }
+
+  private:
+    int fd_;
+    int errno_ = 0;
+};
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string RandomName(const std::string& folder) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    char name[32];
+    std::snprintf(name, sizeof name, "/.lumivex-%016llx",
+                  static_cast<unsigned long long>(random()));
+    return folder + name;
+}
+
+// A new file in folder that nobody else can see yet: unnamed where the file system allows it, so
+// that even a killed process leaves nothing behind; otherwise under a fresh hidden name.
+int OpenTemporary(const std::string& folder, std::string* name) {
+    const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = RandomName(folder);
+        const int named = open(name->c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (named >= 0 || errno != EEXIST) return named;
+    }
+    return -1;
+}
+
+// Gives the unnamed file fd a name beside finalPath and moves it over finalPath.
+int PutInPlace(int fd, const std::string& folder, const std::string& finalPath) {
+    const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = RandomName(folder);
+        if (linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST) continue;
+            return 0;
+        }
+        if (rename(name.c_str(), finalPath.c_str()) == 0) return 1;
+        const int saved = errno;
+        unlink(name.c_str());
+        errno = saved;
+        return 0;
+    }
+    errno = EEXIST;
+    return 0;
+}
+
 }  // namespace
 
 const char* GetEncoderMimeType(const char* path) {
@@ -36,47 +175,6 @@ const char* GetEncoderMimeType(const char* path) {
     return nullptr;
 }
 
-void UprightRowsTask(void* context, uint32_t first, uint32_t count) {
-    const auto* c = static_cast<const UprightRowsContext*>(context);
-    const size_t width = static_cast<size_t>(c->width);
-    for (uint32_t i = first; i < first + count; ++i) {
-        uint8_t* top = c->pixels + static_cast<size_t>(i) * c->stride;
-        uint8_t* bottom = c->pixels + static_cast<size_t>(c->height - 1 - i) * c->stride;
-        if (c->bytesPerPixel == 1) {
-            if (top != bottom) std::swap_ranges(top, top + width, bottom);
-            continue;
-        }
-        for (size_t x = 0; x < width * 3; x += 3) {
-            const uint8_t b = top[x], g = top[x + 1], r = top[x + 2];
-            top[x] = bottom[x + 2];
-            top[x + 1] = bottom[x + 1];
-            top[x + 2] = bottom[x];
-            bottom[x] = r;
-            bottom[x + 1] = g;
-            bottom[x + 2] = b;
-        }
-    }
-}
-
-QImage WrapDisplayDib(DibHeader* dib) {
-    if (dib == nullptr || dib->width <= 0 || dib->height <= 0) return QImage();
-    QImage::Format format;
-    if (dib->bitCount == 24) {
-        format = QImage::Format_RGB888;
-    } else if (dib->bitCount == 8) {
-        // The palette of an 8-bit display bitmap is always the plain grey ramp.
-        format = QImage::Format_Grayscale8;
-    } else {
-        return QImage();
-    }
-    const uint32_t stride = DibStride(dib->width, dib->bitCount);
-    UprightRowsContext rows{DibPixels(dib), stride, dib->width, dib->height, dib->bitCount / 8};
-    WorkerPool::Run(UprightRowsTask, &rows, static_cast<unsigned>((dib->height + 1) / 2));
-    // Over the bitmap's own memory: no copy of a picture that may be hundreds of megabytes.
-    return QImage(static_cast<const uchar*>(DibPixels(dib)), dib->width, dib->height, stride,
-                  format);
-}
-
 int FindEncoderFormat(const char* mimeType, QByteArray* format) {
     if (mimeType == nullptr) return 0;
     const QList<QByteArray> formats = QImageWriter::imageFormatsForMimeType(QByteArray(mimeType));
@@ -85,35 +183,158 @@ int FindEncoderFormat(const char* mimeType, QByteArray* format) {
     return 1;
 }
 
-int SaveBitmapByExtension(const char* path, const QImage& bitmap) {
-    QString qtPath;
-    if (!MakeQtPath(path, &qtPath)) return 0;
-    const char* mimeType = GetEncoderMimeType(path);
-    if (mimeType == nullptr) return 0;
-    QByteArray format;
-    if (!FindEncoderFormat(mimeType, &format)) return 0;
-
-    // The encoder writes into a new file beside the target, which replaces the target only once
-    // complete: a failure at any point leaves an existing file untouched and nothing behind.
-    QSaveFile file(qtPath);
-    if (!file.open(QIODevice::WriteOnly)) return 0;
-    QImageWriter writer(&file, format);
-    if (!writer.write(bitmap)) {
-        file.cancelWriting();
-        return 0;
-    }
-    return file.commit() ? 1 : 0;
+QImage MakeEncoderImage(const C_ImgBuff& image) {
+    if (image.type == PT_NONE || image.width <= 0 || image.height <= 0) return QImage();
+    const bool rgb = image.type == PT_RGB8 || image.type == PT_RGB16 || image.type == PT_HSV16;
+    QImage picture(image.width, image.height,
+                   rgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8);
+    if (picture.isNull()) return picture;
+    EncoderRowsContext context{&image, picture.bits(), static_cast<size_t>(picture.bytesPerLine())};
+    RowTask task = rgb ? RgbRowsTask : GreyRowsTask;
+    if (image.type == PT_HSV16) task = HsvRowsTask;
+    WorkerPool::Run(task, &context, static_cast<unsigned>(image.height));
+    return picture;
 }
 
-int SavePhoto(const char* path, CImgBuff* image) {
-    if (path == nullptr || path[0] == '\0' || image == nullptr) return 0;
-    DibHeader* dib = MakeDisplayDib(image, nullptr);
-    if (dib == nullptr) return 0;
-    int saved = 0;
-    {
-        const QImage bitmap = WrapDisplayDib(dib);
-        if (!bitmap.isNull() && bitmap.width() != 0) saved = SaveBitmapByExtension(path, bitmap);
+int CheckSaveSize(const char* path, int64_t width, int64_t height, PhotoError* error) {
+    if (width <= 0 || height <= 0) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto, "there is no picture to save");
+        return 0;
     }
-    FreeDisplayDib(dib);
-    return saved;
+    const char* mimeType = GetEncoderMimeType(path);
+    if (mimeType != nullptr && std::strcmp(mimeType, "image/jpeg") == 0 &&
+        (width > kMaxJpegSide || height > kMaxJpegSide)) {
+        SetPhotoError(error, PhotoFailure::TooLargeForFormat,
+                      std::to_string(width) + " x " + std::to_string(height) +
+                          " is too large for JPEG, which holds at most " +
+                          std::to_string(kMaxJpegSide) + " pixels a side");
+        return 0;
+    }
+    return 1;
+}
+
+int CheckSaveTarget(const char* path, std::string* finalPath, PhotoError* error) {
+    if (path == nullptr || path[0] == '\0') {
+        SetPhotoError(error, PhotoFailure::NoSuchFile, "no file name");
+        return 0;
+    }
+    if (!FindEncoderFormat(GetEncoderMimeType(path), nullptr)) {
+        SetPhotoError(error, PhotoFailure::UnknownFormat,
+                      "the extension names no format that can be written (jpg, jpeg, png, bmp, "
+                      "tif or tiff)");
+        return 0;
+    }
+    struct stat status {};
+    std::string target = path;
+    if (lstat(path, &status) != 0) {
+        if (errno != ENOENT) {
+            SetErrnoError(error, errno);
+            return 0;
+        }
+        const std::string folder = FolderOf(target);
+        struct stat folderStatus {};
+        if (stat(folder.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode)) {
+            SetPhotoError(error, PhotoFailure::FolderMissing,
+                          "the folder " + folder + " does not exist");
+            return 0;
+        }
+    } else {
+        if (S_ISLNK(status.st_mode)) {
+            if (stat(path, &status) != 0) {
+                if (errno == ENOENT) {
+                    SetPhotoError(error, PhotoFailure::DanglingLink,
+                                  "is a symbolic link to a file that does not exist");
+                } else {
+                    SetErrnoError(error, errno);
+                }
+                return 0;
+            }
+        }
+        if (S_ISDIR(status.st_mode)) {
+            SetPhotoError(error, PhotoFailure::IsFolder, "is a folder");
+            return 0;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            SetPhotoError(error, PhotoFailure::NotRegularFile,
+                          DescribeNonRegularFile(status.st_mode));
+            return 0;
+        }
+        // A link is written through: the file it points to is replaced, the link stays.
+        char resolved[PATH_MAX];
+        if (realpath(path, resolved) == nullptr) {
+            SetErrnoError(error, errno);
+            return 0;
+        }
+        target = resolved;
+    }
+    if (finalPath != nullptr) *finalPath = std::move(target);
+    return 1;
+}
+
+int WriteFileAtomically(const std::string& finalPath,
+                        const std::function<int(QIODevice*, PhotoError*)>& write,
+                        PhotoError* error) {
+    const std::string folder = FolderOf(finalPath);
+    std::string name;
+    const FileDescriptor fd(OpenTemporary(folder, &name));
+    if (fd.get() < 0) {
+        SetErrnoError(error, errno);
+        return 0;
+    }
+    auto fail = [&](int errnum) {
+        if (errnum != 0) SetErrnoError(error, errnum);
+        if (!name.empty()) unlink(name.c_str());
+        return 0;
+    };
+    // A replaced file keeps its permissions and, where allowed, its owner.
+    struct stat existing {};
+    if (stat(finalPath.c_str(), &existing) == 0) {
+        if (fchmod(fd.get(), existing.st_mode & 07777) != 0) return fail(errno);
+        // An ordinary user may not give a file to someone else; theirs it becomes then.
+        if (fchown(fd.get(), existing.st_uid, existing.st_gid) != 0 && errno != EPERM) {
+            return fail(errno);
+        }
+    }
+    DescriptorDevice device(fd.get());
+    device.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+    if (!write(&device, error)) return fail(device.lastErrno());
+    if (fdatasync(fd.get()) != 0) return fail(errno);
+    if (!name.empty()) {
+        if (rename(name.c_str(), finalPath.c_str()) != 0) return fail(errno);
+        return 1;
+    }
+    if (!PutInPlace(fd.get(), folder, finalPath)) return fail(errno);
+    return 1;
+}
+
+int SavePhoto(const char* path, CImgBuff* image, PhotoError* error) {
+    SetPhotoError(error, PhotoFailure::None, "");
+    if (image == nullptr || image->buffer == nullptr) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto, "there is no picture to save");
+        return 0;
+    }
+    const C_ImgBuff& buffer = *image->buffer;
+    std::string finalPath;
+    if (!CheckSaveTarget(path, &finalPath, error) ||
+        !CheckSaveSize(path, buffer.type == PT_NONE ? 0 : buffer.width,
+                       buffer.type == PT_NONE ? 0 : buffer.height, error)) {
+        return 0;
+    }
+    QByteArray format;
+    FindEncoderFormat(GetEncoderMimeType(path), &format);
+    const QImage picture = MakeEncoderImage(buffer);
+    if (picture.isNull()) {
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+        return 0;
+    }
+    return WriteFileAtomically(
+        finalPath,
+        [&](QIODevice* device, PhotoError* failure) {
+            QImageWriter writer(device, format);
+            if (writer.write(picture)) return 1;
+            SetPhotoError(failure, PhotoFailure::SystemError,
+                          "could not be written: " + writer.errorString().toStdString());
+            return 0;
+        },
+        error);
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "image/ColorModel.h"
 #include "image/ImgBuff.h"
@@ -75,15 +76,23 @@ void ParseTiffHeader(TiffFile* file) {
     file->ifdOffset = Load32(file->bytes + 4, file->byteOrder);
 }
 
-// Reads exactly size bytes, retrying after interruptions and partial reads; 0 on a short read.
-int ReadFully(int fd, uint8_t* destination, uint64_t size) {
-    while (size > 0) {
-        size_t chunk = size > (1u << 30) ? (1u << 30) : static_cast<size_t>(size);
-        ssize_t got = read(fd, destination, chunk);
+// Reads the first size bytes of the file, retrying after interruptions and partial reads.
+int ReadFully(int fd, uint8_t* destination, uint64_t size, PhotoError* error) {
+    uint64_t done = 0;
+    while (done < size) {
+        const uint64_t left = size - done;
+        const size_t chunk = left > (1u << 30) ? (1u << 30) : static_cast<size_t>(left);
+        const ssize_t got = pread(fd, destination + done, chunk, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return 0;
-        destination += got;
-        size -= static_cast<uint64_t>(got);
+        if (got < 0) {
+            SetErrnoError(error, errno);
+            return 0;
+        }
+        if (got == 0) {
+            SetPhotoError(error, PhotoFailure::NotAPhoto, "the file ended while it was read");
+            return 0;
+        }
+        done += static_cast<uint64_t>(got);
     }
     return 1;
 }
@@ -452,6 +461,59 @@ void OrientRowsTask(void* context, uint32_t first, uint32_t count) {
 
 }  // namespace
 
+namespace {
+
+// What the first directory declares, read before the whole file is.
+struct TiffDeclaredSize {
+    uint32_t width;
+    uint32_t height;
+    bool turned;  // an Orientation other than upright: a second buffer is needed
+};
+
+// Reads only the header and the first directory: the declared size, so that a picture that can
+// never be held is refused before the file is read whole. 0 when the file is not a TIFF whose
+// size fields the own reader takes.
+int ReadTiffDeclaredSize(int fd, uint64_t size, TiffDeclaredSize* declared) {
+    uint8_t header[kHeaderSize];
+    if (size < kHeaderSize || size > UINT32_MAX ||
+        pread(fd, header, kHeaderSize, 0) != kHeaderSize || !IsByteOrderMark(header)) {
+        return 0;
+    }
+    const uint16_t order = static_cast<uint16_t>(header[0] << 8 | header[1]);
+    const uint32_t offset = Load32(header + 4, order);
+    uint8_t countBytes[2];
+    if (uint64_t{offset} + 2 > size || pread(fd, countBytes, 2, offset) != 2) return 0;
+    const uint16_t count = Load16(countBytes, order);
+    if (uint64_t{offset} + 2 + uint64_t{kEntrySize} * count > size) return 0;
+    std::vector<uint8_t> entries(size_t{kEntrySize} * count);
+    if (pread(fd, entries.data(), entries.size(), offset + 2) !=
+        static_cast<ssize_t>(entries.size())) {
+        return 0;
+    }
+    uint32_t width = 0, height = 0;
+    uint16_t orientation = 1;
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint8_t* entry = entries.data() + size_t{kEntrySize} * i;
+        const uint16_t tag = Load16(entry, order);
+        const uint16_t type = Load16(entry + 2, order);
+        if (Load32(entry + 4, order) != 1) continue;
+        const uint32_t value = type == kTypeShort  ? Load16(entry + 8, order)
+                               : type == kTypeLong ? Load32(entry + 8, order)
+                                                   : 0;
+        if (tag == kTagImageWidth && width == 0) width = value;
+        if (tag == kTagImageLength && height == 0) height = value;
+        if (tag == kTagOrientation && type == kTypeShort)
+            orientation = static_cast<uint16_t>(value);
+    }
+    if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX) return 0;
+    declared->width = width;
+    declared->height = height;
+    declared->turned = orientation >= 2 && orientation <= 8;
+    return 1;
+}
+
+}  // namespace
+
 TiffFile* MakeTiffFile(const uint8_t* data, size_t size) {
     if (!data || size < kHeaderSize || size > UINT32_MAX || !IsByteOrderMark(data)) return nullptr;
     TiffFile* file = AllocTiffFile(static_cast<uint32_t>(size));
@@ -461,32 +523,22 @@ TiffFile* MakeTiffFile(const uint8_t* data, size_t size) {
     return file;
 }
 
-TiffFile* ReadTiffFile(const char* path) {
-    if (!path) return nullptr;
-    // Non-blocking so that a named pipe cannot stall the open; only regular files are read.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat status;
+TiffFile* ReadTiffFile(int fd, uint64_t size, PhotoError* error) {
     uint8_t header[kHeaderSize];
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < kHeaderSize ||
-        static_cast<uint64_t>(status.st_size) > UINT32_MAX || !ReadFully(fd, header, kHeaderSize) ||
-        !IsByteOrderMark(header)) {
-        close(fd);
+    if (size < kHeaderSize || size > UINT32_MAX ||
+        pread(fd, header, kHeaderSize, 0) != kHeaderSize || !IsByteOrderMark(header)) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF file the own reader takes");
         return nullptr;
     }
-    const auto size = static_cast<uint32_t>(status.st_size);
-    TiffFile* file = AllocTiffFile(size);
+    TiffFile* file = AllocTiffFile(static_cast<uint32_t>(size));
     if (!file) {
-        close(fd);
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory to read the file");
         return nullptr;
     }
-    std::memcpy(file->bytes, header, kHeaderSize);
-    if (!ReadFully(fd, file->bytes + kHeaderSize, size - kHeaderSize)) {
+    if (!ReadFully(fd, file->bytes, size, error)) {
         FreeTiffFile(file);
-        close(fd);
         return nullptr;
     }
-    close(fd);
     ParseTiffHeader(file);
     return file;
 }
@@ -674,7 +726,8 @@ int GetTiffPixel16(const TiffImageInfo* info, uint32_t x, uint32_t y, uint16_t* 
     return 1;
 }
 
-int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
+int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error) {
+    SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF file the own reader takes");
     if (!file || !target) return 0;
     TiffIfd ifd;
     TiffImageInfo info;
@@ -694,11 +747,13 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target) {
         const uint32_t width = orientation.transposed ? info.imageLength : info.imageWidth;
         const uint32_t height = orientation.transposed ? info.imageWidth : info.imageLength;
         if (!upright.Create(static_cast<int32_t>(width), static_cast<int32_t>(height), PT_HSV16)) {
+            SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
             return 0;
         }
     }
     if (!target->buffer->Create(static_cast<int32_t>(info.imageWidth),
                                 static_cast<int32_t>(info.imageLength), PT_HSV16)) {
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
         return 0;
     }
 
@@ -738,9 +793,24 @@ int TurnTiffUpright(C_ImgBuff* image, uint16_t orientation) {
     return 1;
 }
 
+int CheckTiffDeclaredSize(int fd, uint64_t size, const PhotoLoadLimits& limits, PhotoError* error) {
+    TiffDeclaredSize declared;
+    if (!ReadTiffDeclaredSize(fd, size, &declared)) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF file whose size can be read");
+        return 0;
+    }
+    // The whole file is held while it is decoded, and a turned picture a second time.
+    const uint64_t pixels = uint64_t{declared.width} * declared.height;
+    const uint64_t decoderBytes = size + (declared.turned ? pixels * 6 : 0);
+    return CheckPhotoSize(declared.width, declared.height, decoderBytes, limits, error);
+}
+
 int LoadTiff(const char* path, CImgBuff* target) {
     if (!path || !target) return 0;
-    TiffFile* file = ReadTiffFile(path);
+    const FileDescriptor fd(OpenPhotoFile(path, nullptr));
+    struct stat status;
+    if (fd.get() < 0 || fstat(fd.get(), &status) != 0) return 0;
+    TiffFile* file = ReadTiffFile(fd.get(), static_cast<uint64_t>(status.st_size), nullptr);
     if (!file) return 0;
     const int loaded = LoadTiffFile(file, target);
     FreeTiffFile(file);

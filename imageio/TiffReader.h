@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "imageio/PhotoFile.h"
+
 class CImgBuff;
 class C_ImgBuff;
 
@@ -60,21 +62,28 @@ struct TiffImageInfo {
     const TiffIfd* ifd;  // the directory the fields came from; pixel fetches read through it
 };
 
-// Loads the first image of the TIFF file at path (UTF-8) into target as PT_HSV16, turned upright
-// as its Orientation tag says. Returns 1 when loaded, 0 when refused or failed; on 0 the target is
-// left as it was, or empty when only the buffer could not be made.
+// Loads the first image of the TIFF file at path (bytes as the file system holds them) into target
+// as PT_HSV16, turned upright as its Orientation tag says. Returns 1 when loaded, 0 when refused or
+// failed; on 0 the target is left as it was, or empty when only the buffer could not be made.
 int LoadTiff(const char* path, CImgBuff* target);
 
-// Decodes an already read file into target, as LoadTiff does after reading it.
-int LoadTiffFile(const TiffFile* file, CImgBuff* target);
+// Decodes an already read file into target, as LoadTiff does after reading it. error's failure is
+// NotAPhoto when the file is outside what the own reader takes (another decoder may take it).
+int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error = nullptr);
+
+// Reads only the header and the first directory of fd (a regular file of size bytes) and checks
+// the size they declare against limits and the memory available, so that a picture that can never
+// be held is refused before the file is read whole. Returns 1, or 0 with error (NotAPhoto when no
+// size can be read).
+int CheckTiffDeclaredSize(int fd, uint64_t size, const PhotoLoadLimits& limits, PhotoError* error);
 
 // Turns a PT_HSV16 image decoded in stored order upright as the Orientation value says (1..8,
 // anything else counts as 1). Returns 0, with image as it was, when memory runs short.
 int TurnTiffUpright(C_ImgBuff* image, uint16_t orientation);
 
-// Reads the whole file at path into a new record; null when it cannot be read, is not a regular
-// file, is shorter than 8 bytes, is too large for 32-bit offsets or has no byte-order mark.
-TiffFile* ReadTiffFile(const char* path);
+// Reads the whole of fd (size bytes) into a new record; null when it cannot be read, is shorter
+// than 8 bytes, is too large for 32-bit offsets or has no byte-order mark.
+TiffFile* ReadTiffFile(int fd, uint64_t size, PhotoError* error);
 // A new record holding a copy of size bytes at data, under the same rules as ReadTiffFile.
 TiffFile* MakeTiffFile(const uint8_t* data, size_t size);
 void FreeTiffFile(TiffFile* file);

@@ -165,3 +165,61 @@ TEST(LoadPhotoTest, FailuresLeaveTheEarlierPhotoInTheTarget) {
     EXPECT_EQ(LoadPhoto(nullptr, &target), 0);
     EXPECT_EQ(LoadPhoto(folder.Path("earlier.png").c_str(), nullptr), 0);
 }
+
+// Every refusal names its own cause, and a FIFO is refused without waiting for a writer.
+TEST(LoadPhotoTest, FailuresNameTheirCause) {
+    ScratchFolder folder;
+    ASSERT_TRUE(folder.Write("garbage.jpg", RandomBytes(3000, 5)) && folder.Write("file", "x"));
+    ASSERT_TRUE(
+        folder.Run("mkfifo fifo.jpg && mkdir dir.jpg && ln -s loop-b.jpg loop-a.jpg && "
+                   "ln -s loop-a.jpg loop-b.jpg"));
+    const std::pair<std::string, PhotoFailure> cases[] = {
+        {"missing.jpg", PhotoFailure::NoSuchFile},
+        {"file/x.jpg", PhotoFailure::NoSuchFile},
+        {"dir.jpg", PhotoFailure::IsFolder},
+        {"fifo.jpg", PhotoFailure::NotRegularFile},
+        {"loop-a.jpg", PhotoFailure::LinkLoop},
+        {std::string(300, 'n') + ".jpg", PhotoFailure::PathTooLong},
+        {"garbage.jpg", PhotoFailure::NotAPhoto},
+    };
+    for (const auto& [name, failure] : cases) {
+        CImgBuff target;
+        PhotoError error;
+        EXPECT_EQ(LoadPhoto(folder.Path(name).c_str(), &target, &error), 0) << name;
+        EXPECT_EQ(error.failure, failure) << name << ": " << error.text;
+    }
+}
+
+// A picture's size comes from its header and is refused before anything is decoded: a few bytes
+// claiming 26000 x 26000 pixels, in a JPEG and in a TIFF (read by the own reader and by Qt).
+TEST(LoadPhotoTest, HeadersClaimingTooManyPixelsAreRefused) {
+    ScratchFolder folder;
+    ASSERT_TRUE(WritePicture(RandomPicture(16, 16, 1), folder.Path("small.jpg"), "jpeg"));
+    QByteArray jpeg = folder.Read("small.jpg");
+    const qsizetype frame = jpeg.indexOf("\xFF\xC0");
+    ASSERT_GT(frame, 0);
+    // Height then width, big-endian, after the marker, the segment length and the precision.
+    jpeg.replace(frame + 5, 4, QByteArray("\x65\x90\x65\x90", 4));
+    ASSERT_TRUE(folder.Write("bomb.jpg", jpeg));
+    ASSERT_TRUE(
+        folder.Run("convert -size 10x1 xc:gray -compress None wide.tif && "
+                   "tiffset -s 256 26000 wide.tif && tiffset -s 257 26000 wide.tif && "
+                   "cp wide.tif wide.image"));
+    for (const char* name : {"bomb.jpg", "wide.tif", "wide.image"}) {
+        CImgBuff target;
+        PhotoError error;
+        EXPECT_EQ(LoadPhoto(folder.Path(name).c_str(), &target, &error), 0) << name;
+        EXPECT_EQ(error.failure, PhotoFailure::TooManyPixels) << name << ": " << error.text;
+        EXPECT_NE(error.text.find("26000 x 26000"), std::string::npos) << error.text;
+    }
+
+    ASSERT_TRUE(WritePicture(RandomPicture(40, 30, 2), folder.Path("small.png"), "png"));
+    CImgBuff target;
+    EXPECT_EQ(LoadPhoto(folder.Path("small.png").c_str(), &target, nullptr, {1199}), 0);
+    EXPECT_EQ(LoadPhoto(folder.Path("small.png").c_str(), &target, nullptr, {1200}), 1);
+    // A real large photo stays within the default limit.
+    const uint64_t largePixels = 15000ull * 10000ull;
+    if (AvailableMemoryBytes() > largePixels * 20) {
+        EXPECT_EQ(CheckPhotoSize(15000, 10000, largePixels * 4, {}, nullptr), 1);
+    }
+}

@@ -298,7 +298,7 @@ TEST_F(TiffReaderTest, HandBuiltFilesLoadAsTheirFieldsSayOrAreRefused) {
     EXPECT_EQ(Load(".", &target), 0);
     // A FIFO must not make the reader wait for a writer.
     ASSERT_EQ(mkfifo(folder_.Path("fifo.tif").c_str(), 0600), 0);
-    EXPECT_EQ(ReadTiffFile(folder_.Path("fifo.tif").c_str()), nullptr);
+    EXPECT_EQ(Load("fifo.tif", &target), 0);
 }
 
 }  // namespace

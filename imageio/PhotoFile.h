@@ -1,0 +1,78 @@
+// What loading and saving share below the formats: why a photo file could not be read or written,
+// opening a photo file safely, and whether a picture of a given size can be held at all.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Why loading or saving failed. The text beside it names the cause for a person to read.
+enum class PhotoFailure {
+    None,
+    NoSuchFile,
+    FolderMissing,
+    IsFolder,
+    NotRegularFile,  // a FIFO, device or socket
+    DanglingLink,
+    LinkLoop,
+    PathTooLong,
+    NoPermission,
+    DiskFull,
+    NotAPhoto,  // damaged, or a format no decoder reads
+    TooManyPixels,
+    NotEnoughMemory,
+    UnknownFormat,      // the output's extension names no format that is written
+    TooLargeForFormat,  // the output format cannot hold the picture's size
+    SystemError,        // any other refusal of the system, in its own words
+};
+
+struct PhotoError {
+    PhotoFailure failure = PhotoFailure::None;
+    std::string text;
+};
+
+// What a file that is neither a regular file nor a folder is, from its stat mode.
+std::string DescribeNonRegularFile(unsigned mode);
+
+// Sets *error (when error is not null).
+void SetPhotoError(PhotoError* error, PhotoFailure failure, std::string text);
+// The failure and text an errno value stands for.
+void SetErrnoError(PhotoError* error, int errnum);
+
+// Pictures above this many pixels are refused from their header: larger than any camera sensor,
+// so a header claiming more is far more likely a decompression bomb than a photo.
+inline constexpr uint64_t kDefaultMaxPhotoPixels = 250'000'000;
+
+struct PhotoLoadLimits {
+    uint64_t maxPixels = kDefaultMaxPhotoPixels;
+};
+
+// The most pixels a PT_HSV16 buffer can hold (its block size is 32-bit).
+inline constexpr uint64_t kMaxHoldablePixels = (0xFFFFF000ull - 4) / 6;
+
+// Bytes of memory the process can still take: the smaller of the system's available memory and
+// what its address-space limit leaves. UINT64_MAX when neither can be read.
+uint64_t AvailableMemoryBytes();
+
+// Whether a width x height photo may be loaded: within limits.maxPixels and what a buffer can hold,
+// and with memory for its source, result and proxy buffers besides the decoderBytes that decoding
+// it takes. On refusal sets error with the size, or the memory needed and available, and returns 0.
+int CheckPhotoSize(int64_t width, int64_t height, uint64_t decoderBytes,
+                   const PhotoLoadLimits& limits, PhotoError* error);
+
+// Opens path (bytes as the file system holds them) for reading without blocking and without
+// becoming a controlling terminal, and refuses anything but a regular file before a byte is read.
+// Returns the descriptor, or -1 with error set.
+int OpenPhotoFile(const char* path, PhotoError* error);
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
