@@ -1,9 +1,6 @@
 #include "correct/CorrectPhotoFile.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -19,35 +16,19 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
-// Why a photo could not be loaded, as far as the file system tells; the decoder itself only
-// says yes or no.
-std::string LoadFailureReason(const std::string& path) {
-    std::error_code error;
-    fs::file_status status = fs::status(path, error);
-    if (error || !fs::exists(status)) return "no such file";
-    if (fs::is_directory(status)) return "is a folder, not a photo";
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fclose(file);
-        return "not a photo that can be read (damaged, or an unsupported format)";
-    }
-    return std::strerror(errno);
-}
-
-std::string SaveFailureReason(const std::string& path) {
-    fs::path parent = fs::path(path).parent_path();
-    std::error_code error;
-    if (!parent.empty() && !fs::is_directory(parent, error)) return "the folder does not exist";
-    return "could not be written (no permission, or the disk is full)";
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code error;
     return fs::equivalent(a, b, error) && !error;
 }
 
-int Load(const std::string& path, AdjustmentState& state, std::string& reason) {
-    if (LoadPhoto(path.c_str(), &state.sourceImage)) return 1;
-    reason = LoadFailureReason(path);
+int Load(const std::string& path, const PhotoLoadLimits& limits, AdjustmentState& state,
+         std::string& reason) {
+    PhotoError error;
+    if (LoadPhoto(path.c_str(), &state.sourceImage, &error, limits)) return 1;
+    reason = error.text;
+    if (error.failure == PhotoFailure::TooManyPixels && limits.maxPixels < kMaxHoldablePixels) {
+        reason += " (--max-megapixels raises the limit)";
+    }
     return 0;
 }
 
@@ -63,17 +44,28 @@ int PickSpot(AdjustmentState& state, SpotPixel pixel, std::string& reason) {
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const std::string& input, const std::string& output, PhotoTimings& timings,
-                     std::string& reason) {
+                     std::string& reason, const PhotoLoadLimits& limits) {
     if (SameFile(input, output)) {
         reason = "the output would overwrite its own input";
+        return 0;
+    }
+    // The output's folder, name and kind are checked before the photo is read.
+    PhotoError error;
+    if (!CheckSaveTarget(output.c_str(), nullptr, &error)) {
+        reason = "cannot save " + output + ": " + error.text;
         return 0;
     }
     AdjustmentState state;
     state.ResetAdjustments();
 
     auto start = std::chrono::steady_clock::now();
-    if (!Load(input, state, reason)) return 0;
+    if (!Load(input, limits, state, reason)) return 0;
     timings.loadMs = MillisecondsSince(start);
+    const C_ImgBuff& photo = *state.sourceImage.buffer;
+    if (!CheckSaveSize(output.c_str(), photo.width, photo.height, &error)) {
+        reason = "cannot save " + output + ": " + error.text;
+        return 0;
+    }
 
     start = std::chrono::steady_clock::now();
     ApplySettings(settings, state);
@@ -87,8 +79,8 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     }
 
     start = std::chrono::steady_clock::now();
-    if (!SavePhoto(output.c_str(), result)) {
-        reason = SaveFailureReason(output);
+    if (!SavePhoto(output.c_str(), result, &error)) {
+        reason = "cannot save " + output + ": " + error.text;
         return 0;
     }
     timings.saveMs = MillisecondsSince(start);
@@ -99,6 +91,6 @@ std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel
                                               std::string& reason) {
     AdjustmentState state;
     state.ResetAdjustments();
-    if (!Load(path, state, reason) || !PickSpot(state, pixel, reason)) return std::nullopt;
+    if (!Load(path, {}, state, reason) || !PickSpot(state, pixel, reason)) return std::nullopt;
     return state.spotGreyPoint;
 }

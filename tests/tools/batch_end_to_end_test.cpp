@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,11 +36,12 @@ class BatchEndToEnd : public ::testing::Test {
 
     // Runs the tool with args (already shell-quoted where needed); stdout and stderr are
     // captured.
-    Outcome Run(const std::string& args) const {
+    // Behind prefix (a command such as timeout or prlimit) when one is given.
+    Outcome Run(const std::string& args, const std::string& prefix = "") const {
         std::string outFile = Path("stdout.txt");
         std::string errFile = Path("stderr.txt");
-        std::string command =
-            std::string(LUMIVEX_BATCH_PATH) + " " + args + " >" + outFile + " 2>" + errFile;
+        std::string command = prefix + " " + std::string(LUMIVEX_BATCH_PATH) + " " + args + " >" +
+                              outFile + " 2>" + errFile;
         int raw = std::system(command.c_str());
         Outcome outcome;
         outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -53,6 +55,10 @@ class BatchEndToEnd : public ::testing::Test {
     static std::string ReadText(const std::string& path) {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    bool Shell(const std::string& command) const {
+        return std::system(("cd " + dir_.path().toStdString() + " && " + command).c_str()) == 0;
     }
 
     bool Make(const std::string& imagemagickArgs, const std::string& name) const {
@@ -174,7 +180,8 @@ TEST_F(BatchEndToEnd, UsageErrorsWriteNothing) {
     const size_t before = FileCount();
     for (const std::string& args :
          {std::string("--brightness 46"), std::string("--band pink:hue=3"),
-          std::string("--wb sideways"), std::string("--frobnicate"), std::string("--vividness")}) {
+          std::string("--wb sideways"), std::string("--frobnicate"), std::string("--vividness"),
+          std::string("--max-megapixels 0")}) {
         Outcome outcome = Run(args + " " + Path("in.jpg") + " " + Path("out.jpg"));
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_NE(outcome.errors.find("--help"), std::string::npos) << args;
@@ -279,6 +286,148 @@ TEST_F(BatchEndToEnd, MalformedSettingsFileIsRefusedNamingTheKey) {
     EXPECT_EQ(outcome.status, 2);
     EXPECT_NE(outcome.errors.find("bands.blue.hue"), std::string::npos) << outcome.errors;
     EXPECT_FALSE(fs::exists(Path("out.jpg")));
+}
+
+TEST_F(BatchEndToEnd, OutputsThatAreNotRegularFilesAreRefusedBeforeAnyWork) {
+    ASSERT_TRUE(
+        Shell("mkfifo fifo.jpg && ln -s fifo.jpg to-fifo.jpg && mkdir dir.jpg && "
+              "echo broken > in.jpg"));
+    // The input cannot even be loaded: the output is refused first.
+    for (const char* name : {"fifo.jpg", "to-fifo.jpg", "dir.jpg"}) {
+        Outcome outcome = Run(Path("in.jpg") + " " + Path(name), "timeout 60");
+        EXPECT_EQ(outcome.status, 1) << name;
+        EXPECT_NE(outcome.errors.find("cannot save " + Path(name)), std::string::npos)
+            << outcome.errors;
+    }
+    EXPECT_TRUE(Shell("test -p fifo.jpg && test -L to-fifo.jpg && test -d dir.jpg"));
+}
+
+// However an output is spelt, it never replaces an input of the run or an earlier output; each
+// refusal names both files and the others are still corrected.
+TEST_F(BatchEndToEnd, NoOutputReplacesAnInputOrAnEarlierOutput) {
+    ASSERT_TRUE(Shell("mkdir d e"));
+    ASSERT_TRUE(Make("-size 8x8 xc:gray", "d/a.jpg") && Make("-size 8x8 xc:red", "d/a.png") &&
+                Make("-size 8x8 xc:blue", "e/a.png") && Make("-size 8x8 xc:green", "b.png"));
+    ASSERT_TRUE(Shell("ln -s d/a.jpg link.jpg"));
+    const auto original = fs::file_size(Path("d/a.jpg"));
+
+    Outcome inDir = Run("--out-dir " + Path("d") + " " + Path("d/a.jpg") + " " + Path("d/a.png") +
+                        " " + Path("b.png"));
+    EXPECT_EQ(inDir.status, 1);
+    EXPECT_NE(inDir.errors.find(Path("d/a.png") + ": its output " + Path("d/a.jpg") +
+                                " would overwrite the input " + Path("d/a.jpg")),
+              std::string::npos)
+        << inDir.errors;
+    EXPECT_EQ(fs::file_size(Path("d/a.jpg")), original);
+    EXPECT_TRUE(fs::exists(Path("d/b.jpg")));
+
+    Outcome sameName =
+        Run("--out-dir " + Path("o") + " " + Path("d/a.png") + " " + Path("e/a.png"));
+    EXPECT_EQ(sameName.status, 1);
+    EXPECT_NE(sameName.errors.find("the output of the earlier photo " + Path("d/a.png")),
+              std::string::npos)
+        << sameName.errors;
+
+    Outcome throughLink = Run(Path("d/a.jpg") + " " + Path("link.jpg"));
+    EXPECT_EQ(throughLink.status, 1);
+    EXPECT_EQ(fs::file_size(Path("d/a.jpg")), original);
+}
+
+TEST_F(BatchEndToEnd, AFifoAmongTheInputsDoesNotStopTheRun) {
+    ASSERT_TRUE(Shell("mkfifo pipe.jpg") && Make("-size 8x8 xc:gray", "after.jpg"));
+    Outcome outcome = Run(
+        "--out-dir " + Path("o") + " " + Path("pipe.jpg") + " " + Path("after.jpg"), "timeout 60");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.errors.find("named pipe"), std::string::npos) << outcome.errors;
+    EXPECT_TRUE(fs::exists(Path("o/after.jpg")));
+}
+
+TEST_F(BatchEndToEnd, FailuresNameTheirCause) {
+    ASSERT_TRUE(Make("-size 8x8 xc:gray", "in.jpg"));
+    ASSERT_TRUE(
+        Shell("mkdir folder.jpg && ln -s loop-b.jpg loop-a.jpg && "
+              "ln -s loop-a.jpg loop-b.jpg"));
+    const std::pair<std::string, std::string> cases[] = {
+        {Path("missing.jpg") + " " + Path("out.jpg"), "no such file"},
+        {Path("folder.jpg") + " " + Path("out.jpg"), "is a folder"},
+        {Path("loop-a.jpg") + " " + Path("out.jpg"), "symbolic links loop"},
+        {Path(std::string(300, 'n') + ".jpg") + " " + Path("out.jpg"), "too long"},
+        {Path("in.jpg") + " " + Path("folder.jpg"), "is a folder"},
+        {Path("in.jpg") + " " + Path("missing/out.jpg"), "does not exist"},
+    };
+    for (const auto& [args, reason] : cases) {
+        Outcome outcome = Run(args);
+        EXPECT_EQ(outcome.status, 1) << args;
+        EXPECT_NE(outcome.errors.find(reason), std::string::npos) << outcome.errors;
+    }
+}
+
+// Paths are as long as Linux allows, counted in characters, and names are the file system's bytes.
+TEST_F(BatchEndToEnd, AnyPathTheFileSystemTakesWorks) {
+    ASSERT_TRUE(Make("-size 8x8 xc:gray", "caf\xE9.jpg"));
+    std::string output = Path("");
+    for (int folder = 0; folder < 3; ++folder) {
+        for (int i = 0; i < 40; ++i) output += "写";
+        output += "/";
+    }
+    fs::create_directories(output);
+    output += "真.png";
+    Outcome outcome = Run(Path("caf\xE9.jpg") + " " + output);
+    EXPECT_EQ(outcome.status, 0) << outcome.errors;
+    EXPECT_TRUE(fs::exists(output));
+    EXPECT_EQ(unlink(Path("caf\xE9.jpg").c_str()), 0) << "Qt's clean-up cannot name it";
+}
+
+// Sizes come from the header: a few bytes claiming 26000 x 26000 pixels are refused at once, and
+// an output format that cannot hold the size is refused before the photo is corrected.
+TEST_F(BatchEndToEnd, PhotosBeyondTheLimitsAreRefusedFromTheirHeaders) {
+    ASSERT_TRUE(Make("-size 16x16 xc:gray", "small.jpg"));
+    std::ifstream in(Path("small.jpg"), std::ios::binary);
+    std::string jpeg((std::istreambuf_iterator<char>(in)), {});
+    const size_t frame = jpeg.find("\xFF\xC0");
+    ASSERT_NE(frame, std::string::npos);
+    jpeg.replace(frame + 5, 4, "\x65\x90\x65\x90");  // height and width 26000
+    std::ofstream(Path("bomb.jpg"), std::ios::binary) << jpeg;
+    Outcome bomb = Run(Path("bomb.jpg") + " " + Path("bomb.png"));
+    EXPECT_EQ(bomb.status, 1);
+    EXPECT_NE(bomb.errors.find("26000 x 26000"), std::string::npos) << bomb.errors;
+    EXPECT_NE(bomb.errors.find("--max-megapixels"), std::string::npos) << bomb.errors;
+
+    ASSERT_TRUE(Make("-size 2000x1000 xc:gray", "two.png"));
+    EXPECT_EQ(Run("--max-megapixels 1 " + Path("two.png") + " " + Path("two.jpg")).status, 1);
+    EXPECT_EQ(Run("--max-megapixels 2 " + Path("two.png") + " " + Path("two.jpg")).status, 0);
+
+    QImage wideLine(65501, 1, QImage::Format_Grayscale8);
+    wideLine.fill(128);
+    ASSERT_TRUE(wideLine.save(QString::fromStdString(Path("wide.png"))));
+    Outcome wide = Run(Path("wide.png") + " " + Path("wide.jpg"));
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_NE(wide.errors.find("too large for JPEG"), std::string::npos) << wide.errors;
+    EXPECT_FALSE(fs::exists(Path("wide.jpg")));
+}
+
+// The memory a photo needs is weighed against what the process may take before it is decoded,
+// and a TIFF that could never be held is refused before it is read whole. (The sanitizers reserve
+// terabytes of address space, so the limit cannot be set under them.)
+TEST_F(BatchEndToEnd, MemoryIsWeighedBeforeDecoding) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "address space cannot be limited under a sanitizer";
+#endif
+    const std::string limit = "prlimit --as=250000000";
+    ASSERT_TRUE(Make("-size 6000x4000 xc:gray", "large.jpg"));
+    Outcome large = Run(Path("large.jpg") + " " + Path("large.png"), limit);
+    EXPECT_EQ(large.status, 1);
+    EXPECT_NE(large.errors.find("not enough memory: 6000 x 4000 needs"), std::string::npos)
+        << large.errors;
+
+    ASSERT_TRUE(
+        Shell("convert -size 10x1 xc:gray -compress None huge.tif && "
+              "tiffset -s 256 60000 huge.tif && tiffset -s 257 60000 huge.tif && "
+              "truncate -s 4294000000 huge.tif"));
+    Outcome huge = Run(Path("huge.tif") + " " + Path("huge.png"), limit);
+    EXPECT_EQ(huge.status, 1);
+    EXPECT_NE(huge.errors.find("60000 x 60000 is 3600.0 megapixels"), std::string::npos)
+        << huge.errors;
 }
 
 }  // namespace

@@ -4,7 +4,12 @@
 #include <charconv>
 #include <string_view>
 
+#include "imageio/PhotoFile.h"
+
 namespace {
+
+// What a photo buffer can hold at most, in whole megapixels.
+constexpr int kLargestMegapixels = static_cast<int>(kMaxHoldablePixels / 1'000'000);
 
 // A whole decimal integer in [low, high], nothing else around it.
 bool ParseInt(std::string_view text, int low, int high, int& value) {
@@ -181,8 +186,8 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        static constexpr std::string_view kValued[] = {"--wb", "--band", "--out-dir", "--format",
-                                                       "--settings"};
+        static constexpr std::string_view kValued[] = {
+            "--wb", "--band", "--out-dir", "--format", "--settings", "--max-megapixels"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -231,6 +236,12 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.settings.SetPosition(row->id, 0, parsed);
         } else if (name == "--band") {
             if (!ParseBand(value, options, error)) return std::nullopt;
+        } else if (name == "--max-megapixels") {
+            if (!ParseInt(value, 1, kLargestMegapixels, options.maxMegapixels)) {
+                error = "--max-megapixels takes a whole number from 1 to " +
+                        std::to_string(kLargestMegapixels);
+                return std::nullopt;
+            }
         } else if (name == "--out-dir") {
             if (value.empty()) {
                 error = "--out-dir needs a folder";
@@ -323,6 +334,9 @@ Options:
                            repeat the option for several bands
   --out-dir DIR            write each INPUT as DIR/NAME.jpg
   --format jpg|png|bmp|tif with --out-dir: the format and extension of the outputs
+  --max-megapixels N       refuse photos with more than N megapixels, 1..)" +
+           std::to_string(kLargestMegapixels) + " (default " +
+           std::to_string(kDefaultMaxPhotoPixels / 1'000'000) + R"()
   --print-settings         print the settings file that the options make and write no photo;
                            with --wb spot:X,Y the grey point is measured on INPUT
   --quiet                  no progress lines

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "correct/CorrectPhotoFile.h"
+#include "imageio/PhotoFile.h"
 
 struct BatchOptions {
     // Neutral, or what the --settings file holds, changed by every correction option after it.
@@ -16,6 +17,8 @@ struct BatchOptions {
     // What reading the --settings file had to say about keys it ignored.
     std::vector<std::string> settingsWarnings;
     bool printSettings = false;
+    // Photos with more pixels are refused from their header.
+    int maxMegapixels = static_cast<int>(kDefaultMaxPhotoPixels / 1'000'000);
     std::string outDir;
     std::string format = "jpg";
     bool formatSet = false;
