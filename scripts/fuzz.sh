@@ -16,7 +16,7 @@ mkdir -p "$seeds" "$corpus" "$artifacts"
 echo "building the fuzz target"
 clang++-14 -std=c++20 -O1 -g -fno-omit-frame-pointer -I. \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    parallel/*.cpp image/*.cpp imageio/TiffReader.cpp imageio/LibTiffDecoder.cpp \
+    parallel/*.cpp image/*.cpp imageio/PhotoFile.cpp imageio/TiffReader.cpp imageio/LibTiffDecoder.cpp \
     fuzz/tiff_reader_fuzz.cpp $(pkg-config --cflags --libs libtiff-4) -pthread -o "$out/tiff_reader_fuzz"
 
 echo "making the seed files"
