@@ -312,8 +312,8 @@ std::string BatchUsage() {
         adjustments += "  " + option + help + ")\n";
     }
     return R"(Usage: lumivex-batch [OPTIONS] INPUT OUTPUT
-       lumivex-batch [OPTIONS] --out-dir DIR INPUT...
-       lumivex-batch [OPTIONS] --print-settings [INPUT]
+  or:  lumivex-batch [OPTIONS] --out-dir DIR INPUT...
+  or:  lumivex-batch [OPTIONS] --print-settings [INPUT]
 
 Applies Lumivex's corrections to photos (JPEG, TIFF and what Qt reads) and saves them at full
 resolution. Each option acts as if that control had been moved and released in the window; left
@@ -333,7 +333,8 @@ Options:
            BandRanges() + R"(; keys may be left out;
                            repeat the option for several bands
   --out-dir DIR            write each INPUT as DIR/NAME.jpg
-  --format jpg|png|bmp|tif with --out-dir: the format and extension of the outputs
+  --format jpg|png|bmp|tif
+                           with --out-dir: the format and extension of the outputs
   --max-megapixels N       refuse photos with more than N megapixels, 1..)" +
            std::to_string(kLargestMegapixels) + " (default " +
            std::to_string(kDefaultMaxPhotoPixels / 1'000'000) + R"()
