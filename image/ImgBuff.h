@@ -27,7 +27,7 @@ uint8_t* AllocPixelMemory(uint32_t count, uint32_t bytesPerPixel);
 void FreePixelMemory(uint8_t* pixels);
 
 class C_ImgBuff {
-public:
+  public:
     C_ImgBuff();
     virtual ~C_ImgBuff();
     C_ImgBuff(const C_ImgBuff&) = delete;
@@ -65,7 +65,7 @@ public:
 
 // Owning holder of exactly one C_ImgBuff, for long-lived images.
 class CImgBuff {
-public:
+  public:
     CImgBuff();
     virtual ~CImgBuff();
     CImgBuff(const CImgBuff&) = delete;

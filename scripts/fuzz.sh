@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Fuzzes the TIFF readers (the own one, and libtiff behind it) for about a minute with libFuzzer
-# under AddressSanitizer and UndefinedBehaviorSanitizer, seeded with small TIFF files of every kind the reader loads or
-# refuses, made here by libtiff's tools and ImageMagick. Exits non-zero on any crash, leak, hang
-# or runaway memory use; the input that caused it is left in build/fuzz/artifacts/.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, seeded with small TIFF files of every
+# kind the reader loads or refuses, made here by libtiff's tools and ImageMagick, and with the
+# regression files of earlier faults. Exits non-zero on any crash, leak, hang or runaway memory
+# use; the input that caused it is left in build/fuzz/artifacts/. Once the fault is mended,
+# commit the input to tests/imageio/fuzz-regressions/, where the test suite replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,11 +15,12 @@ artifacts="$out/artifacts"
 rm -rf "$seeds"
 mkdir -p "$seeds" "$corpus" "$artifacts"
 
+regressions=tests/imageio/fuzz-regressions
+
 echo "building the fuzz target"
-clang++-14 -std=c++20 -O1 -g -fno-omit-frame-pointer -I. \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    parallel/*.cpp image/*.cpp imageio/PhotoFile.cpp imageio/TiffReader.cpp imageio/LibTiffDecoder.cpp \
-    fuzz/tiff_reader_fuzz.cpp $(pkg-config --cflags --libs libtiff-4) -pthread -o "$out/tiff_reader_fuzz"
+cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DLUMIVEX_FUZZ=ON "$@" >/dev/null
+cmake --build "$out" --target tiff_reader_fuzz -j "$(nproc)"
 
 echo "making the seed files"
 work="$(mktemp -d)"
@@ -59,10 +62,10 @@ echo "$(ls "$seeds" | wc -l) seed files in $seeds"
 echo "fuzzing for 60 seconds (log in $out/fuzz.log)"
 if ! ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    "$out/tiff_reader_fuzz" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus" "$seeds" >"$out/fuzz.log" 2>&1; then
+    "$out/fuzz/tiff_reader_fuzz" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts/" -print_final_stats=1 "$corpus" "$seeds" "$regressions" >"$out/fuzz.log" 2>&1; then
     tail -n 60 "$out/fuzz.log"
-    echo "fuzzing found a fault; the input is in $artifacts/"
+    echo "fuzzing found a fault; the input is in $artifacts/ (add it to $regressions/ once mended)"
     exit 1
 fi
 grep -E '^(Done|stat::)' "$out/fuzz.log"

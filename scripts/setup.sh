@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev clang-format
     libtiff-tools imagemagick
     xvfb xauth
 )
