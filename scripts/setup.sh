@@ -11,6 +11,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev clang-format
     libtiff-tools imagemagick
+    desktop-file-utils help2man
     xvfb xauth
 )
 if [[ "${1:-}" == "--print" ]]; then

@@ -5,10 +5,14 @@ The files are committed; run this again only to change them. Every image uses th
 16-colour palette, 4 bits per pixel:
   icon128.ico      the application icon at 32, 24 and 16 pixels
   bitmap<N>.bmp    the 70 x 29 colour swatches of the six band buttons
+The desktop icons are drawn anew for each size in full colour, smoothed by sampling every pixel
+on a fine grid, and written as PNG:
+  icons/<N>.png    the same landscape at N x N pixels for the desktop's icon theme
 """
 
 import os
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -29,6 +33,9 @@ BAND_BITMAPS = {
 }
 
 SWATCH_WIDTH, SWATCH_HEIGHT = 70, 29
+
+# The sizes of the icon theme's fixed-size folders; the install puts each icons/<N>.png there.
+DESKTOP_ICON_SIZES = [16, 22, 24, 32, 48, 64, 128, 256]
 
 
 def index_of(rgb):
@@ -110,6 +117,58 @@ def icon_pixels(size):
     return pixels
 
 
+def landscape_colour(fx, fy):
+    """The icon's landscape at a point of its 32-unit square, in full colour."""
+    if fy >= 25 - 0.2 * (fx - 20):
+        return (0, 128, 0)
+    if fy >= 20 + 0.004 * (fx - 10) ** 2 * 3:
+        return (40, 200, 40)
+    if (fx - 22) ** 2 + (fy - 10) ** 2 <= 5.0 ** 2:
+        return (255, 220, 0)
+    # The sky lightens towards the horizon.
+    t = min(max(fy / 20.0, 0.0), 1.0)
+    return (int(60 + 140 * t), int(160 + 80 * t), 255)
+
+
+def desktop_icon_pixels(size):
+    """The landscape at size x size, each pixel the mean of a 4 x 4 grid of samples, inside a
+    navy frame about one unit of the 32-unit square wide."""
+    frame = max(1, round(size / 32.0))
+    samples = 4
+    rows = []
+    for y in range(size):
+        row = []
+        for x in range(size):
+            if min(x, y, size - 1 - x, size - 1 - y) < frame:
+                row.append((0, 0, 128))
+                continue
+            total = [0, 0, 0]
+            for sy in range(samples):
+                for sx in range(samples):
+                    fx = (x + (sx + 0.5) / samples) * 32.0 / size
+                    fy = (y + (sy + 0.5) / samples) * 32.0 / size
+                    for c, v in enumerate(landscape_colour(fx, fy)):
+                        total[c] += v
+            row.append(tuple((v + samples * samples // 2) // (samples * samples) for v in total))
+        rows.append(row)
+    return rows
+
+
+def write_png(path, rows):
+    """An 8-bit RGB PNG of the given rows of (r, g, b)."""
+    height, width = len(rows), len(rows[0])
+    raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 9)))
+        f.write(chunk(b"IEND", b""))
+
+
 def write_ico(path, sizes):
     images = []
     for size in sizes:
@@ -130,6 +189,9 @@ def write_ico(path, sizes):
 
 def main():
     write_ico(os.path.join(HERE, "icon128.ico"), [32, 24, 16])
+    os.makedirs(os.path.join(HERE, "icons"), exist_ok=True)
+    for size in DESKTOP_ICON_SIZES:
+        write_png(os.path.join(HERE, "icons", "%d.png" % size), desktop_icon_pixels(size))
     for number, rgb in BAND_BITMAPS.items():
         write_bmp(os.path.join(HERE, "bitmap%d.bmp" % number), swatch(rgb), SWATCH_WIDTH, SWATCH_HEIGHT)
 
