@@ -46,7 +46,8 @@ size_t ListedBlocks(const ColorCache* cache) {
 
 size_t FilledSlots(const ColorCache* cache) {
     size_t filled = 0;
-    for (uint32_t slot = 0; slot < kColorCacheSlots; ++slot) filled += cache->index[slot] != nullptr;
+    for (uint32_t slot = 0; slot < kColorCacheSlots; ++slot)
+        filled += cache->index[slot] != nullptr;
     return filled;
 }
 
