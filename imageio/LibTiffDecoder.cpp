@@ -383,7 +383,7 @@ struct OptionsDeleter {
 }  // namespace
 
 int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, CImgBuff* target,
-                          std::string* reason) {
+                          std::string* reason, int* bitsPerChannel) {
     std::string ignored;
     if (reason == nullptr) reason = &ignored;
     reason->clear();
@@ -431,9 +431,9 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
     }
     layout.width = width;
     layout.height = height;
-    const bool decoded = DescribeLayout(tif.get(), &layout, reason)
-                             ? DecodeBands(tif.get(), layout, &stored, reason)
-                             : DecodeRgba(tif.get(), &stored, reason);
+    const bool ownLayout = DescribeLayout(tif.get(), &layout, reason);
+    const bool decoded = ownLayout ? DecodeBands(tif.get(), layout, &stored, reason)
+                                   : DecodeRgba(tif.get(), &stored, reason);
     if (!decoded) return 0;
     uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ORIENTATION, &orientation);
@@ -446,5 +446,6 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
     std::swap(buffer->width, stored.width);
     std::swap(buffer->height, stored.height);
     std::swap(buffer->pixels, stored.pixels);
+    if (bitsPerChannel) *bitsPerChannel = ownLayout && layout.bits == 16 ? 16 : 8;
     return 1;
 }

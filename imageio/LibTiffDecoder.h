@@ -15,6 +15,7 @@ class CImgBuff;
 // Decodes the TIFF file held in data into target as PT_HSV16, turned upright as its Orientation
 // tag says. A picture of more than maxPixels pixels is refused before anything is decoded.
 // Returns 1 when loaded; 0 with reason set (libtiff's own message where it gave one; reason may
-// be null) and target as it was when the file cannot be decoded. Never prints.
+// be null) and target as it was when the file cannot be decoded. When loaded, bitsPerChannel (if
+// not null) receives 16 for samples of more than 8 bits and 8 for all others. Never prints.
 int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, CImgBuff* target,
-                          std::string* reason);
+                          std::string* reason, int* bitsPerChannel = nullptr);

@@ -15,6 +15,7 @@
 #include "image/ImgBuff.h"
 #include "image/Rgb8ToHsv16.h"
 #include "imageio/LibTiffDecoder.h"
+#include "imageio/PhotoMetadata.h"
 #include "imageio/TiffReader.h"
 #include "parallel/WorkerPool.h"
 
@@ -67,7 +68,8 @@ void SetReaderError(const QImageReader& reader, PhotoError* error) {
     }
 }
 
-int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error) {
+int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
+                 PhotoOrigin* origin) {
     QFile file;
     if (lseek(fd, 0, SEEK_SET) != 0 ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
@@ -89,6 +91,12 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
         SetReaderError(reader, error);
         return 0;
     }
+    if (origin) {
+        // From the file already open: the metadata belongs to the very bytes just decoded.
+        const QByteArray bytes = file.seek(0) ? file.readAll() : QByteArray();
+        ReadPhotoMetadata(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                          static_cast<size_t>(bytes.size()), origin);
+    }
     file.close();
     // A format whose header gives no size is checked once decoded: the rows still have to fit.
     if (!CheckPhotoSize(picture.width(), picture.height(), 0, limits, error)) {
@@ -109,8 +117,9 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
 
 // The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
 // read only once the size its directory declares is known to fit. On 0, error's failure is
-// NotAPhoto when neither decodes the file.
-int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error) {
+// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata.
+int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
+                  PhotoOrigin* origin) {
     struct stat status {};
     if (fstat(fd, &status) != 0) {
         SetErrnoError(error, errno);
@@ -120,15 +129,17 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
     if (!CheckTiffDeclaredSize(fd, size, limits, error)) return 0;
     TiffFile* file = ReadTiffFile(fd, size, error);
     if (!file) return 0;
-    int loaded = LoadTiffFile(file, target, error);
+    int* bits = origin ? &origin->bitsPerChannel : nullptr;
+    int loaded = LoadTiffFile(file, target, error, bits);
     if (!loaded && error->failure == PhotoFailure::NotAPhoto) {
         std::string reason;
-        loaded =
-            DecodeTiffWithLibtiff(file->bytes, file->size,
-                                  std::min(limits.maxPixels, kMaxHoldablePixels), target, &reason);
+        loaded = DecodeTiffWithLibtiff(file->bytes, file->size,
+                                       std::min(limits.maxPixels, kMaxHoldablePixels), target,
+                                       &reason, bits);
         if (!loaded)
             SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
     }
+    if (loaded && origin) ReadPhotoMetadata(file->bytes, file->size, origin);
     FreeTiffFile(file);
     return loaded;
 }
@@ -176,8 +187,8 @@ int GetLowerCaseExtension(const char* path, char* extension) {
     return 1;
 }
 
-int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error,
-              const PhotoLoadLimits& limits) {
+int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const PhotoLoadLimits& limits,
+              PhotoOrigin* origin) {
     SetPhotoError(error, PhotoFailure::None, "");
     if (target == nullptr) {
         SetPhotoError(error, PhotoFailure::SystemError, "no image to load into");
@@ -188,14 +199,20 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error,
     if (fd.get() < 0) return 0;
     char extension[kExtensionBufferSize];
     GetLowerCaseExtension(path, extension);
+    PhotoOrigin found;
     if (std::strcmp(extension, "tif") == 0 || std::strcmp(extension, "tiff") == 0) {
         PhotoError tiff;
-        if (LoadTiffPhoto(fd.get(), target, limits, &tiff)) return 1;
+        if (LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr)) {
+            if (origin) *origin = std::move(found);
+            return 1;
+        }
         // Only a file that no TIFF decoder takes goes on to the general decoder.
         if (tiff.failure != PhotoFailure::NotAPhoto) {
             SetPhotoError(error, tiff.failure, std::move(tiff.text));
             return 0;
         }
     }
-    return DecodeWithQt(fd.get(), target, limits, error);
+    if (!DecodeWithQt(fd.get(), target, limits, error, origin ? &found : nullptr)) return 0;
+    if (origin) *origin = std::move(found);
+    return 1;
 }

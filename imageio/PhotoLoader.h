@@ -9,6 +9,7 @@
 #include "imageio/PhotoFile.h"
 
 class CImgBuff;
+struct PhotoOrigin;
 
 // Characters GetExtension may write, the terminating zero included.
 inline constexpr size_t kExtensionBufferSize = 264;
@@ -18,9 +19,11 @@ inline constexpr size_t kExtensionBufferSize = 264;
 // once and must be a regular file; a picture beyond limits or the memory available is refused
 // from its header, before it is decoded. On failure the target is left as it was when the file
 // could not be decoded at all, and is empty when decoding got as far as making the buffer; it
-// never holds a partial or non-HSV image.
+// never holds a partial or non-HSV image. When loaded, origin (if not null) receives the file's
+// metadata, colour profile and precision, for saving the corrected photo; on failure it is left
+// as it was.
 int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error = nullptr,
-              const PhotoLoadLimits& limits = {});
+              const PhotoLoadLimits& limits = {}, PhotoOrigin* origin = nullptr);
 
 // Writes into extension (kExtensionBufferSize bytes; may be null) the characters after the
 // last "." of the whole path, or "" when there is none. A dot in a folder name counts when the

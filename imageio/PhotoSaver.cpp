@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QIODevice>
 #include <QImageWriter>
@@ -18,6 +19,7 @@
 #include "image/ImgBuff.h"
 #include "image/PixelSamples.h"
 #include "imageio/PhotoLoader.h"
+#include "imageio/PhotoMetadata.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
@@ -53,6 +55,22 @@ void HsvRowsTask(void* context, uint32_t first, uint32_t count) {
             out[0] = static_cast<uint8_t>(r >> 8);
             out[1] = static_cast<uint8_t>(g >> 8);
             out[2] = static_cast<uint8_t>(b >> 8);
+        }
+    }
+}
+
+// The whole 16-bit RGB, as QImage::Format_RGBX64 lays it out: R, G, B, X in native order.
+void WideHsvRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
+    const size_t width = static_cast<size_t>(c->image->width);
+    for (uint32_t y = first; y < first + count; ++y) {
+        const uint8_t* source = c->image->pixels + size_t{y} * width * 6;
+        uint8_t* out = c->bits + y * c->bytesPerLine;
+        for (size_t x = 0; x < width; ++x, source += 6, out += 8) {
+            uint16_t rgbx[4] = {0, 0, 0, 0xFFFF};
+            HsvToRgb16(pixel_samples::Load16(source), pixel_samples::Load16(source + 2),
+                       pixel_samples::Load16(source + 4), &rgbx[0], &rgbx[1], &rgbx[2]);
+            std::memcpy(out, rgbx, sizeof rgbx);
         }
     }
 }
@@ -183,15 +201,17 @@ int FindEncoderFormat(const char* mimeType, QByteArray* format) {
     return 1;
 }
 
-QImage MakeEncoderImage(const C_ImgBuff& image) {
+QImage MakeEncoderImage(const C_ImgBuff& image, bool wide) {
     if (image.type == PT_NONE || image.width <= 0 || image.height <= 0) return QImage();
     const bool rgb = image.type == PT_RGB8 || image.type == PT_RGB16 || image.type == PT_HSV16;
-    QImage picture(image.width, image.height,
-                   rgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8);
+    wide = wide && image.type == PT_HSV16;
+    QImage picture(
+        image.width, image.height,
+        wide ? QImage::Format_RGBX64 : (rgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8));
     if (picture.isNull()) return picture;
     EncoderRowsContext context{&image, picture.bits(), static_cast<size_t>(picture.bytesPerLine())};
     RowTask task = rgb ? RgbRowsTask : GreyRowsTask;
-    if (image.type == PT_HSV16) task = HsvRowsTask;
+    if (image.type == PT_HSV16) task = wide ? WideHsvRowsTask : HsvRowsTask;
     WorkerPool::Run(task, &context, static_cast<unsigned>(image.height));
     return picture;
 }
@@ -307,7 +327,45 @@ int WriteFileAtomically(const std::string& finalPath,
     return 1;
 }
 
-int SavePhoto(const char* path, CImgBuff* image, PhotoError* error) {
+namespace {
+
+// 16 bits a channel only where the format holds them and the source had them (or options ask).
+bool SavesWide(const char* mimeType, const PhotoOrigin* origin, const SaveOptions& options) {
+    if (std::strcmp(mimeType, "image/png") != 0 && std::strcmp(mimeType, "image/tiff") != 0) {
+        return false;
+    }
+    if (options.bitsPerChannel != 0) return options.bitsPerChannel == 16;
+    return origin && origin->bitsPerChannel > 8;
+}
+
+// The file's bytes: the picture encoded in memory, then the profile and metadata added, so that
+// everything reaches the disk in the one atomic write.
+int EncodePhoto(const QImage& picture, const char* mimeType, const PhotoOrigin* origin,
+                const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
+    QByteArray format;
+    FindEncoderFormat(mimeType, &format);
+    QBuffer buffer(encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (std::strcmp(mimeType, "image/jpeg") == 0) writer.setQuality(options.quality);
+    if (!writer.write(picture)) {
+        SetPhotoError(error, PhotoFailure::SystemError,
+                      "could not be encoded: " + writer.errorString().toStdString());
+        return 0;
+    }
+    std::string reason;
+    if (origin && !EmbedPhotoMetadata(*origin, options.keepMetadata, picture.width(),
+                                      picture.height(), encoded, &reason)) {
+        SetPhotoError(error, PhotoFailure::SystemError, reason);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoOrigin* origin,
+              const SaveOptions* options) {
     SetPhotoError(error, PhotoFailure::None, "");
     if (image == nullptr || image->buffer == nullptr) {
         SetPhotoError(error, PhotoFailure::NotAPhoto, "there is no picture to save");
@@ -320,21 +378,21 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error) {
                        buffer.type == PT_NONE ? 0 : buffer.height, error)) {
         return 0;
     }
-    QByteArray format;
-    FindEncoderFormat(GetEncoderMimeType(path), &format);
-    const QImage picture = MakeEncoderImage(buffer);
-    if (picture.isNull()) {
-        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
-        return 0;
+    const SaveOptions settings = options ? *options : SaveOptions();
+    const char* mimeType = GetEncoderMimeType(path);
+    QByteArray encoded;
+    {
+        const QImage picture = MakeEncoderImage(buffer, SavesWide(mimeType, origin, settings));
+        if (picture.isNull()) {
+            SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+            return 0;
+        }
+        if (!EncodePhoto(picture, mimeType, origin, settings, &encoded, error)) return 0;
     }
     return WriteFileAtomically(
         finalPath,
-        [&](QIODevice* device, PhotoError* failure) {
-            QImageWriter writer(device, format);
-            if (writer.write(picture)) return 1;
-            SetPhotoError(failure, PhotoFailure::SystemError,
-                          "could not be written: " + writer.errorString().toStdString());
-            return 0;
+        [&](QIODevice* device, PhotoError*) {
+            return device->write(encoded) == encoded.size() ? 1 : 0;
         },
         error);
 }

@@ -1,7 +1,8 @@
-// Saving an image: it becomes top-down 8-bit rows, which the Qt encoder named by the file's
-// extension writes with its default settings. The target is checked before any pixel work, and
-// the file is replaced only once it has been written completely, so a failed save leaves an
-// existing file as it was and nothing beside it.
+// Saving an image: it becomes top-down 8-bit rows, or 16-bit rows for a deep photo saved as TIFF
+// or PNG, which the Qt encoder named by the file's extension encodes in memory. The source photo's
+// colour profile and metadata are added to those bytes. The target is checked before any pixel
+// work, and the file is replaced only once it has been written completely, so a failed save
+// leaves an existing file as it was and nothing beside it.
 #pragma once
 
 #include <QImage>
@@ -16,14 +17,26 @@ class CImgBuff;
 class C_ImgBuff;
 class QByteArray;
 class QIODevice;
+struct PhotoOrigin;
 
 // JPEG stores each side in 16 bits and libjpeg refuses more than this.
 inline constexpr int64_t kMaxJpegSide = 65500;
 
+// How a photo is saved beyond what its file name says.
+struct SaveOptions {
+    // 8 or 16 bits per channel for TIFF and PNG files of PT_HSV16 images; 0 keeps the source's
+    // precision (16 when its samples held more than 8 bits). JPEG and BMP are always 8 bits.
+    int bitsPerChannel = 0;
+    bool keepMetadata = true;  // EXIF, XMP and IPTC; the colour profile is always kept
+    int quality = -1;          // JPEG quality 1..100; -1 the encoder's default
+};
+
 // Writes image to path (bytes as the file system holds them). The extension, in any case, chooses
 // the format: jpg and jpeg give JPEG, png PNG, bmp BMP, tif and tiff TIFF; any other fails.
-// Returns 1 saved, 0 failed with the reason in error (may be null).
-int SavePhoto(const char* path, CImgBuff* image, PhotoError* error = nullptr);
+// With origin, the file carries the source photo's colour profile and metadata, as options say
+// (null: the defaults). Returns 1 saved, 0 failed with the reason in error (may be null).
+int SavePhoto(const char* path, CImgBuff* image, PhotoError* error = nullptr,
+              const PhotoOrigin* origin = nullptr, const SaveOptions* options = nullptr);
 
 // Whether path can be saved to, decided before any pixel work: a format for its extension, and a
 // target that does not exist (in an existing folder), is a regular file, or is a symbolic link to
@@ -52,6 +65,6 @@ const char* GetEncoderMimeType(const char* path);
 int FindEncoderFormat(const char* mimeType, QByteArray* format);
 
 // The picture the encoder is given: top-down 8-bit RGB for PT_RGB8, PT_RGB16 and PT_HSV16 (the
-// high bytes of the 16-bit RGB), 8-bit grey for every other type; null when empty or short of
-// memory.
-QImage MakeEncoderImage(const C_ImgBuff& image);
+// high bytes of the 16-bit RGB), 8-bit grey for every other type; with wide, PT_HSV16 gives the
+// whole 16-bit RGB (QImage::Format_RGBX64). Null when empty or short of memory.
+QImage MakeEncoderImage(const C_ImgBuff& image, bool wide = false);

@@ -726,7 +726,7 @@ int GetTiffPixel16(const TiffImageInfo* info, uint32_t x, uint32_t y, uint16_t* 
     return 1;
 }
 
-int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error) {
+int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error, int* bitsPerChannel) {
     SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF file the own reader takes");
     if (!file || !target) return 0;
     TiffIfd ifd;
@@ -774,6 +774,7 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error) {
         std::swap(stored->height, upright.height);
         std::swap(stored->pixels, upright.pixels);
     }
+    if (bitsPerChannel) *bitsPerChannel = Is16Bit(kind) ? 16 : 8;
     return 1;
 }
 

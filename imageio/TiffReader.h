@@ -69,7 +69,9 @@ int LoadTiff(const char* path, CImgBuff* target);
 
 // Decodes an already read file into target, as LoadTiff does after reading it. error's failure is
 // NotAPhoto when the file is outside what the own reader takes (another decoder may take it).
-int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error = nullptr);
+// When loaded, bitsPerChannel (if not null) receives 16 for 16-bit samples and 8 for all others.
+int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error = nullptr,
+                 int* bitsPerChannel = nullptr);
 
 // Reads only the header and the first directory of fd (a regular file of size bytes) and checks
 // the size they declare against limits and the memory available, so that a picture that can never

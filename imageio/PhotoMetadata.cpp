@@ -1,0 +1,191 @@
+#include "imageio/PhotoMetadata.h"
+
+#include <array>
+#include <climits>
+#include <exception>
+#include <mutex>
+#include <string_view>
+
+// Exiv2 0.27 hands out std::auto_ptr, which the standard has since deprecated.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <zlib.h>
+#include <exiv2/exiv2.hpp>
+
+struct PhotoMetadataBlocks {
+    Exiv2::ExifData exif;
+    Exiv2::XmpData xmp;
+    Exiv2::IptcData iptc;
+};
+
+namespace {
+
+// Exiv2 prints warnings about odd files by default, and its XMP toolkit must be set up once
+// before any thread uses it.
+void PrepareExiv2() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        Exiv2::XmpParser::initialize();
+    });
+}
+
+// Fields of the first directory that describe the source file's own pixel layout, or that
+// carry the XMP, IPTC and colour profile blocks handled on their own; the saved file has its own.
+constexpr std::array<uint16_t, 40> kLayoutTags = {
+    254, 255, 256, 257, 258, 259, 262, 263, 266, 269,   273,   277,   278, 279,
+    280, 281, 284, 317, 320, 322, 323, 324, 325, 330,   332,   338,   339, 340,
+    341, 347, 512, 513, 514, 529, 530, 532, 700, 33723, 34377, 34675,
+};
+
+bool IsCarried(const Exiv2::Exifdatum& datum) {
+    const std::string group = datum.groupName();
+    if (group == "Image") {
+        for (uint16_t tag : kLayoutTags) {
+            if (datum.tag() == tag) return false;
+        }
+        return true;
+    }
+    // The thumbnail and the directories of further images (sub-images, pages) describe
+    // pictures the saved file does not hold.
+    const std::string_view name(group);
+    return name != "Thumbnail" && !name.starts_with("SubImage") && !name.starts_with("SubThumb") &&
+           !name.starts_with("Image");
+}
+
+// Changes a field only when the source had it: absent fields keep meaning what they meant.
+template <typename Data, typename Key, typename Value>
+void UpdateIfPresent(Data& data, const char* key, const Value& value) {
+    auto found = data.findKey(Key(key));
+    if (found != data.end()) *found = value;
+}
+
+void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height,
+                  Exiv2::Image* image) {
+    Exiv2::ExifData& exif = image->exifData();
+    for (const Exiv2::Exifdatum& datum : from.exif) {
+        if (IsCarried(datum)) exif[datum.key()].setValue(&datum.value());
+    }
+    using ExifKey = Exiv2::ExifKey;
+    UpdateIfPresent<Exiv2::ExifData, ExifKey>(exif, "Exif.Image.Orientation", uint16_t{1});
+    UpdateIfPresent<Exiv2::ExifData, ExifKey>(exif, "Exif.Photo.PixelXDimension",
+                                              static_cast<uint32_t>(width));
+    UpdateIfPresent<Exiv2::ExifData, ExifKey>(exif, "Exif.Photo.PixelYDimension",
+                                              static_cast<uint32_t>(height));
+
+    Exiv2::XmpData xmp = from.xmp;
+    using XmpKey = Exiv2::XmpKey;
+    UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.tiff.Orientation", std::string("1"));
+    UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.exif.PixelXDimension", std::to_string(width));
+    UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.exif.PixelYDimension",
+                                            std::to_string(height));
+    UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.tiff.ImageWidth", std::to_string(width));
+    UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.tiff.ImageLength", std::to_string(height));
+    image->setXmpData(xmp);
+    image->setIptcData(from.iptc);
+}
+
+void PutBigEndian32(uint32_t value, QByteArray* out) {
+    for (int shift = 24; shift >= 0; shift -= 8) out->append(static_cast<char>(value >> shift));
+}
+
+// Exiv2 0.27 writes the profile chunk of a PNG with an empty name, which libpng rejects, so the
+// chunk is made here: "iCCP", a name, compression method 0 and the zlib-compressed profile,
+// right behind the header chunk as the format asks.
+int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
+    constexpr int kHeaderEnd = 8 + 4 + 4 + 13 + 4;  // signature, IHDR length, type, data, CRC
+    if (png->size() < kHeaderEnd || png->mid(12, 4) != "IHDR") return 0;
+    uLongf packedSize = compressBound(static_cast<uLong>(profile.size()));
+    QByteArray packed(static_cast<qsizetype>(packedSize), '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+                  reinterpret_cast<const Bytef*>(profile.constData()),
+                  static_cast<uLong>(profile.size()), Z_BEST_COMPRESSION) != Z_OK) {
+        return 0;
+    }
+    packed.truncate(static_cast<qsizetype>(packedSize));
+    const QByteArray body = QByteArray("iCCP", 4) + QByteArray("ICC profile\0\0", 13) + packed;
+    QByteArray chunk;
+    PutBigEndian32(static_cast<uint32_t>(body.size() - 4), &chunk);
+    chunk += body;
+    PutBigEndian32(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
+                                               static_cast<uInt>(body.size()))),
+                   &chunk);
+    png->insert(kHeaderEnd, chunk);
+    return 1;
+}
+
+}  // namespace
+
+void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin) {
+    if (data == nullptr || origin == nullptr || size > static_cast<size_t>(LONG_MAX)) return;
+    PrepareExiv2();
+    try {
+        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, static_cast<long>(size));
+        if (image.get() == nullptr) return;
+        image->readMetadata();
+        auto blocks = std::make_shared<PhotoMetadataBlocks>();
+        blocks->exif = image->exifData();
+        blocks->xmp = image->xmpData();
+        blocks->iptc = image->iptcData();
+        if (!blocks->exif.empty() || !blocks->xmp.empty() || !blocks->iptc.empty()) {
+            origin->metadata = std::move(blocks);
+        }
+        if (image->iccProfileDefined()) {
+            const Exiv2::DataBuf* icc = image->iccProfile();
+            origin->iccProfile = QByteArray(reinterpret_cast<const char*>(icc->pData_),
+                                            static_cast<qsizetype>(icc->size_));
+        }
+    } catch (const std::exception&) {
+        // Exiv2 reports damaged metadata by throwing; the photo itself may still be sound.
+    }
+}
+
+int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t width, int32_t height,
+                       QByteArray* encoded, std::string* reason) {
+    std::string ignored;
+    if (reason == nullptr) reason = &ignored;
+    const bool metadata = keepMetadata && origin.metadata != nullptr;
+    if (encoded == nullptr || (!metadata && origin.iccProfile.isEmpty())) return 1;
+    PrepareExiv2();
+    try {
+        Exiv2::Image::AutoPtr image =
+            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(encoded->constData()),
+                                      static_cast<long>(encoded->size()));
+        const int type = image.get() ? image->imageType() : Exiv2::ImageType::none;
+        if (type != Exiv2::ImageType::jpeg && type != Exiv2::ImageType::png &&
+            type != Exiv2::ImageType::tiff) {
+            return 1;
+        }
+        image->readMetadata();
+        if (metadata) CopyMetadata(*origin.metadata, width, height, image.get());
+        if (!origin.iccProfile.isEmpty() && type != Exiv2::ImageType::png) {
+            Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte*>(origin.iccProfile.constData()),
+                               static_cast<long>(origin.iccProfile.size()));
+            // Embedded unchanged, as the source held it, whether Exiv2 finds it credible or not.
+            image->setIccProfile(icc, false);
+        }
+        image->writeMetadata();
+        Exiv2::BasicIo& io = image->io();
+        const long size = static_cast<long>(io.size());
+        if (io.open() != 0 || io.seek(0, Exiv2::BasicIo::beg) != 0) {
+            *reason = "could not add the metadata to the encoded file";
+            return 0;
+        }
+        const Exiv2::DataBuf written = io.read(size);
+        io.close();
+        if (written.size_ != size) {
+            *reason = "could not add the metadata to the encoded file";
+            return 0;
+        }
+        QByteArray result(reinterpret_cast<const char*>(written.pData_), written.size_);
+        if (type == Exiv2::ImageType::png && !origin.iccProfile.isEmpty() &&
+            !InsertPngProfile(origin.iccProfile, &result)) {
+            *reason = "could not add the colour profile to the PNG file";
+            return 0;
+        }
+        *encoded = std::move(result);
+        return 1;
+    } catch (const std::exception& error) {
+        *reason = std::string("could not add the metadata: ") + error.what();
+        return 0;
+    }
+}
