@@ -2,7 +2,11 @@
 
 #include "adjust/HsvRows.h"
 
+#include <immintrin.h>
+
 #include <cstddef>
+
+#include "image/ColorRows.h"
 
 namespace {
 
@@ -138,8 +142,87 @@ int MapBandPixel(const ColorBandTable* table, uint16_t* hue, uint16_t* saturatio
     return 1;
 }
 
+namespace {
+
+// 16-bit entries of four pixels, gathered as 32-bit words at the byte offsets given; the word
+// past the last entry of a curve still lies inside the table, which ends with the hue map.
+[[gnu::target("avx2")]] inline __m128i Gather16(const uint8_t* base, __m128i byteOffsets) {
+    return _mm_and_si128(_mm_i32gather_epi32(reinterpret_cast<const int*>(base), byteOffsets, 1),
+                         _mm_set1_epi32(0xFFFF));
+}
+
+// (a * (w - o) + b * o) / w of MapPixel in doubles: every product and sum is a whole number
+// below 2^53, and a quotient that is not whole lies at least 1 / w below the next whole number,
+// far more than a rounding step, so truncating gives the integer quotient.
+[[gnu::target("avx2")]] inline __m128i Blend(__m128i a, __m128i b, __m256d w, __m256d wMinusO,
+                                             __m256d o) {
+    const __m256d sum = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(a), wMinusO),
+                                      _mm256_mul_pd(_mm256_cvtepi32_pd(b), o));
+    return _mm256_cvttpd_epi32(_mm256_div_pd(sum, w));
+}
+
+// MapPixel on four pixels at a time.
+[[gnu::target("avx2")]] void MapBandRunAvx2(const ColorBandTable* table, uint16_t* hue,
+                                            uint16_t* saturation, uint16_t* value, size_t count) {
+    const auto* base = reinterpret_cast<const uint8_t*>(table);
+    const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
+    const __m128i bandBytes = _mm_set1_epi32(sizeof(ColorBand));
+    const __m128i vividFirst =
+        _mm_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
+    const __m128i brightFirst =
+        _mm_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, brightMap));
+    const __m128i low16 = _mm_set1_epi32(0xFFFF);
+    const __m128i halfLimit = _mm_set1_epi32(kHalfEffectLimit + 1);
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const __m128i h = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(hue + i)));
+        const __m128i s =
+            _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(saturation + i)));
+        const __m128i v =
+            _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(value + i)));
+        // Entry words: band | span << 16, then offset | mappedHue << 16.
+        const __m128i first = _mm_i32gather_epi32(hueWords, _mm_slli_epi32(h, 1), 4);
+        const __m128i second = _mm_i32gather_epi32(hueWords + 1, _mm_slli_epi32(h, 1), 4);
+        const __m128i band = _mm_and_si128(first, low16);
+        const __m128i span = _mm_srli_epi32(first, 16);
+        const __m128i offset = _mm_and_si128(second, low16);
+        const __m128i mapped = _mm_srli_epi32(second, 16);
+        const __m128i lower = _mm_mullo_epi32(band, bandBytes);
+        const __m128i upper = _mm_add_epi32(lower, bandBytes);
+        const __m128i sBytes = _mm_slli_epi32(s, 1);
+        const __m128i vBytes = _mm_slli_epi32(v, 1);
+        // A hue without a band (span 0) divides by 1 and is then left unchanged.
+        const __m128i noBand = _mm_cmpeq_epi32(span, _mm_setzero_si128());
+        const __m256d w =
+            _mm256_cvtepi32_pd(_mm_or_si128(span, _mm_and_si128(noBand, _mm_set1_epi32(1))));
+        const __m256d o = _mm256_cvtepi32_pd(offset);
+        const __m256d wMinusO = _mm256_sub_pd(w, o);
+        __m128i s2 = Blend(Gather16(base, _mm_add_epi32(_mm_add_epi32(vividFirst, lower), sBytes)),
+                           Gather16(base, _mm_add_epi32(_mm_add_epi32(vividFirst, upper), sBytes)),
+                           w, wMinusO, o);
+        __m128i v2 = Blend(Gather16(base, _mm_add_epi32(_mm_add_epi32(brightFirst, lower), vBytes)),
+                           Gather16(base, _mm_add_epi32(_mm_add_epi32(brightFirst, upper), vBytes)),
+                           w, wMinusO, o);
+        const __m128i dark = _mm_cmplt_epi32(v, halfLimit);
+        s2 = _mm_blendv_epi8(s2, _mm_srli_epi32(_mm_add_epi32(s2, s), 1), dark);
+        const __m128i greyish = _mm_cmplt_epi32(s, halfLimit);
+        v2 = _mm_blendv_epi8(v2, _mm_srli_epi32(_mm_add_epi32(v2, v), 1), greyish);
+        const __m128i h3 = _mm_blendv_epi8(mapped, h, noBand);
+        s2 = _mm_blendv_epi8(s2, s, noBand);
+        v2 = _mm_blendv_epi8(v2, v, noBand);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(hue + i), _mm_packus_epi32(h3, h3));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(saturation + i), _mm_packus_epi32(s2, s2));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(value + i), _mm_packus_epi32(v2, v2));
+    }
+    for (; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
+}
+
+}  // namespace
+
 void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
                 size_t count) {
+    if (ActiveVectorLevel() == VectorLevel::kAvx2)
+        return MapBandRunAvx2(table, hue, saturation, value, count);
     for (size_t i = 0; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
 }
 
