@@ -4,6 +4,7 @@
 
 #include "adjust/ColorCache.h"
 #include "image/ColorModel.h"
+#include "image/ColorRows.h"
 #include "tests/adjust/AdjustTest.h"
 
 namespace {
@@ -162,6 +163,39 @@ TEST_F(ColorCacheTest, WideLatticeAndInterpolation) {
     pixels = original;
     ColorCache_MapRgb16(cache, pixels.data(), 65536);
     EXPECT_TRUE(pixels == original);
+}
+
+// The map of separate channel arrays, at every vector level, on ten million random pixels and
+// on every 16-bit value in each channel.
+TEST_F(ColorCacheTest, ChannelArraysMapAsPixelByPixel) {
+    log.record = false;
+    std::mt19937 random(3);
+    const size_t n = 10'000'000;
+    std::vector<uint16_t> planes[3];
+    for (auto& plane : planes) plane.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c)
+            planes[c][i] = i < 65536 ? uint16_t(i * (2 * c + 1)) : uint16_t(random());
+    std::vector<uint16_t> expected(n * 3);
+    for (size_t i = 0; i < n; ++i) {
+        for (int c = 0; c < 3; ++c) expected[i * 3 + c] = planes[c][i];
+        ExpectedWide<uint16_t>(&expected[i * 3], 257, 65535.0);
+    }
+    for (VectorLevel level : {VectorLevel::kAvx2, VectorLevel::kScalar}) {
+        LimitVectorLevel(level);
+        std::vector<uint16_t> out[3] = {planes[0], planes[1], planes[2]};
+        // Uneven pieces, so that runs and vectors end at every offset.
+        for (size_t first = 0, length = 1; first < n; first += length, length = length * 3 % 1031)
+            ASSERT_EQ(
+                ColorCache_MapRgb16Planes(cache, &out[0][first], &out[1][first], &out[2][first],
+                                          uint32_t(std::min(length, n - first))),
+                1);
+        for (size_t i = 0; i < n; ++i)
+            ASSERT_TRUE(out[0][i] == expected[i * 3] && out[1][i] == expected[i * 3 + 1] &&
+                        out[2][i] == expected[i * 3 + 2])
+                << "pixel " << i << " level " << int(level);
+    }
+    LimitVectorLevel(VectorLevel::kAvx2);
 }
 
 // Every type is mapped through the RGB type of its width, pixel by pixel without the cache.
