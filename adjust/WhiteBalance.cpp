@@ -1,6 +1,7 @@
 #include "adjust/WhiteBalance.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <new>
@@ -88,7 +89,75 @@ int MeasureWholeImage(const C_ImgBuff& image, double* r, double* g, double* b) {
     return 1;
 }
 
+// The top byte of the 32-bit channel that XyzToSrgb's encoding of linear light gives.
+uint8_t EncodedByteDirectly(double linear) {
+    return static_cast<uint8_t>(static_cast<uint32_t>(EncodeSrgb(linear) * 4294967295.0) >> 24);
+}
+
+// The 8-bit sRGB decoding of every byte, and for each byte k >= 1 the least linear value whose
+// encoded byte is k or more: the encoded byte only grows with the linear value, so it is the
+// number of thresholds at or below the value. Both are computed once with the real pow.
+// The byte at the lower end of each of kBuckets equal parts of 0..1, where a search among the
+// thresholds starts: no part spans more than a few bytes.
+constexpr int kBuckets = 4096;
+
+struct SrgbByteTables {
+    double decoded[256];
+    double threshold[256];  // entry 0 unused
+    uint8_t bucketStart[kBuckets];
+};
+
+SrgbByteTables MakeSrgbByteTables() {
+    SrgbByteTables tables{};
+    for (int i = 0; i < 256; ++i) tables.decoded[i] = DecodeSrgb(i / 255.0);
+    // Non-negative doubles are ordered as their bit patterns: bisect those between 0 (byte 0)
+    // and 2 (byte 255).
+    auto bits = [](double value) { return std::bit_cast<uint64_t>(value); };
+    for (int k = 1; k < 256; ++k) {
+        uint64_t below = bits(0.0), atOrAbove = bits(2.0);
+        while (atOrAbove - below > 1) {
+            const uint64_t middle = below + (atOrAbove - below) / 2;
+            if (EncodedByteDirectly(std::bit_cast<double>(middle)) >= k) {
+                atOrAbove = middle;
+            } else {
+                below = middle;
+            }
+        }
+        tables.threshold[k] = std::bit_cast<double>(atOrAbove);
+    }
+    for (int j = 0; j < kBuckets; ++j) {
+        const double start = static_cast<double>(j) / kBuckets;
+        int k = 0;
+        while (k < 255 && start >= tables.threshold[k + 1]) ++k;
+        tables.bucketStart[j] = static_cast<uint8_t>(k);
+    }
+    return tables;
+}
+
+const SrgbByteTables& ByteTables() {
+    static const SrgbByteTables tables = MakeSrgbByteTables();
+    return tables;
+}
+
+uint8_t EncodedByte(const SrgbByteTables& tables, double linear) {
+    // NaN and values below the first threshold fail the comparison and give 0.
+    if (!(linear >= tables.threshold[1])) return 0;
+    if (linear >= tables.threshold[255]) return 255;
+    // linear lies in 0..1 here, and the bucket's lower end, an exact product, at or below it.
+    int k = tables.bucketStart[static_cast<int>(linear * kBuckets)];
+    while (linear >= tables.threshold[k + 1]) ++k;
+    return static_cast<uint8_t>(k);
+}
+
 }  // namespace
+
+uint8_t EncodedSrgbByte(double linear) {
+    return EncodedByte(ByteTables(), linear);
+}
+
+const double* SrgbByteThresholds() {
+    return ByteTables().threshold;
+}
 
 void BuildGreyLabTable() {
     static std::mutex buildLock;
@@ -181,6 +250,7 @@ int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
 
 ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {
     if (greyLabTableBuilt.load(std::memory_order_acquire) == 0) BuildGreyLabTable();
+    ByteTables();
     ColorCache* cache = ColorCache_Create();
     if (cache == nullptr) return nullptr;
     auto* shift = static_cast<WhiteBalanceShift*>(std::calloc(1, sizeof(WhiteBalanceShift)));
@@ -188,7 +258,7 @@ ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {
         ColorCache_Destroy(cache);
         return nullptr;
     }
-    cache->transform = WhiteBalanceColor;
+    cache->transform = WhiteBalanceColorFast;
     cache->userData = shift;
 
     double lightness = 0.0;
@@ -222,5 +292,26 @@ int WhiteBalanceColor(uint8_t* r, uint8_t* g, uint8_t* b, void* userData) {
     for (int c = 0; c < 3; ++c) {
         *bytes[c] = static_cast<uint8_t>(static_cast<uint32_t>(rgb[c] * 4294967295.0) >> 24);
     }
+    return 1;
+}
+
+int WhiteBalanceColorFast(uint8_t* r, uint8_t* g, uint8_t* b, void* userData) {
+    const auto* shift = static_cast<const WhiteBalanceShift*>(userData);
+    if (shift == nullptr) return 0;
+    const SrgbByteTables& tables = ByteTables();
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    LinearToXyz(tables.decoded[*r], tables.decoded[*g], tables.decoded[*b], &x, &y, &z);
+    double lightness = 0.0;
+    double a = 0.0;
+    double bStar = 0.0;
+    XyzToLab(x, y, z, &lightness, &a, &bStar);
+    LabToXyz(lightness, a + shift->da, bStar + shift->db, &x, &y, &z);
+    double linear[3];
+    XyzToLinear(x, y, z, linear);
+    *r = EncodedByte(tables, linear[0]);
+    *g = EncodedByte(tables, linear[1]);
+    *b = EncodedByte(tables, linear[2]);
     return 1;
 }

@@ -75,5 +75,15 @@ int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
 // A new cache that makes the sRGB colour (r, g, b) neutral, or null when memory is short.
 ColorCache* CreateWhiteBalanceCache(double r, double g, double b);
 
-// The cache's transform; userData is a WhiteBalanceShift.
+// The colour transform written out: sRGB decoded, taken through L*a*b*, shifted, and encoded
+// back with the real pow; userData is a WhiteBalanceShift.
 int WhiteBalanceColor(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
+// The cache's transform: bit for bit WhiteBalanceColor, with the decoding read from a table of
+// its 256 results and each final byte found among 255 thresholds of the linear value, so that
+// only the cube roots of L*a*b* remain libm calls.
+int WhiteBalanceColorFast(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
+
+// The final byte of WhiteBalanceColorFast for a linear value, and its 256 thresholds (entry k:
+// the least linear value whose byte is k or more; entry 0 unused).
+uint8_t EncodedSrgbByte(double linear);
+const double* SrgbByteThresholds();

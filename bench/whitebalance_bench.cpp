@@ -64,6 +64,42 @@ void BM_ApplyWhiteBalanceWarm(benchmark::State& state) {
     ColorCache_Destroy(cache);
 }
 
+// Fills every block of the lattice: a fresh cache maps a picture holding all 16,777,216 colours.
+// The written-out transform (every channel through the real pow both ways) is the baseline.
+void FillEveryBlock(benchmark::State& state, ColorTransformFn transform) {
+    HoldPool();
+    CImgBuff colours;
+    colours.buffer->Create(4096, 4096, PT_RGB8);
+    uint8_t* pixels = colours.buffer->pixels;
+    for (uint32_t n = 0; n < (1u << 24); ++n) {
+        pixels[3 * n] = static_cast<uint8_t>(n >> 16);
+        pixels[3 * n + 1] = static_cast<uint8_t>(n >> 8);
+        pixels[3 * n + 2] = static_cast<uint8_t>(n);
+    }
+    CImgBuff image;
+    for (auto _ : state) {
+        state.PauseTiming();
+        image.Copy(colours);
+        ColorCache* cache = CreateWhiteBalanceCache(0.55, 0.5, 0.42);
+        cache->transform = transform;
+        state.ResumeTiming();
+        ApplyColorCache(cache, &image);
+        state.PauseTiming();
+        ColorCache_Destroy(cache);
+        state.ResumeTiming();
+    }
+    SetPixelRate(state, "Mcolour/s", double(1u << 24));
+}
+
+void BM_WhiteBalanceCacheFill(benchmark::State& state) {
+    FillEveryBlock(state, WhiteBalanceColorFast);
+}
+void BM_WhiteBalanceCacheFillWrittenOut(benchmark::State& state) {
+    FillEveryBlock(state, WhiteBalanceColor);
+}
+
+BENCHMARK(BM_WhiteBalanceCacheFill)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WhiteBalanceCacheFillWrittenOut)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EstimateGreyPoint)
     ->Args({6000, 4000})
     ->Args({1500, 1000})

@@ -6,26 +6,6 @@ namespace {
 
 constexpr int32_t kHueSector = 10922;
 
-// Gamma-encoded sRGB channel to linear light.
-double DecodeSrgb(double u) {
-    if (u <= 0.04045) return u / 12.92;
-    return std::pow((u + 0.055) / 1.055, 2.4);
-}
-
-// Linear light to gamma-encoded sRGB, clamped to 0..1. A NaN input lands on 0 so that the
-// integer conversion that may follow stays defined.
-double EncodeSrgb(double u) {
-    double e;
-    if (u <= 0.0031308) {
-        e = 12.92 * u;
-    } else {
-        e = 1.055 * std::pow(u, 0.4166666666666667) - 0.055;
-    }
-    if (!(e >= 0.0)) return 0.0;
-    if (e > 1.0) return 1.0;
-    return e;
-}
-
 double LabF(double t) {
     if (t > 0.008856451679035631) return std::pow(t, 0.3333333333333333);
     return t / 0.12841854934601665 + 0.13793103448275862;
@@ -42,6 +22,23 @@ uint16_t TruncateChannel(double value) {
 }
 
 }  // namespace
+
+double DecodeSrgb(double u) {
+    if (u <= 0.04045) return u / 12.92;
+    return std::pow((u + 0.055) / 1.055, 2.4);
+}
+
+double EncodeSrgb(double u) {
+    double e;
+    if (u <= 0.0031308) {
+        e = 12.92 * u;
+    } else {
+        e = 1.055 * std::pow(u, 0.4166666666666667) - 0.055;
+    }
+    if (!(e >= 0.0)) return 0.0;
+    if (e > 1.0) return 1.0;
+    return e;
+}
 
 void RgbToHsv16(uint16_t r, uint16_t g, uint16_t b, uint16_t* h, uint16_t* s, uint16_t* v) {
     const int32_t R = r;
@@ -115,9 +112,10 @@ void HsvToRgb16(uint16_t h, uint16_t s, uint16_t v, uint16_t* r, uint16_t* g, ui
 }
 
 void SrgbToXyz(double r, double g, double b, double* x, double* y, double* z) {
-    const double lr = DecodeSrgb(r);
-    const double lg = DecodeSrgb(g);
-    const double lb = DecodeSrgb(b);
+    LinearToXyz(DecodeSrgb(r), DecodeSrgb(g), DecodeSrgb(b), x, y, z);
+}
+
+void LinearToXyz(double lr, double lg, double lb, double* x, double* y, double* z) {
     if (x) *x = 0.4124564 * lr + 0.3575761 * lg + 0.1804375 * lb;
     if (y) *y = 0.2126729 * lr + 0.7151522 * lg + 0.072175 * lb;
     if (z) *z = 0.0193339 * lr + 0.119192 * lg + 0.9503041 * lb;
@@ -128,12 +126,17 @@ void Rgb32ToXyz(uint32_t r, uint32_t g, uint32_t b, double* x, double* y, double
 }
 
 void XyzToSrgb(double x, double y, double z, double* r, double* g, double* b) {
-    const double lr = 3.2404542 * x + -1.5371385 * y + -0.4985314 * z;
-    const double lg = -0.969266 * x + 1.8760108 * y + 0.041556 * z;
-    const double lb = 0.0556434 * x + -0.2040259 * y + 1.0572252 * z;
-    *r = EncodeSrgb(lr);
-    *g = EncodeSrgb(lg);
-    *b = EncodeSrgb(lb);
+    double linear[3];
+    XyzToLinear(x, y, z, linear);
+    *r = EncodeSrgb(linear[0]);
+    *g = EncodeSrgb(linear[1]);
+    *b = EncodeSrgb(linear[2]);
+}
+
+void XyzToLinear(double x, double y, double z, double linear[3]) {
+    linear[0] = 3.2404542 * x + -1.5371385 * y + -0.4985314 * z;
+    linear[1] = -0.969266 * x + 1.8760108 * y + 0.041556 * z;
+    linear[2] = 0.0556434 * x + -0.2040259 * y + 1.0572252 * z;
 }
 
 void XyzToRgb32(double x, double y, double z, uint32_t* r, uint32_t* g, uint32_t* b) {

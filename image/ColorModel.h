@@ -9,12 +9,22 @@
 void RgbToHsv16(uint16_t r, uint16_t g, uint16_t b, uint16_t* h, uint16_t* s, uint16_t* v);
 void HsvToRgb16(uint16_t h, uint16_t s, uint16_t v, uint16_t* r, uint16_t* g, uint16_t* b);
 
+// Gamma-encoded sRGB channel to linear light.
+double DecodeSrgb(double u);
+// Linear light to gamma-encoded sRGB, clamped to 0..1. A NaN input lands on 0 so that the
+// integer conversion that may follow stays defined.
+double EncodeSrgb(double u);
+
 // Gamma-encoded sRGB channels 0..1 to XYZ with reference white Y = 1.
 void SrgbToXyz(double r, double g, double b, double* x, double* y, double* z);
+// The same from linear-light channels.
+void LinearToXyz(double lr, double lg, double lb, double* x, double* y, double* z);
 // 32-bit channels, 0..4294967295 standing for 0..1.
 void Rgb32ToXyz(uint32_t r, uint32_t g, uint32_t b, double* x, double* y, double* z);
 // All three outputs are required; each is clamped to 0..1.
 void XyzToSrgb(double x, double y, double z, double* r, double* g, double* b);
+// The linear-light R, G, B of XyzToSrgb before encoding and clamping.
+void XyzToLinear(double x, double y, double z, double linear[3]);
 void XyzToRgb32(double x, double y, double z, uint32_t* r, uint32_t* g, uint32_t* b);
 
 int XyzToLab(double x, double y, double z, double* l, double* a, double* b);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 
 #include "image/ColorModel.h"
@@ -220,6 +221,67 @@ TEST(WhiteBalanceCache, ColourShiftIsExactAndClamps) {
     EXPECT_LT(white[2], 200);
     EXPECT_EQ(black[0], 0);
     EXPECT_GT(black[2], 0);
+}
+
+}  // namespace
+
+namespace {
+
+uint8_t ByteDirectly(double linear) {
+    return uint8_t(uint32_t(EncodeSrgb(linear) * 4294967295.0) >> 24);
+}
+
+// Around every threshold (a hundred representable values each side), at the ends of the range
+// and for values the encoding clamps, the byte from the thresholds is the one the real pow gives.
+TEST(WhiteBalanceFast, ByteThresholdsAgreeWithTheEncodingAroundEveryStep) {
+    const double* thresholds = SrgbByteThresholds();
+    for (int k = 1; k < 256; ++k) {
+        ASSERT_EQ(ByteDirectly(thresholds[k]), k);
+        if (k > 1) {
+            ASSERT_LT(thresholds[k - 1], thresholds[k]);
+        }
+        double x = thresholds[k];
+        for (int i = 0; i < 100; ++i) x = std::nextafter(x, 0.0);
+        for (int i = 0; i < 200; ++i, x = std::nextafter(x, 2.0))
+            ASSERT_EQ(EncodedSrgbByte(x), ByteDirectly(x)) << k << " " << x;
+    }
+    for (double x : {0.0, -0.0, -1e-300, -5.0, 1e-300, 0.0031308, 0.5, 1.0, 1.0000001, 7.0,
+                     HUGE_VAL, -HUGE_VAL, std::nan("")})
+        EXPECT_EQ(EncodedSrgbByte(x), ByteDirectly(x)) << x;
+}
+
+struct Comparison {
+    WhiteBalanceShift shift;
+    uint32_t stride;  // every stride-th colour is compared
+    std::atomic<uint32_t> mismatches{0};
+};
+
+void CompareColoursTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<Comparison*>(context);
+    for (uint32_t n = first; n < first + count; ++n) {
+        const uint32_t colour = n * c->stride;
+        uint8_t direct[3] = {uint8_t(colour >> 16), uint8_t(colour >> 8), uint8_t(colour)};
+        uint8_t fast[3] = {direct[0], direct[1], direct[2]};
+        WhiteBalanceColor(&direct[0], &direct[1], &direct[2], &c->shift);
+        WhiteBalanceColorFast(&fast[0], &fast[1], &fast[2], &c->shift);
+        if (std::memcmp(direct, fast, 3) != 0) c->mismatches.fetch_add(1);
+    }
+}
+
+// Every one of the 16,777,216 colours under a typical shift, and a sample under shifts that push
+// colours out of the gamut on either side, equal the transform written out.
+TEST(WhiteBalanceFast, EqualsTheWrittenOutTransformOnEveryColour) {
+    const struct {
+        double da, db;
+        uint32_t stride;
+    } cases[] = {{-3.7, 9.2, 1}, {40.0, -55.0, 29}, {-60.0, 70.0, 31}};
+    for (const auto& c : cases) {
+        Comparison comparison;
+        comparison.shift = {c.da, c.db};
+        comparison.stride = c.stride;
+        WorkerPool::Run(CompareColoursTask, &comparison, (1u << 24) / c.stride);
+        EXPECT_EQ(comparison.mismatches.load(), 0u) << c.da << " " << c.db;
+    }
 }
 
 }  // namespace
