@@ -14,6 +14,7 @@
 #include "app/AdjustmentHistory.h"
 #include "app/WindowServices.h"
 #include "app/display/DisplayDib.h"
+#include "imageio/PhotoMetadata.h"
 
 class CPreviewFrame;
 class QMenu;
@@ -81,6 +82,7 @@ class CLumivexDlg : public QDialog {
     AdjustmentState engine;
     DibHeader* displayDib = nullptr;
     DibHeader* originalDib = nullptr;  // the photo without corrections, made when it opens
+    PhotoOrigin photoOrigin;  // the open photo's metadata, profile and precision, for saving
     bool originalKeyHeld = false;
     int32_t photoWidth = 0;
     int32_t photoHeight = 0;

@@ -45,10 +45,11 @@ void CLumivexDlg::OnOpenPhoto() {
 // own and takes the place of the old one only when its pass has succeeded.
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     CImgBuff loaded;
+    PhotoOrigin origin;
     int ok;
     {
         BusyCursor busy;
-        ok = LoadPhoto(path.c_str(), &loaded);
+        ok = LoadPhoto(path.c_str(), &loaded, nullptr, {}, &origin);
     }
     if (!ok) {
         prompts->ShowMessage(this, kLoadFailed);
@@ -85,6 +86,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     for (ColorCache* cache : oldCaches) {
         if (cache) ColorCache_Destroy(cache);
     }
+    photoOrigin = std::move(origin);
 
     engine.sourceImage.buffer->GetInfo(&photoWidth, &photoHeight, nullptr, nullptr);
     FreeDisplayDib(originalDib);
@@ -119,7 +121,7 @@ int CLumivexDlg::SaveAdjustedPhoto() {
     int ok;
     {
         BusyCursor busy;
-        ok = SavePhoto(path.c_str(), &engine.resultImage);
+        ok = SavePhoto(path.c_str(), &engine.resultImage, nullptr, &photoOrigin);
     }
     if (!ok) {
         prompts->ShowMessage(this, kSaveFailed);

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "imageio/PhotoLoader.h"
+#include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
 
 namespace fs = std::filesystem;
@@ -22,9 +23,9 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 int Load(const std::string& path, const PhotoLoadLimits& limits, AdjustmentState& state,
-         std::string& reason) {
+         std::string& reason, PhotoOrigin* origin = nullptr) {
     PhotoError error;
-    if (LoadPhoto(path.c_str(), &state.sourceImage, &error, limits)) return 1;
+    if (LoadPhoto(path.c_str(), &state.sourceImage, &error, limits, origin)) return 1;
     reason = error.text;
     if (error.failure == PhotoFailure::TooManyPixels && limits.maxPixels < kMaxHoldablePixels) {
         reason += " (--max-megapixels raises the limit)";
@@ -44,7 +45,7 @@ int PickSpot(AdjustmentState& state, SpotPixel pixel, std::string& reason) {
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const std::string& input, const std::string& output, PhotoTimings& timings,
-                     std::string& reason, const PhotoLoadLimits& limits) {
+                     std::string& reason, const PhotoLoadLimits& limits, const SaveOptions& save) {
     if (SameFile(input, output)) {
         reason = "the output would overwrite its own input";
         return 0;
@@ -59,7 +60,8 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     state.ResetAdjustments();
 
     auto start = std::chrono::steady_clock::now();
-    if (!Load(input, limits, state, reason)) return 0;
+    PhotoOrigin origin;
+    if (!Load(input, limits, state, reason, &origin)) return 0;
     timings.loadMs = MillisecondsSince(start);
     const C_ImgBuff& photo = *state.sourceImage.buffer;
     if (!CheckSaveSize(output.c_str(), photo.width, photo.height, &error)) {
@@ -79,7 +81,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     }
 
     start = std::chrono::steady_clock::now();
-    if (!SavePhoto(output.c_str(), result, &error)) {
+    if (!SavePhoto(output.c_str(), result, &error, &origin, &save)) {
         reason = "cannot save " + output + ": " + error.text;
         return 0;
     }

@@ -9,6 +9,7 @@
 
 #include "correct/CorrectionSettings.h"
 #include "imageio/PhotoFile.h"
+#include "imageio/PhotoSaver.h"
 
 struct PhotoTimings {
     double loadMs = 0;
@@ -24,11 +25,13 @@ struct SpotPixel {
 
 // Loads input within limits, gives it settings (with spotPixel, the spot grey point is measured on
 // this photo instead of taken from settings), runs the full-resolution pipeline and saves to
-// output; the output's target and the size its format holds are checked before the pipeline runs.
-// Returns 1 saved; 0 with reason set otherwise.
+// output as save says, with the input's metadata and colour profile; the output's target and the
+// size its format holds are checked before the pipeline runs. Returns 1 saved; 0 with reason set
+// otherwise.
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const std::string& input, const std::string& output, PhotoTimings& timings,
-                     std::string& reason, const PhotoLoadLimits& limits = {});
+                     std::string& reason, const PhotoLoadLimits& limits = {},
+                     const SaveOptions& save = {});
 
 // The spot grey point measured on the photo at path around pixel, as a spot click there would
 // take it; nullopt with reason set when the photo cannot be loaded or pixel lies outside it.

@@ -1,5 +1,6 @@
 // Runs the lumivex-batch executable as a user would and checks its files and exit codes against
 // the engine driven directly through the libraries.
+#include <QColor>
 #include <QCoreApplication>
 #include <QImage>
 #include <QTemporaryDir>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -79,21 +81,23 @@ const char* kEveryStage =
     "--wb auto --brightness 20 --vividness -12 --add-light 30 --suppress-light 25 "
     "--band blue:hue=700,vivid=15,bright=-8 --band red:vivid=-20";
 
-QImage AsRgb8(const C_ImgBuff& image) {
-    QImage picture(image.width, image.height, QImage::Format_RGB888);
+// The engine's result as the saver writes it: all 16 bits of a deep photo, else the high bytes.
+QImage AsSaved(const C_ImgBuff& image, bool deep = false) {
+    QImage picture(image.width, image.height, deep ? QImage::Format_RGBX64 : QImage::Format_RGB888);
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < image.width; ++x) {
-            uint8_t r = 0, g = 0, b = 0;
-            image.GetRGB8(x, y, &r, &g, &b);
-            picture.setPixel(x, y, qRgb(r, g, b));
+            uint16_t r = 0, g = 0, b = 0;
+            image.GetRGB16(x, y, &r, &g, &b);
+            picture.setPixelColor(
+                x, y, deep ? QColor::fromRgba64(r, g, b) : QColor(qRgb(r >> 8, g >> 8, b >> 8)));
         }
     }
     return picture;
 }
 
 // The same corrections, through the library calls the window makes: the result the tool must
-// have saved, as 8-bit RGB.
-QImage CorrectedDirectly(const std::string& path) {
+// have saved.
+QImage CorrectedDirectly(const std::string& path, bool deep) {
     AdjustmentState state;
     state.ResetAdjustments();
     if (!LoadPhoto(path.c_str(), &state.sourceImage)) return {};
@@ -112,7 +116,7 @@ QImage CorrectedDirectly(const std::string& path) {
     state.needsApply = 1;
     CImgBuff* result = state.ApplyAdjustmentStages(0);
     if (!result) return {};
-    return AsRgb8(*result->buffer);
+    return AsSaved(*result->buffer, deep);
 }
 
 QImage Loaded(const std::string& path) {
@@ -123,11 +127,15 @@ void ExpectSamePicture(const QImage& expected, const std::string& savedPath) {
     QImage saved(QString::fromStdString(savedPath));
     ASSERT_FALSE(saved.isNull()) << savedPath;
     ASSERT_EQ(saved.size(), expected.size());
-    saved = saved.convertToFormat(QImage::Format_RGB888);
+    ASSERT_EQ(saved.depth() > 32, expected.depth() > 32) << "bits per channel of " << savedPath;
+    saved = saved.convertToFormat(expected.format());
+    const int bytes = expected.depth() / 8;
     int differing = 0;
     for (int y = 0; y < saved.height(); ++y) {
-        for (int x = 0; x < saved.width(); ++x)
-            differing += saved.pixel(x, y) != expected.pixel(x, y);
+        for (int x = 0; x < saved.width(); ++x) {
+            differing += std::memcmp(saved.constScanLine(y) + x * bytes,
+                                     expected.constScanLine(y) + x * bytes, bytes) != 0;
+        }
     }
     EXPECT_EQ(differing, 0);
 }
@@ -139,7 +147,7 @@ TEST_F(BatchEndToEnd, SavesWhatTheEngineComputesForSixteenBitTiffAndJpeg) {
         std::string out = Path(std::string(name) + ".png");
         Outcome outcome = Run(std::string(kEveryStage) + " " + Path(name) + " " + out);
         ASSERT_EQ(outcome.status, 0) << outcome.errors;
-        QImage expected = CorrectedDirectly(Path(name));
+        QImage expected = CorrectedDirectly(Path(name), std::string(name) == "deep.tif");
         ASSERT_FALSE(expected.isNull());
         ExpectSamePicture(expected, out);
     }
@@ -151,7 +159,7 @@ TEST_F(BatchEndToEnd, NeutralSettingsSaveTheLoadedPhotoUnchanged) {
     ASSERT_EQ(outcome.status, 0) << outcome.errors;
     CImgBuff loaded;
     ASSERT_TRUE(LoadPhoto(Path("in.png").c_str(), &loaded));
-    ExpectSamePicture(AsRgb8(*loaded.buffer), Path("out.png"));
+    ExpectSamePicture(AsSaved(*loaded.buffer), Path("out.png"));
 }
 
 TEST_F(BatchEndToEnd, OutDirGoesOnPastAnUnreadablePhoto) {
@@ -189,6 +197,27 @@ TEST_F(BatchEndToEnd, UsageErrorsWriteNothing) {
     Outcome badFormat = Run(Path("in.jpg") + " " + Path("out.gif"));
     EXPECT_EQ(badFormat.status, 2);
     EXPECT_EQ(FileCount(), before);
+}
+
+// Read back by the exiv2 tool and ImageMagick: metadata kept unless stripped, the depth chosen
+// for PNG, the JPEG quality as ImageMagick estimates it from the quantisation tables.
+TEST_F(BatchEndToEnd, MetadataDepthAndQualityOptionsReachTheFile) {
+    ASSERT_TRUE(Make("-size 64x48 gradient:red-blue -quality 95", "in.jpg"));
+    ASSERT_TRUE(Shell("exiv2 -M'set Exif.Image.Make Canon' -M'set Xmp.xmp.Rating 3' in.jpg"));
+    const std::string in = Path("in.jpg") + " ";
+    ASSERT_EQ(Run(in + Path("keep.jpg")).status, 0);
+    ASSERT_EQ(Run("--strip-metadata " + in + Path("strip.jpg")).status, 0);
+    ASSERT_EQ(Run("--depth 16 " + in + Path("deep.png")).status, 0);
+    ASSERT_EQ(Run("--quality 20 " + in + Path("q20.jpg")).status, 0);
+    ASSERT_TRUE(
+        Shell("exiv2 -pa keep.jpg >keep.txt; exiv2 -pa strip.jpg >strip.txt; "
+              "identify -format '%z ' deep.png >identify.txt && "
+              "identify -format '%Q ' keep.jpg q20.jpg >>identify.txt"));
+    const std::string kept = ReadText(Path("keep.txt"));
+    EXPECT_NE(kept.find("Canon"), std::string::npos) << kept;
+    EXPECT_NE(kept.find("Xmp.xmp.Rating"), std::string::npos) << kept;
+    EXPECT_EQ(ReadText(Path("strip.txt")), "");
+    EXPECT_EQ(ReadText(Path("identify.txt")), "16 75 20 ");
 }
 
 TEST_F(BatchEndToEnd, RefusesFailuresWithoutLosingFiles) {

@@ -89,6 +89,9 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {{"--print-settings", "a.jpg"}, "only to measure --wb spot:X,Y"},
         {{"--wb", "spot:1,2", "--print-settings"}, "needs the photo to measure"},
         {{"--print-settings", "--out-dir", "d"}, "writes no photos"},
+        {{"--depth", "12", "a", "b.tif"}, "--depth takes 8 or 16"},
+        {{"--quality", "0", "a", "b.jpg"}, "--quality takes a whole number from 1 to 100"},
+        {{"--quality", "101", "a", "b.jpg"}, "--quality"},
     };
     for (const Case& c : cases) {
         std::string error;

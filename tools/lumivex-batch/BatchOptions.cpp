@@ -177,6 +177,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.printSettings = true;
             continue;
         }
+        if (arg == "--strip-metadata") {
+            options.save.keepMetadata = false;
+            continue;
+        }
         // Every other option takes a value, either as --name=value or as the next argument.
         std::string_view name = arg;
         std::string_view value;
@@ -186,8 +190,9 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        static constexpr std::string_view kValued[] = {
-            "--wb", "--band", "--out-dir", "--format", "--settings", "--max-megapixels"};
+        static constexpr std::string_view kValued[] = {"--wb",     "--band",     "--out-dir",
+                                                       "--format", "--settings", "--max-megapixels",
+                                                       "--depth",  "--quality"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -240,6 +245,17 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             if (!ParseInt(value, 1, kLargestMegapixels, options.maxMegapixels)) {
                 error = "--max-megapixels takes a whole number from 1 to " +
                         std::to_string(kLargestMegapixels);
+                return std::nullopt;
+            }
+        } else if (name == "--depth") {
+            if (value != "8" && value != "16") {
+                error = "--depth takes 8 or 16";
+                return std::nullopt;
+            }
+            options.save.bitsPerChannel = value == "8" ? 8 : 16;
+        } else if (name == "--quality") {
+            if (!ParseInt(value, 1, 100, options.save.quality)) {
+                error = "--quality takes a whole number from 1 to 100";
                 return std::nullopt;
             }
         } else if (name == "--out-dir") {
@@ -335,6 +351,11 @@ Options:
   --out-dir DIR            write each INPUT as DIR/NAME.jpg
   --format jpg|png|bmp|tif
                            with --out-dir: the format and extension of the outputs
+  --depth 8|16             bits per channel of TIFF and PNG outputs (default: 16 for photos
+                           with more than 8 bits, else 8); JPEG and BMP are always 8
+  --quality N              JPEG quality, 1..100 (default: the encoder's own)
+  --strip-metadata         write no EXIF, XMP or IPTC (date, camera, place, keywords); the
+                           colour profile is kept
   --max-megapixels N       refuse photos with more than N megapixels, 1..)" +
            std::to_string(kLargestMegapixels) + " (default " +
            std::to_string(kDefaultMaxPhotoPixels / 1'000'000) + R"()
@@ -346,6 +367,8 @@ Options:
   --version                the version
 
 With INPUT and OUTPUT, OUTPUT's extension (jpg, jpeg, png, bmp, tif, tiff) chooses the format.
+Saved photos keep the source's EXIF, XMP, IPTC and colour profile, with the orientation set
+upright, where the format holds them (BMP holds none).
 Exit status: 0 all saved, 1 a photo could not be loaded or saved, 2 a usage error.
 
 Examples:

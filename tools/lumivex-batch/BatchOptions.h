@@ -8,6 +8,7 @@
 
 #include "correct/CorrectPhotoFile.h"
 #include "imageio/PhotoFile.h"
+#include "imageio/PhotoSaver.h"
 
 struct BatchOptions {
     // Neutral, or what the --settings file holds, changed by every correction option after it.
@@ -19,6 +20,8 @@ struct BatchOptions {
     bool printSettings = false;
     // Photos with more pixels are refused from their header.
     int maxMegapixels = static_cast<int>(kDefaultMaxPhotoPixels / 1'000'000);
+    // --depth, --strip-metadata and --quality.
+    SaveOptions save;
     std::string outDir;
     std::string format = "jpg";
     bool formatSet = false;

@@ -158,8 +158,9 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         }
         std::string reason = photo.refusal;
         PhotoTimings timings;
-        if (reason.empty() && CorrectPhotoFile(options.settings, options.spotPixel, photo.input,
-                                               photo.output, timings, reason, limits)) {
+        if (reason.empty() &&
+            CorrectPhotoFile(options.settings, options.spotPixel, photo.input, photo.output,
+                             timings, reason, limits, options.save)) {
             if (options.timings) {
                 std::fprintf(out, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
                              photo.input.c_str(), timings.loadMs, timings.pipelineMs,
