@@ -179,4 +179,53 @@ TEST_F(DialogTest, FileDialogsAreQtsOwnWithTheFiltersAndAddJpg) {
     EXPECT_EQ(files[1]->selectedFiles(), QStringList{folder.filePath("photo.jpg")});
 }
 
+// A colour-cache block that cannot be allocated fails the whole pass. Opening then reports the
+// load as failed and keeps the previous photo; the preview keeps its last good picture and
+// tries again at the next paint; saving reports the save as failed before asking for a name.
+TEST_F(DialogTest, APassThatRunsOutOfMemoryLosesNothingAndSaysSo) {
+    // The photo's part of the preview (the frame leaves one column beside it to earlier paints).
+    auto Shown = [&] {
+        const Rect& r = dialog->previewFrame->Geometry().imageRect;
+        return dialog->previewFrame->grab().toImage().copy(
+            QRect(r.left, r.top, r.right - r.left + 1, r.bottom - r.top + 1));
+    };
+    Show();
+    OpenGradient();
+    Click("自動");
+    Settle();
+    CImgBuff source;
+    source.Copy(dialog->engine.sourceImage);
+    const QImage balanced = Shown();
+
+    ColorCache_FailBlockAllocation(1);  // the new photo's balance needs fresh blocks
+    Open(WritePhoto(Solid(40, 40, qRgb(90, 120, 200)), "second.png"));
+    EXPECT_EQ(prompts.messages, std::vector<std::string>{kLoadFailed});
+    EXPECT_EQ(dialog->photoWidth, 64);
+    EXPECT_TRUE(SamePixels(source, dialog->engine.sourceImage));
+    EXPECT_EQ(Shown(), balanced);
+
+    Click("OFF");
+    Settle();
+    const QImage unbalanced = Shown();
+    ASSERT_NE(unbalanced, balanced);
+    dialog->engine.DropWhiteBalanceCaches();
+    ColorCache_FailBlockAllocation(1);
+    ButtonNamed("自動")->click();  // no paint in between
+    EXPECT_EQ(Shown(), unbalanced);
+    EXPECT_EQ(Shown(), balanced);  // tried again
+
+    dialog->hide();
+    dialog->engine.DropWhiteBalanceCaches();
+    dialog->engine.needsApply = 1;
+    ColorCache_FailBlockAllocation(1);
+    prompts.answers.push_back(folder.filePath(QStringLiteral("never.jpg")).toStdString());
+    const size_t asked = prompts.requests.size();
+    dialog->OnSavePhoto();
+    EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kSaveFailed}));
+    EXPECT_EQ(prompts.requests.size(), asked);  // no name asked for
+    EXPECT_FALSE(QFile::exists(folder.filePath(QStringLiteral("never.jpg"))));
+    ColorCache_FailBlockAllocation(0);
+    prompts.answers.clear();
+}
+
 }  // namespace
