@@ -12,7 +12,7 @@ packages=(
     clang-14 libclang-rt-14-dev clang-format
     libtiff-tools imagemagick
     desktop-file-utils help2man
-    xvfb xauth
+    xvfb xauth xdotool
 )
 if [[ "${1:-}" == "--print" ]]; then
     printf '%s\n' "${packages[@]}"
