@@ -103,6 +103,18 @@ void BM_StretchFullBitmapIntoPreview(benchmark::State& state) {
     }
 }
 
+// The histogram's share of a repaint: the levels of the stretched preview picture.
+void BM_CountPreviewLevels(benchmark::State& state) {
+    CLumivexDlgTesting& dialog = *TheWindow().dialog;
+    const DibHeader* dib = dialog.displayDib;
+    const Rect source{0, 0, dib->width - 1, dib->height - 1};
+    const Rect& fitted = dialog.previewFrame->Geometry().imageRect;
+    const QImage picture = StretchDibAveraged(dib, source, fitted.right - fitted.left + 1,
+                                              fitted.bottom - fitted.top + 1);
+    for (auto _ : state) benchmark::DoNotOptimize(CountLevels(picture, picture.rect()));
+}
+
+BENCHMARK(BM_CountPreviewLevels)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StretchFullBitmapIntoPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReleaseToPaintedFullPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DragStepToPaintedProxyPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
