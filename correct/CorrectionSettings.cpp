@@ -186,20 +186,20 @@ CorrectionSettings CaptureSettings(const AdjustmentState& state) {
 }
 
 void ApplySettings(const CorrectionSettings& settings, AdjustmentState& state) {
-    state.ResetAdjustments();
     const int32_t selectedBand = state.selectedBand;
     for (const AdjustmentSpec& row : kAdjustments) {
         for (int32_t band = 0; band < (row.perBand ? kColorBandCount : 1); ++band) {
-            // The reset already left every control at its neutral position.
+            // The tables of unchanged positions are already what a rebuild would make.
             const int32_t position = settings.Position(row.id, band);
-            if (position == row.neutral) continue;
+            if (state.AdjustmentPosition(row.id, band) == position) continue;
             state.selectedBand = band;
             state.OnAdjustmentChanged(row.id, 1, position);
         }
     }
     state.selectedBand = selectedBand;
     state.wbMode = settings.wbMode;
-    state.SetSpotGreyPoint(settings.spotGreyPoint);
+    if (state.spotGreyPoint != settings.spotGreyPoint)
+        state.SetSpotGreyPoint(settings.spotGreyPoint);
     state.useProxy = 0;
     state.needsApply = 1;
 }

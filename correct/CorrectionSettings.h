@@ -42,9 +42,9 @@ class CorrectionSettings {
 // The settings state holds now.
 CorrectionSettings CaptureSettings(const AdjustmentState& state);
 
-// Gives state these settings as if the user had reset it and then set and released every
-// control: white-balance mode, spot grey point and every position. selectedBand is kept.
-// Sets needsApply.
+// Gives state these settings as if the user had set and released every control whose position
+// differs, chosen the white-balance mode and picked the spot grey point. selectedBand is kept.
+// Sets needsApply for a full-resolution pass.
 void ApplySettings(const CorrectionSettings& settings, AdjustmentState& state);
 
 // "off", "auto", "spot": the names the file and the batch tool's --wb use.
