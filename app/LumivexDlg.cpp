@@ -455,21 +455,25 @@ void CLumivexDlg::OnHistogram() {
     previewFrame->ShowHistogram(MenuAction(kIdHistogram)->isChecked());
 }
 
-AdjustmentSnapshot CLumivexDlg::Snapshot() {
-    return CaptureAdjustments(engine);
+CorrectionSettings CLumivexDlg::Snapshot() {
+    return CaptureSettings(engine);
 }
 
 void CLumivexDlg::CommitAdjustments() {
-    const AdjustmentSnapshot now = Snapshot();
+    const CorrectionSettings now = Snapshot();
     if (now == committed) return;
     history->push(new AdjustmentStep(committed, now,
-                                     [this](const AdjustmentSnapshot& s) { RestoreSnapshot(s); }));
+                                     [this](const CorrectionSettings& s) { RestoreSnapshot(s); }));
     committed = now;
 }
 
-void CLumivexDlg::RestoreSnapshot(const AdjustmentSnapshot& snapshot) {
-    RestoreAdjustments(engine, snapshot);
+void CLumivexDlg::RestoreSnapshot(const CorrectionSettings& snapshot) {
+    ApplySettings(snapshot, engine);
     committed = snapshot;
+    ShowAdjustments();
+}
+
+void CLumivexDlg::ShowAdjustments() {
     for (const AdjustmentSpec& row : kAdjustments)
         Slider(row.id)->SetPos(engine.AdjustmentPosition(row.id));
     wbRadio = static_cast<int32_t>(engine.wbMode);

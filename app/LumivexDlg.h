@@ -124,14 +124,16 @@ class CLumivexDlg : public QDialog {
     // Pushes one undo step when the adjustments differ from the last step's.
     void CommitAdjustments();
     // Brings the engine, the controls and the picture to a snapshot (undo and redo).
-    void RestoreSnapshot(const AdjustmentSnapshot& snapshot);
-    AdjustmentSnapshot Snapshot();
+    void RestoreSnapshot(const CorrectionSettings& snapshot);
+    // Moves every thumb and the white-balance buttons to the engine's values and repaints.
+    void ShowAdjustments();
+    CorrectionSettings Snapshot();
     QAction* MenuAction(int32_t id) const;
 
     UserPrompts* prompts;
     std::unique_ptr<UserPrompts> ownPrompts;
     DialogControls controls;
     QButtonGroup* wbGroup = nullptr;
-    AdjustmentSnapshot committed;  // the adjustments as of the last undo step
-    AdjustmentSnapshot saved;      // the adjustments when the photo was opened or saved
+    CorrectionSettings committed;  // the adjustments as of the last undo step
+    CorrectionSettings saved;      // the adjustments when the photo was opened or saved
 };
