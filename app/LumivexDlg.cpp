@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "app/AboutDlg.h"
+#include "app/ApplyToMany.h"
 #include "app/PreviewFrame.h"
 #include "app/Resources.h"
 
@@ -46,6 +47,8 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
 }
 
 CLumivexDlg::~CLumivexDlg() {
+    // Stops the run before anything it reports to goes away.
+    applyRun.reset();
     client->removeEventFilter(this);
     previewFrame->SetPaintHook(nullptr);
     FreeDisplayDib(displayDib);
@@ -174,6 +177,12 @@ void CLumivexDlg::OnCommand(int32_t id) {
             return OnShowOriginal();
         case kIdHistogram:
             return OnHistogram();
+        case kIdExportSettings:
+            return OnExportSettings();
+        case kIdImportSettings:
+            return OnImportSettings();
+        case kIdApplyToMany:
+            return OnApplyToMany();
         default:
             if (id >= kIdBandRed && id < kIdBandRed + kColorBandCount)
                 OnBandButton(id - kIdBandRed);

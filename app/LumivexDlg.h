@@ -6,7 +6,9 @@
 #include <QDialog>
 #include <QIcon>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,6 +18,7 @@
 #include "app/display/DisplayDib.h"
 #include "imageio/PhotoMetadata.h"
 
+class ApplyToManyRun;
 class CPreviewFrame;
 class QMenu;
 class QMenuBar;
@@ -58,6 +61,10 @@ class CLumivexDlg : public QDialog {
     void OnUndo();
     void OnRedo();
     void OnExit();
+    // The corrections as a settings file, and given to other photos.
+    void OnExportSettings();
+    void OnImportSettings();
+    void OnApplyToMany();
     // The menu's toggles; the view's state follows the item's check mark.
     void OnShowOriginal();
     void OnHistogram();
@@ -102,6 +109,8 @@ class CLumivexDlg : public QDialog {
     QMenuBar* menuBar = nullptr;
     QMenu* systemMenu = nullptr;
     QUndoStack* history = nullptr;
+    // Called on the apply-to-many thread before each photo; tests hold the run there.
+    std::function<void(size_t)> beforeEachPhoto;
 
   private:
     void DoDataExchange(int saveAndValidate);
@@ -134,6 +143,7 @@ class CLumivexDlg : public QDialog {
     std::unique_ptr<UserPrompts> ownPrompts;
     DialogControls controls;
     QButtonGroup* wbGroup = nullptr;
-    CorrectionSettings committed;  // the adjustments as of the last undo step
-    CorrectionSettings saved;      // the adjustments when the photo was opened or saved
+    CorrectionSettings committed;              // the adjustments as of the last undo step
+    std::unique_ptr<ApplyToManyRun> applyRun;  // while other photos are being corrected
+    CorrectionSettings saved;                  // the adjustments when the photo was opened or saved
 };

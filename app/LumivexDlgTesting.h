@@ -19,6 +19,7 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::bandButtons;
     using CLumivexDlg::bandHueSlider;
     using CLumivexDlg::bandVividnessSlider;
+    using CLumivexDlg::beforeEachPhoto;
     using CLumivexDlg::brightnessSlider;
     using CLumivexDlg::client;
     using CLumivexDlg::displayDib;

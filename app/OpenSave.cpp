@@ -1,10 +1,14 @@
-// Opening a photo and saving the adjusted one.
+// Opening a photo and saving the adjusted one; writing the corrections to a settings file,
+// reading them back, and giving them to other photos.
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProgressDialog>
 
 #include <utility>
 
 #include "adjust/ProxySource.h"
+#include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
 #include "imageio/PhotoLoader.h"
@@ -18,6 +22,7 @@ const char kOpenFilter[] =
 const char kSaveFilter[] = "写真(*.jpg;*.jpeg)|*.jpg;*.jpeg||";
 const char kLoadFailed[] = "ロードできませんでした";
 const char kSaveFailed[] = "セーブできませんでした";
+const char kSettingsFilter[] = "補正ファイル(*.lumivex)|*.lumivex||";
 
 // Hands the pixels of one buffer to the other without copying them.
 void SwapImages(CImgBuff& a, CImgBuff& b) {
@@ -142,4 +147,82 @@ int CLumivexDlg::ConfirmSetAside() {
             break;
     }
     return 0;
+}
+
+void CLumivexDlg::OnExportSettings() {
+    FileDialogRequest request;
+    request.save = true;
+    request.filter = kSettingsFilter;
+    request.defaultExtension = kSettingsExtension.data();
+    request.overwritePrompt = true;
+    UpdateData(1);
+    std::string path;
+    if (!prompts->RunFileDialog(this, request, &path)) return;
+    std::string error;
+    if (!WriteSettingsFile(path, Snapshot(), error))
+        prompts->ShowMessage(this, ("補正を書き出せませんでした\n\n" + error).c_str());
+}
+
+// The whole file is read and checked before anything changes; taking it is one undo step.
+void CLumivexDlg::OnImportSettings() {
+    FileDialogRequest request;
+    request.filter = kSettingsFilter;
+    request.fileMustExist = true;
+    UpdateData(1);
+    std::string path;
+    if (!prompts->RunFileDialog(this, request, &path)) return;
+    std::vector<std::string> warnings;
+    std::string error;
+    const std::optional<CorrectionSettings> settings = ReadSettingsFile(path, warnings, error);
+    if (!settings) {
+        prompts->ShowMessage(this, ("補正を読み込めませんでした\n\n" + error).c_str());
+        return;
+    }
+    ApplySettings(*settings, engine);
+    ShowAdjustments();
+    CommitAdjustments();
+    if (warnings.empty()) return;
+    std::string text = "補正を読み込みました。次の項目はこの版では使えないため無視しました:";
+    for (const std::string& warning : warnings) text += "\n" + warning;
+    prompts->ShowMessage(this, text.c_str());
+}
+
+// The photos are corrected with the settings as they are now, on a thread of their own; the
+// window keeps working meanwhile, and the progress dialog can stop the run between photos.
+void CLumivexDlg::OnApplyToMany() {
+    if (applyRun) return;
+    FileDialogRequest photos;
+    photos.filter = kOpenFilter;
+    photos.fileMustExist = true;
+    UpdateData(1);
+    ApplyToManyRequest request;
+    if (!prompts->ChooseApplyToMany(this, photos, &request)) return;
+    if (!QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(request.folder)))) {
+        prompts->ShowMessage(this, "保存先のフォルダを作れませんでした");
+        return;
+    }
+    const int count = static_cast<int>(request.photos.size());
+    applyRun = std::make_unique<ApplyToManyRun>(Snapshot(), request, beforeEachPhoto);
+    auto* progress = new QProgressDialog(QStringLiteral("写真を補正しています..."),
+                                         QStringLiteral("キャンセル"), 0, count, this);
+    progress->setWindowTitle(QStringLiteral("他の写真にも適用"));
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, applyRun.get(), &ApplyToManyRun::Cancel);
+    connect(applyRun.get(), &ApplyToManyRun::photoStarted, progress,
+            [progress](int index, int total, const QString& name) {
+                progress->setValue(index);
+                progress->setLabelText(
+                    QStringLiteral("%1 / %2 枚目: %3").arg(index + 1).arg(total).arg(name));
+            });
+    connect(applyRun.get(), &ApplyToManyRun::finished, this, [this, progress] {
+        progress->deleteLater();
+        const std::string summary = ApplyToManySummary(*applyRun);
+        applyRun.reset();
+        prompts->ShowMessage(this, summary.c_str());
+    });
+    progress->show();
+    applyRun->Start();
 }

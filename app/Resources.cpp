@@ -67,6 +67,9 @@ const ControlTemplate kAboutControls[] = {
 const MenuItemTemplate kFileItems[] = {
     {kIdOpenPhoto, "開く(&O)...", "Ctrl+O", false},
     {kIdSavePhoto, "保存(&S)...", "Ctrl+S", false},
+    {kIdExportSettings, "補正を書き出す(&E)...", nullptr, false},
+    {kIdImportSettings, "補正を読み込む(&I)...", nullptr, false},
+    {kIdApplyToMany, "他の写真にも適用(&A)...", nullptr, false},
     {kIdExit, "終了(&X)", "Ctrl+Q", false},
 };
 

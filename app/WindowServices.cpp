@@ -1,10 +1,16 @@
 #include "app/WindowServices.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
+#include <QFormLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -335,6 +341,55 @@ int QtUserPrompts::RunFileDialog(QWidget* parent, const FileDialogRequest& reque
     const QStringList files = dialog->selectedFiles();
     if (files.isEmpty()) return 0;
     if (path) *path = QFile::encodeName(files.first()).toStdString();
+    return 1;
+}
+
+int QtUserPrompts::ChooseApplyToMany(QWidget* parent, const FileDialogRequest& photos,
+                                     ApplyToManyRequest* request) {
+    std::unique_ptr<QFileDialog> files = MakeFileDialog(parent, photos);
+    files->setFileMode(QFileDialog::ExistingFiles);
+    files->setWindowTitle(QStringLiteral("補正を適用する写真を選ぶ"));
+    if (files->exec() != QDialog::Accepted || files->selectedFiles().isEmpty()) return 0;
+    const QStringList chosen = files->selectedFiles();
+
+    QDialog target(parent);
+    target.setWindowTitle(QStringLiteral("他の写真にも適用"));
+    // A folder of its own by default: outputs beside the originals could replace other photos.
+    auto* folder =
+        new QLineEdit(QFileInfo(chosen.first()).dir().filePath(QStringLiteral("補正済み")));
+    auto* browse = new QPushButton(QStringLiteral("参照(&B)..."));
+    auto* format = new QComboBox;
+    const std::pair<const char*, const char*> formats[] = {{"JPEG (*.jpg)", "jpg"},
+                                                           {"PNG (*.png)", "png"},
+                                                           {"TIFF (*.tif)", "tif"},
+                                                           {"BMP (*.bmp)", "bmp"}};
+    for (const auto& [label, extension] : formats)
+        format->addItem(QString::fromUtf8(label), QString::fromUtf8(extension));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(folder, 1);
+    folderRow->addWidget(browse);
+    auto* form = new QFormLayout(&target);
+    form->addRow(new QLabel(QString::number(chosen.size()) +
+                            QStringLiteral(" 枚の写真を補正して保存します。")));
+    form->addRow(QStringLiteral("保存先フォルダ(&F):"), folderRow);
+    form->addRow(QStringLiteral("形式(&T):"), format);
+    form->addRow(buttons);
+    QObject::connect(browse, &QPushButton::clicked, &target, [&] {
+        const QString picked = QFileDialog::getExistingDirectory(
+            &target, QStringLiteral("保存先フォルダ"), folder->text(),
+            QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+        if (!picked.isEmpty()) folder->setText(picked);
+    });
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &target, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &target, &QDialog::reject);
+    if (target.exec() != QDialog::Accepted || folder->text().isEmpty()) return 0;
+
+    request->photos.clear();
+    for (const QString& file : chosen)
+        request->photos.push_back(QFile::encodeName(file).toStdString());
+    request->folder = QFile::encodeName(folder->text()).toStdString();
+    request->format = format->currentData().toString().toStdString();
     return 1;
 }
 

@@ -182,6 +182,13 @@ struct FileDialogRequest {
 
 enum class SaveChangesAnswer { Save, Discard, Cancel };
 
+// What "他の写真にも適用" asks for: the photos to correct and where and how to save them.
+struct ApplyToManyRequest {
+    std::vector<std::string> photos;  // paths as the file system holds them
+    std::string folder;
+    std::string format;  // the extension of the outputs, without the dot: jpg, png, tif or bmp
+};
+
 // The modal questions the program asks the user. Tests install their own.
 class UserPrompts {
   public:
@@ -193,6 +200,10 @@ class UserPrompts {
     virtual void ShowMessage(QWidget* parent, const char* text) = 0;
     // Asks whether to save the corrected photo before it is set aside.
     virtual SaveChangesAnswer AskToSaveChanges(QWidget* parent) = 0;
+    // Photos (several may be chosen, in a dialog as photos asks), an output folder and a
+    // format; 0 when cancelled.
+    virtual int ChooseApplyToMany(QWidget* parent, const FileDialogRequest& photos,
+                                  ApplyToManyRequest* request) = 0;
 };
 
 // The real prompts: Qt's own file dialog (the same everywhere, filters without regard to case,
@@ -203,6 +214,8 @@ class QtUserPrompts : public UserPrompts {
                       std::string* path) override;
     void ShowMessage(QWidget* parent, const char* text) override;
     SaveChangesAnswer AskToSaveChanges(QWidget* parent) override;
+    int ChooseApplyToMany(QWidget* parent, const FileDialogRequest& photos,
+                          ApplyToManyRequest* request) override;
 };
 
 // "text|a;b|..||" -> {"text (a b)", ...}; "*.*" becomes "*" so that names without a dot show.

@@ -44,12 +44,19 @@ class ScriptedPrompts : public UserPrompts {
         ++saveQuestions;
         return saveAnswer;
     }
+    // Answers with applyRequest; no photos: the user cancels.
+    int ChooseApplyToMany(QWidget*, const FileDialogRequest&,
+                          ApplyToManyRequest* request) override {
+        *request = applyRequest;
+        return !applyRequest.photos.empty();
+    }
 
     std::deque<std::string> answers;
     std::vector<FileDialogRequest> requests;
     std::vector<std::string> messages;
     SaveChangesAnswer saveAnswer = SaveChangesAnswer::Discard;
     int saveQuestions = 0;
+    ApplyToManyRequest applyRequest;
 };
 
 class CountingDlg : public CLumivexDlgTesting {

@@ -111,7 +111,8 @@ TEST_F(DialogTest, MenuAndWindowMenuTexts) {
     }
     EXPECT_EQ(
         popups,
-        (QStringList{"ファイル(&F): 開く(&O)... Ctrl+O, 保存(&S)... Ctrl+S, 終了(&X) Ctrl+Q",
+        (QStringList{"ファイル(&F): 開く(&O)... Ctrl+O, 保存(&S)... Ctrl+S, 補正を書き出す(&E)..., "
+                     "補正を読み込む(&I)..., 他の写真にも適用(&A)..., 終了(&X) Ctrl+Q",
                      "編集(&E): 元に戻す(&U) Ctrl+Z, やり直し(&R) Ctrl+Shift+Z Ctrl+Y, リセット",
                      "表示(&V): 補正前を表示(&B), ヒストグラム(&H)"}));
 }

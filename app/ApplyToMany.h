@@ -1,0 +1,66 @@
+// Giving the window's corrections to other photos: each photo is corrected and saved by
+// CorrectPhotoFile, as the batch tool does, on a thread of its own so that the window keeps
+// painting and answering while the photos are worked through.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/WindowServices.h"
+#include "correct/CorrectionSettings.h"
+
+class ApplyToManyRun : public QObject {
+    Q_OBJECT
+  public:
+    struct Failure {
+        std::string photo;
+        std::string reason;
+    };
+
+    // beforePhoto, when given, is called on the run's thread before photo k is looked at (tests
+    // hold the run there).
+    ApplyToManyRun(const CorrectionSettings& settings, const ApplyToManyRequest& request,
+                   std::function<void(size_t k)> beforePhoto = {});
+    // Cancels and waits for the photo in progress.
+    ~ApplyToManyRun() override;
+
+    // Starts correcting the request's photos with the settings; connect the signals first.
+    void Start();
+
+    // No photo is started after this; the one in progress is finished, and saving never leaves
+    // a partial file.
+    void Cancel();
+
+    // Read once finished() was emitted.
+    size_t SavedCount() const { return saved; }
+    bool Cancelled() const { return cancelled; }
+    const std::vector<Failure>& Failures() const { return failures; }
+
+  signals:
+    // Photo index (0-based) of count is being corrected; its file name.
+    void photoStarted(int index, int count, const QString& name);
+    void finished();
+
+  private:
+    void Run();
+
+    const CorrectionSettings settings;
+    const ApplyToManyRequest request;
+    const std::function<void(size_t)> beforePhoto;
+
+    std::atomic<bool> cancelRequested = false;
+    size_t saved = 0;
+    bool cancelled = false;
+    std::vector<Failure> failures;
+    std::thread worker;
+};
+
+// The summary shown at the end: how many were saved, and each photo that failed and why.
+std::string ApplyToManySummary(const ApplyToManyRun& run);

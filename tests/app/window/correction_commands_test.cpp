@@ -1,0 +1,182 @@
+// The ファイル menu's commands on corrections: a settings file written and read back through the
+// window, and the corrections given to other photos on a background thread.
+#include <QDir>
+#include <QMenuBar>
+#include <QProgressDialog>
+
+#include <sys/wait.h>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "correct/CorrectionSettings.h"
+#include "tests/app/window/DialogFixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class CorrectionCommands : public DialogTest {
+  protected:
+    std::string Path(const char* name) const {
+        return folder.filePath(QString::fromUtf8(name)).toStdString();
+    }
+
+    // Every thumb's position, the band sliders for each band in turn, and the pressed
+    // white-balance button.
+    std::vector<int32_t> Thumbs() {
+        std::vector<int32_t> thumbs;
+        for (TrackBar* slider : {dialog->brightnessSlider, dialog->vividnessSlider,
+                                 dialog->addLightSlider, dialog->suppressLightSlider})
+            thumbs.push_back(slider->GetPos());
+        for (int32_t band = 0; band < kColorBandCount; ++band) {
+            QTest::mouseClick(dialog->bandButtons[band], Qt::LeftButton);
+            for (TrackBar* slider :
+                 {dialog->bandHueSlider, dialog->bandVividnessSlider, dialog->bandBrightnessSlider})
+                thumbs.push_back(slider->GetPos());
+        }
+        QTest::mouseClick(dialog->bandButtons[0], Qt::LeftButton);
+        for (const char* text : {"OFF", "自動", "スポット"})
+            thumbs.push_back(ButtonNamed(text)->isChecked());
+        return thumbs;
+    }
+
+    // Corrections with every kind of control moved, a spot pick among them.
+    void Correct() {
+        Release(dialog->brightnessSlider, 12);
+        Release(dialog->addLightSlider, 30);
+        QTest::mouseClick(dialog->bandButtons[4], Qt::LeftButton);
+        Release(dialog->bandHueSlider, 700);
+        Release(dialog->bandVividnessSlider, -15);
+        Click("スポット");
+        ASSERT_EQ(dialog->engine.PickSpotWhiteBalance(20, 10), 1);
+        Settle();
+    }
+
+    void Trigger(const char* text) {
+        for (QAction* action : dialog->menuBar->findChildren<QAction*>()) {
+            if (action->text() == QString::fromUtf8(text)) {
+                action->trigger();
+                Settle();
+                return;
+            }
+        }
+        ADD_FAILURE() << "no menu item " << text;
+    }
+
+    int RunBatch(const std::string& args) {
+        const int raw = std::system((std::string(LUMIVEX_BATCH_PATH) + " --quiet " + args).c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+};
+
+TEST_F(CorrectionCommands, SettingsFileCarriesTheWindowsCorrectionsAndBack) {
+    Show();
+    OpenGradient();
+    Correct();
+    const std::vector<int32_t> corrected = Thumbs();
+    const CorrectionSettings before = CaptureSettings(dialog->engine);
+    CImgBuff picture;
+    picture.Copy(dialog->engine.resultImage);
+
+    prompts.answers.push_back(Path("shoot.lumivex"));
+    Trigger("補正を書き出す(&E)...");
+    EXPECT_EQ(prompts.requests.back().defaultExtension, std::string("lumivex"));
+    Click("リセット");
+    Settle();
+    ASSERT_NE(Thumbs(), corrected);
+    const CorrectionSettings reset = CaptureSettings(dialog->engine);
+
+    prompts.answers.push_back(Path("shoot.lumivex"));
+    Trigger("補正を読み込む(&I)...");
+    Settle();
+    EXPECT_EQ(Thumbs(), corrected);
+    EXPECT_EQ(CaptureSettings(dialog->engine), before);
+    EXPECT_TRUE(SamePixels(dialog->engine.resultImage, picture));
+    EXPECT_TRUE(prompts.messages.empty());
+
+    // Reading the file is one step back.
+    Trigger("元に戻す(&U)");
+    Settle();
+    EXPECT_EQ(CaptureSettings(dialog->engine), reset);
+}
+
+TEST_F(CorrectionCommands, MalformedSettingsFileChangesNothing) {
+    Show();
+    OpenGradient();
+    Correct();
+    const std::vector<int32_t> corrected = Thumbs();
+    std::ofstream(Path("bad.lumivex"))
+        << R"({"format": "lumivex-settings", "version": 1, "adjustments": {"brightness": 12},
+              "bands": {"green": {"vivid": 99}}})";
+    prompts.answers.push_back(Path("bad.lumivex"));
+    Trigger("補正を読み込む(&I)...");
+    Settle();
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_NE(prompts.messages[0].find("bands.green.vivid"), std::string::npos)
+        << prompts.messages[0];
+    EXPECT_EQ(Thumbs(), corrected);
+}
+
+TEST_F(CorrectionCommands, ApplyToManySavesWhatTheBatchToolSavesAndReportsFailures) {
+    Show();
+    OpenGradient();
+    Correct();
+    const QImage second = Gradient(48, 40).mirrored(true, false);
+    prompts.applyRequest.photos = {WritePhoto(Gradient(40, 30), "a.png"), Path("broken.jpg"),
+                                   WritePhoto(second, "c.png")};
+    std::ofstream(Path("broken.jpg")) << "not a photo";
+    prompts.applyRequest.folder = Path("out");
+    prompts.applyRequest.format = "png";
+    Trigger("他の写真にも適用(&A)...");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !prompts.messages.empty(); }, 20000));
+    EXPECT_NE(prompts.messages[0].find("2 枚"), std::string::npos) << prompts.messages[0];
+    EXPECT_NE(prompts.messages[0].find("broken.jpg"), std::string::npos) << prompts.messages[0];
+    EXPECT_EQ(QDir(QString::fromStdString(Path("out"))).entryList(QDir::Files),
+              (QStringList{"a.png", "c.png"}));
+
+    prompts.answers.push_back(Path("window.lumivex"));
+    Trigger("補正を書き出す(&E)...");
+    ASSERT_EQ(RunBatch("--settings " + Path("window.lumivex") + " --format png --out-dir " +
+                       Path("batch") + " " + Path("a.png") + " " + Path("c.png")),
+              0);
+    for (const char* name : {"a.png", "c.png"}) {
+        const QImage window(QString::fromStdString(Path("out/") + name));
+        const QImage batch(QString::fromStdString(Path("batch/") + name));
+        ASSERT_FALSE(window.isNull());
+        EXPECT_EQ(window, batch) << name;
+    }
+}
+
+TEST_F(CorrectionCommands, CancelStopsBetweenPhotosAndLeavesNoPartialFile) {
+    Show();
+    OpenGradient();
+    std::atomic<bool> held = false;
+    std::atomic<bool> release = false;
+    dialog->beforeEachPhoto = [&](size_t k) {
+        if (k != 1) return;
+        held = true;
+        while (!release) QThread::msleep(5);
+    };
+    for (const char* name : {"a.png", "b.png", "c.png"})
+        prompts.applyRequest.photos.push_back(WritePhoto(Gradient(40, 30), name));
+    prompts.applyRequest.folder = Path("out");
+    prompts.applyRequest.format = "jpg";
+    Trigger("他の写真にも適用(&A)...");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return held.load(); }, 20000));
+
+    // The window goes on while the run waits: the progress shows the first photo.
+    auto* progress = dialog->findChild<QProgressDialog*>();
+    ASSERT_NE(progress, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return progress->labelText().contains("a.png"); }, 5000));
+    QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+    release = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !prompts.messages.empty(); }, 20000));
+    EXPECT_NE(prompts.messages[0].find("キャンセル"), std::string::npos) << prompts.messages[0];
+    EXPECT_EQ(QDir(QString::fromStdString(Path("out")))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"a.jpg"});
+}
+
+}  // namespace
