@@ -67,11 +67,11 @@ void ExpectRunsMatchPixels(RunFn run, PixelFn pixel) {
         }
         run(&in.a[done], &in.b[done], &in.c[done], &out.a[done], &out.b[done], &out.c[done],
             n - done);
-        for (size_t i = 0; i < n; ++i) {
-            ASSERT_TRUE(out.a[i] == expected.a[i] && out.b[i] == expected.b[i] &&
-                        out.c[i] == expected.c[i])
-                << "pixel " << i << ": " << in.a[i] << " " << in.b[i] << " " << in.c[i];
-        }
+        size_t i = 0;
+        while (i < n && out.a[i] == expected.a[i] && out.b[i] == expected.b[i] &&
+               out.c[i] == expected.c[i])
+            ++i;
+        ASSERT_EQ(i, n) << "first differing pixel: " << in.a[i] << " " << in.b[i] << " " << in.c[i];
     }
     LimitVectorLevel(VectorLevel::kAvx2);
 }
