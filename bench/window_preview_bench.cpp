@@ -26,6 +26,9 @@ class OnePhotoPrompts : public UserPrompts {
     }
     void ShowMessage(QWidget*, const char*) override {}
     SaveChangesAnswer AskToSaveChanges(QWidget*) override { return SaveChangesAnswer::Discard; }
+    int ChooseApplyToMany(QWidget*, const FileDialogRequest&, ApplyToManyRequest*) override {
+        return 0;
+    }
     std::string path;
 };
 
