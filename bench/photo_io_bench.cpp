@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchPhotos.h"
 #include "image/ImgBuff.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
@@ -24,13 +25,6 @@ namespace {
 
 constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
-
-// Smooth colour fields with a little noise, which compresses about like a photo.
-uint16_t Sample(int x, int y, int channel, std::mt19937& random) {
-    const double wave = std::sin(x * (0.0021 + channel * 0.0007)) * std::cos(y * 0.0017 + channel);
-    const double value = 32768.0 + 26000.0 * wave + static_cast<int>(random() % 2048) - 1024;
-    return static_cast<uint16_t>(std::clamp(value, 0.0, 65535.0));
-}
 
 struct Inputs {
     QTemporaryDir dir;
@@ -46,7 +40,7 @@ struct Inputs {
         for (int y = 0; y < kHeight; ++y) {
             auto* row = reinterpret_cast<uint16_t*>(wide.scanLine(y));
             for (int x = 0; x < kWidth; ++x) {
-                for (int c = 0; c < 3; ++c) row[x * 4 + c] = Sample(x, y, c, random);
+                for (int c = 0; c < 3; ++c) row[x * 4 + c] = PhotoLikeSample(x, y, c, random);
                 row[x * 4 + 3] = 0xFFFF;
             }
         }

@@ -1,6 +1,9 @@
 #include <QFile>
 #include <QLineEdit>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
@@ -147,6 +150,35 @@ TEST_F(DialogTest, SaveWritesTheUpToDateFullResultAndAFailedSaveLosesNothing) {
     save("");  // cancelled
     EXPECT_EQ(prompts.messages.size(), 2u);
     EXPECT_LT(MeanDifference(again, result), 3.0);
+}
+
+// The saved photo carries the metadata of the photo open at the time (written by the exiv2 tool
+// and read back by it), and nothing of a photo opened before.
+TEST_F(DialogTest, SaveKeepsTheMetadataOfThePhotoOpen) {
+    const auto make = [&](const QString& file) {
+        std::string value;
+        const std::string command = "exiv2 -K Exif.Image.Make -Pv '" + file.toStdString() + "'";
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            char text[64] = "";
+            value = std::fgets(text, sizeof text, pipe) ? text : "";
+            pclose(pipe);
+        }
+        return value;
+    };
+    const std::string tagged = WritePhoto(Gradient(64, 48), "tagged.png");
+    ASSERT_EQ(std::system(("exiv2 -M'set Exif.Image.Make Canon' '" + tagged + "'").c_str()), 0);
+    Open(tagged);
+    const QString first = folder.filePath(QStringLiteral("first.jpg"));
+    prompts.answers.push_back(first.toStdString());
+    dialog->OnSavePhoto();
+    EXPECT_EQ(make(first), "Canon\n");
+
+    Open(WritePhoto(Gradient(64, 48), "plain.png"));
+    const QString second = folder.filePath(QStringLiteral("second.jpg"));
+    prompts.answers.push_back(second.toStdString());
+    dialog->OnSavePhoto();
+    EXPECT_TRUE(QFile::exists(second));
+    EXPECT_EQ(make(second), "");
 }
 
 // Qt's own file dialogs, made as the real prompts make them from the commands' requests. Qt's
