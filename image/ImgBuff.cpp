@@ -1,8 +1,10 @@
 #include "image/ImgBuff.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "image/HugePages.h"
 #include "parallel/WorkerPool.h"
 
 const uint32_t kBytesPerPixel[10] = {0, 1, 2, 4, 3, 6, 12, 24, 6, 4};
@@ -55,6 +57,7 @@ uint8_t* AllocPixelMemory(uint32_t count, uint32_t bytesPerPixel) {
     // over a photo-sized block just to clear it before its pixels are written.
     auto* block = static_cast<uint8_t*>(std::calloc(blockSize, 1));
     if (!block) return nullptr;
+    AdviseHugePages(block, blockSize);
     const uint32_t header = static_cast<uint32_t>(blockSize);
     std::memcpy(block, &header, sizeof header);
     return block + kHeaderBytes;

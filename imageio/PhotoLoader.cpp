@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "image/HugePages.h"
 #include "image/ImgBuff.h"
 #include "image/Rgb8ToHsv16.h"
 #include "imageio/LibTiffDecoder.h"
@@ -86,7 +87,13 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
         return 0;
     }
 
+    // A picture of the size and format the decoder announces is decoded into as it is, so its
+    // memory can be given huge pages before the decoder first writes it.
     QImage picture;
+    if (announced.isValid() && reader.imageFormat() != QImage::Format_Invalid) {
+        picture = QImage(announced, reader.imageFormat());
+        AdviseHugePages(picture.bits(), static_cast<uint64_t>(picture.sizeInBytes()));
+    }
     if (!reader.read(&picture) || picture.isNull()) {
         SetReaderError(reader, error);
         return 0;

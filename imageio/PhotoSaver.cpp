@@ -17,6 +17,7 @@
 #include <random>
 
 #include "image/ColorRows.h"
+#include "image/HugePages.h"
 #include "image/ImgBuff.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
@@ -226,6 +227,7 @@ QImage MakeEncoderImage(const C_ImgBuff& image, bool wide) {
         image.width, image.height,
         wide ? QImage::Format_RGBX64 : (rgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8));
     if (picture.isNull()) return picture;
+    AdviseHugePages(picture.bits(), static_cast<uint64_t>(picture.sizeInBytes()));
     EncoderRowsContext context{&image, picture.bits(), static_cast<size_t>(picture.bytesPerLine())};
     RowTask task = rgb ? RgbRowsTask : GreyRowsTask;
     if (image.type == PT_HSV16) task = wide ? WideHsvRowsTask : HsvRowsTask;
