@@ -3,7 +3,6 @@
 #include <QFile>
 
 #include <filesystem>
-#include <set>
 
 #include "correct/CorrectPhotoFile.h"
 
@@ -28,30 +27,26 @@ void ApplyToManyRun::Cancel() {
 }
 
 void ApplyToManyRun::Run() {
-    const size_t count = request.photos.size();
-    std::set<std::string> outputs;
-    for (size_t k = 0; k < count; ++k) {
+    const std::vector<PlannedPhoto> plan =
+        PlanPhotos(request.photos, {}, request.folder, request.format);
+    for (size_t k = 0; k < plan.size(); ++k) {
         if (beforePhoto) beforePhoto(k);
         if (cancelRequested) {
             cancelled = true;
             break;
         }
-        const std::string& input = request.photos[k];
-        emit photoStarted(
-            static_cast<int>(k), static_cast<int>(count),
-            QFile::decodeName(QByteArray::fromStdString(fs::path(input).filename().string())));
-        const std::string output =
-            (fs::path(request.folder) / fs::path(input).stem()).string() + "." + request.format;
-        std::string reason;
+        const PlannedPhoto& photo = plan[k];
+        emit photoStarted(static_cast<int>(k), static_cast<int>(plan.size()),
+                          QFile::decodeName(QByteArray::fromStdString(
+                              fs::path(photo.input).filename().string())));
+        std::string reason = photo.refusal;
         PhotoTimings timings;
-        // Two photos of one name (a.jpg, a.tif) would write one output; the first keeps it.
-        if (!outputs.insert(fs::path(output).lexically_normal().string()).second) {
-            reason = "its output " + output + " was already written from an earlier photo";
-        } else if (CorrectPhotoFile(settings, std::nullopt, input, output, timings, reason)) {
+        if (reason.empty() &&
+            CorrectPhotoFile(settings, std::nullopt, photo.input, photo.output, timings, reason)) {
             ++saved;
             continue;
         }
-        failures.push_back({input, reason});
+        failures.push_back({photo.input, reason});
     }
     emit finished();
 }

@@ -1,5 +1,8 @@
 #include "correct/CorrectPhotoFile.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -41,7 +44,64 @@ int PickSpot(AdjustmentState& state, SpotPixel pixel, std::string& reason) {
     return 0;
 }
 
+// A file on disk, as the system knows it whatever name reaches it: an existing file by device and
+// inode (links and other spellings of its path included), one still to be made by its folder's
+// device and inode and its name there.
+struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+    std::string name;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> Identify(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return FileIdentity{status.st_dev, status.st_ino, {}};
+    if (errno != ENOENT) return std::nullopt;
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    if (stat(folder.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino, fs::path(path).filename().string()};
+}
+
 }  // namespace
+
+std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
+                                     const std::string& output, const std::string& folder,
+                                     const std::string& format) {
+    std::vector<PlannedPhoto> plan;
+    std::vector<std::pair<FileIdentity, size_t>> inputIds;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        const std::string& input = inputs[k];
+        const std::string target =
+            folder.empty() ? output
+                           : (fs::path(folder) / fs::path(input).stem()).string() + "." + format;
+        plan.push_back({input, target, {}});
+        if (std::optional<FileIdentity> id = Identify(input); id && id->name.empty()) {
+            inputIds.emplace_back(*id, k);
+        }
+    }
+    std::vector<std::pair<FileIdentity, size_t>> outputs;
+    for (size_t k = 0; k < plan.size(); ++k) {
+        const std::optional<FileIdentity> id = Identify(plan[k].output);
+        if (!id) continue;
+        const std::string its = "its output " + plan[k].output + " would overwrite ";
+        for (const auto& [input, index] : inputIds) {
+            if (input == *id) {
+                plan[k].refusal =
+                    index == k ? its + "its own input" : its + "the input " + plan[index].input;
+                break;
+            }
+        }
+        for (const auto& [earlier, index] : outputs) {
+            if (plan[k].refusal.empty() && earlier == *id) {
+                plan[k].refusal = its + "the output of the earlier photo " + plan[index].input;
+            }
+        }
+        if (plan[k].refusal.empty()) outputs.emplace_back(*id, k);
+    }
+    return plan;
+}
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const std::string& input, const std::string& output, PhotoTimings& timings,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "correct/CorrectionSettings.h"
 #include "imageio/PhotoFile.h"
@@ -22,6 +23,20 @@ struct SpotPixel {
     int32_t x = 0;
     int32_t y = 0;
 };
+
+struct PlannedPhoto {
+    std::string input;
+    std::string output;
+    std::string refusal;  // why the photo is not corrected at all, decided before any work
+};
+
+// Pairs each input with its output: output for a single input when folder is empty, otherwise
+// folder/NAME.format. Every input and output is resolved on disk before any photo is touched, so
+// that no output can replace an input of the run or the output of an earlier photo, however
+// either is spelt; such a photo gets a refusal instead.
+std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
+                                     const std::string& output, const std::string& folder,
+                                     const std::string& format);
 
 // Loads input within limits, gives it settings (with spotPixel, the spot grey point is measured on
 // this photo instead of taken from settings), runs the full-resolution pipeline and saves to

@@ -1,12 +1,8 @@
 #include "tools/lumivex-batch/BatchRun.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 #include "imageio/PhotoLoader.h"
@@ -21,71 +17,6 @@ constexpr const char* kVersion = "lumivex-batch 1.1.0";
 // Checked before any photo is loaded, against the saver's own formats.
 bool IsSavableExtension(const std::string& path) {
     return GetEncoderMimeType(path.c_str()) != nullptr;
-}
-
-// A file on disk, as the system knows it whatever name reaches it: an existing file by device and
-// inode (links and other spellings of its path included), one still to be made by its folder's
-// device and inode and its name there.
-struct FileIdentity {
-    dev_t device;
-    ino_t inode;
-    std::string name;
-    bool operator==(const FileIdentity&) const = default;
-};
-
-std::optional<FileIdentity> Identify(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) == 0) return FileIdentity{status.st_dev, status.st_ino, {}};
-    if (errno != ENOENT) return std::nullopt;
-    fs::path folder = fs::path(path).parent_path();
-    if (folder.empty()) folder = ".";
-    if (stat(folder.c_str(), &status) != 0) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino, fs::path(path).filename().string()};
-}
-
-struct PlannedPhoto {
-    std::string input;
-    std::string output;
-    std::string refusal;  // why the photo is not corrected at all, decided before any work
-};
-
-// Resolves every input and output before any photo is touched, so that no output can replace an
-// input of the run or the output of an earlier photo, however either is spelt.
-std::vector<PlannedPhoto> PlanPhotos(const BatchOptions& options) {
-    std::vector<PlannedPhoto> plan;
-    std::vector<std::pair<FileIdentity, size_t>> inputs;
-    for (size_t k = 0; k < options.inputs.size(); ++k) {
-        const std::string& input = options.inputs[k];
-        std::string output = options.output;
-        if (!options.outDir.empty()) {
-            output =
-                (fs::path(options.outDir) / fs::path(input).stem()).string() + "." + options.format;
-        }
-        plan.push_back({input, output, {}});
-        if (std::optional<FileIdentity> id = Identify(input); id && id->name.empty()) {
-            inputs.emplace_back(*id, k);
-        }
-    }
-    std::vector<std::pair<FileIdentity, size_t>> outputs;
-    for (size_t k = 0; k < plan.size(); ++k) {
-        const std::optional<FileIdentity> id = Identify(plan[k].output);
-        if (!id) continue;
-        const std::string its = "its output " + plan[k].output + " would overwrite ";
-        for (const auto& [input, index] : inputs) {
-            if (input == *id) {
-                plan[k].refusal =
-                    index == k ? its + "its own input" : its + "the input " + plan[index].input;
-                break;
-            }
-        }
-        for (const auto& [output, index] : outputs) {
-            if (plan[k].refusal.empty() && output == *id) {
-                plan[k].refusal = its + "the output of the earlier photo " + plan[index].input;
-            }
-        }
-        if (plan[k].refusal.empty()) outputs.emplace_back(*id, k);
-    }
-    return plan;
 }
 
 // Prints the settings file the options make; 0, or 1 when the spot grey point cannot be measured.
@@ -150,7 +81,8 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     int status = 0;
     PhotoLoadLimits limits;
     limits.maxPixels = static_cast<uint64_t>(options.maxMegapixels) * 1'000'000;
-    const std::vector<PlannedPhoto> plan = PlanPhotos(options);
+    const std::vector<PlannedPhoto> plan =
+        PlanPhotos(options.inputs, options.output, options.outDir, options.format);
     for (size_t k = 0; k < plan.size(); ++k) {
         const PlannedPhoto& photo = plan[k];
         if (plan.size() > 1 && !options.quiet) {
