@@ -5,6 +5,29 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstring>
+
+// Row tasks and their records.
+
+// Items are offsets 0 .. width - 1 from anchor a of one band.
+struct HueMapContext {
+    ColorBandTable* table;
+    uint32_t band;
+    uint32_t anchor;   // a
+    uint32_t width;    // distance from a to the next anchor
+    uint32_t start;    // a shifted
+    uint32_t newSpan;  // distance between the two shifted anchors
+};
+void HueMapTask(void* context, uint32_t first, uint32_t count);
+
+// Items are image rows.
+struct ColorBandContext {
+    const C_ImgBuff* source;
+    C_ImgBuff* destination;
+    const ColorBandTable* table;
+    int32_t width;
+};
+void ColorBandRowsTask(void* context, uint32_t first, uint32_t count);
 
 #include "image/ColorRows.h"
 
@@ -16,14 +39,8 @@ constexpr uint16_t kAnchorHues[kColorBandCount] = {0, 10992, 21845, 32768, 43690
 // Dark pixels (v) get half the saturation change, greyish pixels (s) half the value change.
 constexpr uint32_t kHalfEffectLimit = 0x4000;
 
-void CopyBytes(void* destination, const void* source, size_t bytes) {
-    CopyBytesContext context{static_cast<uint8_t*>(destination),
-                             static_cast<const uint8_t*>(source)};
-    WorkerPool::Run(CopyBytesTask, &context, static_cast<unsigned>(bytes));
-}
-
 void CopyBandZeroToSix(ColorBandTable* table) {
-    CopyBytes(&table->bands[kColorBandCount], &table->bands[0], sizeof(ColorBand));
+    std::memcpy(&table->bands[kColorBandCount], &table->bands[0], sizeof(ColorBand));
 }
 
 // Wraps a hue that left 0..65535 by at most one turn.
@@ -44,7 +61,7 @@ int BuildBandCurve(ColorBandTable* table, int32_t band, bool vivid) {
     curve.rebuild = 1;
     curve.position = 0;
     BuildToneCurve(&curve, amount);
-    CopyBytes(vivid ? b.vividMap : b.brightMap, curve.map, sizeof(curve.map));
+    std::memcpy(vivid ? b.vividMap : b.brightMap, curve.map, sizeof(curve.map));
     if (band == 0) CopyBandZeroToSix(table);
     table->built = 1;
     return 1;

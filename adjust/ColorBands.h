@@ -58,25 +58,3 @@ void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation
                 size_t count);
 // 1 when every band has no hue shift, vividness or brightness: mapping is then the identity.
 int ColorBandsNeutral(const ColorBandTable* table);
-
-// Row tasks and their records.
-
-// Items are offsets 0 .. width - 1 from anchor a of one band.
-struct HueMapContext {
-    ColorBandTable* table;
-    uint32_t band;
-    uint32_t anchor;   // a
-    uint32_t width;    // distance from a to the next anchor
-    uint32_t start;    // a shifted
-    uint32_t newSpan;  // distance between the two shifted anchors
-};
-void HueMapTask(void* context, uint32_t first, uint32_t count);
-
-// Items are image rows.
-struct ColorBandContext {
-    const C_ImgBuff* source;
-    C_ImgBuff* destination;
-    const ColorBandTable* table;
-    int32_t width;
-};
-void ColorBandRowsTask(void* context, uint32_t first, uint32_t count);

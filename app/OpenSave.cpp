@@ -5,8 +5,6 @@
 #include <QFileInfo>
 #include <QProgressDialog>
 
-#include <utility>
-
 #include "adjust/ProxySource.h"
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
@@ -23,14 +21,6 @@ const char kSaveFilter[] = "写真(*.jpg;*.jpeg)|*.jpg;*.jpeg||";
 const char kLoadFailed[] = "ロードできませんでした";
 const char kSaveFailed[] = "セーブできませんでした";
 const char kSettingsFilter[] = "補正ファイル(*.lumivex)|*.lumivex||";
-
-// Hands the pixels of one buffer to the other without copying them.
-void SwapImages(CImgBuff& a, CImgBuff& b) {
-    std::swap(a.buffer->type, b.buffer->type);
-    std::swap(a.buffer->width, b.buffer->width);
-    std::swap(a.buffer->height, b.buffer->height);
-    std::swap(a.buffer->pixels, b.buffer->pixels);
-}
 
 }  // namespace
 
@@ -62,9 +52,9 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     }
 
     CImgBuff oldProxy, oldResult;
-    SwapImages(engine.sourceImage, loaded);
-    SwapImages(engine.proxySource, oldProxy);
-    SwapImages(engine.resultImage, oldResult);
+    engine.sourceImage.buffer->Swap(*loaded.buffer);
+    engine.proxySource.buffer->Swap(*oldProxy.buffer);
+    engine.resultImage.buffer->Swap(*oldResult.buffer);
     ColorCache* oldCaches[2] = {engine.autoWbCache, engine.spotWbCache};
     const std::optional<GreyPoint> oldSpot = engine.spotGreyPoint;
     engine.autoWbCache = engine.spotWbCache = nullptr;
@@ -78,9 +68,9 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     }
     if (!ok) {
         engine.DropWhiteBalanceCaches();
-        SwapImages(engine.sourceImage, loaded);
-        SwapImages(engine.proxySource, oldProxy);
-        SwapImages(engine.resultImage, oldResult);
+        engine.sourceImage.buffer->Swap(*loaded.buffer);
+        engine.proxySource.buffer->Swap(*oldProxy.buffer);
+        engine.resultImage.buffer->Swap(*oldResult.buffer);
         engine.autoWbCache = oldCaches[0];
         engine.spotWbCache = oldCaches[1];
         engine.spotGreyPoint = oldSpot;

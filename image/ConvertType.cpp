@@ -268,7 +268,6 @@ int C_ImgBuff::ConvertType(PixelType newType) {
     WorkerPool::Run(ChooseConvertTask(type, newType), &context, static_cast<unsigned>(height));
 
     // The converted pixels move here; the old ones go with the temporary.
-    std::swap(pixels, converted.pixels);
-    type = newType;
+    Swap(converted);
     return 1;
 }

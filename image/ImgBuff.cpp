@@ -1,44 +1,13 @@
 #include "image/ImgBuff.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <utility>
 
-#include "image/HugePages.h"
+#include "image/PixelMemory.h"
 #include "parallel/WorkerPool.h"
 
 const uint32_t kBytesPerPixel[10] = {0, 1, 2, 4, 3, 6, 12, 24, 6, 4};
 
 namespace {
-
-constexpr uint32_t kGranule = 4096;
-constexpr uint32_t kHeaderBytes = 4;
-// Byte ranges from this size up are zeroed or copied on the pool.
-constexpr uint64_t kParallelBytes = 786432;
-
-void ZeroBytes(uint8_t* destination, uint64_t n) {
-    if (n == 0) return;
-    if (n < kParallelBytes) {
-        std::memset(destination, 0, n);
-        return;
-    }
-    FillBytesContext context{destination, 0};
-    WorkerPool::Run(FillBytesTask, &context, static_cast<unsigned>(n));
-}
-
-void CopyBytes(uint8_t* destination, const uint8_t* source, uint64_t n) {
-    if (n == 0) return;
-    if (n < kParallelBytes) {
-        std::memcpy(destination, source, n);
-        return;
-    }
-    CopyBytesContext context{destination, source};
-    WorkerPool::Run(CopyBytesTask, &context, static_cast<unsigned>(n));
-}
-
-bool IsPixelType(PixelType type) {
-    return type >= PT_GRAY8 && type <= PT_CMYK8;
-}
 
 uint64_t ByteCount(const C_ImgBuff& image) {
     if (!IsPixelType(image.type)) return 0;
@@ -47,25 +16,6 @@ uint64_t ByteCount(const C_ImgBuff& image) {
 }
 
 }  // namespace
-
-uint8_t* AllocPixelMemory(uint32_t count, uint32_t bytesPerPixel) {
-    const uint64_t n = static_cast<uint64_t>(count) * bytesPerPixel;
-    // The block, rounded up to whole granules, has to fit its own 32-bit size header.
-    const uint64_t blockSize = (n + kHeaderBytes + kGranule - 1) / kGranule * kGranule;
-    if (blockSize > UINT32_MAX) return nullptr;
-    // calloc takes large blocks fresh from the system, whose pages are already zero: no pass
-    // over a photo-sized block just to clear it before its pixels are written.
-    auto* block = static_cast<uint8_t*>(std::calloc(blockSize, 1));
-    if (!block) return nullptr;
-    AdviseHugePages(block, blockSize);
-    const uint32_t header = static_cast<uint32_t>(blockSize);
-    std::memcpy(block, &header, sizeof header);
-    return block + kHeaderBytes;
-}
-
-void FreePixelMemory(uint8_t* pixels) {
-    if (pixels) std::free(pixels - kHeaderBytes);
-}
 
 C_ImgBuff::C_ImgBuff() {
     WorkerPool::Acquire();
@@ -94,7 +44,7 @@ int C_ImgBuff::Create(int32_t newWidth, int32_t newHeight, PixelType newType) {
 
     const uint64_t count = static_cast<uint64_t>(newWidth) * static_cast<uint64_t>(newHeight);
     if (count > UINT32_MAX) return 0;
-    uint8_t* memory = AllocPixelMemory(static_cast<uint32_t>(count), kBytesPerPixel[newType]);
+    uint8_t* memory = AllocPixelMemory(count * kBytesPerPixel[newType]);
     if (!memory) return 0;
     pixels = memory;
     type = newType;
@@ -122,6 +72,13 @@ int C_ImgBuff::GetInfo(int32_t* outWidth, int32_t* outHeight, PixelType* outType
     if (outType) *outType = type;
     if (outBytesPerPixel) *outBytesPerPixel = IsPixelType(type) ? kBytesPerPixel[type] : 0;
     return IsPixelType(type) ? 1 : 0;
+}
+
+void C_ImgBuff::Swap(C_ImgBuff& other) {
+    std::swap(type, other.type);
+    std::swap(width, other.width);
+    std::swap(height, other.height);
+    std::swap(pixels, other.pixels);
 }
 
 CImgBuff::CImgBuff() : buffer(new C_ImgBuff) {}

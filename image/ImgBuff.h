@@ -21,10 +21,10 @@ enum : PixelType {
 // Bytes per pixel, indexed by PixelType (0..9).
 extern const uint32_t kBytesPerPixel[10];
 
-// Zero-filled memory for count pixels of bytesPerPixel bytes, in 4096-byte granules behind a
-// 32-bit size header; null when the size does not fit in 32 bits or memory is short.
-uint8_t* AllocPixelMemory(uint32_t count, uint32_t bytesPerPixel);
-void FreePixelMemory(uint8_t* pixels);
+// A type a buffer can hold: every PixelType but PT_NONE.
+inline bool IsPixelType(PixelType type) {
+    return type >= PT_GRAY8 && type <= PT_CMYK8;
+}
 
 class C_ImgBuff {
   public:
@@ -38,6 +38,8 @@ class C_ImgBuff {
     C_ImgBuff& Copy(const C_ImgBuff& source);
     int ConvertType(PixelType newType);
     int GetInfo(int32_t* width, int32_t* height, PixelType* type, uint32_t* bytesPerPixel) const;
+    // Exchanges the pixels, type and size with other, copying nothing.
+    void Swap(C_ImgBuff& other);
 
     // Single-pixel access in any representation, converting from or to the buffer's own type.
     // Each returns 1 when done, 0 for a pixel outside the buffer or an empty buffer. Setters use

@@ -22,10 +22,6 @@ bool Inside(const C_ImgBuff& image, int32_t x, int32_t y) {
     return x >= 0 && y >= 0 && x < image.width && y < image.height;
 }
 
-bool IsPixelType(PixelType type) {
-    return type >= PT_GRAY8 && type <= PT_CMYK8;
-}
-
 uint8_t* PixelAddress(const C_ImgBuff& image, int32_t x, int32_t y) {
     const size_t index =
         static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x);

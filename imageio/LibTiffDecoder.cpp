@@ -442,10 +442,7 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
         return 0;
     }
     C_ImgBuff* buffer = target->buffer;
-    std::swap(buffer->type, stored.type);
-    std::swap(buffer->width, stored.width);
-    std::swap(buffer->height, stored.height);
-    std::swap(buffer->pixels, stored.pixels);
+    buffer->Swap(stored);
     if (bitsPerChannel) *bitsPerChannel = ownLayout && layout.bits == 16 ? 16 : 8;
     return 1;
 }

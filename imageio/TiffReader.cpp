@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "image/ColorModel.h"
@@ -770,9 +769,7 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error, int*
         OrientRowsContext turn{stored, &upright, orientation};
         WorkerPool::Run(OrientRowsTask, &turn, static_cast<unsigned>(upright.height));
         // The upright block moves into the target; the stored one leaves with the temporary.
-        std::swap(stored->width, upright.width);
-        std::swap(stored->height, upright.height);
-        std::swap(stored->pixels, upright.pixels);
+        stored->Swap(upright);
     }
     if (bitsPerChannel) *bitsPerChannel = Is16Bit(kind) ? 16 : 8;
     return 1;
@@ -788,9 +785,7 @@ int TurnTiffUpright(C_ImgBuff* image, uint16_t orientation) {
     }
     OrientRowsContext turn{image, &upright, o};
     WorkerPool::Run(OrientRowsTask, &turn, static_cast<unsigned>(upright.height));
-    std::swap(image->width, upright.width);
-    std::swap(image->height, upright.height);
-    std::swap(image->pixels, upright.pixels);
+    image->Swap(upright);
     return 1;
 }
 

@@ -1,8 +1,8 @@
 #include "parallel/WorkerPool.h"
+#include "parallel/WorkerPoolTesting.h"
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -243,13 +243,3 @@ int Run(RowTask task, void* context, unsigned count) {
 }
 
 }  // namespace WorkerPool
-
-void CopyBytesTask(void* context, uint32_t first, uint32_t count) {
-    const CopyBytesContext* copy = static_cast<const CopyBytesContext*>(context);
-    std::memcpy(copy->destination + first, copy->source + first, count);
-}
-
-void FillBytesTask(void* context, uint32_t first, uint32_t count) {
-    const FillBytesContext* fill = static_cast<const FillBytesContext*>(context);
-    std::memset(fill->destination + first, static_cast<uint8_t>(fill->value), count);
-}

@@ -24,23 +24,4 @@ int Run(RowTask task, void* context, unsigned count);
 // The processor count N the pool works with, read once from the hardware.
 unsigned ProcessorCount();
 
-// Tests only: fixes N before anything has read it (for example 1, to test the path without
-// threads). Returns 0 when N has already been read and so cannot change.
-int OverrideProcessorCount(unsigned count);
-
 }  // namespace WorkerPool
-
-struct CopyBytesContext {
-    uint8_t* destination;
-    const uint8_t* source;
-};
-
-struct FillBytesContext {
-    uint8_t* destination;
-    uint32_t value;  // only the low byte is written
-};
-
-// Copies bytes first .. first + count - 1 from source to destination.
-void CopyBytesTask(void* context, uint32_t first, uint32_t count);
-// Sets bytes first .. first + count - 1 of destination to the low byte of value.
-void FillBytesTask(void* context, uint32_t first, uint32_t count);

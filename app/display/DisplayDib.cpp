@@ -1,21 +1,15 @@
 #include "app/display/DisplayDib.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "image/ColorModel.h"
+#include "image/PixelMemory.h"
 #include "image/PixelSamples.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
 
 using pixel_samples::Load16;
-
-constexpr uint32_t kGranule = 4096;
-// Below this many bytes, zero-filling on the calling thread is cheaper than a pool run.
-constexpr uint32_t kParallelFillBytes = 786432;
-// The largest length whose block size (length + 4, rounded up to a granule) fits in 32 bits.
-constexpr uint32_t kMaxDibLength = 0xFFFFF000u - 4u;
 
 bool IsRgbType(PixelType type) {
     return type == PT_RGB8 || type == PT_RGB16 || type == PT_HSV16;
@@ -65,30 +59,8 @@ void WriteHeader(DibHeader* dib, int32_t width, int32_t height, uint16_t bitCoun
 
 }  // namespace
 
-uint32_t DibBlockSize(const DibHeader* dib) {
-    uint32_t size;
-    std::memcpy(&size, reinterpret_cast<const uint8_t*>(dib) - 4, sizeof size);
-    return size;
-}
-
-uint8_t* AllocDibMemory(uint32_t length) {
-    if (length > kMaxDibLength) return nullptr;
-    const uint32_t size = (length + 4 + kGranule - 1) / kGranule * kGranule;
-    auto* block = static_cast<uint8_t*>(std::malloc(size));
-    if (!block) return nullptr;
-    std::memcpy(block, &size, sizeof size);
-    uint8_t* result = block + 4;
-    if (length < kParallelFillBytes) {
-        std::memset(result, 0, length);
-    } else {
-        FillBytesContext fill{result, 0};
-        WorkerPool::Run(FillBytesTask, &fill, length);
-    }
-    return result;
-}
-
 void FreeDisplayDib(DibHeader* dib) {
-    if (dib) std::free(reinterpret_cast<uint8_t*>(dib) - 4);
+    FreePixelMemory(reinterpret_cast<uint8_t*>(dib));
 }
 
 namespace {
@@ -104,8 +76,7 @@ DibHeader* ReuseOrAllocate(int32_t width, int32_t height, uint16_t bitCount, Dib
     const uint64_t length =
         (bitCount == 8 ? sizeof(DibHeader) + kDibPaletteBytes : sizeof(DibHeader)) +
         stride * static_cast<uint64_t>(height);
-    if (length > kMaxDibLength) return nullptr;
-    auto* dib = reinterpret_cast<DibHeader*>(AllocDibMemory(static_cast<uint32_t>(length)));
+    auto* dib = reinterpret_cast<DibHeader*>(AllocPixelMemory(length));
     if (!dib) return nullptr;
     WriteHeader(dib, width, height, bitCount, static_cast<uint32_t>(stride));
     return dib;

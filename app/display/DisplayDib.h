@@ -1,10 +1,10 @@
 // The display bitmap: a packed bottom-up bitmap (24-bit BGR or 8-bit grey with a grey palette)
-// made from an image buffer, which the preview paints and the photo saver encodes.
+// made from an image buffer, which the preview paints.
 //
-// Memory block: a 32-bit block size, then the 40-byte DibHeader (the pointer handed around),
-// then for 8-bit bitmaps 256 four-byte palette entries (blue, green, red, 0), then the pixel
-// rows, the image's last row first, each padded to a multiple of 4 bytes. All fields are
-// little-endian.
+// Memory block (from AllocPixelMemory): a 32-bit block size, then the 40-byte DibHeader (the
+// pointer handed around), then for 8-bit bitmaps 256 four-byte palette entries (blue, green,
+// red, 0), then the pixel rows, the image's last row first, each padded to a multiple of 4
+// bytes. All fields are little-endian.
 #pragma once
 
 #include <bit>
@@ -61,9 +61,6 @@ inline uint8_t* DibPixels(DibHeader* dib) {
     return const_cast<uint8_t*>(DibPixels(static_cast<const DibHeader*>(dib)));
 }
 
-// The block size recorded in the 4 bytes before the header.
-uint32_t DibBlockSize(const DibHeader* dib);
-
 // Converts image into a bitmap. old (may be null) is refilled in place and returned when it has
 // the image's size and the right kind for its type; otherwise it is released and a new bitmap
 // is made. On failure (empty image, no memory, a size too large) old is released too and the
@@ -77,10 +74,6 @@ DibHeader* ReserveDisplayDib(int32_t width, int32_t height, DibHeader* old);
 
 // The pixel rows of a 24-bit bitmap, image row 0 (the last stored row) first.
 BgrRows DibRows(DibHeader* dib);
-
-// The address 4 bytes into a new block able to hold length bytes, zero-filled; null on failure.
-// The block size (length + 4 rounded up to 4096) is stored in front.
-uint8_t* AllocDibMemory(uint32_t length);
 
 // Releases a bitmap made by MakeDisplayDib; null is allowed.
 void FreeDisplayDib(DibHeader* dib);

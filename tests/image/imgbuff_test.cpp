@@ -7,6 +7,7 @@
 
 #include "image/ConvertTasks.h"
 #include "image/ImgBuff.h"
+#include "image/PixelMemory.h"
 
 namespace {
 
@@ -33,29 +34,53 @@ void Randomise(C_ImgBuff& image, std::mt19937& rng) {
     }
 }
 
-TEST(PixelMemory, BlockSizesZeroFillAndSizesBeyondThirtyTwoBits) {
-    // 1 x 1 GRAY8; 4092 bytes and the header fill one granule; 4093 need two; 1440004 rounded up.
-    const uint32_t cases[][3] = {{1, PT_GRAY8, 4096},
-                                 {1023, PT_GRAY32, 4096},
-                                 {4093, PT_GRAY8, 8192},
-                                 {240000, PT_HSV16, 1441792}};
-    for (const auto& c : cases) {
+TEST(PixelMemory, BlockSizesZeroFillCopiesAndSizesBeyondThirtyTwoBits) {
+    C_ImgBuff poolReference;  // large fills and copies run on the pool
+    // Image buffers: 1 x 1 GRAY8; 4092 bytes and the header fill one granule; 4093 need two.
+    const uint32_t images[][3] = {{1, PT_GRAY8, 4096},
+                                  {1023, PT_GRAY32, 4096},
+                                  {4093, PT_GRAY8, 8192},
+                                  {240000, PT_HSV16, 1441792}};
+    for (const auto& c : images) {
         C_ImgBuff image;
         ASSERT_EQ(image.Create(static_cast<int32_t>(c[0]), 1, c[1]), 1);
         uint32_t block = 0;
         std::memcpy(&block, image.pixels - 4, 4);
         EXPECT_EQ(block, c[2]) << c[0];
     }
-    // Freed memory handed out again comes back zeroed.
-    uint8_t* first = AllocPixelMemory(1000, 3);
-    ASSERT_NE(first, nullptr);
-    std::memset(first, 0xAB, 3000);
-    FreePixelMemory(first);
-    uint8_t* second = AllocPixelMemory(1000, 3);
-    EXPECT_TRUE(second && AllZero(second, 3000));
-    FreePixelMemory(second);
-    EXPECT_EQ(AllocPixelMemory(1073741823u, 4), nullptr);  // 4294967292 + 4 = 2^32
-    EXPECT_EQ(AllocPixelMemory(4294967291u, 1), nullptr);  // header fits, whole granules do not
+    // Freed memory handed out again comes back zeroed, below and above the pool's threshold;
+    // copies match memcpy and stay inside their range.
+    std::mt19937 random(1);
+    const std::pair<uint64_t, uint32_t> blocks[] = {
+        {0, 4096}, {1, 4096}, {4092, 4096}, {786431, 790528}, {786432, 790528}, {3000000, 3002368}};
+    for (const auto& [length, blockSize] : blocks) {
+        uint8_t* first = AllocPixelMemory(length);
+        ASSERT_NE(first, nullptr) << length;
+        uint32_t block = 0;
+        std::memcpy(&block, first - 4, 4);
+        EXPECT_EQ(block, blockSize) << length;
+        std::memset(first, 0xAB, length);
+        FreePixelMemory(first);
+        uint8_t* second = AllocPixelMemory(length + 2);
+        ASSERT_NE(second, nullptr) << length;
+        EXPECT_TRUE(AllZero(second, length + 2)) << length;
+
+        Bytes source(length + 2), expected(length + 2);
+        for (uint8_t& byte : source) byte = static_cast<uint8_t>(random());
+        expected[0] = expected[length + 1] = 0;
+        std::memcpy(expected.data() + 1, source.data() + 1, length);
+        CopyBytes(second + 1, source.data() + 1, length);
+        EXPECT_EQ(Bytes(second, second + length + 2), expected) << length;
+        std::memset(second, 0x5A, length + 2);
+        ZeroBytes(second + 1, length);
+        EXPECT_TRUE(second[0] == 0x5A && second[length + 1] == 0x5A && AllZero(second + 1, length))
+            << length;
+        FreePixelMemory(second);
+    }
+    FreePixelMemory(nullptr);
+    EXPECT_EQ(AllocPixelMemory(4294967292ull), nullptr);  // 4294967292 + 4 = 2^32
+    EXPECT_EQ(AllocPixelMemory(4294967291ull), nullptr);  // header fits, whole granules do not
+    EXPECT_EQ(AllocPixelMemory(1ull << 40), nullptr);
 }
 
 TEST(Create, SameShapeReusesTheBlockOtherwiseInvalidEmpties) {

@@ -2,8 +2,6 @@
 // byte tasks.
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <random>
 
 #include "tests/parallel/SliceLog.h"
 
@@ -69,23 +67,6 @@ TEST_F(PoolTest, FourProcessorSlicesMatchTheWorkedExample) {
         EXPECT_EQ(Ranges(RecordRun(count)), single) << count;
     }
     for (uint32_t count : {17u, 33u, 4099u, 0xFFFFFFFFu}) ExpectEvenTiling(count, 16);
-}
-
-TEST_F(PoolTest, ByteTasksMatchMemcpyAndMemsetAndStayInsideTheirRange) {
-    std::mt19937 random(1);
-    for (size_t length : {1, 3, 4, 5, 15, 16, 17, 65, 4097, 1000003, 9000011}) {
-        std::vector<uint8_t> source(length + 128), pooled(length + 128);
-        for (size_t i = 0; i < source.size(); ++i) source[i] = random(), pooled[i] = random();
-        std::vector<uint8_t> expected = pooled;
-        std::memcpy(expected.data() + 64, source.data() + 64, length);
-        CopyBytesContext copy{pooled.data() + 64, source.data() + 64};
-        WorkerPool::Run(CopyBytesTask, &copy, static_cast<unsigned>(length));
-        EXPECT_TRUE(pooled == expected) << "copy " << length;
-        std::memset(expected.data() + 64, 0xCD, length);
-        FillBytesContext fill{pooled.data() + 64, 0x1234ABCDu};  // only the low byte is written
-        WorkerPool::Run(FillBytesTask, &fill, static_cast<unsigned>(length));
-        EXPECT_TRUE(pooled == expected) << "fill " << length;
-    }
 }
 
 }  // namespace
