@@ -1,4 +1,5 @@
 #include "adjust/ColorCache.h"
+#include "adjust/ColorCacheTesting.h"
 
 #include <immintrin.h>
 
@@ -10,6 +11,16 @@
 #include "image/ColorRows.h"
 #include "image/ConvertTasks.h"
 #include "parallel/WorkerPool.h"
+
+struct ColorCacheContext {
+    ColorCache* cache;
+    uint8_t* pixels;          // packed pixels of the task's type; items are pixels
+    std::atomic<int> failed;  // set by a task that met a block it could not allocate
+};
+
+void MapRgb8Task(void* context, uint32_t first, uint32_t count);
+void MapRgb16Task(void* context, uint32_t first, uint32_t count);
+void MapRgb32Task(void* context, uint32_t first, uint32_t count);
 
 namespace {
 

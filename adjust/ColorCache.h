@@ -57,20 +57,6 @@ int ColorCache_MapRgb32(ColorCache* cache, uint32_t* pixels, uint32_t count);
 int ColorCache_MapRgb16Planes(ColorCache* cache, uint16_t* r, uint16_t* g, uint16_t* b,
                               uint32_t count);
 
-// Tests only: the n-th block allocation from now on fails (1: the next one); 0 lets every one
-// through again.
-void ColorCache_FailBlockAllocation(uint32_t n);
-
-struct ColorCacheContext {
-    ColorCache* cache;
-    uint8_t* pixels;          // packed pixels of the task's type; items are pixels
-    std::atomic<int> failed;  // set by a task that met a block it could not allocate
-};
-
-void MapRgb8Task(void* context, uint32_t first, uint32_t count);
-void MapRgb16Task(void* context, uint32_t first, uint32_t count);
-void MapRgb32Task(void* context, uint32_t first, uint32_t count);
-
 // Maps the whole image in place through the RGB type of its sample width. 1 on success (also
 // when the transform is null), 0 for a null cache or image, an empty image, when the temporary
 // RGB copy cannot be made (the image is then unchanged) or when a block cannot be allocated (an

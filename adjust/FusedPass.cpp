@@ -1,8 +1,19 @@
 #include "adjust/FusedPass.h"
 
+#include <atomic>
 #include <cstddef>
 
 #include "parallel/WorkerPool.h"
+
+// Items are image rows.
+struct FusedPassContext {
+    const C_ImgBuff* source;
+    C_ImgBuff* destination;
+    const PassStages* stages;
+    const BgrRows* display;
+    std::atomic<int> failed;
+};
+void FusedPassTask(void* context, uint32_t first, uint32_t count);
 
 namespace {
 

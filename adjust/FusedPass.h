@@ -4,7 +4,6 @@
 // functions run one after another.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "adjust/ColorBands.h"
@@ -27,13 +26,3 @@ struct PassStages {
 // not be allocated: the pass then stops and destination holds a partial result to discard.
 int RunFusedPass(const C_ImgBuff& source, C_ImgBuff* destination, const PassStages& stages,
                  const BgrRows* display);
-
-// Items are image rows.
-struct FusedPassContext {
-    const C_ImgBuff* source;
-    C_ImgBuff* destination;
-    const PassStages* stages;
-    const BgrRows* display;
-    std::atomic<int> failed;
-};
-void FusedPassTask(void* context, uint32_t first, uint32_t count);

@@ -6,6 +6,51 @@
 #include <cmath>
 #include <mutex>
 
+// Row tasks and their records.
+
+// Items are curve entries.
+struct ArcCurveContext {
+    double x0;  // cos A
+    double y0;  // sin A
+    double dx;  // cos B - cos A
+    double dy;  // sin B - sin A
+    ToneCurve* curve;
+};
+void ArcCurveTask(void* context, uint32_t first, uint32_t count);
+void MirroredArcCurveTask(void* context, uint32_t first, uint32_t count);
+
+// Items are entries i of the shadow part, 0..24575.
+struct LightCurveContext {
+    int64_t strength;  // slider value + 100, wide enough for any 32-bit slider value
+    ToneCurve* curve;
+};
+void AddLightTask(void* context, uint32_t first, uint32_t count);
+// Item i writes entry 65535 - i.
+void SuppressLightTask(void* context, uint32_t first, uint32_t count);
+
+// Items are entries base + i; fills map[base + i] = base + i.
+struct IdentityCurveContext {
+    uint16_t* map;
+    uint32_t base;
+};
+void IdentityCurveTask(void* context, uint32_t first, uint32_t count);
+
+// Items are pairs of gain table entries (2j, 2j + 1).
+struct LightGainContext {
+    double* table;
+};
+void LightGainTask(void* context, uint32_t first, uint32_t count);
+
+// Items are image rows.
+struct ToneCurveContext {
+    const C_ImgBuff* source;
+    C_ImgBuff* destination;
+    const ToneCurve* sCurve;
+    const ToneCurve* vCurve;
+    int32_t width;
+};
+void ToneCurveRowsTask(void* context, uint32_t first, uint32_t count);
+
 ToneCurve IdentityCurve;
 double LightGainTable[kLightSpan];
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "adjust/ColorCacheTesting.h"
 #include "adjust/Pipeline.h"
 #include "adjust/WhiteBalance.h"
 #include "image/ColorModel.h"

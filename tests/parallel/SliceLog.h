@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "parallel/WorkerPool.h"
+#include "parallel/WorkerPoolTesting.h"
 
 struct SliceCall {
     uint32_t first;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "adjust/ColorCache.h"
+#include "adjust/ColorCacheTesting.h"
 #include "tools/lumivex-batch/BatchRun.h"
 
 namespace {
