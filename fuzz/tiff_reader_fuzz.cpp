@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "image/ImgBuff.h"
-#include "imageio/LibTiffDecoder.h"
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/LibTiffDecoder.h"
+#include "imageio/tiff/TiffReader.h"
 #include "parallel/WorkerPool.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

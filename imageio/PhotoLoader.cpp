@@ -15,9 +15,9 @@
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
 #include "image/Rgb8ToHsv16.h"
-#include "imageio/LibTiffDecoder.h"
 #include "imageio/PhotoMetadata.h"
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/LibTiffDecoder.h"
+#include "imageio/tiff/TiffReader.h"
 #include "parallel/WorkerPool.h"
 
 namespace {

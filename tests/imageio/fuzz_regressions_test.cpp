@@ -7,7 +7,7 @@
 #include <string>
 
 #include "imageio/PhotoLoader.h"
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/TiffReader.h"
 #include "parallel/WorkerPool.h"
 #include "tests/imageio/PhotoFiles.h"
 

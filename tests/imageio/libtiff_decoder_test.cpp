@@ -2,9 +2,9 @@
 // compared with the own reader's result for the uncompressed file they were copied from.
 #include <string>
 
-#include "imageio/LibTiffDecoder.h"
 #include "imageio/PhotoLoader.h"
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/LibTiffDecoder.h"
+#include "imageio/tiff/TiffReader.h"
 #include "tests/imageio/PhotoFiles.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "imageio/PhotoLoader.h"
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/TiffReader.h"
 #include "tests/imageio/PhotoFiles.h"
 
 TEST(GetExtensionTest, TakesTheTextAfterTheLastDotOfTheWholePath) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/TiffReader.h"
 #include "tests/imageio/PhotoFiles.h"
 
 namespace {

@@ -1,20 +1,58 @@
-// The program's own reader for uncompressed TIFF files: grey (1, 4, 8, 16 bits, BlackIsZero or
-// WhiteIsZero) and RGB (8 or 16 bits per channel) in strips, either byte order, first image only.
-// It decodes straight into a PT_HSV16 buffer so that 16-bit samples keep their full precision.
-// Everything outside that subset is refused (0) so that the general decoder can take the file.
+// The directory of a TIFF file as the program's own reader sees it: the file's header and bytes,
+// its first image file directory, the fields of its entries and the image fields the reader
+// needs. Every read is checked against the file's end.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "image/PixelSamples.h"
 #include "imageio/PhotoFile.h"
-
-class CImgBuff;
-class C_ImgBuff;
 
 // Byte-order marks as they read from the first two bytes of the file.
 constexpr uint16_t kTiffLittleEndian = 0x4949;  // "II"
 constexpr uint16_t kTiffBigEndian = 0x4D4D;     // "MM"
+
+// Tag numbers, field types and photometric interpretations the reader looks at.
+namespace tiff_format {
+
+enum : uint16_t {
+    kTagImageWidth = 256,
+    kTagImageLength = 257,
+    kTagBitsPerSample = 258,
+    kTagCompression = 259,
+    kTagPhotometric = 262,
+    kTagFillOrder = 266,
+    kTagOrientation = 274,
+    kTagStripOffsets = 273,
+    kTagSamplesPerPixel = 277,
+    kTagRowsPerStrip = 278,
+    kTagStripByteCounts = 279,
+    kTagXResolution = 282,
+    kTagYResolution = 283,
+    kTagPlanarConfiguration = 284,
+    kTagResolutionUnit = 296,
+    kTagSampleFormat = 339,
+};
+
+enum : uint16_t { kTypeShort = 3, kTypeLong = 4, kTypeRational = 5 };
+
+enum : uint16_t { kWhiteIsZero = 0, kBlackIsZero = 1, kRgb = 2, kPalette = 3 };
+
+// 16 and 32-bit values at p in the file's byte order.
+inline uint16_t Load16(const uint8_t* p, uint16_t byteOrder) {
+    if (byteOrder == kTiffBigEndian) return static_cast<uint16_t>(p[0] << 8 | p[1]);
+    return pixel_samples::Load16(p);
+}
+
+inline uint32_t Load32(const uint8_t* p, uint16_t byteOrder) {
+    if (byteOrder == kTiffBigEndian) {
+        return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    }
+    return pixel_samples::Load32(p);
+}
+
+}  // namespace tiff_format
 
 // The header of a file and its whole content, in one block with the record. Offsets count from
 // the start of the file; the reader accepts only files whose size fits in 32 bits.
@@ -50,9 +88,6 @@ struct TiffImageInfo {
     uint16_t compression;
     uint32_t imageLength;
     uint32_t imageWidth;
-    uint16_t resolutionUnit;
-    uint32_t xResolution[2];  // numerator, denominator
-    uint32_t yResolution[2];
     uint32_t rowsPerStrip;
     TiffEntry stripOffsets;
     TiffEntry stripByteCounts;
@@ -62,26 +97,11 @@ struct TiffImageInfo {
     const TiffIfd* ifd;  // the directory the fields came from; pixel fetches read through it
 };
 
-// Loads the first image of the TIFF file at path (bytes as the file system holds them) into target
-// as PT_HSV16, turned upright as its Orientation tag says. Returns 1 when loaded, 0 when refused or
-// failed; on 0 the target is left as it was, or empty when only the buffer could not be made.
-int LoadTiff(const char* path, CImgBuff* target);
-
-// Decodes an already read file into target, as LoadTiff does after reading it. error's failure is
-// NotAPhoto when the file is outside what the own reader takes (another decoder may take it).
-// When loaded, bitsPerChannel (if not null) receives 16 for 16-bit samples and 8 for all others.
-int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error = nullptr,
-                 int* bitsPerChannel = nullptr);
-
 // Reads only the header and the first directory of fd (a regular file of size bytes) and checks
 // the size they declare against limits and the memory available, so that a picture that can never
 // be held is refused before the file is read whole. Returns 1, or 0 with error (NotAPhoto when no
 // size can be read).
 int CheckTiffDeclaredSize(int fd, uint64_t size, const PhotoLoadLimits& limits, PhotoError* error);
-
-// Turns a PT_HSV16 image decoded in stored order upright as the Orientation value says (1..8,
-// anything else counts as 1). Returns 0, with image as it was, when memory runs short.
-int TurnTiffUpright(C_ImgBuff* image, uint16_t orientation);
 
 // Reads the whole of fd (size bytes) into a new record; null when it cannot be read, is shorter
 // than 8 bytes, is too large for 32-bit offsets or has no byte-order mark.
@@ -118,11 +138,3 @@ int GetTiffRationalTag(const TiffIfd* ifd, uint16_t tag, uint32_t* numerator,
 
 // Fills info from ifd; 1 when every field the image's kind needs is present and acceptable.
 int ReadTiffImageInfo(const TiffIfd* ifd, TiffImageInfo* info);
-
-// The three channels of pixel (x, y): grey images give the same value three times. The 16-bit form
-// serves images of 16 bits per sample, the 8-bit form all others. 0 when the pixel cannot be
-// addressed (outside the image, its strip missing, its bytes outside the file, wrong form).
-int GetTiffPixel8(const TiffImageInfo* info, uint32_t x, uint32_t y, uint8_t* r, uint8_t* g,
-                  uint8_t* b);
-int GetTiffPixel16(const TiffImageInfo* info, uint32_t x, uint32_t y, uint16_t* r, uint16_t* g,
-                   uint16_t* b);

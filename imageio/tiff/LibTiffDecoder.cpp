@@ -1,4 +1,4 @@
-#include "imageio/LibTiffDecoder.h"
+#include "imageio/tiff/LibTiffDecoder.h"
 
 #include <tiffio.h>
 
@@ -12,7 +12,7 @@
 #include "image/ColorModel.h"
 #include "image/ImgBuff.h"
 #include "image/PixelSamples.h"
-#include "imageio/TiffReader.h"
+#include "imageio/tiff/TiffOrientation.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
