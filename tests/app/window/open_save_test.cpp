@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "adjust/ColorCacheTesting.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
