@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include "image/ColorModel.h"
@@ -14,6 +15,33 @@ GreyLabEntry GreyLabTable[256];
 std::atomic<uint32_t> greyLabTableBuilt{0};
 
 namespace {
+
+// Grey-point measurement over a grid of blocks of about 1/16 of the image per direction.
+// Blocks are at most 18 per direction, since the width and height are at least 128.
+constexpr int32_t kGreyBlocksMax = 18;
+
+struct GreyBlockContext {
+    const C_ImgBuff* image;
+    int32_t blocksAcross;
+    int32_t blockWidth;
+    int32_t blockHeight;
+    int64_t saturationLimit;  // 16-bit scale
+    int64_t minValue;
+    // Mean R, G, B of each block (row-major) and whether it passed the limits. Added up in block
+    // order after the pass, so that the result does not depend on how the rows were sliced.
+    double blockMean[kGreyBlocksMax * kGreyBlocksMax][3];
+    uint8_t accepted[kGreyBlocksMax * kGreyBlocksMax];
+};
+
+struct WholeImageMeanContext {
+    const C_ImgBuff* image;
+    std::mutex lock;  // guards the shared sums
+    double sum[3];    // integer sums, exact in doubles whatever the order of merging
+    uint64_t count;
+};
+
+void GreyBlockTask(void* context, uint32_t first, uint32_t count);
+void WholeImageMeanTask(void* context, uint32_t first, uint32_t count);
 
 // Images smaller than this in either direction are too small for a meaningful block grid.
 constexpr int32_t kMinBlockModeSide = 128;
@@ -167,6 +195,8 @@ void BuildGreyLabTable() {
     greyLabTableBuilt.store(1, std::memory_order_release);
 }
 
+namespace {
+
 void WholeImageMeanTask(void* context, uint32_t first, uint32_t count) {
     auto* ctx = static_cast<WholeImageMeanContext*>(context);
     const C_ImgBuff& image = *ctx->image;
@@ -207,6 +237,8 @@ void GreyBlockTask(void* context, uint32_t first, uint32_t count) {
         }
     }
 }
+
+}  // namespace
 
 int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
                       int saturationLimitPct, int minValuePct) {

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "adjust/ColorCache.h"
 #include "image/ImgBuff.h"
@@ -36,33 +35,6 @@ struct WhiteBalanceShift {
     double da;
     double db;
 };
-
-// Grey-point measurement over a grid of blocks of about 1/16 of the image per direction.
-// Blocks are at most 18 per direction, since the width and height are at least 128.
-constexpr int32_t kGreyBlocksMax = 18;
-
-struct GreyBlockContext {
-    const C_ImgBuff* image;
-    int32_t blocksAcross;
-    int32_t blockWidth;
-    int32_t blockHeight;
-    int64_t saturationLimit;  // 16-bit scale
-    int64_t minValue;
-    // Mean R, G, B of each block (row-major) and whether it passed the limits. Added up in block
-    // order after the pass, so that the result does not depend on how the rows were sliced.
-    double blockMean[kGreyBlocksMax * kGreyBlocksMax][3];
-    uint8_t accepted[kGreyBlocksMax * kGreyBlocksMax];
-};
-
-struct WholeImageMeanContext {
-    const C_ImgBuff* image;
-    std::mutex lock;  // guards the shared sums
-    double sum[3];    // integer sums, exact in doubles whatever the order of merging
-    uint64_t count;
-};
-
-void GreyBlockTask(void* context, uint32_t first, uint32_t count);
-void WholeImageMeanTask(void* context, uint32_t first, uint32_t count);
 
 // Estimates the colour that should be neutral, as r, g, b in 0..1 (each output may be null).
 // Blocks with a saturation above saturationLimitPct % or a value below minValuePct % of full
