@@ -308,68 +308,95 @@ namespace {
     return _mm256_cvttpd_epi32(out);
 }
 
-// ColorCache_MapRgb16Planes in runs: the lattice colours of a run are looked up first, then each
-// channel is interpolated four samples at a time.
+// The lattice index below each of eight 16-bit samples (u / 257 rounded down) and the one
+// above, capped at 255, as LatticeNeighbours gives them.
+[[gnu::target("avx2")]] inline void LatticeLanes(__m256i u, __m256i* lo, __m256i* hi) {
+    __m256i low = _mm256_srli_epi32(u, 8);
+    const __m256i lowTimesStep = _mm256_add_epi32(_mm256_slli_epi32(low, 8), low);
+    low = _mm256_add_epi32(low, _mm256_cmpgt_epi32(lowTimesStep, u));
+    *lo = low;
+    *hi = _mm256_min_epi32(_mm256_add_epi32(low, _mm256_set1_epi32(1)), _mm256_set1_epi32(255));
+}
+
+// The entries of eight lattice colours as words R | G << 8 | B << 16 (top byte undefined), or
+// false when any of their blocks is not published yet. The word of the last entry reads one
+// byte into the block's list link.
+static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
+[[gnu::target("avx2")]] inline bool GatherEntries(const ColorCache* cache, __m256i r, __m256i g,
+                                                  __m256i b, __m256i* words) {
+    const __m256i slot =
+        _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_srli_epi32(r, 2), 12),
+                                        _mm256_slli_epi32(_mm256_srli_epi32(g, 2), 6)),
+                        _mm256_srli_epi32(b, 2));
+    const __m256i three = _mm256_set1_epi32(3);
+    const __m256i entry =
+        _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(r, three), 4),
+                                        _mm256_slli_epi32(_mm256_and_si256(g, three), 2)),
+                        _mm256_and_si256(b, three));
+    const __m256i entryBytes = _mm256_add_epi32(_mm256_add_epi32(entry, entry), entry);
+    const auto* index = reinterpret_cast<const long long*>(cache->index);
+    const __m256i blocks0 = _mm256_i32gather_epi64(index, _mm256_castsi256_si128(slot), 8);
+    const __m256i blocks1 = _mm256_i32gather_epi64(index, _mm256_extracti128_si256(slot, 1), 8);
+    const __m256i none = _mm256_setzero_si256();
+    const __m256i filling = _mm256_set1_epi64x(-1);
+    const __m256i unpublished = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi64(blocks0, none), _mm256_cmpeq_epi64(blocks0, filling)),
+        _mm256_or_si256(_mm256_cmpeq_epi64(blocks1, none), _mm256_cmpeq_epi64(blocks1, filling)));
+    if (!_mm256_testz_si256(unpublished, unpublished)) return false;
+    // x86 keeps loads in order and the entry addresses depend on the loaded pointers, so the
+    // entries read are the ones written before the pointer was published.
+    const __m256i address0 =
+        _mm256_add_epi64(blocks0, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(entryBytes)));
+    const __m256i address1 =
+        _mm256_add_epi64(blocks1, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(entryBytes, 1)));
+    *words = _mm256_set_m128i(_mm256_i64gather_epi32(nullptr, address1, 1),
+                              _mm256_i64gather_epi32(nullptr, address0, 1));
+    return true;
+}
+
+// Channel c (0..2) of eight entry words.
+[[gnu::target("avx2")]] inline __m256i EntryChannel(__m256i words, int c) {
+    return _mm256_and_si256(_mm256_srli_epi32(words, 8 * c), _mm256_set1_epi32(0xFF));
+}
+
+// ColorCache_MapRgb16Planes eight pixels at a time: the lattice colours are gathered straight
+// from the published blocks, and a group meeting a block not yet filled takes the scalar path,
+// which fills it.
 [[gnu::target("avx2")]] int MapRgb16PlanesAvx2(ColorCache* cache, uint16_t* const planes[3],
                                                uint32_t count) {
-    constexpr uint32_t kRun = 256;
-    alignas(16) uint8_t lowBytes[3][kRun + 4];
-    alignas(16) uint8_t highBytes[3][kRun + 4];
-    for (uint32_t first = 0; first < count; first += kRun) {
-        uint32_t n = count - first < kRun ? count - first : kRun;
-        int mapped = 1;
-        for (uint32_t i = 0; i < n; ++i) {
-            uint8_t lo[3];
-            uint8_t hi[3];
-            for (int c = 0; c < 3; ++c)
-                LatticeNeighbours(planes[c][first + i], 8, kStep16, &lo[c], &hi[c]);
-            uint8_t lowScratch[3];
-            uint8_t highScratch[3];
-            const uint8_t* low = FindEntry(cache, lo[0], lo[1], lo[2], lowScratch);
-            const uint8_t* high =
-                low != nullptr ? FindEntry(cache, hi[0], hi[1], hi[2], highScratch) : nullptr;
-            if (high == nullptr) {
-                n = i;
-                mapped = 0;
-                break;
-            }
-            for (int c = 0; c < 3; ++c) {
-                lowBytes[c][i] = low[c];
-                highBytes[c][i] = high[c];
-            }
+    uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m256i u[3];
+        __m256i lo[3];
+        __m256i hi[3];
+        for (int c = 0; c < 3; ++c) {
+            u[c] = _mm256_cvtepu16_epi32(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[c] + i)));
+            LatticeLanes(u[c], &lo[c], &hi[c]);
+        }
+        __m256i low;
+        __m256i high;
+        if (!GatherEntries(cache, lo[0], lo[1], lo[2], &low) ||
+            !GatherEntries(cache, hi[0], hi[1], hi[2], &high)) {
+            uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
+            if (!MapInterpolated<uint16_t, Quotient16>(cache, group, 1, 8, 8, kStep16, 65535.0))
+                return 0;
+            continue;
         }
         for (int c = 0; c < 3; ++c) {
-            uint16_t* samples = planes[c] + first;
-            uint32_t i = 0;
-            for (; i + 4 <= n; i += 4) {
-                const __m128i u =
-                    _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(samples + i)));
-                int32_t lowWord;
-                int32_t highWord;
-                std::memcpy(&lowWord, &lowBytes[c][i], 4);
-                std::memcpy(&highWord, &highBytes[c][i], 4);
-                const __m128i out = Interpolate16(u, _mm_cvtepu8_epi32(_mm_cvtsi32_si128(lowWord)),
-                                                  _mm_cvtepu8_epi32(_mm_cvtsi32_si128(highWord)));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(samples + i),
-                                 _mm_packus_epi32(out, out));
-            }
-            for (; i < n; ++i) {
-                uint8_t lo;
-                uint8_t hi;
-                LatticeNeighbours(samples[i], 8, kStep16, &lo, &hi);
-                const int64_t base = lowBytes[c][i] * kStep16;
-                double out = static_cast<double>(base);
-                if (hi > lo) {
-                    const double t = Quotient16::Of(samples[i] - lo * kStep16);
-                    out = static_cast<double>(base) +
-                          t * static_cast<double>(highBytes[c][i] * kStep16 - base);
-                }
-                samples[i] = out > 65535.0 ? 65535 : static_cast<uint16_t>(out);
-            }
+            const __m256i l = EntryChannel(low, c);
+            const __m256i h = EntryChannel(high, c);
+            const __m128i out0 = Interpolate16(
+                _mm256_castsi256_si128(u[c]), _mm256_castsi256_si128(l), _mm256_castsi256_si128(h));
+            const __m128i out1 =
+                Interpolate16(_mm256_extracti128_si256(u[c], 1), _mm256_extracti128_si256(l, 1),
+                              _mm256_extracti128_si256(h, 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + i),
+                             _mm_packus_epi32(out0, out1));
         }
-        if (!mapped) return 0;
     }
-    return 1;
+    uint16_t* const rest[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
+    return MapInterpolated<uint16_t, Quotient16>(cache, rest, 1, count - i, 8, kStep16, 65535.0);
 }
 
 }  // namespace
