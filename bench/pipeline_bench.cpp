@@ -73,6 +73,7 @@ BenchPhoto& Photo() {
 
 void RunPass(benchmark::State& bench, int32_t proxy, bool fused = true) {
     BenchPhoto& photo = Photo();
+    const ProcessCpuCounter cpu(bench);
     for (auto _ : bench) {
         if (fused) {
             photo.Pass(proxy);
