@@ -161,75 +161,119 @@ int MapBandPixel(const ColorBandTable* table, uint16_t* hue, uint16_t* saturatio
 
 namespace {
 
-// 16-bit entries of four pixels, gathered as 32-bit words at the byte offsets given; the word
+// 16-bit entries of eight pixels, gathered as 32-bit words at the byte offsets given; the word
 // past the last entry of a curve still lies inside the table, which ends with the hue map.
-[[gnu::target("avx2")]] inline __m128i Gather16(const uint8_t* base, __m128i byteOffsets) {
-    return _mm_and_si128(_mm_i32gather_epi32(reinterpret_cast<const int*>(base), byteOffsets, 1),
-                         _mm_set1_epi32(0xFFFF));
+[[gnu::target("avx2")]] inline __m256i Gather16(const uint8_t* base, __m256i byteOffsets) {
+    return _mm256_and_si256(
+        _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), byteOffsets, 1),
+        _mm256_set1_epi32(0xFFFF));
 }
 
-// (a * (w - o) + b * o) / w of MapPixel in doubles: every product and sum is a whole number
-// below 2^53, and a quotient that is not whole lies at least 1 / w below the next whole number,
-// far more than a rounding step, so truncating gives the integer quotient.
-[[gnu::target("avx2")]] inline __m128i Blend(__m128i a, __m128i b, __m256d w, __m256d wMinusO,
-                                             __m256d o) {
+// (a * (w - o) + b * o) / w of MapPixel for four lanes, given 1 / w. Every product and sum is a
+// whole number below 2^53 and the quotient q is below 2^16, so the product with the rounded
+// reciprocal lies within 2^-35 of q; a quotient that is not whole lies at least 1 / w > 2^-16
+// below the next whole number. Adding 2^-20 before truncating therefore gives the integer
+// quotient, also when it is whole.
+[[gnu::target("avx2")]] inline __m128i Blend4(__m128i a, __m128i b, __m256d reciprocal,
+                                              __m256d wMinusO, __m256d o) {
     const __m256d sum = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(a), wMinusO),
                                       _mm256_mul_pd(_mm256_cvtepi32_pd(b), o));
-    return _mm256_cvttpd_epi32(_mm256_div_pd(sum, w));
+    return _mm256_cvttpd_epi32(
+        _mm256_add_pd(_mm256_mul_pd(sum, reciprocal), _mm256_set1_pd(0x1p-20)));
 }
 
-// MapPixel on four pixels at a time.
+[[gnu::target("avx2")]] inline __m256i Blend(__m256i a, __m256i b, const __m256d reciprocal[2],
+                                             const __m256d wMinusO[2], const __m256d o[2]) {
+    const __m128i low = Blend4(_mm256_castsi256_si128(a), _mm256_castsi256_si128(b), reciprocal[0],
+                               wMinusO[0], o[0]);
+    const __m128i high = Blend4(_mm256_extracti128_si256(a, 1), _mm256_extracti128_si256(b, 1),
+                                reciprocal[1], wMinusO[1], o[1]);
+    return _mm256_set_m128i(high, low);
+}
+
+[[gnu::target("avx2")]] inline __m128i Pack16(__m256i lanes) {
+    return _mm_packus_epi32(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+}
+
+// Bit k set when band k (0..6) has a vividness or brightness curve other than the identity. A
+// pixel between two bands without curves keeps its saturation and value: the blend of two
+// identical values is exact.
+uint32_t CurvedBands(const ColorBandTable* table) {
+    uint32_t bits = 0;
+    for (int32_t k = 0; k <= kColorBandCount; ++k) {
+        if (table->bands[k].vividness != 0 || table->bands[k].brightness != 0) bits |= 1u << k;
+    }
+    return bits;
+}
+
+// MapPixel on eight pixels at a time.
 [[gnu::target("avx2")]] void MapBandRunAvx2(const ColorBandTable* table, uint16_t* hue,
                                             uint16_t* saturation, uint16_t* value, size_t count) {
     const auto* base = reinterpret_cast<const uint8_t*>(table);
     const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
-    const __m128i bandBytes = _mm_set1_epi32(sizeof(ColorBand));
-    const __m128i vividFirst =
-        _mm_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
-    const __m128i brightFirst =
-        _mm_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, brightMap));
-    const __m128i low16 = _mm_set1_epi32(0xFFFF);
-    const __m128i halfLimit = _mm_set1_epi32(kHalfEffectLimit + 1);
+    const __m256i curved = _mm256_set1_epi32(static_cast<int>(CurvedBands(table)));
+    const __m256i bandBytes = _mm256_set1_epi32(sizeof(ColorBand));
+    const __m256i vividFirst =
+        _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
+    const __m256i brightFirst =
+        _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, brightMap));
+    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    const __m256i halfLimit = _mm256_set1_epi32(kHalfEffectLimit + 1);
+    const __m256i zero = _mm256_setzero_si256();
     size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m128i h = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(hue + i)));
-        const __m128i s =
-            _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(saturation + i)));
-        const __m128i v =
-            _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<__m128i*>(value + i)));
+    for (; i + 8 <= count; i += 8) {
+        const __m256i h =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(hue + i)));
         // Entry words: band | span << 16, then offset | mappedHue << 16.
-        const __m128i first = _mm_i32gather_epi32(hueWords, _mm_slli_epi32(h, 1), 4);
-        const __m128i second = _mm_i32gather_epi32(hueWords + 1, _mm_slli_epi32(h, 1), 4);
-        const __m128i band = _mm_and_si128(first, low16);
-        const __m128i span = _mm_srli_epi32(first, 16);
-        const __m128i offset = _mm_and_si128(second, low16);
-        const __m128i mapped = _mm_srli_epi32(second, 16);
-        const __m128i lower = _mm_mullo_epi32(band, bandBytes);
-        const __m128i upper = _mm_add_epi32(lower, bandBytes);
-        const __m128i sBytes = _mm_slli_epi32(s, 1);
-        const __m128i vBytes = _mm_slli_epi32(v, 1);
-        // A hue without a band (span 0) divides by 1 and is then left unchanged.
-        const __m128i noBand = _mm_cmpeq_epi32(span, _mm_setzero_si128());
-        const __m256d w =
-            _mm256_cvtepi32_pd(_mm_or_si128(span, _mm_and_si128(noBand, _mm_set1_epi32(1))));
-        const __m256d o = _mm256_cvtepi32_pd(offset);
-        const __m256d wMinusO = _mm256_sub_pd(w, o);
-        __m128i s2 = Blend(Gather16(base, _mm_add_epi32(_mm_add_epi32(vividFirst, lower), sBytes)),
-                           Gather16(base, _mm_add_epi32(_mm_add_epi32(vividFirst, upper), sBytes)),
-                           w, wMinusO, o);
-        __m128i v2 = Blend(Gather16(base, _mm_add_epi32(_mm_add_epi32(brightFirst, lower), vBytes)),
-                           Gather16(base, _mm_add_epi32(_mm_add_epi32(brightFirst, upper), vBytes)),
-                           w, wMinusO, o);
-        const __m128i dark = _mm_cmplt_epi32(v, halfLimit);
-        s2 = _mm_blendv_epi8(s2, _mm_srli_epi32(_mm_add_epi32(s2, s), 1), dark);
-        const __m128i greyish = _mm_cmplt_epi32(s, halfLimit);
-        v2 = _mm_blendv_epi8(v2, _mm_srli_epi32(_mm_add_epi32(v2, v), 1), greyish);
-        const __m128i h3 = _mm_blendv_epi8(mapped, h, noBand);
-        s2 = _mm_blendv_epi8(s2, s, noBand);
-        v2 = _mm_blendv_epi8(v2, v, noBand);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(hue + i), _mm_packus_epi32(h3, h3));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(saturation + i), _mm_packus_epi32(s2, s2));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(value + i), _mm_packus_epi32(v2, v2));
+        const __m256i first = _mm256_i32gather_epi32(hueWords, _mm256_slli_epi32(h, 1), 4);
+        const __m256i second = _mm256_i32gather_epi32(hueWords + 1, _mm256_slli_epi32(h, 1), 4);
+        const __m256i band = _mm256_and_si256(first, low16);
+        const __m256i span = _mm256_srli_epi32(first, 16);
+        const __m256i mapped = _mm256_srli_epi32(second, 16);
+        // A hue without a band (span 0) is left unchanged.
+        const __m256i noBand = _mm256_cmpeq_epi32(span, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(hue + i),
+                         Pack16(_mm256_blendv_epi8(mapped, h, noBand)));
+        const __m256i pairCurved =
+            _mm256_and_si256(_mm256_srlv_epi32(curved, band), _mm256_set1_epi32(3));
+        const __m256i changes = _mm256_andnot_si256(noBand, pairCurved);
+        if (_mm256_testz_si256(changes, changes)) continue;
+
+        const __m256i s =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(saturation + i)));
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(value + i)));
+        const __m256i offset = _mm256_and_si256(second, low16);
+        const __m256i lower = _mm256_mullo_epi32(band, bandBytes);
+        const __m256i upper = _mm256_add_epi32(lower, bandBytes);
+        const __m256i sBytes = _mm256_slli_epi32(s, 1);
+        const __m256i vBytes = _mm256_slli_epi32(v, 1);
+        const __m256i w = _mm256_or_si256(span, _mm256_and_si256(noBand, _mm256_set1_epi32(1)));
+        __m256d reciprocal[2], wMinusO[2], o[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m256d wide = _mm256_cvtepi32_pd(half ? _mm256_extracti128_si256(w, 1)
+                                                         : _mm256_castsi256_si128(w));
+            o[half] = _mm256_cvtepi32_pd(half ? _mm256_extracti128_si256(offset, 1)
+                                              : _mm256_castsi256_si128(offset));
+            wMinusO[half] = _mm256_sub_pd(wide, o[half]);
+            reciprocal[half] = _mm256_div_pd(_mm256_set1_pd(1.0), wide);
+        }
+        __m256i s2 =
+            Blend(Gather16(base, _mm256_add_epi32(_mm256_add_epi32(vividFirst, lower), sBytes)),
+                  Gather16(base, _mm256_add_epi32(_mm256_add_epi32(vividFirst, upper), sBytes)),
+                  reciprocal, wMinusO, o);
+        __m256i v2 =
+            Blend(Gather16(base, _mm256_add_epi32(_mm256_add_epi32(brightFirst, lower), vBytes)),
+                  Gather16(base, _mm256_add_epi32(_mm256_add_epi32(brightFirst, upper), vBytes)),
+                  reciprocal, wMinusO, o);
+        const __m256i dark = _mm256_cmpgt_epi32(halfLimit, v);
+        s2 = _mm256_blendv_epi8(s2, _mm256_srli_epi32(_mm256_add_epi32(s2, s), 1), dark);
+        const __m256i greyish = _mm256_cmpgt_epi32(halfLimit, s);
+        v2 = _mm256_blendv_epi8(v2, _mm256_srli_epi32(_mm256_add_epi32(v2, v), 1), greyish);
+        s2 = _mm256_blendv_epi8(s2, s, noBand);
+        v2 = _mm256_blendv_epi8(v2, v, noBand);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(saturation + i), Pack16(s2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(value + i), Pack16(v2));
     }
     for (; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
 }
