@@ -310,7 +310,7 @@ namespace {
 
 // The lattice index below each of eight 16-bit samples (u / 257 rounded down) and the one
 // above, capped at 255, as LatticeNeighbours gives them.
-[[gnu::target("avx2")]] inline void LatticeLanes(__m256i u, __m256i* lo, __m256i* hi) {
+[[gnu::target("avx2")]] inline void LatticeNeighbours8(__m256i u, __m256i* lo, __m256i* hi) {
     __m256i low = _mm256_srli_epi32(u, 8);
     const __m256i lowTimesStep = _mm256_add_epi32(_mm256_slli_epi32(low, 8), low);
     low = _mm256_add_epi32(low, _mm256_cmpgt_epi32(lowTimesStep, u));
@@ -318,12 +318,10 @@ namespace {
     *hi = _mm256_min_epi32(_mm256_add_epi32(low, _mm256_set1_epi32(1)), _mm256_set1_epi32(255));
 }
 
-// The entries of eight lattice colours as words R | G << 8 | B << 16 (top byte undefined), or
-// false when any of their blocks is not published yet. The word of the last entry reads one
-// byte into the block's list link.
-static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
-[[gnu::target("avx2")]] inline bool GatherEntries(const ColorCache* cache, __m256i r, __m256i g,
-                                                  __m256i b, __m256i* words) {
+// The addresses of the entries of eight lattice colours (four in each half), or false when any
+// of their blocks is not published yet.
+[[gnu::target("avx2")]] inline bool EntryAddresses(const ColorCache* cache, __m256i r, __m256i g,
+                                                   __m256i b, __m256i address[2]) {
     const __m256i slot =
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_srli_epi32(r, 2), 12),
                                         _mm256_slli_epi32(_mm256_srli_epi32(g, 2), 6)),
@@ -343,15 +341,21 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
         _mm256_or_si256(_mm256_cmpeq_epi64(blocks0, none), _mm256_cmpeq_epi64(blocks0, filling)),
         _mm256_or_si256(_mm256_cmpeq_epi64(blocks1, none), _mm256_cmpeq_epi64(blocks1, filling)));
     if (!_mm256_testz_si256(unpublished, unpublished)) return false;
-    // x86 keeps loads in order and the entry addresses depend on the loaded pointers, so the
-    // entries read are the ones written before the pointer was published.
-    const __m256i address0 =
+    address[0] =
         _mm256_add_epi64(blocks0, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(entryBytes)));
-    const __m256i address1 =
+    address[1] =
         _mm256_add_epi64(blocks1, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(entryBytes, 1)));
-    *words = _mm256_set_m128i(_mm256_i64gather_epi32(nullptr, address1, 1),
-                              _mm256_i64gather_epi32(nullptr, address0, 1));
     return true;
+}
+
+// The entries at eight addresses as words R | G << 8 | B << 16 (top byte undefined). x86 keeps
+// loads in order and the addresses depend on the loaded block pointers, so the entries read are
+// the ones written before the pointer was published. The word of a block's last entry reads one
+// byte into its list link.
+static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
+[[gnu::target("avx2")]] inline __m256i GatherEntries(const __m256i address[2]) {
+    return _mm256_set_m128i(_mm256_i64gather_epi32(nullptr, address[1], 1),
+                            _mm256_i64gather_epi32(nullptr, address[0], 1));
 }
 
 // Channel c (0..2) of eight entry words.
@@ -359,44 +363,67 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     return _mm256_and_si256(_mm256_srli_epi32(words, 8 * c), _mm256_set1_epi32(0xFF));
 }
 
-// ColorCache_MapRgb16Planes eight pixels at a time: the lattice colours are gathered straight
-// from the published blocks, and a group meeting a block not yet filled takes the scalar path,
-// which fills it.
+[[gnu::target("avx2")]] inline void LoadLattice(uint16_t* const planes[3], uint32_t i, __m256i u[3],
+                                                __m256i lo[3], __m256i hi[3]) {
+    for (int c = 0; c < 3; ++c) {
+        u[c] =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[c] + i)));
+        LatticeNeighbours8(u[c], &lo[c], &hi[c]);
+    }
+}
+
+// ColorCache_MapRgb16Planes eight pixels at a time, in runs: first the entry addresses of the
+// run's lattice colours are found and their cache lines requested, so that the memory fetches
+// overlap; then the entries are gathered and interpolated. A group of eight meeting a block not
+// yet filled takes the scalar path, which fills it.
 [[gnu::target("avx2")]] int MapRgb16PlanesAvx2(ColorCache* cache, uint16_t* const planes[3],
                                                uint32_t count) {
-    uint32_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        __m256i u[3];
-        __m256i lo[3];
-        __m256i hi[3];
-        for (int c = 0; c < 3; ++c) {
-            u[c] = _mm256_cvtepu16_epi32(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[c] + i)));
-            LatticeLanes(u[c], &lo[c], &hi[c]);
+    constexpr uint32_t kRun = 256;
+    alignas(32) __m256i lowAddress[kRun / 8][2];
+    alignas(32) __m256i highAddress[kRun / 8][2];
+    bool gathered[kRun / 8];
+    for (uint32_t first = 0; first + 8 <= count; first += kRun) {
+        const uint32_t groups = (count - first < kRun ? count - first : kRun) / 8;
+        for (uint32_t k = 0; k < groups; ++k) {
+            __m256i u[3], lo[3], hi[3];
+            LoadLattice(planes, first + 8 * k, u, lo, hi);
+            gathered[k] = EntryAddresses(cache, lo[0], lo[1], lo[2], lowAddress[k]) &&
+                          EntryAddresses(cache, hi[0], hi[1], hi[2], highAddress[k]);
+            if (!gathered[k]) continue;
+            alignas(32) const char* lines[16];
+            std::memcpy(lines, lowAddress[k], sizeof(lowAddress[k]));
+            std::memcpy(lines + 8, highAddress[k], sizeof(highAddress[k]));
+            for (const char* line : lines) _mm_prefetch(line, _MM_HINT_T0);
         }
-        __m256i low;
-        __m256i high;
-        if (!GatherEntries(cache, lo[0], lo[1], lo[2], &low) ||
-            !GatherEntries(cache, hi[0], hi[1], hi[2], &high)) {
-            uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
-            if (!MapInterpolated<uint16_t, Quotient16>(cache, group, 1, 8, 8, kStep16, 65535.0))
-                return 0;
-            continue;
-        }
-        for (int c = 0; c < 3; ++c) {
-            const __m256i l = EntryChannel(low, c);
-            const __m256i h = EntryChannel(high, c);
-            const __m128i out0 = Interpolate16(
-                _mm256_castsi256_si128(u[c]), _mm256_castsi256_si128(l), _mm256_castsi256_si128(h));
-            const __m128i out1 =
-                Interpolate16(_mm256_extracti128_si256(u[c], 1), _mm256_extracti128_si256(l, 1),
-                              _mm256_extracti128_si256(h, 1));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + i),
-                             _mm_packus_epi32(out0, out1));
+        for (uint32_t k = 0; k < groups; ++k) {
+            const uint32_t i = first + 8 * k;
+            if (!gathered[k]) {
+                uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
+                if (!MapInterpolated<uint16_t, Quotient16>(cache, group, 1, 8, 8, kStep16, 65535.0))
+                    return 0;
+                continue;
+            }
+            __m256i u[3], lo[3], hi[3];
+            LoadLattice(planes, i, u, lo, hi);
+            const __m256i low = GatherEntries(lowAddress[k]);
+            const __m256i high = GatherEntries(highAddress[k]);
+            for (int c = 0; c < 3; ++c) {
+                const __m256i l = EntryChannel(low, c);
+                const __m256i h = EntryChannel(high, c);
+                const __m128i out0 =
+                    Interpolate16(_mm256_castsi256_si128(u[c]), _mm256_castsi256_si128(l),
+                                  _mm256_castsi256_si128(h));
+                const __m128i out1 =
+                    Interpolate16(_mm256_extracti128_si256(u[c], 1), _mm256_extracti128_si256(l, 1),
+                                  _mm256_extracti128_si256(h, 1));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + i),
+                                 _mm_packus_epi32(out0, out1));
+            }
         }
     }
-    uint16_t* const rest[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
-    return MapInterpolated<uint16_t, Quotient16>(cache, rest, 1, count - i, 8, kStep16, 65535.0);
+    const uint32_t done = count / 8 * 8;
+    uint16_t* const rest[3] = {planes[0] + done, planes[1] + done, planes[2] + done};
+    return MapInterpolated<uint16_t, Quotient16>(cache, rest, 1, count - done, 8, kStep16, 65535.0);
 }
 
 }  // namespace
