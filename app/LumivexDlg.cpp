@@ -52,6 +52,7 @@ CLumivexDlg::~CLumivexDlg() {
     client->removeEventFilter(this);
     previewFrame->SetPaintHook(nullptr);
     FreeDisplayDib(displayDib);
+    FreeDisplayDib(spareDib);
     FreeDisplayDib(originalDib);
 }
 
@@ -492,20 +493,34 @@ void CLumivexDlg::ShowAdjustments() {
 
 // A pass that ran short of memory leaves the last good picture and asks for another pass; a
 // missing proxy (a photo under 4 pixels across or down) shows nothing while a thumb is dragged.
+// An HSV16 photo's pass writes its display colours itself, into the spare bitmap, so that the
+// picture shown stays whole until the pass has succeeded.
 int CLumivexDlg::ApplyAdjustments(int32_t useProxyPair) {
     if (!engine.needsApply) return 1;
     std::optional<BusyCursor> busy;
     if (!useProxyPair) busy.emplace();
-    CImgBuff* result = engine.ApplyAdjustmentStages(useProxyPair);
-    if (!result) return 1;
     const CImgBuff& source = useProxyPair ? engine.proxySource : engine.sourceImage;
     if (!HoldsImage(source)) {
-        displayDib = MakeDisplayDib(result, displayDib);
+        displayDib = MakeDisplayDib(engine.ApplyAdjustmentStages(useProxyPair), displayDib);
         previewFrame->DisplayBitmapChanged(displayDib);
         return 1;
     }
     int32_t width = 0, height = 0;
-    result->buffer->GetInfo(&width, &height, nullptr, nullptr);
+    PixelType type = PT_NONE;
+    source.buffer->GetInfo(&width, &height, &type, nullptr);
+    if (type == PT_HSV16) {
+        spareDib = ReserveDisplayDib(width, height, spareDib);
+        if (!spareDib) return 0;
+        const BgrRows rows = DibRows(spareDib);
+        if (!HoldsImage(*engine.ApplyAdjustmentStages(useProxyPair, &rows))) {
+            engine.needsApply = 1;
+            return 0;
+        }
+        std::swap(displayDib, spareDib);
+        previewFrame->DisplayBitmapChanged(displayDib);
+        return 1;
+    }
+    CImgBuff* result = engine.ApplyAdjustmentStages(useProxyPair);
     DibHeader* old = displayDib;
     const bool refill = old && old->width == width && old->height == height;
     DibHeader* made =

@@ -88,6 +88,7 @@ class CLumivexDlg : public QDialog {
 
     AdjustmentState engine;
     DibHeader* displayDib = nullptr;
+    DibHeader* spareDib = nullptr;  // the next pass's display colours, swapped in when it succeeds
     DibHeader* originalDib = nullptr;  // the photo without corrections, made when it opens
     PhotoOrigin photoOrigin;  // the open photo's metadata, profile and precision, for saving
     bool originalKeyHeld = false;
