@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <random>
 
 #include "image/ImgBuff.h"
@@ -38,26 +37,6 @@ inline void SetPixelRate(benchmark::State& state, const char* name, double pixel
     state.counters[name] =
         benchmark::Counter(pixels * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
 }
-
-// Measures the CPU time of every thread of the process over a benchmark's loop and reports it
-// per iteration in milliseconds: steadier than wall time when other work shares the processors.
-class ProcessCpuCounter {
-  public:
-    explicit ProcessCpuCounter(benchmark::State& state) : state_(state), start_(Seconds()) {}
-    ~ProcessCpuCounter() {
-        state_.counters["cpu_ms"] =
-            benchmark::Counter((Seconds() - start_) * 1e3, benchmark::Counter::kAvgIterations);
-    }
-
-  private:
-    static double Seconds() {
-        timespec now{};
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-        return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
-    }
-    benchmark::State& state_;
-    double start_;
-};
 
 // A 16-bit sample of smooth colour fields with a little noise, which compresses about like a
 // photo. Drawn in row order from one generator, it gives the same picture on every run.

@@ -73,7 +73,6 @@ BenchPhoto& Photo() {
 
 void RunPass(benchmark::State& bench, int32_t proxy, bool fused = true) {
     BenchPhoto& photo = Photo();
-    const ProcessCpuCounter cpu(bench);
     for (auto _ : bench) {
         if (fused) {
             photo.Pass(proxy);
@@ -110,10 +109,25 @@ void BM_DisplayConversionFull(benchmark::State& bench) {
     SetPixelRate(bench, "MP/s", double(kWidth) * kHeight);
 }
 
-BENCHMARK(BM_FullPassWithDisplay)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ProxyPassWithDisplay)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_FullPassStageByStage)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ProxyPassStageByStage)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DisplayConversionFull)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FullPassWithDisplay)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_ProxyPassWithDisplay)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_FullPassStageByStage)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_ProxyPassStageByStage)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_DisplayConversionFull)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 }  // namespace

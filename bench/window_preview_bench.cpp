@@ -16,7 +16,6 @@
 #include "app/LumivexDlgTesting.h"
 #include "app/PreviewStretch.h"
 #include "app/WindowServices.h"
-#include "bench/BenchPhotos.h"
 
 namespace {
 
@@ -86,7 +85,6 @@ void MoveAndPaint(benchmark::State& state, int code) {
     CLumivexDlgTesting& dialog = *window.dialog;
     TrackBar* slider = dialog.vividnessSlider;
     int32_t position = 10;
-    const ProcessCpuCounter cpu(state);
     for (auto _ : state) {
         position = position == 10 ? 11 : 10;
         slider->SetPos(position);
@@ -129,9 +127,21 @@ void BM_CountPreviewLevels(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(CountLevels(picture, picture.rect()));
 }
 
-BENCHMARK(BM_CountPreviewLevels)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_StretchFullBitmapIntoPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ReleaseToPaintedFullPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DragStepToPaintedProxyPreview)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CountPreviewLevels)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_StretchFullBitmapIntoPreview)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_ReleaseToPaintedFullPreview)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_DragStepToPaintedProxyPreview)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 }  // namespace
