@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <new>
 
+#include "adjust/ToneCurve.h"
+#include "image/PixelPlanes.h"
 #include "parallel/WorkerPool.h"
 
 // Items are image rows.
@@ -27,22 +31,6 @@ struct Run {
     uint16_t r[kRunPixels], g[kRunPixels], b[kRunPixels];
 };
 
-void Load(const uint16_t* in, Run& run, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        run.h[i] = in[3 * i];
-        run.s[i] = in[3 * i + 1];
-        run.v[i] = in[3 * i + 2];
-    }
-}
-
-void Store(const Run& run, uint16_t* out, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        out[3 * i] = run.h[i];
-        out[3 * i + 1] = run.s[i];
-        out[3 * i + 2] = run.v[i];
-    }
-}
-
 void MapThrough(const uint16_t* curve, uint16_t* channel, size_t n) {
     for (size_t i = 0; i < n; ++i) channel[i] = curve[channel[i]];
 }
@@ -65,11 +53,7 @@ bool RunStages(const PassStages& stages, Run& run, size_t n) {
 
 void StoreDisplay(Run& run, uint8_t* bgr, size_t n) {
     HsvToRgb16Run(run.h, run.s, run.v, run.r, run.g, run.b, n);
-    for (size_t i = 0; i < n; ++i) {
-        bgr[3 * i] = static_cast<uint8_t>(run.b[i] >> 8);
-        bgr[3 * i + 1] = static_cast<uint8_t>(run.g[i] >> 8);
-        bgr[3 * i + 2] = static_cast<uint8_t>(run.r[i] >> 8);
-    }
+    JoinHighBytes(run.b, run.g, run.r, bgr, n);
 }
 
 }  // namespace
@@ -88,12 +72,12 @@ void FusedPassTask(void* context, uint32_t first, uint32_t count) {
             c->display != nullptr ? c->display->first + c->display->stride * ptrdiff_t(y) : nullptr;
         for (size_t x = 0; x < width; x += kRunPixels) {
             const size_t n = width - x < kRunPixels ? width - x : kRunPixels;
-            Load(in + 3 * x, run, n);
+            SplitPixels16(in + 3 * x, run.h, run.s, run.v, n);
             if (!RunStages(*c->stages, run, n)) {
                 c->failed.store(1, std::memory_order_relaxed);
                 return;
             }
-            Store(run, out + 3 * x, n);
+            JoinPixels16(run.h, run.s, run.v, out + 3 * x, n);
             if (bgr != nullptr) StoreDisplay(run, bgr + 3 * x, n);
         }
     }
@@ -102,7 +86,19 @@ void FusedPassTask(void* context, uint32_t first, uint32_t count) {
 int RunFusedPass(const C_ImgBuff& source, C_ImgBuff* destination, const PassStages& stages,
                  const BgrRows* display) {
     if (source.height < 1 || source.width < 1) return 1;
-    FusedPassContext context{&source, destination, &stages, display, {0}};
+    // Value through the tone curve and then the light curve in one look-up, when memory allows.
+    PassStages own = stages;
+    std::unique_ptr<uint16_t[]> composed;
+    if (stages.vCurve != nullptr && stages.lightCurve != nullptr) {
+        composed.reset(new (std::nothrow) uint16_t[kToneCurveSize]);
+        if (composed) {
+            for (uint32_t v = 0; v < kToneCurveSize; ++v)
+                composed[v] = stages.lightCurve[stages.vCurve[v]];
+            own.vCurve = composed.get();
+            own.lightCurve = nullptr;
+        }
+    }
+    FusedPassContext context{&source, destination, &own, display, {0}};
     WorkerPool::Run(FusedPassTask, &context, static_cast<unsigned>(source.height));
     return context.failed.load() ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include "image/ColorRows.h"
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
+#include "image/PixelPlanes.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "parallel/WorkerPool.h"
@@ -43,11 +44,20 @@ struct EncoderRowsContext {
     size_t bytesPerLine;
 };
 
-// Rows of PT_HSV16 pixels turned into 16-bit RGB in runs, so that the conversion takes the
-// vector path where the processor has one; store(out, r, g, b, n) writes a run at its row
-// position out, bytesPerPixel apart.
-template <size_t bytesPerPixel, typename Store>
-void ConvertHsvRows(const EncoderRowsContext* c, uint32_t first, uint32_t count, Store store) {
+// The high bytes, as QImage::Format_RGB888 lays them out.
+void HsvRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
+    const size_t width = static_cast<size_t>(c->image->width);
+    for (uint32_t y = first; y < first + count; ++y) {
+        Hsv16ToHighBytes(
+            reinterpret_cast<const uint16_t*>(c->image->pixels) + size_t{y} * width * 3,
+            c->bits + y * c->bytesPerLine, width, ByteOrder::kRgb);
+    }
+}
+
+// The whole 16-bit RGB, as QImage::Format_RGBX64 lays it out: R, G, B, X in native order.
+void WideHsvRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
     const size_t width = static_cast<size_t>(c->image->width);
     constexpr size_t kRun = 256;
     uint16_t h[kRun], s[kRun], v[kRun], r[kRun], g[kRun], b[kRun];
@@ -57,40 +67,14 @@ void ConvertHsvRows(const EncoderRowsContext* c, uint32_t first, uint32_t count,
         uint8_t* out = c->bits + y * c->bytesPerLine;
         for (size_t x = 0; x < width; x += kRun) {
             const size_t n = std::min(kRun, width - x);
-            for (size_t i = 0; i < n; ++i) {
-                h[i] = source[3 * (x + i)];
-                s[i] = source[3 * (x + i) + 1];
-                v[i] = source[3 * (x + i) + 2];
-            }
+            SplitPixels16(source + 3 * x, h, s, v, n);
             HsvToRgb16Run(h, s, v, r, g, b, n);
-            store(out + x * bytesPerPixel, r, g, b, n);
+            for (size_t i = 0; i < n; ++i) {
+                const uint16_t rgbx[4] = {r[i], g[i], b[i], 0xFFFF};
+                std::memcpy(out + (x + i) * 8, rgbx, sizeof rgbx);
+            }
         }
     }
-}
-
-// The high bytes, as QImage::Format_RGB888 lays them out.
-void HsvRowsTask(void* context, uint32_t first, uint32_t count) {
-    ConvertHsvRows<3>(
-        static_cast<const EncoderRowsContext*>(context), first, count,
-        [](uint8_t* out, const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t n) {
-            for (size_t i = 0; i < n; ++i, out += 3) {
-                out[0] = static_cast<uint8_t>(r[i] >> 8);
-                out[1] = static_cast<uint8_t>(g[i] >> 8);
-                out[2] = static_cast<uint8_t>(b[i] >> 8);
-            }
-        });
-}
-
-// The whole 16-bit RGB, as QImage::Format_RGBX64 lays it out: R, G, B, X in native order.
-void WideHsvRowsTask(void* context, uint32_t first, uint32_t count) {
-    ConvertHsvRows<8>(
-        static_cast<const EncoderRowsContext*>(context), first, count,
-        [](uint8_t* out, const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t n) {
-            for (size_t i = 0; i < n; ++i, out += 8) {
-                const uint16_t rgbx[4] = {r[i], g[i], b[i], 0xFFFF};
-                std::memcpy(out, rgbx, sizeof rgbx);
-            }
-        });
 }
 
 // PT_RGB8 and PT_RGB16 through the pixel accessor, which keeps the high byte.

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "image/ColorModel.h"
 #include "image/PixelMemory.h"
+#include "image/PixelPlanes.h"
 #include "image/PixelSamples.h"
 #include "parallel/WorkerPool.h"
 
@@ -140,13 +140,11 @@ void DibRowsRgb16Task(void* context, uint32_t first, uint32_t count) {
 }
 
 void DibRowsHsv16Task(void* context, uint32_t first, uint32_t count) {
-    WriteBgrRows<6>(context, first, count, [](const uint8_t* src, uint8_t* dst) {
-        uint16_t r, g, b;
-        HsvToRgb16(Load16(src), Load16(src + 2), Load16(src + 4), &r, &g, &b);
-        dst[0] = static_cast<uint8_t>(b >> 8);
-        dst[1] = static_cast<uint8_t>(g >> 8);
-        dst[2] = static_cast<uint8_t>(r >> 8);
-    });
+    auto* c = static_cast<DisplayDibContext*>(context);
+    const size_t width = static_cast<size_t>(c->width);
+    const auto* pixels = reinterpret_cast<const uint16_t*>(c->image->buffer->pixels);
+    for (uint32_t y = first; y < first + count; ++y)
+        Hsv16ToHighBytes(pixels + y * width * 3, BitmapRow(c, y), width, ByteOrder::kBgr);
 }
 
 void DibRowsGrayTask(void* context, uint32_t first, uint32_t count) {
