@@ -169,15 +169,16 @@ namespace {
 // tables with random shifts, vividness and brightness in every band, the extremes among them.
 TEST_F(ColorBandsTest, RunsMapAsPixelByPixel) {
     std::mt19937 random(17);
-    // Round 3 gives curves to one band only, so that runs mix pixels between curved and plain
-    // bands.
-    for (int round = 0; round < 4; ++round) {
+    // Rounds 3 and 4 give curves to one band only, so that runs mix pixels between curved and
+    // plain bands; round 4 shifts no hue.
+    for (int round = 0; round < 5; ++round) {
         const int32_t curved = int32_t(random() % kColorBandCount);
         for (int32_t k = 0; k < kColorBandCount; ++k) {
             ColorBand& band = table->bands[k];
-            const bool plain = round == 3 && k != curved;
-            band.hueShift =
-                int16_t(round == 0 ? (k % 2 ? 5000 : -5000) : int32_t(random() % 10001) - 5000);
+            const bool plain = round >= 3 && k != curved;
+            band.hueShift = int16_t(round == 0   ? (k % 2 ? 5000 : -5000)
+                                    : round == 4 ? 0
+                                                 : int32_t(random() % 10001) - 5000);
             band.vividness = int16_t(plain ? 0 : round == 0 ? 40 : int32_t(random() % 81) - 40);
             band.brightness = int16_t(plain ? 0 : round == 0 ? -40 : int32_t(random() % 81) - 40);
             BuildBandVividness(table.get(), k);
