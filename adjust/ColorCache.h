@@ -17,18 +17,25 @@ struct ColorCacheBlock {
     ColorCacheBlock* next;
 };
 
+// Memory that blocks are carved from, many at a time (defined in ColorCache.cpp).
+struct ColorCacheSlab;
+
 // Number of index slots: one per block, slot (R >> 2) * 4096 + (G >> 2) * 64 + (B >> 2).
 constexpr uint32_t kColorCacheSlots = 262144;
 
 struct ColorCache {
     // Null: not computed; kColorCacheFilling: being computed by some thread; else the block.
     std::atomic<ColorCacheBlock*>* index = nullptr;
+    ColorTransformFn transform = nullptr;  // null: the cache maps nothing
+    // Owned: allocated with std::malloc or std::calloc, released with std::free.
+    void* userData = nullptr;
+    // Guards claiming a slot, carving a block and appending it to the list. It and the fields
+    // written under it get a cache line of their own, away from the ones every lookup reads.
+    alignas(64) std::mutex lock;
     ColorCacheBlock* firstBlock = nullptr;  // every block allocated, in order of creation
     ColorCacheBlock* lastBlock = nullptr;
-    ColorTransformFn transform = nullptr;  // null: the cache maps nothing
-    void* userData =
-        nullptr;      // owned: allocated with std::malloc or std::calloc, released with std::free
-    std::mutex lock;  // guards claiming a slot and appending to the block list
+    ColorCacheSlab* slabs = nullptr;  // owned: every slab, the newest first; holds every block
+    uint32_t slabBlocksTaken = 0;     // blocks carved from the newest slab
 };
 
 // Marks a slot whose block one thread is computing.
