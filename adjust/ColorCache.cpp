@@ -85,21 +85,31 @@ ColorCacheBlock* TakeBlock(ColorCache* cache) {
     return block;
 }
 
-// Transforms the 64 colours of the slot's block and publishes it.
-void FillBlock(ColorCache* cache, uint32_t slot, ColorCacheBlock* block) {
-    const uint32_t r0 = (slot >> 12) * 4;
-    const uint32_t g0 = ((slot >> 6) & 63) * 4;
-    const uint32_t b0 = (slot & 63) * 4;
+void FillBlockColourByColour(ColorCache* cache, uint32_t r0, uint32_t g0, uint32_t b0,
+                             uint8_t entries[64][3]) {
     for (uint32_t i = 0; i < 4; ++i) {
         for (uint32_t j = 0; j < 4; ++j) {
             for (uint32_t k = 0; k < 4; ++k) {
-                uint8_t* colour = block->entries[i * 16 + j * 4 + k];
+                uint8_t* colour = entries[i * 16 + j * 4 + k];
                 colour[0] = static_cast<uint8_t>(r0 + i);
                 colour[1] = static_cast<uint8_t>(g0 + j);
                 colour[2] = static_cast<uint8_t>(b0 + k);
                 cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
             }
         }
+    }
+}
+
+// Transforms the 64 colours of the slot's block and publishes it.
+void FillBlock(ColorCache* cache, uint32_t slot, ColorCacheBlock* block) {
+    const uint32_t r0 = (slot >> 12) * 4;
+    const uint32_t g0 = ((slot >> 6) & 63) * 4;
+    const uint32_t b0 = (slot & 63) * 4;
+    if (cache->fillBlock != nullptr) {
+        cache->fillBlock(static_cast<uint8_t>(r0), static_cast<uint8_t>(g0),
+                         static_cast<uint8_t>(b0), block->entries, cache->userData);
+    } else {
+        FillBlockColourByColour(cache, r0, g0, b0, block->entries);
     }
     // Release: a thread that sees the pointer sees the 64 finished entries.
     cache->index[slot].store(block, std::memory_order_release);

@@ -11,6 +11,10 @@
 
 // Replaces the colour at r, g, b by its transform, in place. The result is ignored.
 using ColorTransformFn = int (*)(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
+// Writes the 64 entries of the block whose first colour is (r0, g0, b0), each a multiple of 4:
+// entry i * 16 + j * 4 + k gets, byte for byte, the transform of (r0 + i, g0 + j, b0 + k).
+using ColorBlockFillFn = void (*)(uint8_t r0, uint8_t g0, uint8_t b0, uint8_t entries[64][3],
+                                  void* userData);
 
 struct ColorCacheBlock {
     uint8_t entries[64][3];  // entry (R & 3) * 16 + (G & 3) * 4 + (B & 3): transformed R, G, B
@@ -27,6 +31,8 @@ struct ColorCache {
     // Null: not computed; kColorCacheFilling: being computed by some thread; else the block.
     std::atomic<ColorCacheBlock*>* index = nullptr;
     ColorTransformFn transform = nullptr;  // null: the cache maps nothing
+    // Optional: the transform of a whole block at once, cheaper than 64 calls of transform.
+    ColorBlockFillFn fillBlock = nullptr;
     // Owned: allocated with std::malloc or std::calloc, released with std::free.
     void* userData = nullptr;
     // Guards claiming a slot, carving a block and appending it to the list. It and the fields

@@ -4,8 +4,10 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <vector>
 
 #include "image/ColorModel.h"
+#include "image/ColorRows.h"
 #include "tests/adjust/AdjustTest.h"
 
 namespace {
@@ -232,9 +234,12 @@ uint8_t ByteDirectly(double linear) {
 }
 
 // Around every threshold (a hundred representable values each side), at the ends of the range
-// and for values the encoding clamps, the byte from the thresholds is the one the real pow gives.
+// and for values the encoding clamps, the bytes from the thresholds are the ones the real pow
+// gives, at every vector level.
 TEST(WhiteBalanceFast, ByteThresholdsAgreeWithTheEncodingAroundEveryStep) {
     const double* thresholds = SrgbByteThresholds();
+    std::vector<double> values = {0.0, -0.0,      -1e-300, -5.0,     1e-300,    0.0031308,   0.5,
+                                  1.0, 1.0000001, 7.0,     HUGE_VAL, -HUGE_VAL, std::nan("")};
     for (int k = 1; k < 256; ++k) {
         ASSERT_EQ(ByteDirectly(thresholds[k]), k);
         if (k > 1) {
@@ -242,45 +247,94 @@ TEST(WhiteBalanceFast, ByteThresholdsAgreeWithTheEncodingAroundEveryStep) {
         }
         double x = thresholds[k];
         for (int i = 0; i < 100; ++i) x = std::nextafter(x, 0.0);
-        for (int i = 0; i < 200; ++i, x = std::nextafter(x, 2.0))
-            ASSERT_EQ(EncodedSrgbByte(x), ByteDirectly(x)) << k << " " << x;
+        for (int i = 0; i < 200; ++i, x = std::nextafter(x, 2.0)) values.push_back(x);
     }
-    for (double x : {0.0, -0.0, -1e-300, -5.0, 1e-300, 0.0031308, 0.5, 1.0, 1.0000001, 7.0,
-                     HUGE_VAL, -HUGE_VAL, std::nan("")})
-        EXPECT_EQ(EncodedSrgbByte(x), ByteDirectly(x)) << x;
+    std::vector<uint8_t> direct(values.size());
+    for (size_t i = 0; i < values.size(); ++i) direct[i] = ByteDirectly(values[i]);
+    for (VectorLevel level : {VectorLevel::kAvx2, VectorLevel::kScalar}) {
+        LimitVectorLevel(level);
+        std::vector<uint8_t> bytes(values.size());
+        EncodedSrgbBytes(values.data(), bytes.data(), values.size());
+        size_t i = 0;
+        while (i < values.size() && bytes[i] == direct[i]) ++i;
+        EXPECT_EQ(i, values.size()) << "first differing value, level " << int(level);
+    }
+    LimitVectorLevel(VectorLevel::kAvx2);
 }
 
+// The 64 colours of every stride-th block in block order, and their written-out transforms.
 struct Comparison {
     WhiteBalanceShift shift;
-    uint32_t stride;  // every stride-th colour is compared
+    uint32_t stride;
+    std::vector<uint8_t> colours;
+    std::vector<uint8_t> expected;
     std::atomic<uint32_t> mismatches{0};
 };
 
-void CompareColoursTask(void* context, uint32_t first, uint32_t count) {
+// Block slot s holds (R >> 2) * 4096 + (G >> 2) * 64 + (B >> 2) = s; its colour n adds
+// (n / 16, n / 4 % 4, n % 4).
+void WriteOutTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<Comparison*>(context);
-    for (uint32_t n = first; n < first + count; ++n) {
-        const uint32_t colour = n * c->stride;
-        uint8_t direct[3] = {uint8_t(colour >> 16), uint8_t(colour >> 8), uint8_t(colour)};
-        uint8_t fast[3] = {direct[0], direct[1], direct[2]};
-        WhiteBalanceColor(&direct[0], &direct[1], &direct[2], &c->shift);
-        WhiteBalanceColorFast(&fast[0], &fast[1], &fast[2], &c->shift);
-        if (std::memcmp(direct, fast, 3) != 0) c->mismatches.fetch_add(1);
+    for (uint32_t m = first; m < first + count; ++m) {
+        const uint32_t slot = m * c->stride;
+        for (uint32_t n = 0; n < 64; ++n) {
+            const size_t at = (size_t{m} * 64 + n) * 3;
+            c->colours[at] = uint8_t((slot >> 12) * 4 + n / 16);
+            c->colours[at + 1] = uint8_t((slot >> 6 & 63) * 4 + n / 4 % 4);
+            c->colours[at + 2] = uint8_t((slot & 63) * 4 + n % 4);
+            uint8_t* out = &c->expected[at];
+            std::memcpy(out, &c->colours[at], 3);
+            WhiteBalanceColor(&out[0], &out[1], &out[2], &c->shift);
+        }
     }
 }
 
-// Every one of the 16,777,216 colours under a typical shift, and a sample under shifts that push
-// colours out of the gamut on either side, equal the transform written out.
+void CompareColourByColourTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<Comparison*>(context);
+    for (size_t at = size_t{first} * 64 * 3; at < (size_t{first} + count) * 64 * 3; at += 3) {
+        uint8_t fast[3] = {c->colours[at], c->colours[at + 1], c->colours[at + 2]};
+        WhiteBalanceColorFast(&fast[0], &fast[1], &fast[2], &c->shift);
+        if (std::memcmp(fast, &c->expected[at], 3) != 0) c->mismatches.fetch_add(1);
+    }
+}
+
+// Every one of the 16,777,216 colours under a typical shift, and every 29th or 31st block under
+// shifts that push colours out of the gamut on either side, equal the transform written out:
+// one colour at a time, and mapped by a white-balance cache, which fills them a block at a time,
+// at every vector level.
 TEST(WhiteBalanceFast, EqualsTheWrittenOutTransformOnEveryColour) {
     const struct {
         double da, db;
         uint32_t stride;
     } cases[] = {{-3.7, 9.2, 1}, {40.0, -55.0, 29}, {-60.0, 70.0, 31}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.da << " " << c.db);
         Comparison comparison;
         comparison.shift = {c.da, c.db};
         comparison.stride = c.stride;
-        WorkerPool::Run(CompareColoursTask, &comparison, (1u << 24) / c.stride);
-        EXPECT_EQ(comparison.mismatches.load(), 0u) << c.da << " " << c.db;
+        const uint32_t blocks = (kColorCacheSlots + c.stride - 1) / c.stride;
+        comparison.colours.resize(size_t{blocks} * 64 * 3);
+        comparison.expected.resize(comparison.colours.size());
+        WorkerPool::Run(WriteOutTask, &comparison, blocks);
+        WorkerPool::Run(CompareColourByColourTask, &comparison, blocks);
+        EXPECT_EQ(comparison.mismatches.load(), 0u);
+        for (VectorLevel level : {VectorLevel::kAvx2, VectorLevel::kScalar}) {
+            LimitVectorLevel(level);
+            CImgBuff image;
+            ASSERT_EQ(image.buffer->Create(64, int32_t(blocks), PT_RGB8), 1);
+            const uint8_t* mapped = image.buffer->pixels;
+            std::memcpy(image.buffer->pixels, comparison.colours.data(), comparison.colours.size());
+            ColorCache* cache = CreateWhiteBalanceCache(0.5, 0.5, 0.5);
+            ASSERT_NE(cache, nullptr);
+            *static_cast<WhiteBalanceShift*>(cache->userData) = comparison.shift;
+            EXPECT_EQ(ApplyColorCache(cache, &image), 1);
+            ColorCache_Destroy(cache);
+            size_t i = 0;
+            while (i < comparison.expected.size() && mapped[i] == comparison.expected[i]) ++i;
+            EXPECT_EQ(i, comparison.expected.size())
+                << "first differing byte, level " << int(level);
+        }
+        LimitVectorLevel(VectorLevel::kAvx2);
     }
 }
 
