@@ -214,6 +214,7 @@ int AdjustmentState::PickSpotWhiteBalance(int32_t x, int32_t y) {
 }
 
 void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
+    proxyBalancedBy = nullptr;
     if (spotWbCache) ColorCache_Destroy(spotWbCache);
     spotWbCache = grey ? CreateWhiteBalanceCache(grey->r, grey->g, grey->b) : nullptr;
     spotGreyPoint = grey;
@@ -221,6 +222,7 @@ void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
 }
 
 void AdjustmentState::DropWhiteBalanceCaches() {
+    proxyBalancedBy = nullptr;
     if (autoWbCache) ColorCache_Destroy(autoWbCache);
     if (spotWbCache) ColorCache_Destroy(spotWbCache);
     autoWbCache = nullptr;
@@ -233,15 +235,19 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, const BgrRow
     needsApply = 0;
     CImgBuff& src = proxyPair ? proxySource : sourceImage;
     CImgBuff& dst = proxyPair ? proxyResult : resultImage;
+    const bool drag = proxyPair && useProxy;
+    if (!drag) proxyBalancedBy = nullptr;
     // Half-corrected pixels must never pass for a result.
-    if (!RunStages(src, dst, display)) dst.buffer->Create(0, 0, PT_NONE);
+    if (!RunStages(src, dst, display, drag)) dst.buffer->Create(0, 0, PT_NONE);
     return &dst;
 }
 
 CImgBuff* AdjustmentState::ApplyAdjustmentStagesInPlace() {
     if (!needsApply) return nullptr;
     needsApply = 0;
-    if (!RunStages(sourceImage, sourceImage, nullptr)) sourceImage.buffer->Create(0, 0, PT_NONE);
+    proxyBalancedBy = nullptr;
+    if (!RunStages(sourceImage, sourceImage, nullptr, false))
+        sourceImage.buffer->Create(0, 0, PT_NONE);
     return &sourceImage;
 }
 
@@ -269,7 +275,22 @@ bool AdjustmentState::ChooseWhiteBalance(ColorCache** cache) {
     return true;
 }
 
-bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display) {
+bool AdjustmentState::BalanceProxy(CImgBuff& src, ColorCache* wbCache) {
+    proxyBalancedBy = nullptr;
+    const C_ImgBuff& in = *src.buffer;
+    C_ImgBuff& balanced = *proxyBalanced.buffer;
+    if ((balanced.type != PT_HSV16 || !SameGeometry(proxyBalanced, src)) &&
+        !balanced.Create(in.width, in.height, PT_HSV16))
+        return false;
+    PassStages whiteBalanceOnly;
+    whiteBalanceOnly.whiteBalance = wbCache;
+    if (RunFusedPass(in, &balanced, whiteBalanceOnly, nullptr) != 1) return false;
+    proxyBalancedBy = wbCache;
+    return true;
+}
+
+bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display,
+                                bool keepBalance) {
     const C_ImgBuff& in = *src.buffer;
     C_ImgBuff& out = *dst.buffer;
     if (IsEmpty(src)) {
@@ -289,6 +310,12 @@ bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* dis
             return false;
         PassStages stages;
         stages.whiteBalance = wbCache;
+        const C_ImgBuff* input = &in;
+        if (wbCache && keepBalance) {
+            if (proxyBalancedBy != wbCache && !BalanceProxy(src, wbCache)) return false;
+            stages.whiteBalance = nullptr;
+            input = proxyBalanced.buffer;
+        }
         if (tone) {
             stages.sCurve = (vividnessCurve ? vividnessCurve : &IdentityCurve)->map;
             stages.vCurve = (brightnessCurve ? brightnessCurve : &IdentityCurve)->map;
@@ -296,7 +323,7 @@ bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* dis
         if (light && lightCurve) stages.lightCurve = lightCurve->map;
         // Neutral bands are an exact identity on every pixel.
         if (bands && !ColorBandsNeutral(colorBandTable)) stages.bands = colorBandTable;
-        return RunFusedPass(in, &out, stages, display) == 1;
+        return RunFusedPass(*input, &out, stages, display) == 1;
     }
 
     // Other pixel types go through the stages one after another.

@@ -100,6 +100,15 @@ class AdjustmentState {
     // The white balance the pass applies (null: none); false when it should apply but could not
     // be measured or built for lack of memory.
     bool ChooseWhiteBalance(ColorCache** cache);
-    // false when memory ran short; dst may then hold a partial result.
-    bool RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display);
+    // false when memory ran short; dst may then hold a partial result. keepBalance: src is the
+    // proxy of a drag, whose white-balanced pixels may be kept for the drag's next steps.
+    bool RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display, bool keepBalance);
+
+    // While a thumb is dragged only stages after the white balance change, so the proxy after
+    // white balance alone is kept from one step to the next; proxyBalancedBy is the cache that
+    // made it, null once a pass outside a drag or a new white balance leaves it stale.
+    CImgBuff proxyBalanced;
+    const ColorCache* proxyBalancedBy = nullptr;
+    // Fills proxyBalanced from src through wbCache; false when memory ran short.
+    bool BalanceProxy(CImgBuff& src, ColorCache* wbCache);
 };

@@ -128,6 +128,42 @@ TEST(FusedPass, EqualsTheStagesRunOneAfterAnother) {
     LimitVectorLevel(VectorLevel::kAvx2);
 }
 
+// A drag keeps the white-balanced proxy from step to step; every step still equals the stages
+// run one after another, also when the white balance changes in the middle of the drag.
+TEST(FusedPass, DragStepsEqualWholePasses) {
+    std::mt19937 random(5);
+    AdjustmentState state;
+    FillRandomHsv(state.sourceImage, 200, 160, 1);
+    FillRandomHsv(state.proxySource, 50, 40, 2);
+    Settings settings = RandomSettings(kAutoWb | kTone | kLight | kBands, random);
+    Apply(state, settings);
+    auto step = [&](const char* what) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(state.useProxy, 1);
+        state.needsApply = 1;
+        const CImgBuff* result = state.ApplyAdjustmentStages(1);
+        CImgBuff expected;
+        StageByStage(state, settings, state.proxySource, expected);
+        EXPECT_TRUE(SamePixels(*result, expected));
+    };
+    for (int32_t position : {-30, 5, 40}) {
+        state.OnVividnessChanged(0, position);
+        step("vividness dragged");
+    }
+    ASSERT_EQ(state.PickSpotWhiteBalance(7, 5), 1);
+    state.wbMode = WhiteBalanceMode::Spot;
+    settings.stages ^= kAutoWb | kSpotWb;
+    step("spot picked");
+    state.OnBrightnessChanged(0, 12);
+    step("brightness dragged");
+    state.wbMode = WhiteBalanceMode::Automatic;
+    settings.stages ^= kAutoWb | kSpotWb;
+    step("back to automatic");
+    state.wbMode = WhiteBalanceMode::Off;
+    settings.stages &= ~kAutoWb;
+    step("off");
+}
+
 int Identity(uint8_t*, uint8_t*, uint8_t*, void*) {
     return 1;
 }
