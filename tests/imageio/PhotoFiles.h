@@ -8,6 +8,9 @@
 #include <QImageWriter>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -61,6 +64,21 @@ inline QImage RandomPicture(int width, int height, uint32_t seed) {
 
 inline bool WritePicture(const QImage& picture, const std::string& path, const char* format) {
     return QImageWriter(QString::fromStdString(path), format).write(picture);
+}
+
+// Runs write with the process's file size limit lowered to bytes, which stops a write part-way as
+// a full disk would; SIGXFSZ is ignored so that the write fails with EFBIG instead.
+inline int UnderFileSizeLimit(rlim_t bytes, const std::function<int()>& write) {
+    rlimit saved{};
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int result = write();
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, oldHandler);
+    return result;
 }
 
 // An image of type whose pixels are set one by one.

@@ -44,9 +44,10 @@ TEST(LoadPhotoTest, TiffNamesInAnyCaseGoToTheOwnReader) {
     }
 }
 
-// Files the own reader refuses or is not offered, decoded by Qt: eight colours in blocks, so that
-// palette files hold the picture exactly. Alpha is dropped and the stored colour kept.
-TEST(LoadPhotoTest, OtherFilesLoadThroughQtWithTheirExactPixels) {
+// Files the own reader refuses or is not offered, with their exact pixels: eight colours in blocks.
+// Alpha is dropped and the stored colour kept. (Compressed, tiled, planar and palette TIFFs are
+// compared with the own reader in the libtiff decoder's tests.)
+TEST(LoadPhotoTest, RefusedAndOtherFilesLoadWithTheirExactPixels) {
     ScratchFolder folder;
     const QRgb colours[8] = {0xFF000000, 0xFFFF0000, 0xFF00C000, 0xFF0000FF,
                              0xFFFFFF00, 0xFF30A0F0, 0xFF808080, 0xFFFFFFFF};
@@ -63,15 +64,8 @@ TEST(LoadPhotoTest, OtherFilesLoadThroughQtWithTheirExactPixels) {
     ASSERT_TRUE(WritePicture(picture, folder.Path("source.png"), "png"));
     ASSERT_TRUE(WritePicture(translucent, folder.Path("alpha.png"), "png"));
     ASSERT_TRUE(folder.Run("convert source.png -type TrueColor -compress None plain.tif"));
-    // Qt's TIFF decoder with this libtiff fails on uncompressed tiles, so tiles are compressed.
     const std::pair<const char*, std::string> variants[] = {
-        {"lzw.tif", "convert source.png -type TrueColor -compress LZW "},
-        {"packbits.tif", "tiffcp -c packbits plain.tif "},
-        {"palette.tif", "convert source.png -type Palette -compress None "},
-        {"planar.tif", "tiffcp -p separate plain.tif "},
-        {"tiled.tif", "tiffcp -c lzw -t -w 16 -l 16 plain.tif "},
         {"fill-order-2.tif", "tiffcp -f lsb2msb plain.tif "},
-        {"rgba.tif", "convert source.png -alpha opaque -type TrueColorAlpha -compress None "},
         {"png-inside.TIFF", "cp source.png "},
         {"noextension", "cp source.png "},
         {"alpha.png", "test -f "},
@@ -94,35 +88,6 @@ TEST(LoadPhotoTest, GreyJpegArrivesAsThreeEqualChannels) {
     C_ImgBuff reference;
     MakeReference(decoded, &reference);
     EXPECT_TRUE(SameImage(*target.buffer, reference));
-}
-
-// A 300 x 200 picture, left half red, right half blue, stored with orientation 6 (turn 90 degrees
-// clockwise) as an Exif block in a JPEG and as the TIFF tag.
-TEST(LoadPhotoTest, OrientationTagTurnsSidewaysPhotosUpright) {
-    ScratchFolder folder;
-    ASSERT_TRUE(
-        folder.Run("convert -size 300x200 xc:red -fill blue "
-                   "-draw 'rectangle 150,0 299,199' -quality 95 plain.jpg"));
-    ASSERT_TRUE(folder.Run("convert plain.jpg -compress LZW -orient RightTop tagged.tif"));
-    static const char app1[] =
-        "\xFF\xE1\x00\x22"
-        "Exif\0\0MM\x00\x2A\x00\x00\x00\x08\x00\x01"
-        "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00\x00\x00\x00\x00";
-    QByteArray jpeg = folder.Read("plain.jpg");
-    ASSERT_TRUE(folder.Write("tagged.jpg", jpeg.insert(2, QByteArray(app1, sizeof app1 - 1))));
-
-    for (const char* name : {"tagged.jpg", "tagged.tif"}) {
-        CImgBuff target;
-        ASSERT_EQ(LoadPhoto(folder.Path(name).c_str(), &target), 1) << name;
-        ASSERT_EQ(target.buffer->width, 200) << name;
-        ASSERT_EQ(target.buffer->height, 300) << name;
-        // Turned clockwise, the stored left (red) half is now on top.
-        uint8_t r, g, b;
-        ASSERT_EQ(target.buffer->GetRGB8(100, 40, &r, &g, &b), 1);
-        EXPECT_TRUE(r > 200 && b < 60) << name;
-        ASSERT_EQ(target.buffer->GetRGB8(100, 260, &r, &g, &b), 1);
-        EXPECT_TRUE(r < 60 && b > 200) << name;
-    }
 }
 
 TEST(LoadPhotoTest, PhotosAboveQtsDefaultAllocationLimitLoad) {

@@ -4,9 +4,6 @@
 #include <QColorSpace>
 #include <QImageReader>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -125,15 +122,8 @@ TEST_F(PhotoMetadataTest, FailedSaveWithMetadataKeepsTheOldFile) {
     MakeCameraJpeg();
     const QByteArray old = RandomBytes(100, 3);
     ASSERT_TRUE(folder_.Write("old.jpg", old));
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 2048;  // below the profile and EXIF alone
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int result = Correct("cam.jpg", "old.jpg");
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    std::signal(SIGXFSZ, oldHandler);
+    // Below the profile and EXIF alone.
+    const int result = UnderFileSizeLimit(2048, [&] { return Correct("cam.jpg", "old.jpg"); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(folder_.Read("old.jpg"), old);
 }

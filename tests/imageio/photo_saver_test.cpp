@@ -1,13 +1,11 @@
 #include <QImageReader>
 
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -105,16 +103,9 @@ TEST(SavePhotoTest, FailedSavesWriteNothingAndKeepTheOldFile) {
 
     // The file size limit stops the encoder part-way through. (BMP, as Qt's PNG writer leaks a
     // row buffer when libpng gives up.)
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 8192;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     PhotoError error;
-    const int result = SavePhoto(path.c_str(), &image, &error);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    std::signal(SIGXFSZ, oldHandler);
+    const int result =
+        UnderFileSizeLimit(8192, [&] { return SavePhoto(path.c_str(), &image, &error); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(error.text, std::strerror(EFBIG)) << "the system's own reason";
 
