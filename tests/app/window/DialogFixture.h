@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QImage>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStyleOptionSlider>
 #include <QTemporaryDir>
@@ -141,6 +143,26 @@ class DialogTest : public ::testing::Test {
     void Drop(TrackBar* slider) {
         QTest::mouseRelease(slider, Qt::LeftButton, Qt::NoModifier, HandleRect(slider).center());
         Settle();
+    }
+
+    // The seven trackbars, whole-photo ones first, and their thumbs' positions.
+    std::vector<TrackBar*> Sliders() const {
+        return {dialog->brightnessSlider,    dialog->vividnessSlider, dialog->addLightSlider,
+                dialog->suppressLightSlider, dialog->bandHueSlider,   dialog->bandVividnessSlider,
+                dialog->bandBrightnessSlider};
+    }
+    std::vector<int32_t> Thumbs() const {
+        std::vector<int32_t> positions;
+        for (TrackBar* slider : Sliders()) positions.push_back(slider->GetPos());
+        return positions;
+    }
+
+    QAction* Action(const char* text) const {
+        for (QAction* action : dialog->menuBar->findChildren<QAction*>()) {
+            if (action->text() == QString::fromUtf8(text)) return action;
+        }
+        ADD_FAILURE() << "no menu item " << text;
+        return nullptr;
     }
 
     static bool SamePixels(const CImgBuff& a, const CImgBuff& b) {

@@ -1,7 +1,6 @@
 // The ファイル menu's commands on corrections: a settings file written and read back through the
 // window, and the corrections given to other photos on a background thread.
 #include <QDir>
-#include <QMenuBar>
 #include <QProgressDialog>
 
 #include <sys/wait.h>
@@ -25,11 +24,9 @@ class CorrectionCommands : public DialogTest {
 
     // Every thumb's position, the band sliders for each band in turn, and the pressed
     // white-balance button.
-    std::vector<int32_t> Thumbs() {
-        std::vector<int32_t> thumbs;
-        for (TrackBar* slider : {dialog->brightnessSlider, dialog->vividnessSlider,
-                                 dialog->addLightSlider, dialog->suppressLightSlider})
-            thumbs.push_back(slider->GetPos());
+    std::vector<int32_t> EveryThumb() {
+        std::vector<int32_t> thumbs = Thumbs();
+        thumbs.resize(4);
         for (int32_t band = 0; band < kColorBandCount; ++band) {
             QTest::mouseClick(dialog->bandButtons[band], Qt::LeftButton);
             for (TrackBar* slider :
@@ -55,14 +52,8 @@ class CorrectionCommands : public DialogTest {
     }
 
     void Trigger(const char* text) {
-        for (QAction* action : dialog->menuBar->findChildren<QAction*>()) {
-            if (action->text() == QString::fromUtf8(text)) {
-                action->trigger();
-                Settle();
-                return;
-            }
-        }
-        ADD_FAILURE() << "no menu item " << text;
+        Action(text)->trigger();
+        Settle();
     }
 
     int RunBatch(const std::string& args) {
@@ -75,7 +66,7 @@ TEST_F(CorrectionCommands, SettingsFileCarriesTheWindowsCorrectionsAndBack) {
     Show();
     OpenGradient();
     Correct();
-    const std::vector<int32_t> corrected = Thumbs();
+    const std::vector<int32_t> corrected = EveryThumb();
     const CorrectionSettings before = CaptureSettings(dialog->engine);
     CImgBuff picture;
     picture.Copy(dialog->engine.resultImage);
@@ -85,13 +76,13 @@ TEST_F(CorrectionCommands, SettingsFileCarriesTheWindowsCorrectionsAndBack) {
     EXPECT_EQ(prompts.requests.back().defaultExtension, std::string("lumivex"));
     Click("リセット");
     Settle();
-    ASSERT_NE(Thumbs(), corrected);
+    ASSERT_NE(EveryThumb(), corrected);
     const CorrectionSettings reset = CaptureSettings(dialog->engine);
 
     prompts.answers.push_back(Path("shoot.lumivex"));
     Trigger("補正を読み込む(&I)...");
     Settle();
-    EXPECT_EQ(Thumbs(), corrected);
+    EXPECT_EQ(EveryThumb(), corrected);
     EXPECT_EQ(CaptureSettings(dialog->engine), before);
     EXPECT_TRUE(SamePixels(dialog->engine.resultImage, picture));
     EXPECT_TRUE(prompts.messages.empty());
@@ -106,7 +97,7 @@ TEST_F(CorrectionCommands, MalformedSettingsFileChangesNothing) {
     Show();
     OpenGradient();
     Correct();
-    const std::vector<int32_t> corrected = Thumbs();
+    const std::vector<int32_t> corrected = EveryThumb();
     std::ofstream(Path("bad.lumivex"))
         << R"({"format": "lumivex-settings", "version": 1, "adjustments": {"brightness": 12},
               "bands": {"green": {"vivid": 99}}})";
@@ -116,7 +107,7 @@ TEST_F(CorrectionCommands, MalformedSettingsFileChangesNothing) {
     ASSERT_EQ(prompts.messages.size(), 1u);
     EXPECT_NE(prompts.messages[0].find("bands.green.vivid"), std::string::npos)
         << prompts.messages[0];
-    EXPECT_EQ(Thumbs(), corrected);
+    EXPECT_EQ(EveryThumb(), corrected);
 }
 
 TEST_F(CorrectionCommands, ApplyToManySavesWhatTheBatchToolSavesAndReportsFailures) {

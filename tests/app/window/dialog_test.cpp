@@ -8,17 +8,6 @@
 
 namespace {
 
-std::vector<TrackBar*> Sliders(const CLumivexDlgTesting& d) {
-    return {d.brightnessSlider, d.vividnessSlider,     d.addLightSlider,      d.suppressLightSlider,
-            d.bandHueSlider,    d.bandVividnessSlider, d.bandBrightnessSlider};
-}
-
-std::vector<int32_t> Thumbs(const CLumivexDlgTesting& d) {
-    std::vector<int32_t> positions;
-    for (TrackBar* slider : Sliders(d)) positions.push_back(slider->GetPos());
-    return positions;
-}
-
 const std::vector<int32_t> kNeutralThumbs = {0, 0, -1, -1, 0, 0, 0};
 
 // Counts the pixels of a picture area that differ from a colour.
@@ -38,7 +27,7 @@ TEST_F(DialogTest, StartsNeutralWithOffAndRedPressedAndAWhitePreview) {
     EXPECT_EQ(dialog->client->size(), QSize(804, 702));
     EXPECT_EQ(dialog->previewFrame->geometry(), QRect(264, 0, 540, 702));
     EXPECT_EQ(dialog->bandButtons[0]->geometry(), QRect(9, 361, 72, 49));
-    EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
+    EXPECT_EQ(Thumbs(), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
     EXPECT_FALSE(ButtonNamed("自動")->isChecked() || ButtonNamed("スポット")->isChecked());
     const QList<QSize> iconSizes = dialog->appIcon.availableSizes();
@@ -72,7 +61,7 @@ TEST_F(DialogTest, TicksStandAtTheSetValuesUnderTheThumbCentre) {
     const std::vector<std::vector<int32_t>> expected = {
         {-45, 0, 45},     {-45, 0, 45}, {-1, 0, 50, 100}, {-1, 0, 50, 100},
         {-5000, 0, 5000}, {-40, 0, 40}, {-40, 0, 40}};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(Sliders(*dialog)[i]->TickPositions(), expected[i]) << i;
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(Sliders()[i]->TickPositions(), expected[i]) << i;
 
     // Each tick is drawn where the thumb's centre stands at its value.
     TrackBar* bar = dialog->addLightSlider;
@@ -95,8 +84,6 @@ TEST_F(DialogTest, MenuAndWindowMenuTexts) {
     EXPECT_EQ(items[0]->text(), QStringLiteral("バージョン情報(&V...)"));
     EXPECT_TRUE(items[1]->isSeparator());
     EXPECT_EQ(items[2]->text(), QStringLiteral("バージョン情報 Lumivex(&A)..."));
-    EXPECT_EQ(items[0]->data().toInt(), 32772);
-    EXPECT_EQ(items[2]->data().toInt(), 0x0010);
 
     // Left of it, each item with its shortcuts as the menu shows them.
     QStringList popups;
@@ -202,11 +189,11 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheB
     Settle();
     EXPECT_EQ(dialog->engine.selectedBand, 3);
     EXPECT_FALSE(dialog->bandButtons[0]->isChecked());
-    EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
+    EXPECT_EQ(Thumbs(), kNeutralThumbs);
     Release(dialog->bandVividnessSlider, 30);
     QTest::mouseClick(dialog->bandButtons[0], Qt::LeftButton);
     Settle();
-    EXPECT_EQ(Thumbs(*dialog), (std::vector<int32_t>{0, 0, -1, -1, 1200, -15, 22}));
+    EXPECT_EQ(Thumbs(), (std::vector<int32_t>{0, 0, -1, -1, 1200, -15, 22}));
     EXPECT_EQ(dialog->engine.colorBandTable->bands[3].vividness, 30);
     EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, passes + 1);  // only band 3's release
 
@@ -219,7 +206,7 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheB
     EXPECT_FALSE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
     Click("リセット");
     Settle();
-    EXPECT_EQ(Thumbs(*dialog), kNeutralThumbs);
+    EXPECT_EQ(Thumbs(), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
     EXPECT_EQ(dialog->engine.wbMode, WhiteBalanceMode::Off);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());

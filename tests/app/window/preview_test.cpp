@@ -12,14 +12,6 @@ namespace {
 // The frame is 540 x 702 pixels, so the photo is fitted into (1, 1, 539, 701).
 const Rect kInside{1, 1, 539, 701};
 
-TEST(FitRect, KnownFits) {
-    EXPECT_EQ(CPreviewFrame::FitRect(kInside, Rect{1, 1, 100, 60}), (Rect{1, 189, 539, 511}));
-    EXPECT_EQ(CPreviewFrame::FitRect(Rect{1, 1, 801, 401}, Rect{1, 1, 60, 100}),
-              (Rect{280, 1, 519, 401}));
-    EXPECT_EQ(CPreviewFrame::FitRect(kInside, Rect{1, 1, 539, 701}), kInside);
-    EXPECT_EQ(CPreviewFrame::FitRect(kInside, Rect{1, 1, 1000, 1}), (Rect{1, 350, 539, 349}));
-}
-
 TEST_F(DialogTest, LayoutWithoutAPhotoAndWithLandscapePortraitExactAndTooFlatOnes) {
     EXPECT_EQ(dialog->previewFrame->Geometry().previewArea, (Rect{264, 0, 804, 702}));
     EXPECT_EQ(dialog->previewFrame->Geometry().invalidArea, (Rect{264, 0, 805, 703}));
