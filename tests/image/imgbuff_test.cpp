@@ -132,21 +132,6 @@ TEST(CopyAndClear, EveryByteOnTheCallerAndOnThePool) {
     }
 }
 
-TEST(Inquiries, GetInfoAndFamilies) {
-    CImgBuff holder;
-    int32_t w = -1, h = -1;
-    PixelType t = 99;
-    uint32_t bpp = 99;
-    const uint32_t sizes[10] = {0, 1, 2, 4, 3, 6, 12, 24, 6, 4};
-    const int bits[10] = {0, 8, 16, 32, 8, 16, 32, 0, 16, 8};  // XYZ and empty are in no family
-    for (PixelType type = PT_NONE; type <= PT_CMYK8; ++type) {
-        ASSERT_TRUE(type == PT_NONE || holder.buffer->Create(5, 3, type) == 1);
-        EXPECT_EQ(holder.buffer->GetInfo(&w, &h, &t, &bpp), type == PT_NONE ? 0 : 1);
-        EXPECT_TRUE(w == (type ? 5 : 0) && h == (type ? 3 : 0) && t == type && bpp == sizes[type]);
-        EXPECT_EQ(holder.Is8Bit() * 8 + holder.Is16Bit() * 16 + holder.Is32Bit() * 32, bits[type]);
-    }
-}
-
 // Every pair of types: ConvertType (with its chosen task sliced over the pool) gives bit for bit
 // what the generic row task gives, so each dedicated task matches the generic path it replaces.
 TEST(ConvertType, EveryPairMatchesTheGenericTaskBitForBit) {
