@@ -33,10 +33,6 @@ TEST(Rgb8ToHsv16, GreyRowsGiveTheWidenedValueWithoutHueOrSaturation) {
     std::vector<uint16_t> hsv(256 * 3);
     GreyRowToHsv16(row.data(), row.size(), hsv.data());
     for (int i = 0; i < 256; ++i) {
-        uint16_t h, s, v;
-        RgbToHsv16(i * 257, i * 257, i * 257, &h, &s, &v);
-        EXPECT_EQ(hsv[3 * i], h);
-        EXPECT_EQ(hsv[3 * i + 1], s);
-        EXPECT_EQ(hsv[3 * i + 2], v);
+        EXPECT_TRUE(hsv[3 * i] == 0 && hsv[3 * i + 1] == 0 && hsv[3 * i + 2] == i * 257) << i;
     }
 }
