@@ -263,8 +263,7 @@ uint8_t EncodedByte(const SrgbByteTables& tables, double linear) {
             _mm256_store_pd(ratio[2] + n, Div(Mul(z, 100.0), 108.884));
         }
     }
-    for (auto& channel : ratio)
-        for (double& t : channel) t = LabF(t);
+    for (double* channel : ratio) LabFRun(channel, 64);
     alignas(32) double linear[3][64];
     for (int n = 0; n < 64; n += 4) {
         const __m256d fx = _mm256_load_pd(ratio[0] + n);

@@ -6,6 +6,11 @@ namespace {
 
 constexpr int32_t kHueSector = 10922;
 
+double LabF(double t) {
+    if (t > 0.008856451679035631) return std::pow(t, 0.3333333333333333);
+    return t / 0.12841854934601665 + 0.13793103448275862;
+}
+
 double LabG(double t) {
     if (t > 0.20689655172413793) return t * t * t;
     return (t - 0.13793103448275862) * 0.12841854934601665;
@@ -144,9 +149,8 @@ void XyzToRgb32(double x, double y, double z, uint32_t* r, uint32_t* g, uint32_t
     if (b) *b = static_cast<uint32_t>(sb * 4294967295.0);
 }
 
-double LabF(double t) {
-    if (t > 0.008856451679035631) return std::pow(t, 0.3333333333333333);
-    return t / 0.12841854934601665 + 0.13793103448275862;
+void LabFRun(double* t, size_t count) {
+    for (size_t i = 0; i < count; ++i) t[i] = LabF(t[i]);
 }
 
 int XyzToLab(double x, double y, double z, double* l, double* a, double* b) {

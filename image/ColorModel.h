@@ -3,6 +3,7 @@
 // Null output pointers are skipped, except in XyzToSrgb.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Hue: 10922 units per 60 degrees, red 0; saturation 0..65534; value = the largest channel.
@@ -28,7 +29,7 @@ void XyzToLinear(double x, double y, double z, double linear[3]);
 void XyzToRgb32(double x, double y, double z, uint32_t* r, uint32_t* g, uint32_t* b);
 
 int XyzToLab(double x, double y, double z, double* l, double* a, double* b);
-// The f of XyzToLab for one of X / Xn, Y / Yn, Z / Zn: the cube root (the real pow with
-// 0.3333333333333333) above 216/24389, a line below.
-double LabF(double t);
+// The f of XyzToLab, in place, for count values of X / Xn, Y / Yn or Z / Zn: the cube root (the
+// real pow with 0.3333333333333333) above 216/24389, a line below.
+void LabFRun(double* t, size_t count);
 int LabToXyz(double l, double a, double b, double* x, double* y, double* z);
