@@ -310,7 +310,7 @@ bool HuesShifted(const ColorBandTable* table) {
 
 void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
                 size_t count) {
-    if (ActiveVectorLevel() == VectorLevel::kAvx2)
+    if (ActiveVectorLevel() >= VectorLevel::kAvx2)
         return MapBandRunAvx2(table, hue, saturation, value, count);
     for (size_t i = 0; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
 }

@@ -468,7 +468,7 @@ int ColorCache_MapRgb16Planes(ColorCache* cache, uint16_t* r, uint16_t* g, uint1
                               uint32_t count) {
     uint16_t* const planes[3] = {r, g, b};
     if (cache != nullptr && cache->transform != nullptr &&
-        ActiveVectorLevel() == VectorLevel::kAvx2)
+        ActiveVectorLevel() >= VectorLevel::kAvx2)
         return MapRgb16PlanesAvx2(cache, planes, count);
     return MapInterpolated<uint16_t, Quotient16>(cache, planes, 1, count, 8, kStep16, 65535.0);
 }

@@ -1,6 +1,15 @@
 #include "image/ColorRows.h"
 
+// GCC 12's AVX-512 intrinsics leave their pass-through operand undefined on purpose, which its
+// -Wmaybe-uninitialized reports once they are inlined (GCC bug 105593, fixed in GCC 13).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #include <atomic>
 
@@ -8,7 +17,7 @@
 
 namespace {
 
-std::atomic<VectorLevel> levelCap{VectorLevel::kAvx2};
+std::atomic<VectorLevel> levelCap{VectorLevel::kAvx512};
 
 // Four pixels in 32-bit lanes.
 struct Lanes3 {
@@ -110,21 +119,171 @@ template <LanesFn lanes, PixelFn scalar>
     for (; i < count; ++i) scalar(in0[i], in1[i], in2[i], &out0[i], &out1[i], &out2[i]);
 }
 
-[[gnu::target("avx2")]] void HsvToRgb16Avx2(const uint16_t* h, const uint16_t* s, const uint16_t* v,
-                                            uint16_t* r, uint16_t* g, uint16_t* b, size_t count) {
-    RunAvx2<HsvToRgbLanes, HsvToRgb16>(h, s, v, r, g, b, count);
+// Sixteen pixels in 32-bit lanes; the double arithmetic takes them eight at a time.
+struct Lanes16 {
+    __m512i a, b, c;
+};
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512d LowDoubles(__m512i x) {
+    return _mm512_cvtepi32_pd(_mm512_castsi512_si256(x));
 }
 
-[[gnu::target("avx2")]] void RgbToHsv16Avx2(const uint16_t* r, const uint16_t* g, const uint16_t* b,
-                                            uint16_t* h, uint16_t* s, uint16_t* v, size_t count) {
-    RunAvx2<RgbToHsvLanes, RgbToHsv16>(r, g, b, h, s, v, count);
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512d HighDoubles(__m512i x) {
+    return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(x, 1));
+}
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Join(__m256i low,
+                                                                          __m256i high) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+}
+
+// The truncated p, q and t of HsvToRgb16 and the sector, for eight pixels.
+struct SectorParts {
+    __m256i sector, p, q, t;
+};
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline SectorParts HsvToRgbParts(
+    __m512d h, __m512d s, __m512d value) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __m512d hh = _mm512_div_pd(h, _mm512_set1_pd(10922.0));
+    const __m256i sector = _mm512_cvttpd_epi32(hh);
+    const __m512d f = _mm512_sub_pd(hh, _mm512_cvtepi32_pd(sector));
+    const __m512d ss = _mm512_div_pd(s, _mm512_set1_pd(65534.0));
+    const __m256i p =
+        _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(one, ss), value), half));
+    const __m256i q = _mm512_cvttpd_epi32(
+        _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(ss, f)), value), half));
+    const __m256i t = _mm512_cvttpd_epi32(_mm512_add_pd(
+        _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(_mm512_sub_pd(one, f), ss)), value), half));
+    return {sector, p, q, t};
+}
+
+// HsvToRgb16 of sixteen pixels, with the same operations in the same order as the scalar formula.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline Lanes16 HsvToRgbLanes16(__m512i h,
+                                                                                     __m512i s,
+                                                                                     __m512i v) {
+    const SectorParts low = HsvToRgbParts(LowDoubles(h), LowDoubles(s), LowDoubles(v));
+    const SectorParts high = HsvToRgbParts(HighDoubles(h), HighDoubles(s), HighDoubles(v));
+    const __m512i sector = Join(low.sector, high.sector);
+    const __m512i p = Join(low.p, high.p);
+    const __m512i q = Join(low.q, high.q);
+    const __m512i t = Join(low.t, high.t);
+    // Hues from 6 x 10922 up fall in sector 6, which is sector 0 again.
+    const __mmask16 m0 = _mm512_cmpeq_epi32_mask(sector, _mm512_setzero_si512()) |
+                         _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(6));
+    const __mmask16 m1 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(1));
+    const __mmask16 m2 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(2));
+    const __mmask16 m3 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(3));
+    const __mmask16 m4 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(4));
+    const __mmask16 m5 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(5));
+    __m512i r = _mm512_mask_blend_epi32(m1, v, q);
+    r = _mm512_mask_blend_epi32(m2 | m3, r, p);
+    r = _mm512_mask_blend_epi32(m4, r, t);
+    __m512i g = _mm512_mask_blend_epi32(m0, v, t);
+    g = _mm512_mask_blend_epi32(m3, g, q);
+    g = _mm512_mask_blend_epi32(m4 | m5, g, p);
+    __m512i b = _mm512_mask_blend_epi32(m0 | m1, v, p);
+    b = _mm512_mask_blend_epi32(m2, b, t);
+    b = _mm512_mask_blend_epi32(m5, b, q);
+    return {r, g, b};
+}
+
+// x * scale / y truncated, eight lanes at a time. The products here are whole numbers below
+// 2^53, so the double product equals the scalar formula's integer product, and the quotient
+// truncates as the integer division does (see RgbToHsvLanes).
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i ScaledQuotient(__m512i x,
+                                                                                    double scale,
+                                                                                    __m512i y) {
+    const __m512d factor = _mm512_set1_pd(scale);
+    const __m256i low =
+        _mm512_cvttpd_epi32(_mm512_div_pd(_mm512_mul_pd(LowDoubles(x), factor), LowDoubles(y)));
+    const __m256i high =
+        _mm512_cvttpd_epi32(_mm512_div_pd(_mm512_mul_pd(HighDoubles(x), factor), HighDoubles(y)));
+    return Join(low, high);
+}
+
+// RgbToHsv16 of sixteen pixels.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline Lanes16 RgbToHsvLanes16(__m512i r,
+                                                                                     __m512i g,
+                                                                                     __m512i b) {
+    const __m512i max = _mm512_max_epi32(r, _mm512_max_epi32(g, b));
+    const __m512i min = _mm512_min_epi32(r, _mm512_min_epi32(g, b));
+    const __m512i d = _mm512_sub_epi32(max, min);
+    const __mmask16 rIsMax = _mm512_cmpeq_epi32_mask(r, max);
+    const __mmask16 gIsMax = _mm512_mask_cmpeq_epi32_mask(__mmask16(~rIsMax), g, max);
+    const __mmask16 bIsMax = __mmask16(~(rIsMax | gIsMax));
+    __m512i difference = _mm512_sub_epi32(g, b);
+    difference = _mm512_mask_sub_epi32(difference, gIsMax, b, r);
+    difference = _mm512_mask_sub_epi32(difference, bIsMax, r, g);
+    // d is 0 only for greys, whose difference is 0 too: dividing by 1 then gives hue 0.
+    const __m512i one = _mm512_set1_epi32(1);
+    const __m512i quotient = ScaledQuotient(difference, 10922.0, _mm512_max_epi32(d, one));
+    __m512i hue = _mm512_mask_add_epi32(quotient, gIsMax, quotient, _mm512_set1_epi32(2 * 10922));
+    hue = _mm512_mask_add_epi32(hue, bIsMax, quotient, _mm512_set1_epi32(4 * 10922));
+    // The red sector wraps a negative hue onto the circle of 65535 units.
+    const __mmask16 wraps = _mm512_mask_cmplt_epi32_mask(rIsMax, quotient, _mm512_setzero_si512());
+    hue = _mm512_mask_add_epi32(hue, wraps, quotient, _mm512_set1_epi32(65535));
+    const __m512i saturation = ScaledQuotient(d, 65534.0, _mm512_max_epi32(max, one));
+    return {hue, saturation, max};
+}
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Load16(const uint16_t* from,
+                                                                            __mmask16 mask) {
+    return _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(mask, from));
+}
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline void Store16(uint16_t* to,
+                                                                          __mmask16 mask,
+                                                                          __m512i lanes) {
+    _mm256_mask_storeu_epi16(to, mask, _mm512_cvtepi32_epi16(lanes));
+}
+
+// Converts count pixels sixteen at a time; the last step loads and stores only the pixels left.
+template <Lanes16 (*lanes)(__m512i, __m512i, __m512i)>
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline void RunAvx512(
+    const uint16_t* in0, const uint16_t* in1, const uint16_t* in2, uint16_t* out0, uint16_t* out1,
+    uint16_t* out2, size_t count) {
+    for (size_t i = 0; i < count; i += 16) {
+        const __mmask16 mask = count - i >= 16 ? 0xFFFF : __mmask16((1u << (count - i)) - 1);
+        const Lanes16 x =
+            lanes(Load16(in0 + i, mask), Load16(in1 + i, mask), Load16(in2 + i, mask));
+        Store16(out0 + i, mask, x.a);
+        Store16(out1 + i, mask, x.b);
+        Store16(out2 + i, mask, x.c);
+    }
+}
+
+using RunFn = void (*)(const uint16_t*, const uint16_t*, const uint16_t*, uint16_t*, uint16_t*,
+                       uint16_t*, size_t);
+
+// The conversion of the active level; the scalar formula is the reference and the fallback.
+template <RunFn avx512, RunFn avx2, PixelFn pixel>
+void Run(const uint16_t* in0, const uint16_t* in1, const uint16_t* in2, uint16_t* out0,
+         uint16_t* out1, uint16_t* out2, size_t count) {
+    switch (ActiveVectorLevel()) {
+        case VectorLevel::kAvx512:
+            return avx512(in0, in1, in2, out0, out1, out2, count);
+        case VectorLevel::kAvx2:
+            return avx2(in0, in1, in2, out0, out1, out2, count);
+        case VectorLevel::kScalar:
+            break;
+    }
+    for (size_t i = 0; i < count; ++i) pixel(in0[i], in1[i], in2[i], &out0[i], &out1[i], &out2[i]);
+}
+
+VectorLevel SupportedLevel() {
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+        return VectorLevel::kAvx512;
+    if (__builtin_cpu_supports("avx2")) return VectorLevel::kAvx2;
+    return VectorLevel::kScalar;
 }
 
 }  // namespace
 
 VectorLevel ActiveVectorLevel() {
-    static const VectorLevel supported =
-        __builtin_cpu_supports("avx2") ? VectorLevel::kAvx2 : VectorLevel::kScalar;
+    static const VectorLevel supported = SupportedLevel();
     const VectorLevel cap = levelCap.load(std::memory_order_relaxed);
     return cap < supported ? cap : supported;
 }
@@ -135,12 +294,12 @@ void LimitVectorLevel(VectorLevel level) {
 
 void HsvToRgb16Run(const uint16_t* h, const uint16_t* s, const uint16_t* v, uint16_t* r,
                    uint16_t* g, uint16_t* b, size_t count) {
-    if (ActiveVectorLevel() == VectorLevel::kAvx2) return HsvToRgb16Avx2(h, s, v, r, g, b, count);
-    for (size_t i = 0; i < count; ++i) HsvToRgb16(h[i], s[i], v[i], &r[i], &g[i], &b[i]);
+    Run<RunAvx512<HsvToRgbLanes16>, RunAvx2<HsvToRgbLanes, HsvToRgb16>, HsvToRgb16>(h, s, v, r, g,
+                                                                                    b, count);
 }
 
 void RgbToHsv16Run(const uint16_t* r, const uint16_t* g, const uint16_t* b, uint16_t* h,
                    uint16_t* s, uint16_t* v, size_t count) {
-    if (ActiveVectorLevel() == VectorLevel::kAvx2) return RgbToHsv16Avx2(r, g, b, h, s, v, count);
-    for (size_t i = 0; i < count; ++i) RgbToHsv16(r[i], g[i], b[i], &h[i], &s[i], &v[i]);
+    Run<RunAvx512<RgbToHsvLanes16>, RunAvx2<RgbToHsvLanes, RgbToHsv16>, RgbToHsv16>(r, g, b, h, s,
+                                                                                    v, count);
 }

@@ -14,11 +14,13 @@ struct BgrRows {
     ptrdiff_t stride;
 };
 
-enum class VectorLevel { kScalar, kAvx2 };
+// Instruction sets in increasing order; kAvx512 stands for AVX-512 F, BW, DQ and VL together.
+enum class VectorLevel { kScalar, kAvx2, kAvx512 };
 
 // The widest level the processor supports, capped by LimitVectorLevel.
 VectorLevel ActiveVectorLevel();
-// Tests and benchmarks only: use no level above `level` from now on (to compare the paths).
+// Tests and benchmarks only: use no level above `level` from now on (to compare the paths);
+// kAvx512 lifts the cap.
 void LimitVectorLevel(VectorLevel level);
 
 void HsvToRgb16Run(const uint16_t* h, const uint16_t* s, const uint16_t* v, uint16_t* r,

@@ -207,7 +207,7 @@ TEST_F(ColorBandsTest, RunsMapAsPixelByPixel) {
             ASSERT_EQ(i, n) << "first differing pixel: " << h[i] << " " << s[i] << " " << v[i]
                             << " level " << int(level);
         }
-        LimitVectorLevel(VectorLevel::kAvx2);
+        LimitVectorLevel(VectorLevel::kAvx512);
     }
 }
 

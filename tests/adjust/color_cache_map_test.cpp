@@ -196,7 +196,7 @@ TEST_F(ColorCacheTest, ChannelArraysMapAsPixelByPixel) {
             ++i;
         EXPECT_EQ(i, n) << "first differing pixel, level " << int(level);
     }
-    LimitVectorLevel(VectorLevel::kAvx2);
+    LimitVectorLevel(VectorLevel::kAvx512);
 }
 
 // Every type is mapped through the RGB type of its width, pixel by pixel without the cache.

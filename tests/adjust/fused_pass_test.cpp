@@ -125,7 +125,7 @@ TEST(FusedPass, EqualsTheStagesRunOneAfterAnother) {
             }
         }
     }
-    LimitVectorLevel(VectorLevel::kAvx2);
+    LimitVectorLevel(VectorLevel::kAvx512);
 }
 
 // A drag keeps the white-balanced proxy from step to step; every step still equals the stages
