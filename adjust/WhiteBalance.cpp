@@ -300,7 +300,7 @@ uint8_t EncodedByte(const SrgbByteTables& tables, double linear) {
 
 void EncodedSrgbBytes(const double* linear, uint8_t* bytes, size_t count) {
     const SrgbByteTables& tables = ByteTables();
-    if (ActiveVectorLevel() == VectorLevel::kAvx2)
+    if (ActiveVectorLevel() >= VectorLevel::kAvx2)
         return EncodedBytesAvx2(tables, linear, bytes, count);
     for (size_t i = 0; i < count; ++i) bytes[i] = EncodedByte(tables, linear[i]);
 }
@@ -474,7 +474,7 @@ int WhiteBalanceColorFast(uint8_t* r, uint8_t* g, uint8_t* b, void* userData) {
 void FillWhiteBalanceBlock(uint8_t r0, uint8_t g0, uint8_t b0, uint8_t entries[64][3],
                            void* userData) {
     const auto* shift = static_cast<const WhiteBalanceShift*>(userData);
-    if (shift != nullptr && ActiveVectorLevel() == VectorLevel::kAvx2)
+    if (shift != nullptr && ActiveVectorLevel() >= VectorLevel::kAvx2)
         return FillBlockAvx2(r0, g0, b0, entries, *shift);
     for (int n = 0; n < 64; ++n) {
         uint8_t* colour = entries[n];

@@ -259,7 +259,7 @@ TEST(WhiteBalanceFast, ByteThresholdsAgreeWithTheEncodingAroundEveryStep) {
         while (i < values.size() && bytes[i] == direct[i]) ++i;
         EXPECT_EQ(i, values.size()) << "first differing value, level " << int(level);
     }
-    LimitVectorLevel(VectorLevel::kAvx2);
+    LimitVectorLevel(VectorLevel::kAvx512);
 }
 
 // The 64 colours of every stride-th block in block order, and their written-out transforms.
@@ -334,7 +334,7 @@ TEST(WhiteBalanceFast, EqualsTheWrittenOutTransformOnEveryColour) {
             EXPECT_EQ(i, comparison.expected.size())
                 << "first differing byte, level " << int(level);
         }
-        LimitVectorLevel(VectorLevel::kAvx2);
+        LimitVectorLevel(VectorLevel::kAvx512);
     }
 }
 
