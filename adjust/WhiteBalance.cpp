@@ -12,6 +12,7 @@
 
 #include "image/ColorModel.h"
 #include "image/ColorRows.h"
+#include "image/PixelPlanes.h"
 #include "image/PixelSamples.h"
 #include "parallel/WorkerPool.h"
 
@@ -73,12 +74,18 @@ void GreyLabTableTask(void*, uint32_t first, uint32_t count) {
 void SumRowRgb16(const C_ImgBuff& image, int32_t y, int32_t x0, int32_t x1, uint64_t sum[3]) {
     const size_t first = static_cast<size_t>(y) * image.width + x0;
     if (image.type == PT_HSV16) {
-        const uint8_t* row = image.pixels + first * 6;
-        for (int32_t x = x0; x < x1; ++x, row += 6) {
-            uint16_t rgb[3];
-            HsvToRgb16(pixel_samples::Load16(row), pixel_samples::Load16(row + 2),
-                       pixel_samples::Load16(row + 4), &rgb[0], &rgb[1], &rgb[2]);
-            for (int c = 0; c < 3; ++c) sum[c] += rgb[c];
+        // In runs, so that the conversion takes the vector path.
+        constexpr size_t kRun = 256;
+        uint16_t hsv[3][kRun], rgb[3][kRun];
+        const auto* row = reinterpret_cast<const uint16_t*>(image.pixels) + first * 3;
+        const size_t width = static_cast<size_t>(x1 - x0);
+        for (size_t x = 0; x < width; x += kRun) {
+            const size_t n = std::min(kRun, width - x);
+            SplitPixels16(row + 3 * x, hsv[0], hsv[1], hsv[2], n);
+            HsvToRgb16Run(hsv[0], hsv[1], hsv[2], rgb[0], rgb[1], rgb[2], n);
+            for (int c = 0; c < 3; ++c) {
+                for (size_t i = 0; i < n; ++i) sum[c] += rgb[c][i];
+            }
         }
         return;
     }
