@@ -200,6 +200,8 @@ TEST(SavePhotoTest, SizesTheFormatCannotHoldAreRefused) {
     PhotoError error;
     EXPECT_EQ(SavePhoto(folder.Path("wide.jpg").c_str(), &wide, &error), 0);
     EXPECT_EQ(error.failure, PhotoFailure::TooLargeForFormat);
+    EXPECT_NE(error.text.find("65501 x 1 is too large for JPEG"), std::string::npos) << error.text;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(folder.Path("wide.jpg"))));
     EXPECT_EQ(SavePhoto(folder.Path("wide.png").c_str(), &wide), 1);
     ASSERT_EQ(wide.buffer->Create(65500, 1, PT_HSV16), 1);
     EXPECT_EQ(SavePhoto(folder.Path("edge.jpg").c_str(), &wide), 1);

@@ -65,11 +65,9 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
     const Case cases[] = {
         {{"--brightness", "46", "a", "b"}, "--brightness takes a whole number from -45 to 45"},
         {{"--add-light", "-2", "a", "b"}, "--add-light takes a whole number from -1 to 100"},
-        {{"--brightness", "1.5", "a", "b"}, "--brightness"},
         {{"--brightness", "12abc", "a", "b"}, "--brightness"},
         {{"--brightness", "99999999999999999999", "a", "b"}, "--brightness"},
         {{"--band", "red:hue=5001", "a", "b"}, "hue -5000..5000"},
-        {{"--band", "blue:vivid=41", "a", "b"}, "--band"},
         {{"--band", "orange:hue=1", "a", "b"}, "--band"},
         {{"--band", "red:tint=1", "a", "b"}, "--band"},
         {{"--band", "red:hue=1,", "a", "b"}, "--band"},
