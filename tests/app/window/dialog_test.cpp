@@ -1,6 +1,7 @@
 #include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include "adjust/WhiteBalance.h"
@@ -75,6 +76,19 @@ TEST_F(DialogTest, MenuAndWindowMenuTexts) {
     EXPECT_EQ(items[0]->text(), QStringLiteral("バージョン情報(&V...)"));
     EXPECT_TRUE(items[1]->isSeparator());
     EXPECT_EQ(items[2]->text(), QStringLiteral("バージョン情報 Lumivex(&A)..."));
+    // The menu's item opens the version dialog.
+    QString opened;
+    QTimer poll;
+    poll.callOnTimeout([&] {
+        if (QWidget* about = QApplication::activeModalWidget()) {
+            opened = about->windowTitle();
+            about->close();
+        }
+    });
+    poll.start(10);
+    items[0]->trigger();
+    poll.stop();
+    EXPECT_EQ(opened, QStringLiteral("バージョン情報 Lumivex"));
 
     // Left of it, each item with its shortcuts as the menu shows them.
     QStringList popups;
