@@ -86,17 +86,10 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
 TEST(SavePhotoTest, FailedSavesWriteNothingAndKeepTheOldFile) {
     ScratchFolder folder;
     const QByteArray old = "the user's earlier photo";
-    ASSERT_TRUE(folder.Write("plain-file", "not a folder") && folder.Write("photo.bmp", old));
+    ASSERT_TRUE(folder.Write("photo.bmp", old));
     const std::string path = folder.Path("photo.bmp");
     CImgBuff image, empty;
     MakeReference(RandomPicture(400, 300, 8), image.buffer, PT_RGB8);
-    const std::string refused[] = {
-        folder.Path("photo.gif"),        folder.Path("photo"),
-        folder.Path("photo.jpg.bak"),    folder.Path("photo.webp"),
-        folder.Path("plain-file/x.jpg"), folder.Path("missing/x.jpg"),
-        folder.Path("dot.d/photo"),
-    };
-    for (const std::string& p : refused) EXPECT_EQ(SavePhoto(p.c_str(), &image), 0) << p;
     EXPECT_EQ(SavePhoto(path.c_str(), &empty), 0);
     EXPECT_EQ(SavePhoto(nullptr, &image), 0);
     EXPECT_EQ(SavePhoto(path.c_str(), nullptr), 0);
@@ -109,14 +102,12 @@ TEST(SavePhotoTest, FailedSavesWriteNothingAndKeepTheOldFile) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(error.text, std::strerror(EFBIG)) << "the system's own reason";
 
-    const QStringList inputs = {"photo.bmp", "plain-file"};
-    EXPECT_EQ(folder.Entries(), inputs);
+    EXPECT_EQ(folder.Entries(), QStringList{"photo.bmp"});
     EXPECT_EQ(folder.Read("photo.bmp"), old);
-    EXPECT_EQ(folder.Read("plain-file"), "not a folder");
 
     ASSERT_EQ(SavePhoto(path.c_str(), &image), 1);
     ExpectSamePixels(ReadBack(path), *image.buffer);
-    EXPECT_EQ(folder.Entries(), inputs);
+    EXPECT_EQ(folder.Entries(), QStringList{"photo.bmp"});
 }
 
 // Linux paths: longer than any Windows limit, and names in bytes that are not UTF-8.
@@ -138,10 +129,11 @@ TEST(SavePhotoTest, AnyNameTheFileSystemTakesIsWritten) {
     EXPECT_EQ(unlink(folder.Path("caf\xE9.png").c_str()), 0);
 }
 
-// Only a regular file (or a link to one) is replaced; anything else is refused as it is and left
-// so, and nothing is created beside it.
-TEST(SavePhotoTest, TargetsThatAreNotRegularFilesAreRefused) {
+// Names of no format written, missing folders, and targets other than a regular file (or a link to
+// one) are refused with their cause; what is there is left as it was and nothing is created.
+TEST(SavePhotoTest, RefusalsNameTheirCauseAndWriteNothing) {
     ScratchFolder folder;
+    ASSERT_TRUE(folder.Write("plain-file", "not a folder"));
     ASSERT_TRUE(
         folder.Run("mkfifo fifo.jpg && mkdir dir.jpg && ln -s fifo.jpg to-fifo.jpg && "
                    "ln -s dir.jpg to-dir.jpg && ln -s nowhere.jpg dangling.jpg && "
@@ -157,10 +149,19 @@ TEST(SavePhotoTest, TargetsThatAreNotRegularFilesAreRefused) {
     CImgBuff image;
     MakeReference(RandomPicture(3, 2, 1), image.buffer, PT_RGB8);
     const std::pair<const char*, PhotoFailure> cases[] = {
-        {"fifo.jpg", PhotoFailure::NotRegularFile},   {"to-fifo.jpg", PhotoFailure::NotRegularFile},
-        {"socket.jpg", PhotoFailure::NotRegularFile}, {"dir.jpg", PhotoFailure::IsFolder},
-        {"to-dir.jpg", PhotoFailure::IsFolder},       {"dangling.jpg", PhotoFailure::DanglingLink},
+        {"fifo.jpg", PhotoFailure::NotRegularFile},
+        {"to-fifo.jpg", PhotoFailure::NotRegularFile},
+        {"socket.jpg", PhotoFailure::NotRegularFile},
+        {"dir.jpg", PhotoFailure::IsFolder},
+        {"to-dir.jpg", PhotoFailure::IsFolder},
+        {"dangling.jpg", PhotoFailure::DanglingLink},
         {"loop-a.jpg", PhotoFailure::LinkLoop},
+        {"photo.gif", PhotoFailure::UnknownFormat},
+        {"photo", PhotoFailure::UnknownFormat},
+        {"photo.jpg.bak", PhotoFailure::UnknownFormat},
+        {"dot.d/photo", PhotoFailure::UnknownFormat},
+        {"missing/x.jpg", PhotoFailure::FolderMissing},
+        {"plain-file/x.jpg", PhotoFailure::NoSuchFile},
     };
     for (const auto& [name, failure] : cases) {
         PhotoError error;
