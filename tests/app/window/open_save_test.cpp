@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "adjust/ColorCacheTesting.h"
 #include "tests/app/window/DialogFixture.h"
@@ -90,12 +91,9 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     const QImage pictureBefore = dialog->previewFrame->grab().toImage();
     const int passes = dialog->fullPasses;
 
-    const QString broken = folder.filePath(QStringLiteral("broken.jpg"));
-    QFile file(broken);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("\xFF\xD8\xFF not really a photo");
-    file.close();
-    Open(broken.toStdString());
+    const std::string broken = folder.filePath(QStringLiteral("broken.jpg")).toStdString();
+    std::ofstream(broken) << "\xFF\xD8\xFF not really a photo";
+    Open(broken);
     Open(folder.filePath("missing.jpg").toStdString());
     Open("");  // cancelled
     EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kLoadFailed}));
@@ -140,10 +138,9 @@ TEST_F(DialogTest, SaveWritesTheUpToDateFullResultAndAFailedSaveLosesNothing) {
     // A file in the way of the folder: the result stays for the next try.
     CImgBuff result;
     result.Copy(dialog->engine.resultImage);
-    QFile blocker(folder.filePath(QStringLiteral("plain-file")));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    save(blocker.fileName() + QStringLiteral("/x.jpg"));
+    const QString blocker = folder.filePath(QStringLiteral("plain-file"));
+    std::ofstream(blocker.toStdString()) << "";
+    save(blocker + QStringLiteral("/x.jpg"));
     EXPECT_EQ(prompts.messages, (std::vector<std::string>{kSaveFailed, kSaveFailed}));
     EXPECT_TRUE(SamePixels(result, dialog->engine.resultImage));
     const QString again = folder.filePath(QStringLiteral("again.jpg"));
