@@ -253,8 +253,10 @@ void ConvertInto(const C_ImgBuff& source, C_ImgBuff* destination) {
 }  // namespace
 
 ColorCache* ColorCache_Create() {
+    static std::atomic<uint64_t> lastSerial{0};
     auto* cache = new (std::nothrow) ColorCache{};
     if (cache == nullptr) return nullptr;
+    cache->serial = lastSerial.fetch_add(1, std::memory_order_relaxed) + 1;
     // Value-initialised: every slot starts null.
     cache->index = new (std::nothrow) std::atomic<ColorCacheBlock*>[kColorCacheSlots]();
     if (cache->index == nullptr) {

@@ -30,6 +30,9 @@ constexpr uint32_t kColorCacheSlots = 262144;
 struct ColorCache {
     // Null: not computed; kColorCacheFilling: being computed by some thread; else the block.
     std::atomic<ColorCacheBlock*>* index = nullptr;
+    // Unique among the caches of the process, never reused: what results made with it are kept
+    // under.
+    uint64_t serial = 0;
     ColorTransformFn transform = nullptr;  // null: the cache maps nothing
     // Optional: the transform of a whole block at once, cheaper than 64 calls of transform.
     ColorBlockFillFn fillBlock = nullptr;

@@ -214,7 +214,6 @@ int AdjustmentState::PickSpotWhiteBalance(int32_t x, int32_t y) {
 }
 
 void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
-    proxyBalancedBy = nullptr;
     if (spotWbCache) ColorCache_Destroy(spotWbCache);
     spotWbCache = grey ? CreateWhiteBalanceCache(grey->r, grey->g, grey->b) : nullptr;
     spotGreyPoint = grey;
@@ -222,7 +221,11 @@ void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
 }
 
 void AdjustmentState::DropWhiteBalanceCaches() {
-    proxyBalancedBy = nullptr;
+    // What a cache of the photo made is no use to the next one.
+    for (KeptBalance& keep : kept) {
+        keep.image.buffer->Create(0, 0, PT_NONE);
+        keep.cacheSerial = 0;
+    }
     if (autoWbCache) ColorCache_Destroy(autoWbCache);
     if (spotWbCache) ColorCache_Destroy(spotWbCache);
     autoWbCache = nullptr;
@@ -235,18 +238,21 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, const BgrRow
     needsApply = 0;
     CImgBuff& src = proxyPair ? proxySource : sourceImage;
     CImgBuff& dst = proxyPair ? proxyResult : resultImage;
-    const bool drag = proxyPair && useProxy;
-    if (!drag) proxyBalancedBy = nullptr;
+    KeptBalance* keep = nullptr;
+    if (proxyPair ? useProxy != 0
+                  : keepFullBalance && uint64_t(src.buffer->width) * uint64_t(src.buffer->height) <=
+                                           kKeptBalanceMaxPixels)
+        keep = &kept[proxyPair ? 1 : 0];
     // Half-corrected pixels must never pass for a result.
-    if (!RunStages(src, dst, display, drag)) dst.buffer->Create(0, 0, PT_NONE);
+    if (!RunStages(src, dst, display, keep)) dst.buffer->Create(0, 0, PT_NONE);
     return &dst;
 }
 
 CImgBuff* AdjustmentState::ApplyAdjustmentStagesInPlace() {
     if (!needsApply) return nullptr;
     needsApply = 0;
-    proxyBalancedBy = nullptr;
-    if (!RunStages(sourceImage, sourceImage, nullptr, false))
+    kept[0].cacheSerial = 0;  // the photo itself changes
+    if (!RunStages(sourceImage, sourceImage, nullptr, nullptr))
         sourceImage.buffer->Create(0, 0, PT_NONE);
     return &sourceImage;
 }
@@ -275,22 +281,16 @@ bool AdjustmentState::ChooseWhiteBalance(ColorCache** cache) {
     return true;
 }
 
-bool AdjustmentState::BalanceProxy(CImgBuff& src, ColorCache* wbCache) {
-    proxyBalancedBy = nullptr;
+bool AdjustmentState::Reserve(const CImgBuff& src, KeptBalance* keep) {
+    keep->cacheSerial = 0;
     const C_ImgBuff& in = *src.buffer;
-    C_ImgBuff& balanced = *proxyBalanced.buffer;
-    if ((balanced.type != PT_HSV16 || !SameGeometry(proxyBalanced, src)) &&
-        !balanced.Create(in.width, in.height, PT_HSV16))
-        return false;
-    PassStages whiteBalanceOnly;
-    whiteBalanceOnly.whiteBalance = wbCache;
-    if (RunFusedPass(in, &balanced, whiteBalanceOnly, nullptr) != 1) return false;
-    proxyBalancedBy = wbCache;
-    return true;
+    C_ImgBuff& balanced = *keep->image.buffer;
+    return (balanced.type == PT_HSV16 && SameGeometry(keep->image, src)) ||
+           balanced.Create(in.width, in.height, PT_HSV16);
 }
 
 bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display,
-                                bool keepBalance) {
+                                KeptBalance* keep) {
     const C_ImgBuff& in = *src.buffer;
     C_ImgBuff& out = *dst.buffer;
     if (IsEmpty(src)) {
@@ -311,10 +311,22 @@ bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* dis
         PassStages stages;
         stages.whiteBalance = wbCache;
         const C_ImgBuff* input = &in;
-        if (wbCache && keepBalance) {
-            if (proxyBalancedBy != wbCache && !BalanceProxy(src, wbCache)) return false;
+        if (wbCache && keep && keep->cacheSerial != wbCache->serial) {
+            if (Reserve(src, keep)) {
+                PassStages whiteBalanceOnly;
+                whiteBalanceOnly.whiteBalance = wbCache;
+                if (RunFusedPass(in, keep->image.buffer, whiteBalanceOnly, nullptr) != 1)
+                    return false;
+                keep->cacheSerial = wbCache->serial;
+            } else {
+                // Without room to keep the balanced photo the pass runs whole.
+                keep->image.buffer->Create(0, 0, PT_NONE);
+                keep = nullptr;
+            }
+        }
+        if (wbCache && keep) {
             stages.whiteBalance = nullptr;
-            input = proxyBalanced.buffer;
+            input = keep->image.buffer;
         }
         if (tone) {
             stages.sCurve = (vividnessCurve ? vividnessCurve : &IdentityCurve)->map;

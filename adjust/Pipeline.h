@@ -19,6 +19,8 @@ static_assert(std::size(kColorBandNames) == kColorBandCount);
 // The grey-point limits of the automatic white balance, in percent.
 constexpr int kAutoWbSaturationLimit = 60;
 constexpr int kAutoWbMinValue = 40;
+// The largest photo whose white-balanced copy the window keeps between passes (6 bytes a pixel).
+constexpr uint64_t kKeptBalanceMaxPixels = 50'000'000;
 
 class AdjustmentState {
   public:
@@ -93,6 +95,9 @@ class AdjustmentState {
     int32_t suppressLight = Adjustment(AdjustmentId::SuppressLight).neutral;
     int32_t addLight = Adjustment(AdjustmentId::AddLight).neutral;
     int32_t useProxy = 0;
+    // Set by the window: the full photo after white balance alone is kept between passes (up to
+    // kKeptBalanceMaxPixels), so that a slider's release runs only the stages after it.
+    bool keepFullBalance = false;
     int32_t needsApply = 0;
     int32_t selectedBand = 0;  // 0 red, 1 yellow, 2 green, 3 cyan, 4 blue, 5 magenta
 
@@ -100,15 +105,20 @@ class AdjustmentState {
     // The white balance the pass applies (null: none); false when it should apply but could not
     // be measured or built for lack of memory.
     bool ChooseWhiteBalance(ColorCache** cache);
-    // false when memory ran short; dst may then hold a partial result. keepBalance: src is the
-    // proxy of a drag, whose white-balanced pixels may be kept for the drag's next steps.
-    bool RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display, bool keepBalance);
+    // A pair's photo after white balance alone, kept while only the stages after it change;
+    // cacheSerial is the serial of the cache that made it (0: none).
+    struct KeptBalance {
+        CImgBuff image;
+        uint64_t cacheSerial = 0;
+    };
+    // false when memory ran short; dst may then hold a partial result. keep (may be null): where
+    // src's white-balanced pixels are kept, or found when the same cache made them.
+    bool RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display, KeptBalance* keep);
+    // Makes keep's image an HSV16 image of src's shape, marked as holding nothing; false when
+    // memory is short.
+    static bool Reserve(const CImgBuff& src, KeptBalance* keep);
 
-    // While a thumb is dragged only stages after the white balance change, so the proxy after
-    // white balance alone is kept from one step to the next; proxyBalancedBy is the cache that
-    // made it, null once a pass outside a drag or a new white balance leaves it stale.
-    CImgBuff proxyBalanced;
-    const ColorCache* proxyBalancedBy = nullptr;
-    // Fills proxyBalanced from src through wbCache; false when memory ran short.
-    bool BalanceProxy(CImgBuff& src, ColorCache* wbCache);
+    // [0] the full photo, when keepFullBalance allows; [1] the proxy, through a drag (only the
+    // dragged slider's stage changes from one step to the next).
+    KeptBalance kept[2];
 };

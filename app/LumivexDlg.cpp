@@ -39,6 +39,8 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
         prompts = ownPrompts.get();
     }
     appIcon = LoadAppIcon();
+    // A release then runs only the stages after the white balance.
+    engine.keepFullBalance = true;
     history = new QUndoStack(this);
     setAcceptDrops(true);
     CreateFromTemplate();

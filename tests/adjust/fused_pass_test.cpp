@@ -128,40 +128,54 @@ TEST(FusedPass, EqualsTheStagesRunOneAfterAnother) {
     LimitVectorLevel(VectorLevel::kAvx512);
 }
 
-// A drag keeps the white-balanced proxy from step to step; every step still equals the stages
-// run one after another, also when the white balance changes in the middle of the drag.
-TEST(FusedPass, DragStepsEqualWholePasses) {
+// The white-balanced photo kept between full passes and the proxy kept through a drag: every
+// pass still equals the stages run one after another, when the white balance changes between
+// passes and when another photo takes the place of the first.
+TEST(FusedPass, PassesFromAKeptBalanceEqualWholePasses) {
     std::mt19937 random(5);
     AdjustmentState state;
+    state.keepFullBalance = true;
     FillRandomHsv(state.sourceImage, 200, 160, 1);
     FillRandomHsv(state.proxySource, 50, 40, 2);
     Settings settings = RandomSettings(kAutoWb | kTone | kLight | kBands, random);
     Apply(state, settings);
-    auto step = [&](const char* what) {
-        SCOPED_TRACE(what);
-        ASSERT_EQ(state.useProxy, 1);
+    auto pass = [&](int32_t proxy, const char* what) {
+        SCOPED_TRACE(testing::Message() << what << ", proxy " << proxy);
+        ASSERT_EQ(state.useProxy, proxy);
         state.needsApply = 1;
-        const CImgBuff* result = state.ApplyAdjustmentStages(1);
+        const CImgBuff* result = state.ApplyAdjustmentStages(proxy);
         CImgBuff expected;
-        StageByStage(state, settings, state.proxySource, expected);
+        StageByStage(state, settings, proxy ? state.proxySource : state.sourceImage, expected);
         EXPECT_TRUE(SamePixels(*result, expected));
     };
     for (int32_t position : {-30, 5, 40}) {
         state.OnVividnessChanged(0, position);
-        step("vividness dragged");
+        pass(1, "vividness dragged");
     }
+    state.OnVividnessChanged(1, 40);
+    pass(0, "vividness released");
     ASSERT_EQ(state.PickSpotWhiteBalance(7, 5), 1);
     state.wbMode = WhiteBalanceMode::Spot;
     settings.stages ^= kAutoWb | kSpotWb;
-    step("spot picked");
+    pass(0, "spot picked");
     state.OnBrightnessChanged(0, 12);
-    step("brightness dragged");
+    pass(1, "brightness dragged");
+    state.OnBrightnessChanged(1, 12);
+    pass(0, "brightness released");
     state.wbMode = WhiteBalanceMode::Automatic;
     settings.stages ^= kAutoWb | kSpotWb;
-    step("back to automatic");
+    pass(0, "back to automatic");
+
+    // Another photo, with caches of its own, as opening one gives it.
+    ColorCache* first[] = {state.autoWbCache, state.spotWbCache};
+    state.autoWbCache = state.spotWbCache = nullptr;
+    FillRandomHsv(state.sourceImage, 200, 160, 3);
+    FillRandomHsv(state.proxySource, 50, 40, 4);
+    pass(0, "another photo");
+    for (ColorCache* cache : first) ColorCache_Destroy(cache);
     state.wbMode = WhiteBalanceMode::Off;
     settings.stages &= ~kAutoWb;
-    step("off");
+    pass(0, "off");
 }
 
 int Identity(uint8_t*, uint8_t*, uint8_t*, void*) {
