@@ -222,10 +222,7 @@ void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
 
 void AdjustmentState::DropWhiteBalanceCaches() {
     // What a cache of the photo made is no use to the next one.
-    for (KeptBalance& keep : kept) {
-        keep.image.buffer->Create(0, 0, PT_NONE);
-        keep.cacheSerial = 0;
-    }
+    for (KeptBalance& keep : kept) Forget(&keep);
     if (autoWbCache) ColorCache_Destroy(autoWbCache);
     if (spotWbCache) ColorCache_Destroy(spotWbCache);
     autoWbCache = nullptr;
@@ -243,6 +240,8 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, const BgrRow
                   : keepFullBalance && uint64_t(src.buffer->width) * uint64_t(src.buffer->height) <=
                                            kKeptBalanceMaxPixels)
         keep = &kept[proxyPair ? 1 : 0];
+    // Memory held for a photo that no longer allows keeping (one too large, opened since) goes.
+    if (!proxyPair && keep == nullptr) Forget(&kept[0]);
     // Half-corrected pixels must never pass for a result.
     if (!RunStages(src, dst, display, keep)) dst.buffer->Create(0, 0, PT_NONE);
     return &dst;
@@ -251,7 +250,7 @@ CImgBuff* AdjustmentState::ApplyAdjustmentStages(int32_t proxyPair, const BgrRow
 CImgBuff* AdjustmentState::ApplyAdjustmentStagesInPlace() {
     if (!needsApply) return nullptr;
     needsApply = 0;
-    kept[0].cacheSerial = 0;  // the photo itself changes
+    Forget(&kept[0]);  // the photo itself changes
     if (!RunStages(sourceImage, sourceImage, nullptr, nullptr))
         sourceImage.buffer->Create(0, 0, PT_NONE);
     return &sourceImage;
@@ -279,6 +278,11 @@ bool AdjustmentState::ChooseWhiteBalance(ColorCache** cache) {
         *cache = spotWbCache;
     }
     return true;
+}
+
+void AdjustmentState::Forget(KeptBalance* keep) {
+    keep->image.buffer->Create(0, 0, PT_NONE);
+    keep->cacheSerial = 0;
 }
 
 bool AdjustmentState::Reserve(const CImgBuff& src, KeptBalance* keep) {
@@ -320,7 +324,7 @@ bool AdjustmentState::RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* dis
                 keep->cacheSerial = wbCache->serial;
             } else {
                 // Without room to keep the balanced photo the pass runs whole.
-                keep->image.buffer->Create(0, 0, PT_NONE);
+                Forget(keep);
                 keep = nullptr;
             }
         }

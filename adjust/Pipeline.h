@@ -117,6 +117,8 @@ class AdjustmentState {
     // Makes keep's image an HSV16 image of src's shape, marked as holding nothing; false when
     // memory is short.
     static bool Reserve(const CImgBuff& src, KeptBalance* keep);
+    // Frees keep's image and marks it as holding nothing.
+    static void Forget(KeptBalance* keep);
 
     // [0] the full photo, when keepFullBalance allows; [1] the proxy, through a drag (only the
     // dragged slider's stage changes from one step to the next).
