@@ -326,24 +326,35 @@ int ColorCache_MapRgb16(ColorCache* cache, uint16_t* pixels, uint32_t count) {
 
 namespace {
 
-// The interpolation of MapInterpolated for four samples of one channel, given the bytes low and
-// high of their lattice colours below and above: the same operations in the same order.
-[[gnu::target("avx2")]] inline __m128i Interpolate16(__m128i u, __m128i low, __m128i high) {
-    const __m128i step = _mm_set1_epi32(kStep16);
-    __m128i lo = _mm_srli_epi32(u, 8);
-    lo = _mm_add_epi32(lo, _mm_cmpgt_epi32(_mm_mullo_epi32(lo, step), u));
-    const __m128i offset = _mm_sub_epi32(u, _mm_mullo_epi32(lo, step));
-    const __m128i base = _mm_mullo_epi32(low, step);
-    const __m256d baseValue = _mm256_cvtepi32_pd(base);
-    const __m256d t = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), kQuotient16.data(), offset,
-                                               _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
-    const __m256d span = _mm256_cvtepi32_pd(_mm_sub_epi32(_mm_mullo_epi32(high, step), base));
-    __m256d out = _mm256_add_pd(baseValue, _mm256_mul_pd(t, span));
+// Lanes 0..3 (half 0) or 4..7 (half 1).
+[[gnu::target("avx2")]] inline __m128i Half(__m256i lanes, int half) {
+    return half ? _mm256_extracti128_si256(lanes, 1) : _mm256_castsi256_si128(lanes);
+}
+
+// The interpolation of MapInterpolated for eight samples of one channel, given their lattice
+// index below (lo) and the bytes low and high of their lattice colours below and above: the
+// same operations in the same order.
+[[gnu::target("avx2")]] inline __m128i Interpolate16(__m256i u, __m256i lo, __m256i low,
+                                                     __m256i high) {
+    const __m256i step = _mm256_set1_epi32(kStep16);
+    const __m256i offset = _mm256_sub_epi32(u, _mm256_mullo_epi32(lo, step));
+    const __m256i base = _mm256_mullo_epi32(low, step);
+    const __m256i span = _mm256_sub_epi32(_mm256_mullo_epi32(high, step), base);
     // lo 255 has no lattice colour above it: the channel is base.
-    const __m128i top = _mm_cmpeq_epi32(lo, _mm_set1_epi32(255));
-    out = _mm256_blendv_pd(out, baseValue, _mm256_castsi256_pd(_mm256_cvtepi32_epi64(top)));
-    out = _mm256_min_pd(out, _mm256_set1_pd(65535.0));
-    return _mm256_cvttpd_epi32(out);
+    const __m256i top = _mm256_cmpeq_epi32(lo, _mm256_set1_epi32(255));
+    __m128i out[2];
+    for (int half = 0; half < 2; ++half) {
+        const __m256d baseValue = _mm256_cvtepi32_pd(Half(base, half));
+        const __m256d t =
+            _mm256_mask_i32gather_pd(_mm256_setzero_pd(), kQuotient16.data(), Half(offset, half),
+                                     _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+        __m256d value =
+            _mm256_add_pd(baseValue, _mm256_mul_pd(t, _mm256_cvtepi32_pd(Half(span, half))));
+        value = _mm256_blendv_pd(value, baseValue,
+                                 _mm256_castsi256_pd(_mm256_cvtepi32_epi64(Half(top, half))));
+        out[half] = _mm256_cvttpd_epi32(_mm256_min_pd(value, _mm256_set1_pd(65535.0)));
+    }
+    return _mm_packus_epi32(out[0], out[1]);
 }
 
 // The lattice index below each of eight 16-bit samples (u / 257 rounded down) and the one
@@ -446,16 +457,9 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
             const __m256i low = GatherEntries(lowAddress[k]);
             const __m256i high = GatherEntries(highAddress[k]);
             for (int c = 0; c < 3; ++c) {
-                const __m256i l = EntryChannel(low, c);
-                const __m256i h = EntryChannel(high, c);
-                const __m128i out0 =
-                    Interpolate16(_mm256_castsi256_si128(u[c]), _mm256_castsi256_si128(l),
-                                  _mm256_castsi256_si128(h));
-                const __m128i out1 =
-                    Interpolate16(_mm256_extracti128_si256(u[c], 1), _mm256_extracti128_si256(l, 1),
-                                  _mm256_extracti128_si256(h, 1));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + i),
-                                 _mm_packus_epi32(out0, out1));
+                _mm_storeu_si128(
+                    reinterpret_cast<__m128i*>(planes[c] + i),
+                    Interpolate16(u[c], lo[c], EntryChannel(low, c), EntryChannel(high, c)));
             }
         }
     }
