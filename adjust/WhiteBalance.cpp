@@ -74,19 +74,16 @@ void GreyLabTableTask(void*, uint32_t first, uint32_t count) {
 void SumRowRgb16(const C_ImgBuff& image, int32_t y, int32_t x0, int32_t x1, uint64_t sum[3]) {
     const size_t first = static_cast<size_t>(y) * image.width + x0;
     if (image.type == PT_HSV16) {
-        // In runs, so that the conversion takes the vector path.
-        constexpr size_t kRun = 256;
-        uint16_t hsv[3][kRun], rgb[3][kRun];
-        const auto* row = reinterpret_cast<const uint16_t*>(image.pixels) + first * 3;
-        const size_t width = static_cast<size_t>(x1 - x0);
-        for (size_t x = 0; x < width; x += kRun) {
-            const size_t n = std::min(kRun, width - x);
-            SplitPixels16(row + 3 * x, hsv[0], hsv[1], hsv[2], n);
-            HsvToRgb16Run(hsv[0], hsv[1], hsv[2], rgb[0], rgb[1], rgb[2], n);
-            for (int c = 0; c < 3; ++c) {
-                for (size_t i = 0; i < n; ++i) sum[c] += rgb[c][i];
-            }
-        }
+        ForEachRgb16Run(
+            reinterpret_cast<const uint16_t*>(image.pixels) + first * 3,
+            static_cast<size_t>(x1 - x0),
+            [sum](const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t, size_t n) {
+                for (size_t i = 0; i < n; ++i) {
+                    sum[0] += r[i];
+                    sum[1] += g[i];
+                    sum[2] += b[i];
+                }
+            });
         return;
     }
     if (image.type == PT_RGB16) {

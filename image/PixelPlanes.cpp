@@ -2,7 +2,6 @@
 
 #include <immintrin.h>
 
-#include "image/ColorRows.h"
 
 namespace {
 
@@ -132,16 +131,13 @@ void JoinHighBytes(const uint16_t* first, const uint16_t* second, const uint16_t
 }
 
 void Hsv16ToHighBytes(const uint16_t* hsv, uint8_t* pixels, size_t count, ByteOrder order) {
-    constexpr size_t kRun = 256;
-    uint16_t h[kRun], s[kRun], v[kRun], r[kRun], g[kRun], b[kRun];
-    for (size_t x = 0; x < count; x += kRun) {
-        const size_t n = count - x < kRun ? count - x : kRun;
-        SplitPixels16(hsv + 3 * x, h, s, v, n);
-        HsvToRgb16Run(h, s, v, r, g, b, n);
-        if (order == ByteOrder::kBgr) {
-            JoinHighBytes(b, g, r, pixels + 3 * x, n);
-        } else {
-            JoinHighBytes(r, g, b, pixels + 3 * x, n);
-        }
-    }
+    ForEachRgb16Run(
+        hsv, count,
+        [&](const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t x, size_t n) {
+            if (order == ByteOrder::kBgr) {
+                JoinHighBytes(b, g, r, pixels + 3 * x, n);
+            } else {
+                JoinHighBytes(r, g, b, pixels + 3 * x, n);
+            }
+        });
 }

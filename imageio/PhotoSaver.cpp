@@ -16,7 +16,6 @@
 #include <cstring>
 #include <random>
 
-#include "image/ColorRows.h"
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
 #include "image/PixelPlanes.h"
@@ -59,21 +58,16 @@ void HsvRowsTask(void* context, uint32_t first, uint32_t count) {
 void WideHsvRowsTask(void* context, uint32_t first, uint32_t count) {
     const auto* c = static_cast<const EncoderRowsContext*>(context);
     const size_t width = static_cast<size_t>(c->image->width);
-    constexpr size_t kRun = 256;
-    uint16_t h[kRun], s[kRun], v[kRun], r[kRun], g[kRun], b[kRun];
     for (uint32_t y = first; y < first + count; ++y) {
-        const auto* source =
-            reinterpret_cast<const uint16_t*>(c->image->pixels) + size_t{y} * width * 3;
         uint8_t* out = c->bits + y * c->bytesPerLine;
-        for (size_t x = 0; x < width; x += kRun) {
-            const size_t n = std::min(kRun, width - x);
-            SplitPixels16(source + 3 * x, h, s, v, n);
-            HsvToRgb16Run(h, s, v, r, g, b, n);
-            for (size_t i = 0; i < n; ++i) {
-                const uint16_t rgbx[4] = {r[i], g[i], b[i], 0xFFFF};
-                std::memcpy(out + (x + i) * 8, rgbx, sizeof rgbx);
-            }
-        }
+        ForEachRgb16Run(
+            reinterpret_cast<const uint16_t*>(c->image->pixels) + size_t{y} * width * 3, width,
+            [out](const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t x, size_t n) {
+                for (size_t i = 0; i < n; ++i) {
+                    const uint16_t rgbx[4] = {r[i], g[i], b[i], 0xFFFF};
+                    std::memcpy(out + (x + i) * 8, rgbx, sizeof rgbx);
+                }
+            });
     }
 }
 
