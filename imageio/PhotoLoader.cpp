@@ -98,13 +98,9 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
         SetReaderError(reader, error);
         return 0;
     }
-    if (origin) {
-        // From the file already open: the metadata belongs to the very bytes just decoded.
-        const QByteArray bytes = file.seek(0) ? file.readAll() : QByteArray();
-        ReadPhotoMetadata(reinterpret_cast<const uint8_t*>(bytes.constData()),
-                          static_cast<size_t>(bytes.size()), origin);
-    }
     file.close();
+    // From the file already open: the metadata belongs to the very bytes just decoded.
+    if (origin) ReadPhotoMetadata(fd, origin);
     // A format whose header gives no size is checked once decoded: the rows still have to fit.
     if (!CheckPhotoSize(picture.width(), picture.height(), 0, limits, error)) {
         return 0;

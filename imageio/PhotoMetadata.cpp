@@ -115,11 +115,15 @@ int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
 
 }  // namespace
 
-void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin) {
-    if (data == nullptr || origin == nullptr || size > static_cast<size_t>(LONG_MAX)) return;
+namespace {
+
+// The blocks and profile of image into origin. Exiv2 reports damaged metadata by throwing; the
+// photo itself may still be sound, so what cannot be read is left out.
+template <typename Open>
+void ReadMetadataOf(Open open, PhotoOrigin* origin) {
     PrepareExiv2();
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, static_cast<long>(size));
+        Exiv2::Image::AutoPtr image = open();
         if (image.get() == nullptr) return;
         image->readMetadata();
         auto blocks = std::make_shared<PhotoMetadataBlocks>();
@@ -135,8 +139,21 @@ void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin) {
                                             static_cast<qsizetype>(icc->size_));
         }
     } catch (const std::exception&) {
-        // Exiv2 reports damaged metadata by throwing; the photo itself may still be sound.
     }
+}
+
+}  // namespace
+
+void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin) {
+    if (data == nullptr || origin == nullptr || size > static_cast<size_t>(LONG_MAX)) return;
+    ReadMetadataOf([&] { return Exiv2::ImageFactory::open(data, static_cast<long>(size)); },
+                   origin);
+}
+
+void ReadPhotoMetadata(int fd, PhotoOrigin* origin) {
+    if (fd < 0 || origin == nullptr) return;
+    ReadMetadataOf(
+        [fd] { return Exiv2::ImageFactory::open("/proc/self/fd/" + std::to_string(fd)); }, origin);
 }
 
 int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t width, int32_t height,
@@ -170,13 +187,13 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
             *reason = "could not add the metadata to the encoded file";
             return 0;
         }
-        const Exiv2::DataBuf written = io.read(size);
+        QByteArray result(size, Qt::Uninitialized);
+        const long read = io.read(reinterpret_cast<Exiv2::byte*>(result.data()), size);
         io.close();
-        if (written.size_ != size) {
+        if (read != size) {
             *reason = "could not add the metadata to the encoded file";
             return 0;
         }
-        QByteArray result(reinterpret_cast<const char*>(written.pData_), written.size_);
         if (type == Exiv2::ImageType::png && !origin.iccProfile.isEmpty() &&
             !InsertPngProfile(origin.iccProfile, &result)) {
             *reason = "could not add the colour profile to the PNG file";

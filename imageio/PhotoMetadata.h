@@ -22,6 +22,8 @@ struct PhotoOrigin {
 // leaving its bitsPerChannel alone. Metadata that cannot be read is left out: damaged metadata
 // never keeps a photo from loading.
 void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin);
+// The same for the photo file open as fd, reading only as much of it as the metadata needs.
+void ReadPhotoMetadata(int fd, PhotoOrigin* origin);
 
 // Adds to encoded, a complete JPEG, PNG or TIFF file of width x height pixels, the colour
 // profile of origin unchanged and, with keepMetadata, its EXIF, XMP and IPTC: Orientation 1 (the
