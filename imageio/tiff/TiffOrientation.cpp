@@ -44,8 +44,7 @@ void OrientRowsTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
-}  // namespace
-
+// The orientation of a value 1..8; orientation 1 (stored upright) for any other value.
 TiffOrientation OrientationFor(uint16_t value) {
     static const TiffOrientation kOrientations[9] = {
         {false, false, false},  // unused
@@ -60,6 +59,8 @@ TiffOrientation OrientationFor(uint16_t value) {
     };
     return kOrientations[value >= 1 && value <= 8 ? value : 1];
 }
+
+}  // namespace
 
 TiffOrientation ReadOrientation(const TiffIfd* ifd) {
     uint16_t value;

@@ -15,8 +15,6 @@ struct TiffOrientation {
     bool flipY;  // v counts from the bottom
 };
 
-// The orientation of a value 1..8; orientation 1 (stored upright) for any other value.
-TiffOrientation OrientationFor(uint16_t value);
 // The orientation of ifd; orientation 1 when the tag is absent or not a SHORT.
 TiffOrientation ReadOrientation(const TiffIfd* ifd);
 bool IsUpright(const TiffOrientation& o);
