@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <system_error>
 
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
@@ -18,11 +17,6 @@ namespace {
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return fs::equivalent(a, b, error) && !error;
 }
 
 int Load(const std::string& path, const PhotoLoadLimits& limits, AdjustmentState& state,
@@ -106,10 +100,6 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const std::string& input, const std::string& output, PhotoTimings& timings,
                      std::string& reason, const PhotoLoadLimits& limits, const SaveOptions& save) {
-    if (SameFile(input, output)) {
-        reason = "the output would overwrite its own input";
-        return 0;
-    }
     // The output's folder, name and kind are checked before the photo is read.
     PhotoError error;
     if (!CheckSaveTarget(output.c_str(), nullptr, &error)) {

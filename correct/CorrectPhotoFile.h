@@ -38,11 +38,11 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
                                      const std::string& output, const std::string& folder,
                                      const std::string& format);
 
-// Loads input within limits, gives it settings (with spotPixel, the spot grey point is measured on
-// this photo instead of taken from settings), runs the full-resolution pipeline and saves to
-// output as save says, with the input's metadata and colour profile; the output's target and the
-// size its format holds are checked before the pipeline runs. Returns 1 saved; 0 with reason set
-// otherwise.
+// Loads input, paired with output by PlanPhotos, within limits, gives it settings (with spotPixel,
+// the spot grey point is measured on this photo instead of taken from settings), runs the
+// full-resolution pipeline and saves to output as save says, with the input's metadata and colour
+// profile; the output's target and the size its format holds are checked before the pipeline runs.
+// Returns 1 saved; 0 with reason set otherwise.
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const std::string& input, const std::string& output, PhotoTimings& timings,
                      std::string& reason, const PhotoLoadLimits& limits = {},
