@@ -32,6 +32,12 @@ void FillHsv16(C_ImgBuff* image, int32_t width, int32_t height, Fill fill) {
     }
 }
 
+// Times a benchmark in milliseconds of wall time, beside the CPU time of the whole process
+// (every worker), which a busy machine disturbs less than the wall time.
+inline void WallAndProcessCpu(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+}
+
 // Reports the pixels one iteration processes as megapixels per second under the given name.
 inline void SetPixelRate(benchmark::State& state, const char* name, double pixels) {
     state.counters[name] =

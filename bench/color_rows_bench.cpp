@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/BenchPhotos.h"
 #include "image/ColorRows.h"
 
 namespace {
@@ -43,9 +44,7 @@ void RunRows(benchmark::State& state, RunFn run) {
         benchmark::ClobberMemory();
     }
     LimitVectorLevel(VectorLevel::kAvx512);
-    state.counters["Mpixel/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * kWidth * kHeight / 1e6,
-                           benchmark::Counter::kIsRate);
+    SetPixelRate(state, "Mpixel/s", static_cast<double>(kWidth) * kHeight);
 }
 
 void BM_HsvToRgb16Run(benchmark::State& state) {
@@ -62,15 +61,7 @@ void Levels(benchmark::internal::Benchmark* bench) {
         bench->Arg(static_cast<int64_t>(level));
 }
 
-BENCHMARK(BM_HsvToRgb16Run)
-    ->Apply(Levels)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
-BENCHMARK(BM_RgbToHsv16Run)
-    ->Apply(Levels)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
+BENCHMARK(BM_HsvToRgb16Run)->Apply(Levels)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_RgbToHsv16Run)->Apply(Levels)->Apply(WallAndProcessCpu);
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/BenchPhotos.h"
 #include "image/ImgBuff.h"
 #include "parallel/WorkerPool.h"
 
@@ -95,23 +96,11 @@ void BM_ConvertHsv16ToRgb16(benchmark::State& state) {
     ConvertBench(state, PT_HSV16, PT_RGB16);
 }
 
-BENCHMARK(BM_CopyHsv16)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_MemcpyOneThread)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
-BENCHMARK(BM_ClearHsv16)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_MemsetOneThread)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
-BENCHMARK(BM_ConvertRgb8ToHsv16)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
-BENCHMARK(BM_ConvertHsv16ToRgb16)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
+BENCHMARK(BM_CopyHsv16)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_MemcpyOneThread)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ClearHsv16)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_MemsetOneThread)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ConvertRgb8ToHsv16)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ConvertHsv16ToRgb16)->Apply(WallAndProcessCpu);
 
 }  // namespace

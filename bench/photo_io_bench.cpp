@@ -6,8 +6,6 @@
 #include <QImageWriter>
 #include <QTemporaryDir>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -144,20 +142,14 @@ void BM_SaveStepMakeEncoderImage(benchmark::State& state) {
     }
 }
 
-// Wall time, and the CPU time of the whole process (every worker), which a busy machine disturbs
-// less than the wall time.
-void Timed(benchmark::internal::Benchmark* benchmark) {
-    benchmark->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime()->MeasureProcessCPUTime();
-}
-
 }  // namespace
 
-BENCHMARK(BM_LoadPhotoJpeg)->Apply(Timed);
-BENCHMARK(BM_QtReadJpeg)->Apply(Timed);
-BENCHMARK(BM_LoadPhotoTiff16)->Apply(Timed);
-BENCHMARK(BM_QtReadTiff16)->Apply(Timed);
-BENCHMARK(BM_SavePhotoJpeg)->Apply(Timed);
-BENCHMARK(BM_QtWriteJpeg)->Apply(Timed);
-BENCHMARK(BM_LoadStepRowsToHsv)->Apply(Timed);
-BENCHMARK(BM_LoadStepConvertTypeToHsv)->Apply(Timed);
-BENCHMARK(BM_SaveStepMakeEncoderImage)->Apply(Timed);
+BENCHMARK(BM_LoadPhotoJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_QtReadJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_LoadPhotoTiff16)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_QtReadTiff16)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_SavePhotoJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_QtWriteJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_LoadStepRowsToHsv)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_LoadStepConvertTypeToHsv)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_SaveStepMakeEncoderImage)->Apply(WallAndProcessCpu)->MinTime(1.0);

@@ -109,25 +109,10 @@ void BM_DisplayConversionFull(benchmark::State& bench) {
     SetPixelRate(bench, "MP/s", double(kWidth) * kHeight);
 }
 
-BENCHMARK(BM_FullPassWithDisplay)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_ProxyPassWithDisplay)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_FullPassStageByStage)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_ProxyPassStageByStage)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_DisplayConversionFull)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
+BENCHMARK(BM_FullPassWithDisplay)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ProxyPassWithDisplay)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_FullPassStageByStage)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ProxyPassStageByStage)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_DisplayConversionFull)->Apply(WallAndProcessCpu);
 
 }  // namespace

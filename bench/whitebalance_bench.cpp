@@ -102,15 +102,8 @@ void BM_WhiteBalanceCacheFillWrittenOut(benchmark::State& state) {
     FillEveryBlock(state, true);
 }
 
-// The CPU column counts every thread of the process: steadier than wall time on a busy machine.
-BENCHMARK(BM_WhiteBalanceCacheFill)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
-BENCHMARK(BM_WhiteBalanceCacheFillWrittenOut)
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime();
+BENCHMARK(BM_WhiteBalanceCacheFill)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_WhiteBalanceCacheFillWrittenOut)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_EstimateGreyPoint)
     ->Args({6000, 4000})
     ->Args({1500, 1000})

@@ -16,6 +16,7 @@
 #include "app/LumivexDlgTesting.h"
 #include "app/PreviewStretch.h"
 #include "app/WindowServices.h"
+#include "bench/BenchPhotos.h"
 
 namespace {
 
@@ -127,21 +128,9 @@ void BM_CountPreviewLevels(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(CountLevels(picture, picture.rect()));
 }
 
-BENCHMARK(BM_CountPreviewLevels)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_StretchFullBitmapIntoPreview)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_ReleaseToPaintedFullPreview)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
-BENCHMARK(BM_DragStepToPaintedProxyPreview)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MeasureProcessCPUTime();
+BENCHMARK(BM_CountPreviewLevels)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_StretchFullBitmapIntoPreview)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ReleaseToPaintedFullPreview)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_DragStepToPaintedProxyPreview)->Apply(WallAndProcessCpu);
 
 }  // namespace
