@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "correct/CorrectPhotoFile.h"
+
 int32_t MulDivRound(int32_t a, int32_t b, int32_t c) {
     if (c == 0) return 0;
     const int64_t product = static_cast<int64_t>(a) * b;
@@ -359,12 +361,8 @@ int QtUserPrompts::ChooseApplyToMany(QWidget* parent, const FileDialogRequest& p
         new QLineEdit(QFileInfo(chosen.first()).dir().filePath(QStringLiteral("補正済み")));
     auto* browse = new QPushButton(QStringLiteral("参照(&B)..."));
     auto* format = new QComboBox;
-    const std::pair<const char*, const char*> formats[] = {{"JPEG (*.jpg)", "jpg"},
-                                                           {"PNG (*.png)", "png"},
-                                                           {"TIFF (*.tif)", "tif"},
-                                                           {"BMP (*.bmp)", "bmp"}};
-    for (const auto& [label, extension] : formats)
-        format->addItem(QString::fromUtf8(label), QString::fromUtf8(extension));
+    for (const OutputFormat& f : kOutputFormats)
+        format->addItem(QString::fromUtf8(f.label), QString::fromUtf8(f.extension));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(folder, 1);

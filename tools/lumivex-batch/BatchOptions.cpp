@@ -1,7 +1,9 @@
 #include "tools/lumivex-batch/BatchOptions.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <iterator>
 #include <string_view>
 
 #include "imageio/PhotoFile.h"
@@ -265,7 +267,8 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             }
             options.outDir = value;
         } else {
-            if (value != "jpg" && value != "png" && value != "bmp" && value != "tif") {
+            if (std::none_of(std::begin(kOutputFormats), std::end(kOutputFormats),
+                             [&](const OutputFormat& f) { return value == f.extension; })) {
                 error = "--format takes jpg, png, bmp or tif";
                 return std::nullopt;
             }
