@@ -39,10 +39,9 @@ void ApplyToManyRun::Run() {
         emit photoStarted(static_cast<int>(k), static_cast<int>(plan.size()),
                           QFile::decodeName(QByteArray::fromStdString(
                               fs::path(photo.input).filename().string())));
-        std::string reason = photo.refusal;
+        std::string reason;
         PhotoTimings timings;
-        if (reason.empty() &&
-            CorrectPhotoFile(settings, std::nullopt, photo.input, photo.output, timings, reason)) {
+        if (CorrectPhotoFile(settings, std::nullopt, photo, timings, reason)) {
             ++saved;
             continue;
         }

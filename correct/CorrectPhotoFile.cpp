@@ -98,8 +98,14 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 }
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
-                     const std::string& input, const std::string& output, PhotoTimings& timings,
-                     std::string& reason, const PhotoLoadLimits& limits, const SaveOptions& save) {
+                     const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
+                     const PhotoLoadLimits& limits, const SaveOptions& save) {
+    if (!planned.refusal.empty()) {
+        reason = planned.refusal;
+        return 0;
+    }
+    const std::string& input = planned.input;
+    const std::string& output = planned.output;
     // The output's folder, name and kind are checked before the photo is read.
     PhotoError error;
     if (!CheckSaveTarget(output.c_str(), nullptr, &error)) {

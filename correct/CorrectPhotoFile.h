@@ -48,15 +48,14 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
                                      const std::string& output, const std::string& folder,
                                      const std::string& format);
 
-// Loads input, paired with output by PlanPhotos, within limits, gives it settings (with spotPixel,
-// the spot grey point is measured on this photo instead of taken from settings), runs the
-// full-resolution pipeline and saves to output as save says, with the input's metadata and colour
-// profile; the output's target and the size its format holds are checked before the pipeline runs.
-// Returns 1 saved; 0 with reason set otherwise.
+// Loads the planned photo's input within limits, gives it settings (with spotPixel, the spot grey
+// point is measured on this photo instead of taken from settings), runs the full-resolution
+// pipeline and saves to its output as save says, with the input's metadata and colour profile;
+// the output's target and the size its format holds are checked before the pipeline runs.
+// Returns 1 saved; 0 with reason set otherwise, the plan's refusal for a refused photo.
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
-                     const std::string& input, const std::string& output, PhotoTimings& timings,
-                     std::string& reason, const PhotoLoadLimits& limits = {},
-                     const SaveOptions& save = {});
+                     const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
+                     const PhotoLoadLimits& limits = {}, const SaveOptions& save = {});
 
 // The spot grey point measured on the photo at path around pixel, as a spot click there would
 // take it; nullopt with reason set when the photo cannot be loaded or pixel lies outside it.

@@ -88,11 +88,10 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         if (plan.size() > 1 && !options.quiet) {
             std::fprintf(err, "[%zu/%zu] %s\n", k + 1, plan.size(), photo.input.c_str());
         }
-        std::string reason = photo.refusal;
+        std::string reason;
         PhotoTimings timings;
-        if (reason.empty() &&
-            CorrectPhotoFile(options.settings, options.spotPixel, photo.input, photo.output,
-                             timings, reason, limits, options.save)) {
+        if (CorrectPhotoFile(options.settings, options.spotPixel, photo, timings, reason, limits,
+                             options.save)) {
             if (options.timings) {
                 std::fprintf(out, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
                              photo.input.c_str(), timings.loadMs, timings.pipelineMs,
