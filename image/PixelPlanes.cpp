@@ -2,7 +2,6 @@
 
 #include <immintrin.h>
 
-
 namespace {
 
 // Eight pixels at a time: three 16-byte loads or stores per eight pixels, rearranged by byte
