@@ -15,10 +15,6 @@ namespace {
 // A PT_HSV16 pixel; the source and the result hold one each, the quarter-size proxy one per 16.
 constexpr uint64_t kHsvPixelBytes = 6;
 
-std::string Megabytes(uint64_t bytes) {
-    return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB";
-}
-
 std::string Megapixels(uint64_t pixels) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f megapixels", static_cast<double>(pixels) / 1e6);
@@ -99,6 +95,10 @@ void SetErrnoError(PhotoError* error, int errnum) {
         default:
             return SetPhotoError(error, PhotoFailure::SystemError, std::strerror(errnum));
     }
+}
+
+std::string Megabytes(uint64_t bytes) {
+    return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB";
 }
 
 uint64_t AvailableMemoryBytes() {

@@ -53,6 +53,9 @@ inline constexpr uint64_t kMaxHoldablePixels = (0xFFFFF000ull - 4) / 6;
 // what its address-space limit leaves. UINT64_MAX when neither can be read.
 uint64_t AvailableMemoryBytes();
 
+// bytes as whole megabytes, rounded up, for messages: "12 MB".
+std::string Megabytes(uint64_t bytes);
+
 // Whether a width x height photo may be loaded: within limits.maxPixels and what a buffer can hold,
 // and with memory for its source, result and proxy buffers besides the decoderBytes that decoding
 // it takes. On refusal sets error with the size, or the memory needed and available, and returns 0.

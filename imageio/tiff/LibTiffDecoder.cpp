@@ -12,10 +12,15 @@
 #include "image/ColorModel.h"
 #include "image/ImgBuff.h"
 #include "image/PixelSamples.h"
+#include "imageio/PhotoFile.h"
 #include "imageio/tiff/TiffOrientation.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
+
+// Colour, alpha and a few extra channels. A file claiming more is no photo; every decoded row
+// holds all of its samples, so an absurd count would only make the decode buffers huge.
+constexpr uint16_t kMaxSamplesPerPixel = 16;
 
 // libtiff reads the file through these procedures from the caller's memory; mapping hands it the
 // bytes themselves, so strips are decoded without another copy.
@@ -289,6 +294,13 @@ bool DecodeBands(TIFF* tif, const Layout& l, C_ImgBuff* image, std::string* reas
         *reason = "its tiles do not start on whole bytes";
         return false;
     }
+    const uint64_t available = AvailableMemoryBytes();
+    if (bandBytes + chunkBytes > available) {
+        *reason = "not enough memory to decode it: its strips or tiles need " +
+                  Megabytes(bandBytes + chunkBytes) + ", only " + Megabytes(available) +
+                  " are available";
+        return false;
+    }
     std::vector<uint8_t> band, chunk;
     try {
         band.resize(bandBytes);
@@ -427,6 +439,13 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
         !stored.Create(static_cast<int32_t>(width), static_cast<int32_t>(height), PT_HSV16)) {
         *reason = "the picture (" + std::to_string(width) + " x " + std::to_string(height) +
                   ") is too large to hold";
+        return 0;
+    }
+    uint16_t samples = 1;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (samples > kMaxSamplesPerPixel) {
+        *reason = "it has " + std::to_string(samples) + " samples per pixel, more than the " +
+                  std::to_string(kMaxSamplesPerPixel) + " a photo may have";
         return 0;
     }
     layout.width = width;

@@ -13,7 +13,8 @@
 class CImgBuff;
 
 // Decodes the TIFF file held in data into target as PT_HSV16, turned upright as its Orientation
-// tag says. A picture of more than maxPixels pixels is refused before anything is decoded.
+// tag says. A picture of more than maxPixels pixels, or with more samples per pixel than a photo
+// has, is refused before anything is decoded.
 // Returns 1 when loaded; 0 with reason set (libtiff's own message where it gave one; reason may
 // be null) and target as it was when the file cannot be decoded. When loaded, bitsPerChannel (if
 // not null) receives 16 for samples of more than 8 bits and 8 for all others. Never prints.

@@ -160,6 +160,22 @@ TEST_F(LibTiffDecoderTest, DamagedFilesFailWithAReasonAndKeepTheTarget) {
     EXPECT_NE(reason.find("64 x 64"), std::string::npos) << reason;
 }
 
+// Grey with extra channels loads up to 16 samples a pixel; a file claiming more is refused before
+// its decode buffers (every sample of every row) are made.
+TEST_F(LibTiffDecoderTest, SampleCountsBeyondAPhotosAreRefusedNamingTheCount) {
+    for (int samples : {16, 17}) {
+        const std::string n = std::to_string(samples);
+        ASSERT_TRUE(folder_.Write(n + ".raw", RandomBytes(8 * 4 * samples, samples)));
+        Shell("raw2tiff -M -c none -w 8 -l 4 -b " + n + " -p minisblack " + n + ".raw p" + n +
+              ".tif 2>/dev/null");
+        Shell("tiffcp -c lzw p" + n + ".tif " + n + ".tif 2>/dev/null");
+        CImgBuff target;
+        std::string reason;
+        EXPECT_EQ(Decode(n + ".tif", &target, &reason), samples == 16 ? 1 : 0) << reason;
+        if (samples == 17) EXPECT_NE(reason.find("17 samples per pixel"), std::string::npos);
+    }
+}
+
 // LoadPhoto takes compressed 16-bit TIFFs at full precision, where Qt would give 8 bits.
 TEST_F(LibTiffDecoderTest, LoadPhotoKeepsSixteenBitsOfCompressedTiffs) {
     ASSERT_TRUE(folder_.Write("s.raw", RandomBytes(11 * 7 * 6, 10)));
