@@ -1,19 +1,8 @@
 #include "image/ColorRows.h"
 
-// GCC 12's AVX-512 intrinsics leave their pass-through operand undefined on purpose, which its
-// uninitialized-value warnings report once they are inlined (GCC bug 105593, fixed in GCC 13).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
 #include <atomic>
 
+#include "image/Avx512Lanes.h"
 #include "image/ColorModel.h"
 
 namespace {
@@ -133,11 +122,6 @@ struct Lanes16 {
     return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(x, 1));
 }
 
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Join(__m256i low,
-                                                                          __m256i high) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
-}
-
 // The truncated p, q and t of HsvToRgb16 and the sector, for eight pixels.
 struct SectorParts {
     __m256i sector, p, q, t;
@@ -229,26 +213,6 @@ struct SectorParts {
     return {hue, saturation, max};
 }
 
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Load16(const uint16_t* from) {
-    return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
-}
-
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Load16(const uint16_t* from,
-                                                                            __mmask16 mask) {
-    return _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(mask, from));
-}
-
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline void Store16(uint16_t* to,
-                                                                          __m512i lanes) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm512_cvtepi32_epi16(lanes));
-}
-
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline void Store16(uint16_t* to,
-                                                                          __mmask16 mask,
-                                                                          __m512i lanes) {
-    _mm256_mask_storeu_epi16(to, mask, _mm512_cvtepi32_epi16(lanes));
-}
-
 // Converts count pixels sixteen at a time, and the last few with loads and stores masked to them
 // (masked steps throughout measured 8 to 15 % slower).
 template <Lanes16 (*lanes)(__m512i, __m512i, __m512i)>
@@ -263,7 +227,7 @@ template <Lanes16 (*lanes)(__m512i, __m512i, __m512i)>
         Store16(out2 + i, x.c);
     }
     if (i == count) return;
-    const __mmask16 mask = __mmask16((1u << (count - i)) - 1);
+    const __mmask16 mask = FirstLanes(static_cast<uint32_t>(count - i));
     const Lanes16 x = lanes(Load16(in0 + i, mask), Load16(in1 + i, mask), Load16(in2 + i, mask));
     Store16(out0 + i, mask, x.a);
     Store16(out1 + i, mask, x.b);
