@@ -1,13 +1,12 @@
 #include "adjust/ColorCache.h"
 #include "adjust/ColorCacheTesting.h"
 
-#include <immintrin.h>
-
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "image/Avx512Lanes.h"
 #include "image/ColorRows.h"
 #include "image/ConvertTasks.h"
 #include "image/HugePages.h"
@@ -468,14 +467,141 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     return MapInterpolated<uint16_t, Quotient16>(cache, rest, 1, count - done, 8, kStep16, 65535.0);
 }
 
+// Sixteen-lane versions of the above, with masks where the eight-lane code blends and for the
+// last few pixels of a run.
+
+// The interpolation of MapInterpolated for sixteen samples of one channel, as Interpolate16. The
+// quotient is divided out rather than gathered from kQuotient16 (the same IEEE division, measured
+// faster here). lo is 255 only for u = 65535, whose offset 0 gives base itself, so no lane needs
+// base put back.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Interpolate16x16(
+    __m512i u, __m512i lo, __m512i low, __m512i high) {
+    const __m512i step = _mm512_set1_epi32(kStep16);
+    const __m512i offset = _mm512_sub_epi32(u, _mm512_mullo_epi32(lo, step));
+    const __m512i base = _mm512_mullo_epi32(low, step);
+    const __m512i span = _mm512_sub_epi32(_mm512_mullo_epi32(high, step), base);
+    __m256i out[2];
+    for (int half = 0; half < 2; ++half) {
+        const __m512d baseValue = _mm512_cvtepi32_pd(HalfLanes(base, half));
+        const __m512d t =
+            _mm512_div_pd(_mm512_cvtepi32_pd(HalfLanes(offset, half)), _mm512_set1_pd(257.0));
+        const __m512d value =
+            _mm512_add_pd(baseValue, _mm512_mul_pd(t, _mm512_cvtepi32_pd(HalfLanes(span, half))));
+        out[half] = _mm512_cvttpd_epi32(_mm512_min_pd(value, _mm512_set1_pd(65535.0)));
+    }
+    return Join(out[0], out[1]);
+}
+
+// The entry addresses of sixteen lattice colours (eight in each of address[0] and address[1]),
+// or false when the block of any lane in active is not published yet.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline bool EntryAddresses16(
+    const ColorCache* cache, __m512i r, __m512i g, __m512i b, __mmask16 active,
+    __m512i address[2]) {
+    const __m512i slot =
+        _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(_mm512_srli_epi32(r, 2), 12),
+                                        _mm512_slli_epi32(_mm512_srli_epi32(g, 2), 6)),
+                        _mm512_srli_epi32(b, 2));
+    const __m512i three = _mm512_set1_epi32(3);
+    const __m512i entry =
+        _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(r, three), 4),
+                                        _mm512_slli_epi32(_mm512_and_si512(g, three), 2)),
+                        _mm512_and_si512(b, three));
+    const __m512i entryBytes = _mm512_add_epi32(_mm512_add_epi32(entry, entry), entry);
+    const auto* index = reinterpret_cast<const long long*>(cache->index);
+    const __m512i one = _mm512_set1_epi64(1);
+    for (int half = 0; half < 2; ++half) {
+        const __m512i blocks = _mm512_i32gather_epi64(HalfLanes(slot, half), index, 8);
+        // Null and kColorCacheFilling are the pointers whose successor is at most 1.
+        const __mmask8 lanes = static_cast<__mmask8>(active >> (8 * half));
+        if (_mm512_mask_cmple_epu64_mask(lanes, _mm512_add_epi64(blocks, one), one) != 0)
+            return false;
+        address[half] =
+            _mm512_add_epi64(blocks, _mm512_cvtepu32_epi64(HalfLanes(entryBytes, half)));
+    }
+    return true;
+}
+
+// The entries at the addresses of the lanes in active as words R | G << 8 | B << 16 (top byte
+// undefined), as GatherEntries reads them; other lanes hold 0.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i GatherEntries16(
+    const __m512i address[2], __mmask16 active) {
+    const __m256i none = _mm256_setzero_si256();
+    return Join(
+        _mm512_mask_i64gather_epi32(none, static_cast<__mmask8>(active), address[0], nullptr, 1),
+        _mm512_mask_i64gather_epi32(none, static_cast<__mmask8>(active >> 8), address[1], nullptr,
+                                    1));
+}
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i EntryChannel16(__m512i words,
+                                                                                    int c) {
+    return _mm512_and_si512(_mm512_srli_epi32(words, 8 * c), _mm512_set1_epi32(0xFF));
+}
+
+// The samples of sixteen pixels from i on (those in active) with their lattice indices below and
+// above, as LatticeNeighbours gives them.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline void LoadLattice16(
+    uint16_t* const planes[3], uint32_t i, __mmask16 active, __m512i u[3], __m512i lo[3],
+    __m512i hi[3]) {
+    const __m512i one = _mm512_set1_epi32(1);
+    for (int c = 0; c < 3; ++c) {
+        u[c] = active == 0xFFFF ? Load16(planes[c] + i) : Load16(planes[c] + i, active);
+        __m512i low = _mm512_srli_epi32(u[c], 8);
+        const __m512i lowTimesStep = _mm512_add_epi32(_mm512_slli_epi32(low, 8), low);
+        low = _mm512_mask_sub_epi32(low, _mm512_cmpgt_epi32_mask(lowTimesStep, u[c]), low, one);
+        lo[c] = low;
+        hi[c] = _mm512_min_epi32(_mm512_add_epi32(low, one), _mm512_set1_epi32(255));
+    }
+}
+
+// ColorCache_MapRgb16Planes sixteen pixels at a time, the last few under a mask. A group of
+// sixteen meeting a block not yet filled takes the scalar path, which fills it. Unlike the
+// eight-lane map it finds each group's entries just before it gathers them: runs with prefetches
+// ahead measured 15 % slower with sixteen lanes.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] int MapRgb16PlanesAvx512(
+    ColorCache* cache, uint16_t* const planes[3], uint32_t count) {
+    for (uint32_t i = 0; i < count; i += 16) {
+        const uint32_t n = count - i < 16 ? count - i : 16;
+        const __mmask16 active = FirstLanes(n);
+        __m512i u[3], lo[3], hi[3];
+        LoadLattice16(planes, i, active, u, lo, hi);
+        __m512i lowAddress[2], highAddress[2];
+        if (!EntryAddresses16(cache, lo[0], lo[1], lo[2], active, lowAddress) ||
+            !EntryAddresses16(cache, hi[0], hi[1], hi[2], active, highAddress)) {
+            uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
+            if (!MapInterpolated<uint16_t, Quotient16>(cache, group, 1, n, 8, kStep16, 65535.0))
+                return 0;
+            continue;
+        }
+        const __m512i low = GatherEntries16(lowAddress, active);
+        const __m512i high = GatherEntries16(highAddress, active);
+        for (int c = 0; c < 3; ++c) {
+            const __m512i out =
+                Interpolate16x16(u[c], lo[c], EntryChannel16(low, c), EntryChannel16(high, c));
+            if (active == 0xFFFF) {
+                Store16(planes[c] + i, out);
+            } else {
+                Store16(planes[c] + i, active, out);
+            }
+        }
+    }
+    return 1;
+}
+
 }  // namespace
 
 int ColorCache_MapRgb16Planes(ColorCache* cache, uint16_t* r, uint16_t* g, uint16_t* b,
                               uint32_t count) {
     uint16_t* const planes[3] = {r, g, b};
-    if (cache != nullptr && cache->transform != nullptr &&
-        ActiveVectorLevel() >= VectorLevel::kAvx2)
-        return MapRgb16PlanesAvx2(cache, planes, count);
+    if (cache != nullptr && cache->transform != nullptr) {
+        switch (ActiveVectorLevel()) {
+            case VectorLevel::kAvx512:
+                return MapRgb16PlanesAvx512(cache, planes, count);
+            case VectorLevel::kAvx2:
+                return MapRgb16PlanesAvx2(cache, planes, count);
+            case VectorLevel::kScalar:
+                break;
+        }
+    }
     return MapInterpolated<uint16_t, Quotient16>(cache, planes, 1, count, 8, kStep16, 65535.0);
 }
 

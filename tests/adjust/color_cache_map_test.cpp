@@ -181,8 +181,10 @@ TEST_F(ColorCacheTest, ChannelArraysMapAsPixelByPixel) {
         for (int c = 0; c < 3; ++c) expected[i * 3 + c] = planes[c][i];
         ExpectedWide<uint16_t>(&expected[i * 3], 257, 65535.0);
     }
-    for (VectorLevel level : {VectorLevel::kAvx2, VectorLevel::kScalar}) {
+    for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
         LimitVectorLevel(level);
+        // Each level starts from an empty cache, so that its groups meet unfilled blocks.
+        ColorCache_Clear(cache);
         std::vector<uint16_t> out[3] = {planes[0], planes[1], planes[2]};
         // Uneven pieces, so that runs and vectors end at every offset.
         for (size_t first = 0, length = 1; first < n; first += length, length = length * 3 % 1031)

@@ -93,7 +93,7 @@ TEST(FusedPass, EqualsTheStagesRunOneAfterAnother) {
                               kBands,
                               kAutoWb | kTone | kLight | kBands,
                               kSpotWb | kTone | kLight | kBands};
-    for (VectorLevel level : {VectorLevel::kAvx2, VectorLevel::kScalar}) {
+    for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
         LimitVectorLevel(level);
         for (unsigned stages : cases) {
             for (int round = 0; round < 2; ++round) {
