@@ -2,8 +2,6 @@
 
 #include "adjust/HsvRows.h"
 
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstring>
 
@@ -29,6 +27,7 @@ struct ColorBandContext {
 };
 void ColorBandRowsTask(void* context, uint32_t first, uint32_t count);
 
+#include "image/Avx512Lanes.h"
 #include "image/ColorRows.h"
 
 namespace {
@@ -306,12 +305,133 @@ bool HuesShifted(const ColorBandTable* table) {
     for (; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
 }
 
+// The band of each of sixteen hues: how many anchors after the first lie at or below it.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i BandsOf(
+    __m512i h, const int32_t ends[8]) {
+    __m512i band = _mm512_setzero_si512();
+    for (int32_t k = 1; k < kColorBandCount; ++k)
+        band = _mm512_mask_add_epi32(band, _mm512_cmpge_epi32_mask(h, _mm512_set1_epi32(ends[k])),
+                                     band, _mm512_set1_epi32(1));
+    return band;
+}
+
+// Blend4 for sixteen lanes, given the width w of each lane's band and 1 / w as eight doubles
+// indexed by band.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Blend16(
+    __m512i a, __m512i b, __m512i band, __m512i offset, __m512d widths, __m512d reciprocals) {
+    __m256i out[2];
+    for (int half = 0; half < 2; ++half) {
+        const __m512i k = _mm512_cvtepu32_epi64(HalfLanes(band, half));
+        const __m512d o = _mm512_cvtepi32_pd(HalfLanes(offset, half));
+        const __m512d wMinusO = _mm512_sub_pd(_mm512_permutexvar_pd(k, widths), o);
+        const __m512d sum =
+            _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(HalfLanes(a, half)), wMinusO),
+                          _mm512_mul_pd(_mm512_cvtepi32_pd(HalfLanes(b, half)), o));
+        out[half] = _mm512_cvttpd_epi32(_mm512_add_pd(
+            _mm512_mul_pd(sum, _mm512_permutexvar_pd(k, reciprocals)), _mm512_set1_pd(0x1p-20)));
+    }
+    return Join(out[0], out[1]);
+}
+
+// 16-bit entries of sixteen pixels, as Gather16.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Gather16x16(
+    const uint8_t* base, __m512i byteOffsets) {
+    return _mm512_and_si512(_mm512_i32gather_epi32(byteOffsets, base, 1),
+                            _mm512_set1_epi32(0xFFFF));
+}
+
+// MapBandRunAvx2 sixteen pixels at a time, the last few under a mask; the widths and their
+// reciprocals come from a register indexed by band instead of a division per pixel.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] void MapBandRunAvx512(
+    const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
+    size_t count) {
+    if (!AnchorsAscendFromZero(table)) {
+        for (size_t i = 0; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
+        return;
+    }
+    const auto* base = reinterpret_cast<const uint8_t*>(table);
+    const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
+    const bool shifted = HuesShifted(table);
+    int32_t ends[8];
+    for (int32_t k = 0; k < kColorBandCount; ++k) ends[k] = table->bands[k].anchorHue;
+    ends[kColorBandCount] = ends[kColorBandCount + 1] = 65536;
+    // Lanes 6 and 7 belong to no band.
+    alignas(64) double widths[8], reciprocals[8];
+    for (int32_t k = 0; k < 8; ++k) {
+        widths[k] = k < kColorBandCount ? ends[k + 1] - ends[k] : 1.0;
+        reciprocals[k] = 1.0 / widths[k];
+    }
+    const __m512d widthLanes = _mm512_load_pd(widths);
+    const __m512d reciprocalLanes = _mm512_load_pd(reciprocals);
+    const __m512i anchors =
+        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends)));
+    const __m512i curved = _mm512_set1_epi32(static_cast<int>(CurvedBands(table)));
+    const __m512i bandBytes = _mm512_set1_epi32(sizeof(ColorBand));
+    const __m512i vividFirst =
+        _mm512_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
+    const __m512i brightFirst =
+        _mm512_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, brightMap));
+    const __m512i halfLimit = _mm512_set1_epi32(kHalfEffectLimit);
+    for (size_t i = 0; i < count; i += 16) {
+        const __mmask16 active = FirstLanes(count - i < 16 ? static_cast<uint32_t>(count - i) : 16);
+        const bool whole = active == 0xFFFF;
+        const __m512i h = whole ? Load16(hue + i) : Load16(hue + i, active);
+        if (shifted) {
+            // The second word of an entry: offset | mappedHue << 16.
+            const __m512i second = _mm512_i32gather_epi32(_mm512_slli_epi32(h, 1), hueWords + 1, 4);
+            const __m512i mapped = _mm512_srli_epi32(second, 16);
+            if (whole) {
+                Store16(hue + i, mapped);
+            } else {
+                Store16(hue + i, active, mapped);
+            }
+        }
+        const __m512i band = BandsOf(h, ends);
+        const __m512i pairCurved =
+            _mm512_and_si512(_mm512_srlv_epi32(curved, band), _mm512_set1_epi32(3));
+        if (_mm512_test_epi32_mask(pairCurved, pairCurved) == 0) continue;
+
+        const __m512i offset = _mm512_sub_epi32(h, _mm512_permutexvar_epi32(band, anchors));
+        const __m512i s = whole ? Load16(saturation + i) : Load16(saturation + i, active);
+        const __m512i v = whole ? Load16(value + i) : Load16(value + i, active);
+        const __m512i lower = _mm512_mullo_epi32(band, bandBytes);
+        const __m512i upper = _mm512_add_epi32(lower, bandBytes);
+        const __m512i sBytes = _mm512_slli_epi32(s, 1);
+        const __m512i vBytes = _mm512_slli_epi32(v, 1);
+        __m512i s2 = Blend16(
+            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(vividFirst, lower), sBytes)),
+            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(vividFirst, upper), sBytes)), band,
+            offset, widthLanes, reciprocalLanes);
+        __m512i v2 = Blend16(
+            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(brightFirst, lower), vBytes)),
+            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(brightFirst, upper), vBytes)), band,
+            offset, widthLanes, reciprocalLanes);
+        s2 = _mm512_mask_srli_epi32(s2, _mm512_cmple_epi32_mask(v, halfLimit),
+                                    _mm512_add_epi32(s2, s), 1);
+        v2 = _mm512_mask_srli_epi32(v2, _mm512_cmple_epi32_mask(s, halfLimit),
+                                    _mm512_add_epi32(v2, v), 1);
+        if (whole) {
+            Store16(saturation + i, s2);
+            Store16(value + i, v2);
+        } else {
+            Store16(saturation + i, active, s2);
+            Store16(value + i, active, v2);
+        }
+    }
+}
+
 }  // namespace
 
 void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
                 size_t count) {
-    if (ActiveVectorLevel() >= VectorLevel::kAvx2)
-        return MapBandRunAvx2(table, hue, saturation, value, count);
+    switch (ActiveVectorLevel()) {
+        case VectorLevel::kAvx512:
+            return MapBandRunAvx512(table, hue, saturation, value, count);
+        case VectorLevel::kAvx2:
+            return MapBandRunAvx2(table, hue, saturation, value, count);
+        case VectorLevel::kScalar:
+            break;
+    }
     for (size_t i = 0; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
 }
 

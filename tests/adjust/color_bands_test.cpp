@@ -195,7 +195,7 @@ TEST_F(ColorBandsTest, RunsMapAsPixelByPixel) {
         }
         std::vector<uint16_t> eh = h, es = s, ev = v;
         for (size_t i = 0; i < n; ++i) MapBandPixel(table.get(), &eh[i], &es[i], &ev[i]);
-        for (VectorLevel level : {VectorLevel::kAvx2, VectorLevel::kScalar}) {
+        for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
             LimitVectorLevel(level);
             std::vector<uint16_t> rh = h, rs = s, rv = v;
             for (size_t first = 0, length = 1; first < n;
