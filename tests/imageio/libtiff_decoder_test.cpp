@@ -172,7 +172,9 @@ TEST_F(LibTiffDecoderTest, SampleCountsBeyondAPhotosAreRefusedNamingTheCount) {
         CImgBuff target;
         std::string reason;
         EXPECT_EQ(Decode(n + ".tif", &target, &reason), samples == 16 ? 1 : 0) << reason;
-        if (samples == 17) EXPECT_NE(reason.find("17 samples per pixel"), std::string::npos);
+        if (samples == 17) {
+            EXPECT_NE(reason.find("17 samples per pixel"), std::string::npos);
+        }
     }
 }
 
