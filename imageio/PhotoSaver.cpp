@@ -19,6 +19,7 @@
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
 #include "image/PixelPlanes.h"
+#include "imageio/JpegEncoder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "parallel/WorkerPool.h"
@@ -35,12 +36,14 @@ constexpr ExtensionEncoder kEncoders[] = {
     {"bmp", "image/bmp"},  {"tif", "image/tiff"},  {"tiff", "image/tiff"},
 };
 
-// Rows are addressed from the picture's first byte: QImage::scanLine would detach, which is no
-// business of several threads at once.
+// Rows first .. first + count - 1 of a task are image rows firstRow + first onwards, written from
+// bits on: the whole picture, or one band of it for the JPEG encoder. Rows are addressed from bits
+// because QImage::scanLine would detach, which is no business of several threads at once.
 struct EncoderRowsContext {
     const C_ImgBuff* image;
     uint8_t* bits;
     size_t bytesPerLine;
+    uint32_t firstRow;
 };
 
 // The high bytes, as QImage::Format_RGB888 lays them out.
@@ -48,9 +51,9 @@ void HsvRowsTask(void* context, uint32_t first, uint32_t count) {
     const auto* c = static_cast<const EncoderRowsContext*>(context);
     const size_t width = static_cast<size_t>(c->image->width);
     for (uint32_t y = first; y < first + count; ++y) {
-        Hsv16ToHighBytes(
-            reinterpret_cast<const uint16_t*>(c->image->pixels) + size_t{y} * width * 3,
-            c->bits + y * c->bytesPerLine, width, ByteOrder::kRgb);
+        Hsv16ToHighBytes(reinterpret_cast<const uint16_t*>(c->image->pixels) +
+                             size_t{c->firstRow + y} * width * 3,
+                         c->bits + y * c->bytesPerLine, width, ByteOrder::kRgb);
     }
 }
 
@@ -61,7 +64,9 @@ void WideHsvRowsTask(void* context, uint32_t first, uint32_t count) {
     for (uint32_t y = first; y < first + count; ++y) {
         uint8_t* out = c->bits + y * c->bytesPerLine;
         ForEachRgb16Run(
-            reinterpret_cast<const uint16_t*>(c->image->pixels) + size_t{y} * width * 3, width,
+            reinterpret_cast<const uint16_t*>(c->image->pixels) +
+                size_t{c->firstRow + y} * width * 3,
+            width,
             [out](const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t x, size_t n) {
                 for (size_t i = 0; i < n; ++i) {
                     const uint16_t rgbx[4] = {r[i], g[i], b[i], 0xFFFF};
@@ -77,7 +82,7 @@ void RgbRowsTask(void* context, uint32_t first, uint32_t count) {
     for (uint32_t y = first; y < first + count; ++y) {
         uint8_t* out = c->bits + y * c->bytesPerLine;
         for (int32_t x = 0; x < c->image->width; ++x, out += 3) {
-            c->image->GetRGB8(x, static_cast<int32_t>(y), out, out + 1, out + 2);
+            c->image->GetRGB8(x, static_cast<int32_t>(c->firstRow + y), out, out + 1, out + 2);
         }
     }
 }
@@ -87,9 +92,18 @@ void GreyRowsTask(void* context, uint32_t first, uint32_t count) {
     for (uint32_t y = first; y < first + count; ++y) {
         uint8_t* out = c->bits + y * c->bytesPerLine;
         for (int32_t x = 0; x < c->image->width; ++x) {
-            c->image->GetGray8(x, static_cast<int32_t>(y), out + x);
+            c->image->GetGray8(x, static_cast<int32_t>(c->firstRow + y), out + x);
         }
     }
+}
+
+bool HasRgbEncoderRows(const C_ImgBuff& image) {
+    return image.type == PT_RGB8 || image.type == PT_RGB16 || image.type == PT_HSV16;
+}
+
+RowTask EncoderRowsTask(const C_ImgBuff& image, bool wide) {
+    if (image.type == PT_HSV16) return wide ? WideHsvRowsTask : HsvRowsTask;
+    return HasRgbEncoderRows(image) ? RgbRowsTask : GreyRowsTask;
 }
 
 // A random-access QIODevice over a descriptor that keeps the errno of a failed write, so that
@@ -199,17 +213,16 @@ int FindEncoderFormat(const char* mimeType, QByteArray* format) {
 
 QImage MakeEncoderImage(const C_ImgBuff& image, bool wide) {
     if (image.type == PT_NONE || image.width <= 0 || image.height <= 0) return QImage();
-    const bool rgb = image.type == PT_RGB8 || image.type == PT_RGB16 || image.type == PT_HSV16;
+    const bool rgb = HasRgbEncoderRows(image);
     wide = wide && image.type == PT_HSV16;
     QImage picture(
         image.width, image.height,
         wide ? QImage::Format_RGBX64 : (rgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8));
     if (picture.isNull()) return picture;
     AdviseHugePages(picture.bits(), static_cast<uint64_t>(picture.sizeInBytes()));
-    EncoderRowsContext context{&image, picture.bits(), static_cast<size_t>(picture.bytesPerLine())};
-    RowTask task = rgb ? RgbRowsTask : GreyRowsTask;
-    if (image.type == PT_HSV16) task = wide ? WideHsvRowsTask : HsvRowsTask;
-    WorkerPool::Run(task, &context, static_cast<unsigned>(image.height));
+    EncoderRowsContext context{&image, picture.bits(), static_cast<size_t>(picture.bytesPerLine()),
+                               0};
+    WorkerPool::Run(EncoderRowsTask(image, wide), &context, static_cast<unsigned>(image.height));
     return picture;
 }
 
@@ -335,24 +348,57 @@ bool SavesWide(const char* mimeType, const PhotoOrigin* origin, const SaveOption
     return origin && origin->bitsPerChannel > 8;
 }
 
-// The file's bytes: the picture encoded in memory, then the profile and metadata added, so that
-// everything reaches the disk in the one atomic write.
-int EncodePhoto(const QImage& picture, const char* mimeType, const PhotoOrigin* origin,
-                const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
+// Every other format through Qt's writer, from the whole picture as its encoder takes it.
+int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
+                 const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
+    const QImage picture = MakeEncoderImage(image, SavesWide(mimeType, origin, options));
+    if (picture.isNull()) {
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+        return 0;
+    }
     QByteArray format;
     FindEncoderFormat(mimeType, &format);
     QBuffer buffer(encoded);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
-    if (std::strcmp(mimeType, "image/jpeg") == 0) writer.setQuality(options.quality);
     if (!writer.write(picture)) {
         SetPhotoError(error, PhotoFailure::SystemError,
                       "could not be encoded: " + writer.errorString().toStdString());
         return 0;
     }
+    return 1;
+}
+
+// JPEG through the own encoder, which takes the 8-bit rows band by band as the pool makes them.
+int EncodeJpegPhoto(const C_ImgBuff& image, const SaveOptions& options, QByteArray* encoded,
+                    PhotoError* error) {
+    // Saved files have always carried the density Qt gives a new picture (the screen's, or its
+    // default without one).
+    const QImage fresh(1, 1, QImage::Format_Grayscale8);
+    const JpegPicture picture{image.width,     image.height,          !HasRgbEncoderRows(image),
+                              options.quality, fresh.dotsPerMeterX(), fresh.dotsPerMeterY()};
+    const RowTask task = EncoderRowsTask(image, false);
+    return EncodeJpeg(
+        picture,
+        [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
+            EncoderRowsContext context{&image, rows, stride, first};
+            WorkerPool::Run(task, &context, count);
+        },
+        encoded, error);
+}
+
+// The file's bytes: the picture encoded in memory, then the profile and metadata added, so that
+// everything reaches the disk in the one atomic write. JPEG needs no whole encoder image.
+int EncodePhoto(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
+                const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
+    if (std::strcmp(mimeType, "image/jpeg") == 0) {
+        if (!EncodeJpegPhoto(image, options, encoded, error)) return 0;
+    } else if (!EncodeWithQt(image, mimeType, origin, options, encoded, error)) {
+        return 0;
+    }
     std::string reason;
-    if (origin && !EmbedPhotoMetadata(*origin, options.keepMetadata, picture.width(),
-                                      picture.height(), encoded, &reason)) {
+    if (origin && !EmbedPhotoMetadata(*origin, options.keepMetadata, image.width, image.height,
+                                      encoded, &reason)) {
         SetPhotoError(error, PhotoFailure::SystemError, reason);
         return 0;
     }
@@ -378,14 +424,7 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
     const SaveOptions settings = options ? *options : SaveOptions();
     const char* mimeType = GetEncoderMimeType(path);
     QByteArray encoded;
-    {
-        const QImage picture = MakeEncoderImage(buffer, SavesWide(mimeType, origin, settings));
-        if (picture.isNull()) {
-            SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
-            return 0;
-        }
-        if (!EncodePhoto(picture, mimeType, origin, settings, &encoded, error)) return 0;
-    }
+    if (!EncodePhoto(buffer, mimeType, origin, settings, &encoded, error)) return 0;
     return WriteFileAtomically(
         finalPath,
         [&](QIODevice* device, PhotoError*) {

@@ -1,7 +1,8 @@
 // Saving an image: it becomes top-down 8-bit rows, or 16-bit rows for a deep photo saved as TIFF
-// or PNG, which the Qt encoder named by the file's extension encodes in memory. The source photo's
-// colour profile and metadata are added to those bytes. The target is checked before any pixel
-// work, and the file is replaced only once it has been written completely, so a failed save
+// or PNG, which the Qt encoder named by the file's extension encodes in memory; JPEG goes through
+// the own encoder instead, which takes the same rows band by band as they are made. The source
+// photo's colour profile and metadata are added to those bytes. The target is checked before any
+// pixel work, and the file is replaced only once it has been written completely, so a failed save
 // leaves an existing file as it was and nothing beside it.
 #pragma once
 
@@ -64,7 +65,8 @@ const char* GetEncoderMimeType(const char* path);
 // Returns 1 found, 0 not found.
 int FindEncoderFormat(const char* mimeType, QByteArray* format);
 
-// The picture the encoder is given: top-down 8-bit RGB for PT_RGB8, PT_RGB16 and PT_HSV16 (the
-// high bytes of the 16-bit RGB), 8-bit grey for every other type; with wide, PT_HSV16 gives the
-// whole 16-bit RGB (QImage::Format_RGBX64). Null when empty or short of memory.
+// The picture Qt's encoders are given (the JPEG encoder gets the same rows band by band):
+// top-down 8-bit RGB for PT_RGB8, PT_RGB16 and PT_HSV16 (the high bytes of the 16-bit RGB), 8-bit
+// grey for every other type; with wide, PT_HSV16 gives the whole 16-bit RGB
+// (QImage::Format_RGBX64). Null when empty or short of memory.
 QImage MakeEncoderImage(const C_ImgBuff& image, bool wide = false);

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    libtiff-dev libexiv2-dev zlib1g-dev exiv2
+    libtiff-dev libexiv2-dev zlib1g-dev libjpeg62-turbo-dev exiv2
     qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev

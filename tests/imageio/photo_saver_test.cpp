@@ -1,3 +1,4 @@
+#include <QBuffer>
 #include <QImageReader>
 
 #include <sys/socket.h>
@@ -79,6 +80,36 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
             }
         }
         EXPECT_TRUE(SameImage(*image.buffer, before)) << "saving changed the image";
+    }
+}
+
+// A JPEG holds exactly what Qt's writer makes of the whole 8-bit picture at the chosen quality,
+// though its rows are made band by band beside the encoder: HSV rows over several bands, RGB
+// through the pixel accessor, and grey.
+TEST(SavePhotoTest, JpegIsQtsEncodingOfTheEncoderPicture) {
+    ScratchFolder folder;
+    CImgBuff images[4];
+    MakeReference(RandomPicture(151, 203, 3), images[0].buffer);
+    MakeReference(RandomPicture(7, 5, 4), images[1].buffer, PT_RGB8);
+    MakeReference(RandomPicture(70, 66, 5), images[2].buffer, PT_RGB16);
+    MakeExpected(
+        images[3].buffer, 19, 70,
+        [](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, (x * 31 + y * 7) % 256); }, PT_GRAY8);
+    const std::string path = folder.Path("photo.jpg");
+    for (CImgBuff& image : images) {
+        for (const int quality : {-1, 1, 90}) {
+            SCOPED_TRACE(testing::Message() << image.buffer->type << " quality " << quality);
+            SaveOptions options;
+            options.quality = quality;
+            ASSERT_EQ(SavePhoto(path.c_str(), &image, nullptr, nullptr, &options), 1);
+            QByteArray expected;
+            QBuffer buffer(&expected);
+            buffer.open(QIODevice::WriteOnly);
+            QImageWriter writer(&buffer, "jpeg");
+            writer.setQuality(quality);
+            ASSERT_TRUE(writer.write(MakeEncoderImage(*image.buffer)));
+            EXPECT_EQ(folder.Read("photo.jpg"), expected);
+        }
     }
 }
 
