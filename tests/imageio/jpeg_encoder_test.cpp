@@ -55,7 +55,8 @@ int Encode(const QImage& picture, int quality, QByteArray* bytes, PhotoError* er
 // pixel blocks, heights over several bands, grey and colour, the whole range of qualities, and
 // densities that Qt writes per inch, per centimetre, or per centimetre on a tie.
 TEST(EncodeJpegTest, GivesQtsBytes) {
-    const std::pair<int, int> sizes[] = {{1, 1}, {2, 3}, {17, 9}, {33, 16}, {129, 200}, {300, 65}};
+    const std::pair<int, int> sizes[] = {{1, 1},     {2, 3},    {17, 9}, {33, 16},
+                                         {129, 200}, {300, 65}, {5, 777}};
     const std::pair<int, int> densities[] = {{0, 0}, {2835, 2835}, {1000, 5007}, {5000, 5000}};
     int index = 0;
     for (const auto& [width, height] : sizes) {

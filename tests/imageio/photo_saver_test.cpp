@@ -89,7 +89,7 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
 TEST(SavePhotoTest, JpegIsQtsEncodingOfTheEncoderPicture) {
     ScratchFolder folder;
     CImgBuff images[4];
-    MakeReference(RandomPicture(151, 203, 3), images[0].buffer);
+    MakeReference(RandomPicture(41, 613, 3), images[0].buffer);
     MakeReference(RandomPicture(7, 5, 4), images[1].buffer, PT_RGB8);
     MakeReference(RandomPicture(70, 66, 5), images[2].buffer, PT_RGB16);
     MakeExpected(
