@@ -1,5 +1,6 @@
 // Photo loading and saving at camera size (6000 x 4000), each beside Qt's reader or writer alone
 // on the same file, so that the program's own share shows. The inputs are made on first use.
+#include <QByteArray>
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
@@ -15,6 +16,7 @@
 
 #include "bench/BenchPhotos.h"
 #include "image/ImgBuff.h"
+#include "imageio/JpegEncoder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 #include "parallel/WorkerPool.h"
@@ -133,7 +135,26 @@ void BM_LoadStepConvertTypeToHsv(benchmark::State& state) {
     }
 }
 
-// The program's own step of a save before the encoder: PT_HSV16 to the encoder's 8-bit rows.
+// The JPEG encoder on its own, fed the rows Qt's writer takes, beside BM_QtWriteJpeg.
+void BM_EncodeJpegRows(benchmark::State& state) {
+    const QImage& picture = GetInputs().rgb888;
+    const JpegPicture header{
+        kWidth, kHeight, false, -1, picture.dotsPerMeterX(), picture.dotsPerMeterY()};
+    QByteArray encoded;
+    for (auto _ : state) {
+        EncodeJpeg(
+            header,
+            [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
+                for (uint32_t i = 0; i < count; ++i) {
+                    std::memcpy(rows + i * stride, picture.constScanLine(first + i), kWidth * 3);
+                }
+            },
+            &encoded, nullptr);
+    }
+}
+
+// The program's own step of a PNG, TIFF or BMP save before Qt's encoder: PT_HSV16 to the encoder's
+// 8-bit rows (a JPEG save makes the same rows band by band beside its encoder).
 void BM_SaveStepMakeEncoderImage(benchmark::State& state) {
     Inputs& inputs = GetInputs();
     for (auto _ : state) {
@@ -152,4 +173,5 @@ BENCHMARK(BM_SavePhotoJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
 BENCHMARK(BM_QtWriteJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
 BENCHMARK(BM_LoadStepRowsToHsv)->Apply(WallAndProcessCpu)->MinTime(1.0);
 BENCHMARK(BM_LoadStepConvertTypeToHsv)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_EncodeJpegRows)->Apply(WallAndProcessCpu)->MinTime(1.0);
 BENCHMARK(BM_SaveStepMakeEncoderImage)->Apply(WallAndProcessCpu)->MinTime(1.0);
