@@ -544,7 +544,7 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     __m512i hi[3]) {
     const __m512i one = _mm512_set1_epi32(1);
     for (int c = 0; c < 3; ++c) {
-        u[c] = active == 0xFFFF ? Load16(planes[c] + i) : Load16(planes[c] + i, active);
+        u[c] = Load16(planes[c] + i, active);
         __m512i low = _mm512_srli_epi32(u[c], 8);
         const __m512i lowTimesStep = _mm512_add_epi32(_mm512_slli_epi32(low, 8), low);
         low = _mm512_mask_sub_epi32(low, _mm512_cmpgt_epi32_mask(lowTimesStep, u[c]), low, one);
@@ -574,15 +574,9 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
         }
         const __m512i low = GatherEntries16(lowAddress, active);
         const __m512i high = GatherEntries16(highAddress, active);
-        for (int c = 0; c < 3; ++c) {
-            const __m512i out =
-                Interpolate16x16(u[c], lo[c], EntryChannel16(low, c), EntryChannel16(high, c));
-            if (active == 0xFFFF) {
-                Store16(planes[c] + i, out);
-            } else {
-                Store16(planes[c] + i, active, out);
-            }
-        }
+        for (int c = 0; c < 3; ++c)
+            Store16(planes[c] + i, active,
+                    Interpolate16x16(u[c], lo[c], EntryChannel16(low, c), EntryChannel16(high, c)));
     }
     return 1;
 }

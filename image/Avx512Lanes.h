@@ -1,6 +1,7 @@
 // Sixteen 16-bit samples in the 32-bit lanes of an AVX-512 register, for the kernels chosen when
 // ActiveVectorLevel() is VectorLevel::kAvx512 (F, BW, DQ and VL). The few last samples of a run
-// go through masked loads and stores; whole steps use plain ones, which measured faster.
+// go through masked loads and stores; whole steps use plain ones, which measured faster (the
+// masked forms given a full mask take them too).
 #pragma once
 
 // GCC 12's AVX-512 intrinsics leave their pass-through operand undefined on purpose, which its
@@ -29,6 +30,7 @@ inline __mmask16 FirstLanes(uint32_t count) {
 // Lanes outside mask read nothing and hold 0.
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i Load16(const uint16_t* from,
                                                                             __mmask16 mask) {
+    if (mask == 0xFFFF) return Load16(from);
     return _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(mask, from));
 }
 
@@ -41,6 +43,7 @@ inline __mmask16 FirstLanes(uint32_t count) {
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline void Store16(uint16_t* to,
                                                                           __mmask16 mask,
                                                                           __m512i lanes) {
+    if (mask == 0xFFFF) return Store16(to, lanes);
     _mm256_mask_storeu_epi16(to, mask, _mm512_cvtepi32_epi16(lanes));
 }
 
