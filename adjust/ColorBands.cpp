@@ -194,13 +194,15 @@ namespace {
     return _mm_packus_epi32(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
 }
 
-// Bit k set when band k (0..6) has a vividness or brightness curve other than the identity. A
-// pixel between two bands without curves keeps its saturation and value: the blend of two
-// identical values is exact.
-uint32_t CurvedBands(const ColorBandTable* table) {
+// Bit k set when band k (0..6) has a vividness curve (vivid) or a brightness curve (bright) other
+// than the identity. A pixel between two bands without such curves keeps its saturation or
+// value: the blend of two identical values is exact, and so is their mean with the old value.
+uint32_t CurvedBands(const ColorBandTable* table, bool vivid, bool bright) {
     uint32_t bits = 0;
     for (int32_t k = 0; k <= kColorBandCount; ++k) {
-        if (table->bands[k].vividness != 0 || table->bands[k].brightness != 0) bits |= 1u << k;
+        if ((vivid && table->bands[k].vividness != 0) ||
+            (bright && table->bands[k].brightness != 0))
+            bits |= 1u << k;
     }
     return bits;
 }
@@ -213,6 +215,13 @@ bool AnchorsAscendFromZero(const ColorBandTable* table) {
         if (table->bands[k].anchorHue <= table->bands[k - 1].anchorHue) return false;
     }
     return true;
+}
+
+// Where each band ends, for ascending anchors: band k runs from anchor k to anchor k + 1, the
+// last band to a full turn (ends 6 and 7).
+void BandEnds(const ColorBandTable* table, int32_t ends[8]) {
+    for (int32_t k = 0; k < kColorBandCount; ++k) ends[k] = table->bands[k].anchorHue;
+    ends[kColorBandCount] = ends[kColorBandCount + 1] = 65536;
 }
 
 // Without hue shifts every hue maps to itself.
@@ -232,12 +241,10 @@ bool HuesShifted(const ColorBandTable* table) {
         const auto* base = reinterpret_cast<const uint8_t*>(table);
         const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
         const bool shifted = HuesShifted(table);
-        // Band k runs from anchor k to anchor k + 1; the last band ends at a full turn.
         int32_t ends[8];
-        for (int32_t k = 0; k < kColorBandCount; ++k) ends[k] = table->bands[k].anchorHue;
-        ends[kColorBandCount] = ends[kColorBandCount + 1] = 65536;
+        BandEnds(table, ends);
         const __m256i anchors = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends));
-        const __m256i curved = _mm256_set1_epi32(static_cast<int>(CurvedBands(table)));
+        const __m256i curved = _mm256_set1_epi32(static_cast<int>(CurvedBands(table, true, true)));
         const __m256i bandBytes = _mm256_set1_epi32(sizeof(ColorBand));
         const __m256i vividFirst =
             _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
@@ -340,6 +347,26 @@ bool HuesShifted(const ColorBandTable* table) {
                             _mm512_set1_epi32(0xFFFF));
 }
 
+// The lanes whose band or the band after it is curved, given the bits of CurvedBands.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __mmask16 CurvedPairs(__m512i curved,
+                                                                                   __m512i band) {
+    return _mm512_test_epi32_mask(_mm512_srlv_epi32(curved, band), _mm512_set1_epi32(3));
+}
+
+// One channel x (saturation or value) of sixteen pixels through the curves at byte first of band
+// 0 onwards: the blend of the lower and upper bands' entries, and where halve is set its mean
+// with x.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i MapChannel16(
+    const uint8_t* base, __m512i first, __m512i lower, __m512i upper, __m512i x, __mmask16 halve,
+    __m512i band, __m512i offset, __m512d widths, __m512d reciprocals) {
+    const __m512i xBytes = _mm512_slli_epi32(x, 1);
+    const __m512i blend =
+        Blend16(Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(first, lower), xBytes)),
+                Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(first, upper), xBytes)), band,
+                offset, widths, reciprocals);
+    return _mm512_mask_srli_epi32(blend, halve, _mm512_add_epi32(blend, x), 1);
+}
+
 // MapBandRunAvx2 sixteen pixels at a time, the last few under a mask; the widths and their
 // reciprocals come from a register indexed by band instead of a division per pixel.
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] void MapBandRunAvx512(
@@ -353,8 +380,7 @@ bool HuesShifted(const ColorBandTable* table) {
     const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
     const bool shifted = HuesShifted(table);
     int32_t ends[8];
-    for (int32_t k = 0; k < kColorBandCount; ++k) ends[k] = table->bands[k].anchorHue;
-    ends[kColorBandCount] = ends[kColorBandCount + 1] = 65536;
+    BandEnds(table, ends);
     // Lanes 6 and 7 belong to no band.
     alignas(64) double widths[8], reciprocals[8];
     for (int32_t k = 0; k < 8; ++k) {
@@ -365,7 +391,9 @@ bool HuesShifted(const ColorBandTable* table) {
     const __m512d reciprocalLanes = _mm512_load_pd(reciprocals);
     const __m512i anchors =
         _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends)));
-    const __m512i curved = _mm512_set1_epi32(static_cast<int>(CurvedBands(table)));
+    // Each channel is mapped only where a band has curves for it: a band usually changes one.
+    const __m512i vivid = _mm512_set1_epi32(static_cast<int>(CurvedBands(table, true, false)));
+    const __m512i bright = _mm512_set1_epi32(static_cast<int>(CurvedBands(table, false, true)));
     const __m512i bandBytes = _mm512_set1_epi32(sizeof(ColorBand));
     const __m512i vividFirst =
         _mm512_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
@@ -374,49 +402,33 @@ bool HuesShifted(const ColorBandTable* table) {
     const __m512i halfLimit = _mm512_set1_epi32(kHalfEffectLimit);
     for (size_t i = 0; i < count; i += 16) {
         const __mmask16 active = FirstLanes(count - i < 16 ? static_cast<uint32_t>(count - i) : 16);
-        const bool whole = active == 0xFFFF;
-        const __m512i h = whole ? Load16(hue + i) : Load16(hue + i, active);
+        const __m512i h = Load16(hue + i, active);
         if (shifted) {
             // The second word of an entry: offset | mappedHue << 16.
             const __m512i second = _mm512_i32gather_epi32(_mm512_slli_epi32(h, 1), hueWords + 1, 4);
-            const __m512i mapped = _mm512_srli_epi32(second, 16);
-            if (whole) {
-                Store16(hue + i, mapped);
-            } else {
-                Store16(hue + i, active, mapped);
-            }
+            Store16(hue + i, active, _mm512_srli_epi32(second, 16));
         }
         const __m512i band = BandsOf(h, ends);
-        const __m512i pairCurved =
-            _mm512_and_si512(_mm512_srlv_epi32(curved, band), _mm512_set1_epi32(3));
-        if (_mm512_test_epi32_mask(pairCurved, pairCurved) == 0) continue;
+        const __mmask16 vividLanes = CurvedPairs(vivid, band);
+        const __mmask16 brightLanes = CurvedPairs(bright, band);
+        if ((vividLanes | brightLanes) == 0) continue;
 
         const __m512i offset = _mm512_sub_epi32(h, _mm512_permutexvar_epi32(band, anchors));
-        const __m512i s = whole ? Load16(saturation + i) : Load16(saturation + i, active);
-        const __m512i v = whole ? Load16(value + i) : Load16(value + i, active);
+        const __m512i s = Load16(saturation + i, active);
+        const __m512i v = Load16(value + i, active);
         const __m512i lower = _mm512_mullo_epi32(band, bandBytes);
         const __m512i upper = _mm512_add_epi32(lower, bandBytes);
-        const __m512i sBytes = _mm512_slli_epi32(s, 1);
-        const __m512i vBytes = _mm512_slli_epi32(v, 1);
-        __m512i s2 = Blend16(
-            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(vividFirst, lower), sBytes)),
-            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(vividFirst, upper), sBytes)), band,
-            offset, widthLanes, reciprocalLanes);
-        __m512i v2 = Blend16(
-            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(brightFirst, lower), vBytes)),
-            Gather16x16(base, _mm512_add_epi32(_mm512_add_epi32(brightFirst, upper), vBytes)), band,
-            offset, widthLanes, reciprocalLanes);
-        s2 = _mm512_mask_srli_epi32(s2, _mm512_cmple_epi32_mask(v, halfLimit),
-                                    _mm512_add_epi32(s2, s), 1);
-        v2 = _mm512_mask_srli_epi32(v2, _mm512_cmple_epi32_mask(s, halfLimit),
-                                    _mm512_add_epi32(v2, v), 1);
-        if (whole) {
-            Store16(saturation + i, s2);
-            Store16(value + i, v2);
-        } else {
-            Store16(saturation + i, active, s2);
-            Store16(value + i, active, v2);
-        }
+        // Both take the incoming s and v.
+        if (vividLanes != 0)
+            Store16(saturation + i, active,
+                    MapChannel16(base, vividFirst, lower, upper, s,
+                                 _mm512_cmple_epi32_mask(v, halfLimit), band, offset, widthLanes,
+                                 reciprocalLanes));
+        if (brightLanes != 0)
+            Store16(value + i, active,
+                    MapChannel16(base, brightFirst, lower, upper, v,
+                                 _mm512_cmple_epi32_mask(s, halfLimit), band, offset, widthLanes,
+                                 reciprocalLanes));
     }
 }
 

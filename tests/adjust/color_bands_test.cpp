@@ -170,17 +170,20 @@ namespace {
 TEST_F(ColorBandsTest, RunsMapAsPixelByPixel) {
     std::mt19937 random(17);
     // Rounds 3 and 4 give curves to one band only, so that runs mix pixels between curved and
-    // plain bands; round 4 shifts no hue.
+    // plain bands; in round 3 that band changes vividness alone and the next one brightness
+    // alone; round 4 shifts no hue.
     for (int round = 0; round < 5; ++round) {
         const int32_t curved = int32_t(random() % kColorBandCount);
         for (int32_t k = 0; k < kColorBandCount; ++k) {
             ColorBand& band = table->bands[k];
-            const bool plain = round >= 3 && k != curved;
+            const bool vivid = round < 3 || k == curved;
+            const bool bright =
+                round < 3 || k == (round == 3 ? (curved + 1) % kColorBandCount : curved);
             band.hueShift = int16_t(round == 0   ? (k % 2 ? 5000 : -5000)
                                     : round == 4 ? 0
                                                  : int32_t(random() % 10001) - 5000);
-            band.vividness = int16_t(plain ? 0 : round == 0 ? 40 : int32_t(random() % 81) - 40);
-            band.brightness = int16_t(plain ? 0 : round == 0 ? -40 : int32_t(random() % 81) - 40);
+            band.vividness = int16_t(!vivid ? 0 : round == 0 ? 40 : int32_t(random() % 81) - 40);
+            band.brightness = int16_t(!bright ? 0 : round == 0 ? -40 : int32_t(random() % 81) - 40);
             BuildBandVividness(table.get(), k);
             BuildBandBrightness(table.get(), k);
         }
