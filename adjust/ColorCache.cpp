@@ -555,8 +555,9 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
 
 // ColorCache_MapRgb16Planes sixteen pixels at a time, the last few under a mask. A group of
 // sixteen meeting a block not yet filled takes the scalar path, which fills it. Unlike the
-// eight-lane map it finds each group's entries just before it gathers them: runs with prefetches
-// ahead measured 15 % slower with sixteen lanes.
+// eight-lane map it finds each group's entries just before it gathers them: requesting a whole
+// run's entry lines ahead measured 19 % slower on a full photo's pixels with sixteen lanes, for
+// 12 % faster on its proxy's, whose colours lie farther apart and miss the caches more.
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] int MapRgb16PlanesAvx512(
     ColorCache* cache, uint16_t* const planes[3], uint32_t count) {
     for (uint32_t i = 0; i < count; i += 16) {
