@@ -218,13 +218,14 @@ int EncodeJpeg(const JpegPicture& picture, const MakeJpegRows& makeRows, QByteAr
     e->picture = &picture;
     e->makeRows = &makeRows;
     e->stride = static_cast<size_t>(std::max(picture.width, 0)) * (picture.grey ? 1 : 3);
-    const std::unique_ptr<uint8_t[]> buffers(new (std::nothrow)
-                                                 uint8_t[kSlots * kBandRows * e->stride]);
+    // A picture lower than a band needs no more than its own rows.
+    const size_t bandBytes = std::min<size_t>(kBandRows, std::max(picture.height, 0)) * e->stride;
+    const std::unique_ptr<uint8_t[]> buffers(new (std::nothrow) uint8_t[kSlots * bandBytes]);
     if (!buffers) {
         SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
         return 0;
     }
-    for (uint32_t i = 0; i < kSlots; ++i) e->buffers[i] = buffers.get() + i * kBandRows * e->stride;
+    for (uint32_t i = 0; i < kSlots; ++i) e->buffers[i] = buffers.get() + i * bandBytes;
 
     std::thread maker;
     if (picture.width > 0 && picture.height > 0) {
