@@ -15,6 +15,8 @@
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
 #include "image/Rgb8ToHsv16.h"
+#include "imageio/JpegDecoder.h"
+#include "imageio/PhotoLoaderTesting.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/tiff/LibTiffDecoder.h"
 #include "imageio/tiff/TiffReader.h"
@@ -69,6 +71,37 @@ void SetReaderError(const QImageReader& reader, PhotoError* error) {
     }
 }
 
+// The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
+// read only once the size its directory declares is known to fit. On 0, error's failure is
+// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata.
+int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
+                  PhotoOrigin* origin) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        SetErrnoError(error, errno);
+        return 0;
+    }
+    const auto size = static_cast<uint64_t>(status.st_size);
+    if (!CheckTiffDeclaredSize(fd, size, limits, error)) return 0;
+    TiffFile* file = ReadTiffFile(fd, size, error);
+    if (!file) return 0;
+    int* bits = origin ? &origin->bitsPerChannel : nullptr;
+    int loaded = LoadTiffFile(file, target, error, bits);
+    if (!loaded && error->failure == PhotoFailure::NotAPhoto) {
+        std::string reason;
+        loaded = DecodeTiffWithLibtiff(file->bytes, file->size,
+                                       std::min(limits.maxPixels, kMaxHoldablePixels), target,
+                                       &reason, bits);
+        if (!loaded)
+            SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
+    }
+    if (loaded && origin) ReadPhotoMetadata(file->bytes, file->size, origin);
+    FreeTiffFile(file);
+    return loaded;
+}
+
+}  // namespace
+
 int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
                  PhotoOrigin* origin) {
     QFile file;
@@ -117,37 +150,6 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     WorkerPool::Run(DecodedRowsToHsvTask, &rows, static_cast<unsigned>(picture.height()));
     return 1;
 }
-
-// The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
-// read only once the size its directory declares is known to fit. On 0, error's failure is
-// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata.
-int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
-                  PhotoOrigin* origin) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        SetErrnoError(error, errno);
-        return 0;
-    }
-    const auto size = static_cast<uint64_t>(status.st_size);
-    if (!CheckTiffDeclaredSize(fd, size, limits, error)) return 0;
-    TiffFile* file = ReadTiffFile(fd, size, error);
-    if (!file) return 0;
-    int* bits = origin ? &origin->bitsPerChannel : nullptr;
-    int loaded = LoadTiffFile(file, target, error, bits);
-    if (!loaded && error->failure == PhotoFailure::NotAPhoto) {
-        std::string reason;
-        loaded = DecodeTiffWithLibtiff(file->bytes, file->size,
-                                       std::min(limits.maxPixels, kMaxHoldablePixels), target,
-                                       &reason, bits);
-        if (!loaded)
-            SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
-    }
-    if (loaded && origin) ReadPhotoMetadata(file->bytes, file->size, origin);
-    FreeTiffFile(file);
-    return loaded;
-}
-
-}  // namespace
 
 void DecodedRowsToHsvTask(void* context, uint32_t first, uint32_t count) {
     const auto* c = static_cast<const DecodedRowsContext*>(context);
@@ -214,6 +216,18 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
             SetPhotoError(error, tiff.failure, std::move(tiff.text));
             return 0;
         }
+    }
+    switch (DecodeJpegToHsv(fd.get(), target->buffer, limits, error)) {
+        case JpegDecoding::Decoded:
+            if (origin) {
+                ReadPhotoMetadata(fd.get(), &found);
+                *origin = std::move(found);
+            }
+            return 1;
+        case JpegDecoding::Refused:
+            return 0;
+        case JpegDecoding::NotTaken:
+            break;
     }
     if (!DecodeWithQt(fd.get(), target, limits, error, origin ? &found : nullptr)) return 0;
     if (origin) *origin = std::move(found);

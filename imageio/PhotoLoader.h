@@ -1,6 +1,7 @@
 // Loading a photo file into a PT_HSV16 image: TIFF files go to the program's own reader first
 // and to libtiff when it refuses them, both keeping 16 bits per channel; everything else, and
-// every TIFF file neither decodes, is decoded by Qt's image reader at 8 bits per channel.
+// every TIFF file neither decodes, is decoded at 8 bits per channel: plain JPEGs by libjpeg band
+// by band, all others by Qt's image reader.
 #pragma once
 
 #include <cstddef>

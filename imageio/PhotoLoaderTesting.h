@@ -1,0 +1,13 @@
+// Test-only entry to photo loading: the general decoder, the reference the JPEG decoder's
+// pixels are compared with.
+#pragma once
+
+#include "imageio/PhotoFile.h"
+
+class CImgBuff;
+struct PhotoOrigin;
+
+// Decodes the file open as fd through Qt's image reader into target as PT_HSV16, as LoadPhoto
+// does for every file no other decoder takes. Returns 1, or 0 with error set.
+int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
+                 PhotoOrigin* origin);
