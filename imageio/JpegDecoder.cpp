@@ -15,6 +15,7 @@
 #include <jerror.h>
 
 #include "image/ImgBuff.h"
+#include "imageio/JpegErrors.h"
 #include "imageio/PhotoLoader.h"
 #include "parallel/WorkerPool.h"
 
@@ -24,19 +25,10 @@ namespace {
 constexpr uint32_t kBandRows = 128;
 constexpr size_t kReadBytes = 65536;
 
-struct ErrorManager {
-    jpeg_error_mgr manager;  // first, so that cinfo->err leads back here
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void Leave(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-
 // libjpeg warns of damaged data and decodes on; what Qt's reader then makes of the file is left
 // to it. Trace messages (level 0 and up) are ignored.
 void LeaveOnWarning(j_common_ptr cinfo, int level) {
-    if (level < 0) Leave(cinfo);
+    if (level < 0) LeaveJpeg(cinfo);
 }
 
 struct Source {
@@ -131,7 +123,7 @@ bool Takes(const jpeg_decompress_struct& cinfo) {
 // longjmp at any of its calls.
 struct Decoding {
     jpeg_decompress_struct cinfo;
-    ErrorManager errors;
+    JpegErrors errors;
     Source source;
     JSAMPROW rows[kBandRows];
     C_ImgBuff* image;
@@ -192,8 +184,7 @@ JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& li
     if (lseek(fd, 0, SEEK_SET) != 0) return JpegDecoding::NotTaken;
     const std::unique_ptr<Decoding> d(new (std::nothrow) Decoding{});
     if (!d) return JpegDecoding::NotTaken;
-    d->cinfo.err = jpeg_std_error(&d->errors.manager);
-    d->errors.manager.error_exit = Leave;
+    d->cinfo.err = UseJpegErrors(&d->errors);
     d->errors.manager.emit_message = LeaveOnWarning;
     d->source.manager.init_source = InitSource;
     d->source.manager.fill_input_buffer = FillInput;

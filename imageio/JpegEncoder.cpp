@@ -18,6 +18,8 @@
 // After jpeglib.h, which it builds on.
 #include <jerror.h>
 
+#include "imageio/JpegErrors.h"
+
 namespace {
 
 // Small enough that a band's rows are still in cache when the encoder reads them, large enough
@@ -61,18 +63,6 @@ class BandQueue {
     uint32_t encoded_ = 0;
     bool cancelled_ = false;
 };
-
-struct ErrorManager {
-    jpeg_error_mgr manager;  // first, so that cinfo->err leads back here
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void LeaveOnError(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-
-// Warnings do not stop the encoder, and nothing is printed.
-void IgnoreMessage(j_common_ptr) {}
 
 // The encoded bytes go straight into the caller's QByteArray, which grows as needed.
 struct Destination {
@@ -138,7 +128,7 @@ void SetDensity(const JpegPicture& picture, jpeg_compress_struct* cinfo) {
 // longjmp at any of its calls.
 struct Encoding {
     jpeg_compress_struct cinfo;
-    ErrorManager errors;
+    JpegErrors errors;
     Destination destination;
     const JpegPicture* picture;
     const MakeJpegRows* makeRows;
@@ -208,9 +198,7 @@ int Compress(Encoding& e) {
 int EncodeJpeg(const JpegPicture& picture, const MakeJpegRows& makeRows, QByteArray* encoded,
                PhotoError* error) {
     auto e = std::make_unique<Encoding>();
-    e->cinfo.err = jpeg_std_error(&e->errors.manager);
-    e->errors.manager.error_exit = LeaveOnError;
-    e->errors.manager.output_message = IgnoreMessage;
+    e->cinfo.err = UseJpegErrors(&e->errors);
     e->destination.manager.init_destination = InitDestination;
     e->destination.manager.empty_output_buffer = GrowDestination;
     e->destination.manager.term_destination = TermDestination;
