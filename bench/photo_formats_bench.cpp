@@ -170,9 +170,9 @@ void BM_QtWriteTiff16(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_LoadPhotoTiff16Lzw)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_LibtiffDecodeTiff16Lzw)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_SavePhotoJpegWithMetadata)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_QtWriteJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_SavePhotoTiff16)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_QtWriteTiff16)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_LoadPhotoTiff16Lzw)->Apply(FileTiming);
+BENCHMARK(BM_LibtiffDecodeTiff16Lzw)->Apply(FileTiming);
+BENCHMARK(BM_SavePhotoJpegWithMetadata)->Apply(FileTiming);
+BENCHMARK(BM_QtWriteJpeg)->Apply(FileTiming);
+BENCHMARK(BM_SavePhotoTiff16)->Apply(FileTiming);
+BENCHMARK(BM_QtWriteTiff16)->Apply(FileTiming);

@@ -165,13 +165,13 @@ void BM_SaveStepMakeEncoderImage(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_LoadPhotoJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_QtReadJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_LoadPhotoTiff16)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_QtReadTiff16)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_SavePhotoJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_QtWriteJpeg)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_LoadStepRowsToHsv)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_LoadStepConvertTypeToHsv)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_EncodeJpegRows)->Apply(WallAndProcessCpu)->MinTime(1.0);
-BENCHMARK(BM_SaveStepMakeEncoderImage)->Apply(WallAndProcessCpu)->MinTime(1.0);
+BENCHMARK(BM_LoadPhotoJpeg)->Apply(FileTiming);
+BENCHMARK(BM_QtReadJpeg)->Apply(FileTiming);
+BENCHMARK(BM_LoadPhotoTiff16)->Apply(FileTiming);
+BENCHMARK(BM_QtReadTiff16)->Apply(FileTiming);
+BENCHMARK(BM_SavePhotoJpeg)->Apply(FileTiming);
+BENCHMARK(BM_QtWriteJpeg)->Apply(FileTiming);
+BENCHMARK(BM_LoadStepRowsToHsv)->Apply(FileTiming);
+BENCHMARK(BM_LoadStepConvertTypeToHsv)->Apply(FileTiming);
+BENCHMARK(BM_EncodeJpegRows)->Apply(FileTiming);
+BENCHMARK(BM_SaveStepMakeEncoderImage)->Apply(FileTiming);
