@@ -102,8 +102,7 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
 
 }  // namespace
 
-int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
-                 PhotoOrigin* origin) {
+int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error) {
     QFile file;
     if (lseek(fd, 0, SEEK_SET) != 0 ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
@@ -132,8 +131,6 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
         return 0;
     }
     file.close();
-    // From the file already open: the metadata belongs to the very bytes just decoded.
-    if (origin) ReadPhotoMetadata(fd, origin);
     // A format whose header gives no size is checked once decoded: the rows still have to fit.
     if (!CheckPhotoSize(picture.width(), picture.height(), 0, limits, error)) {
         return 0;
@@ -219,17 +216,17 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
     }
     switch (DecodeJpegToHsv(fd.get(), target->buffer, limits, error)) {
         case JpegDecoding::Decoded:
-            if (origin) {
-                ReadPhotoMetadata(fd.get(), &found);
-                *origin = std::move(found);
-            }
-            return 1;
+            break;
         case JpegDecoding::Refused:
             return 0;
         case JpegDecoding::NotTaken:
+            if (!DecodeWithQt(fd.get(), target, limits, error)) return 0;
             break;
     }
-    if (!DecodeWithQt(fd.get(), target, limits, error, origin ? &found : nullptr)) return 0;
-    if (origin) *origin = std::move(found);
+    if (origin) {
+        // From the file already open: the metadata belongs to the very bytes just decoded.
+        ReadPhotoMetadata(fd.get(), &found);
+        *origin = std::move(found);
+    }
     return 1;
 }

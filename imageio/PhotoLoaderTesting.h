@@ -5,9 +5,7 @@
 #include "imageio/PhotoFile.h"
 
 class CImgBuff;
-struct PhotoOrigin;
 
 // Decodes the file open as fd through Qt's image reader into target as PT_HSV16, as LoadPhoto
 // does for every file no other decoder takes. Returns 1, or 0 with error set.
-int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
-                 PhotoOrigin* origin);
+int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error);

@@ -21,7 +21,7 @@ void LoadWithQt(const std::string& path, Outcome* out) {
     const FileDescriptor fd(OpenPhotoFile(path.c_str(), &opened));
     ASSERT_GE(fd.get(), 0) << opened.text;
     CImgBuff target;
-    out->loaded = DecodeWithQt(fd.get(), &target, {}, &out->error, nullptr);
+    out->loaded = DecodeWithQt(fd.get(), &target, {}, &out->error);
     out->image.Swap(*target.buffer);
 }
 
