@@ -17,9 +17,12 @@
 #include "image/ImgBuff.h"
 #include "imageio/JpegErrors.h"
 #include "imageio/PhotoLoader.h"
+#include "imageio/tiff/TiffDirectory.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
+
+using namespace tiff_format;
 
 // Small enough that a band's decoded rows are still in cache when the pool reads them.
 constexpr uint32_t kBandRows = 128;
@@ -65,15 +68,6 @@ void SkipInput(j_decompress_ptr cinfo, long count) {
     }
 }
 
-unsigned Read16(const JOCTET* at, bool bigEndian) {
-    return bigEndian ? unsigned(at[0]) << 8 | at[1] : unsigned(at[1]) << 8 | at[0];
-}
-
-uint32_t Read32(const JOCTET* at, bool bigEndian) {
-    return bigEndian ? uint32_t(Read16(at, true)) << 16 | Read16(at + 2, true)
-                     : uint32_t(Read16(at + 2, false)) << 16 | Read16(at, false);
-}
-
 // Whether the EXIF block of an APP1 segment leaves the picture as stored: it has no orientation
 // tag, or only the plain value 1. Anything unreadable counts as turned, which Qt's reader handles.
 bool ExifUpright(const JOCTET* data, size_t size) {
@@ -81,18 +75,18 @@ bool ExifUpright(const JOCTET* data, size_t size) {
     if (size < 6 + 8 || data[4] != 0 || data[5] != 0) return false;
     const JOCTET* tiff = data + 6;
     size -= 6;
-    if (tiff[0] != tiff[1] || (tiff[0] != 'I' && tiff[0] != 'M')) return false;
-    const bool big = tiff[0] == 'M';
-    const uint32_t directory = Read32(tiff + 4, big);
-    if (Read16(tiff + 2, big) != 42 || directory > size - 2) return false;
-    const unsigned entries = Read16(tiff + directory, big);
+    const uint16_t order = static_cast<uint16_t>(tiff[0] << 8 | tiff[1]);
+    if (order != kTiffLittleEndian && order != kTiffBigEndian) return false;
+    const uint32_t directory = Load32(tiff + 4, order);
+    if (Load16(tiff + 2, order) != 42 || directory > size - 2) return false;
+    const unsigned entries = Load16(tiff + directory, order);
     if (entries > (size - directory - 2) / 12) return false;
     for (unsigned i = 0; i < entries; ++i) {
         const JOCTET* entry = tiff + directory + 2 + 12 * i;
-        if (Read16(entry, big) != 0x0112) continue;
+        if (Load16(entry, order) != kTagOrientation) continue;
         // A SHORT, one value, 1.
-        if (Read16(entry + 2, big) != 3 || Read32(entry + 4, big) != 1 ||
-            Read16(entry + 8, big) != 1) {
+        if (Load16(entry + 2, order) != kTypeShort || Load32(entry + 4, order) != 1 ||
+            Load16(entry + 8, order) != 1) {
             return false;
         }
     }
@@ -181,7 +175,12 @@ JpegDecoding Decompress(Decoding& d) {
 
 JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& limits,
                              PhotoError* error) {
-    if (lseek(fd, 0, SEEK_SET) != 0) return JpegDecoding::NotTaken;
+    // Anything but a JPEG is told by its first two bytes, before libjpeg is set up and fed.
+    unsigned char start[2];
+    if (pread(fd, start, 2, 0) != 2 || start[0] != 0xFF || start[1] != 0xD8 ||
+        lseek(fd, 0, SEEK_SET) != 0) {
+        return JpegDecoding::NotTaken;
+    }
     const std::unique_ptr<Decoding> d(new (std::nothrow) Decoding{});
     if (!d) return JpegDecoding::NotTaken;
     d->cinfo.err = UseJpegErrors(&d->errors);
