@@ -9,7 +9,6 @@
 #include <QIODevice>
 #include <QImageWriter>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>

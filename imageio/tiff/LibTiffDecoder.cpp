@@ -433,19 +433,19 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
         *reason = "the picture has no pixels";
         return 0;
     }
+    uint16_t samples = 1;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (samples > kMaxSamplesPerPixel) {
+        *reason = "it has " + std::to_string(samples) + " samples per pixel, more than the " +
+                  std::to_string(kMaxSamplesPerPixel) + " a photo may have";
+        return 0;
+    }
     C_ImgBuff stored;
     if (static_cast<uint64_t>(width) * height > maxPixels || width > INT32_MAX ||
         height > INT32_MAX ||
         !stored.Create(static_cast<int32_t>(width), static_cast<int32_t>(height), PT_HSV16)) {
         *reason = "the picture (" + std::to_string(width) + " x " + std::to_string(height) +
                   ") is too large to hold";
-        return 0;
-    }
-    uint16_t samples = 1;
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (samples > kMaxSamplesPerPixel) {
-        *reason = "it has " + std::to_string(samples) + " samples per pixel, more than the " +
-                  std::to_string(kMaxSamplesPerPixel) + " a photo may have";
         return 0;
     }
     layout.width = width;
