@@ -232,82 +232,78 @@ bool HuesShifted(const ColorBandTable* table) {
     return false;
 }
 
-// MapPixel on eight pixels at a time; the hue map is read only for the mapped hue, and only when
-// a band shifts hues.
+// MapPixel on eight pixels at a time, for anchors that ascend from 0; the hue map is read only for
+// the mapped hue, and only when a band shifts hues.
 [[gnu::target("avx2")]] void MapBandRunAvx2(const ColorBandTable* table, uint16_t* hue,
                                             uint16_t* saturation, uint16_t* value, size_t count) {
     size_t i = 0;
-    if (AnchorsAscendFromZero(table)) {
-        const auto* base = reinterpret_cast<const uint8_t*>(table);
-        const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
-        const bool shifted = HuesShifted(table);
-        int32_t ends[8];
-        BandEnds(table, ends);
-        const __m256i anchors = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends));
-        const __m256i curved = _mm256_set1_epi32(static_cast<int>(CurvedBands(table, true, true)));
-        const __m256i bandBytes = _mm256_set1_epi32(sizeof(ColorBand));
-        const __m256i vividFirst =
-            _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
-        const __m256i brightFirst =
-            _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, brightMap));
-        const __m256i halfLimit = _mm256_set1_epi32(kHalfEffectLimit + 1);
-        const __m256i one = _mm256_set1_epi32(1);
-        for (; i + 8 <= count; i += 8) {
-            const __m256i h =
-                _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(hue + i)));
-            if (shifted) {
-                // The second word of an entry: offset | mappedHue << 16.
-                const __m256i second =
-                    _mm256_i32gather_epi32(hueWords + 1, _mm256_slli_epi32(h, 1), 4);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(hue + i),
-                                 Pack16(_mm256_srli_epi32(second, 16)));
-            }
-            // The number of anchors after the first at or below the hue.
-            __m256i band = _mm256_setzero_si256();
-            for (int32_t k = 1; k < kColorBandCount; ++k)
-                band =
-                    _mm256_sub_epi32(band, _mm256_cmpgt_epi32(h, _mm256_set1_epi32(ends[k] - 1)));
-            const __m256i pairCurved =
-                _mm256_and_si256(_mm256_srlv_epi32(curved, band), _mm256_set1_epi32(3));
-            if (_mm256_testz_si256(pairCurved, pairCurved)) continue;
-
-            const __m256i lowerAnchor = _mm256_permutevar8x32_epi32(anchors, band);
-            const __m256i upperAnchor =
-                _mm256_permutevar8x32_epi32(anchors, _mm256_add_epi32(band, one));
-            const __m256i span = _mm256_sub_epi32(upperAnchor, lowerAnchor);
-            const __m256i offset = _mm256_sub_epi32(h, lowerAnchor);
-            const __m256i s =
-                _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(saturation + i)));
-            const __m256i v =
-                _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(value + i)));
-            const __m256i lower = _mm256_mullo_epi32(band, bandBytes);
-            const __m256i upper = _mm256_add_epi32(lower, bandBytes);
-            const __m256i sBytes = _mm256_slli_epi32(s, 1);
-            const __m256i vBytes = _mm256_slli_epi32(v, 1);
-            __m256d reciprocal[2], wMinusO[2], o[2];
-            for (int half = 0; half < 2; ++half) {
-                const __m256d w = _mm256_cvtepi32_pd(half ? _mm256_extracti128_si256(span, 1)
-                                                          : _mm256_castsi256_si128(span));
-                o[half] = _mm256_cvtepi32_pd(half ? _mm256_extracti128_si256(offset, 1)
-                                                  : _mm256_castsi256_si128(offset));
-                wMinusO[half] = _mm256_sub_pd(w, o[half]);
-                reciprocal[half] = _mm256_div_pd(_mm256_set1_pd(1.0), w);
-            }
-            __m256i s2 =
-                Blend(Gather16(base, _mm256_add_epi32(_mm256_add_epi32(vividFirst, lower), sBytes)),
-                      Gather16(base, _mm256_add_epi32(_mm256_add_epi32(vividFirst, upper), sBytes)),
-                      reciprocal, wMinusO, o);
-            __m256i v2 = Blend(
-                Gather16(base, _mm256_add_epi32(_mm256_add_epi32(brightFirst, lower), vBytes)),
-                Gather16(base, _mm256_add_epi32(_mm256_add_epi32(brightFirst, upper), vBytes)),
-                reciprocal, wMinusO, o);
-            const __m256i dark = _mm256_cmpgt_epi32(halfLimit, v);
-            s2 = _mm256_blendv_epi8(s2, _mm256_srli_epi32(_mm256_add_epi32(s2, s), 1), dark);
-            const __m256i greyish = _mm256_cmpgt_epi32(halfLimit, s);
-            v2 = _mm256_blendv_epi8(v2, _mm256_srli_epi32(_mm256_add_epi32(v2, v), 1), greyish);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(saturation + i), Pack16(s2));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(value + i), Pack16(v2));
+    const auto* base = reinterpret_cast<const uint8_t*>(table);
+    const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
+    const bool shifted = HuesShifted(table);
+    int32_t ends[8];
+    BandEnds(table, ends);
+    const __m256i anchors = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends));
+    const __m256i curved = _mm256_set1_epi32(static_cast<int>(CurvedBands(table, true, true)));
+    const __m256i bandBytes = _mm256_set1_epi32(sizeof(ColorBand));
+    const __m256i vividFirst =
+        _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, vividMap));
+    const __m256i brightFirst =
+        _mm256_set1_epi32(offsetof(ColorBandTable, bands) + offsetof(ColorBand, brightMap));
+    const __m256i halfLimit = _mm256_set1_epi32(kHalfEffectLimit + 1);
+    const __m256i one = _mm256_set1_epi32(1);
+    for (; i + 8 <= count; i += 8) {
+        const __m256i h =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(hue + i)));
+        if (shifted) {
+            // The second word of an entry: offset | mappedHue << 16.
+            const __m256i second = _mm256_i32gather_epi32(hueWords + 1, _mm256_slli_epi32(h, 1), 4);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(hue + i),
+                             Pack16(_mm256_srli_epi32(second, 16)));
         }
+        // The number of anchors after the first at or below the hue.
+        __m256i band = _mm256_setzero_si256();
+        for (int32_t k = 1; k < kColorBandCount; ++k)
+            band = _mm256_sub_epi32(band, _mm256_cmpgt_epi32(h, _mm256_set1_epi32(ends[k] - 1)));
+        const __m256i pairCurved =
+            _mm256_and_si256(_mm256_srlv_epi32(curved, band), _mm256_set1_epi32(3));
+        if (_mm256_testz_si256(pairCurved, pairCurved)) continue;
+
+        const __m256i lowerAnchor = _mm256_permutevar8x32_epi32(anchors, band);
+        const __m256i upperAnchor =
+            _mm256_permutevar8x32_epi32(anchors, _mm256_add_epi32(band, one));
+        const __m256i span = _mm256_sub_epi32(upperAnchor, lowerAnchor);
+        const __m256i offset = _mm256_sub_epi32(h, lowerAnchor);
+        const __m256i s =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(saturation + i)));
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(value + i)));
+        const __m256i lower = _mm256_mullo_epi32(band, bandBytes);
+        const __m256i upper = _mm256_add_epi32(lower, bandBytes);
+        const __m256i sBytes = _mm256_slli_epi32(s, 1);
+        const __m256i vBytes = _mm256_slli_epi32(v, 1);
+        __m256d reciprocal[2], wMinusO[2], o[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m256d w = _mm256_cvtepi32_pd(half ? _mm256_extracti128_si256(span, 1)
+                                                      : _mm256_castsi256_si128(span));
+            o[half] = _mm256_cvtepi32_pd(half ? _mm256_extracti128_si256(offset, 1)
+                                              : _mm256_castsi256_si128(offset));
+            wMinusO[half] = _mm256_sub_pd(w, o[half]);
+            reciprocal[half] = _mm256_div_pd(_mm256_set1_pd(1.0), w);
+        }
+        __m256i s2 =
+            Blend(Gather16(base, _mm256_add_epi32(_mm256_add_epi32(vividFirst, lower), sBytes)),
+                  Gather16(base, _mm256_add_epi32(_mm256_add_epi32(vividFirst, upper), sBytes)),
+                  reciprocal, wMinusO, o);
+        __m256i v2 =
+            Blend(Gather16(base, _mm256_add_epi32(_mm256_add_epi32(brightFirst, lower), vBytes)),
+                  Gather16(base, _mm256_add_epi32(_mm256_add_epi32(brightFirst, upper), vBytes)),
+                  reciprocal, wMinusO, o);
+        const __m256i dark = _mm256_cmpgt_epi32(halfLimit, v);
+        s2 = _mm256_blendv_epi8(s2, _mm256_srli_epi32(_mm256_add_epi32(s2, s), 1), dark);
+        const __m256i greyish = _mm256_cmpgt_epi32(halfLimit, s);
+        v2 = _mm256_blendv_epi8(v2, _mm256_srli_epi32(_mm256_add_epi32(v2, v), 1), greyish);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(saturation + i), Pack16(s2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(value + i), Pack16(v2));
     }
     for (; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
 }
@@ -372,10 +368,6 @@ bool HuesShifted(const ColorBandTable* table) {
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] void MapBandRunAvx512(
     const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
     size_t count) {
-    if (!AnchorsAscendFromZero(table)) {
-        for (size_t i = 0; i < count; ++i) MapPixel(table, &hue[i], &saturation[i], &value[i]);
-        return;
-    }
     const auto* base = reinterpret_cast<const uint8_t*>(table);
     const auto* hueWords = reinterpret_cast<const int*>(table->hueMap);
     const bool shifted = HuesShifted(table);
@@ -436,7 +428,10 @@ bool HuesShifted(const ColorBandTable* table) {
 
 void MapBandRun(const ColorBandTable* table, uint16_t* hue, uint16_t* saturation, uint16_t* value,
                 size_t count) {
-    switch (ActiveVectorLevel()) {
+    // The vector kernels find a pixel's band among anchors that ascend from 0.
+    const VectorLevel level =
+        AnchorsAscendFromZero(table) ? ActiveVectorLevel() : VectorLevel::kScalar;
+    switch (level) {
         case VectorLevel::kAvx512:
             return MapBandRunAvx512(table, hue, saturation, value, count);
         case VectorLevel::kAvx2:

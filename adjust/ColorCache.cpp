@@ -44,7 +44,6 @@ void ClearSlotsTask(void* context, uint32_t first, uint32_t count) {
 // fewer (on a virtual machine a fault costs more than filling the page). Only the pages a cache
 // touches take memory, so a cache that needs few blocks holds at most one 2 MB page more.
 constexpr size_t kSlabBytes = size_t{8} << 20;
-constexpr size_t kHugePageBytes = size_t{2} << 20;
 constexpr uint32_t kBlocksPerSlab = (kSlabBytes - sizeof(void*)) / sizeof(ColorCacheBlock);
 
 struct ColorCacheSlab {
@@ -332,25 +331,22 @@ namespace {
 
 // The interpolation of MapInterpolated for eight samples of one channel, given their lattice
 // index below (lo) and the bytes low and high of their lattice colours below and above: the
-// same operations in the same order.
+// same operations in the same order. lo is 255 only for u = 65535, whose offset 0 gives base
+// itself.
 [[gnu::target("avx2")]] inline __m128i Interpolate16(__m256i u, __m256i lo, __m256i low,
                                                      __m256i high) {
     const __m256i step = _mm256_set1_epi32(kStep16);
     const __m256i offset = _mm256_sub_epi32(u, _mm256_mullo_epi32(lo, step));
     const __m256i base = _mm256_mullo_epi32(low, step);
     const __m256i span = _mm256_sub_epi32(_mm256_mullo_epi32(high, step), base);
-    // lo 255 has no lattice colour above it: the channel is base.
-    const __m256i top = _mm256_cmpeq_epi32(lo, _mm256_set1_epi32(255));
     __m128i out[2];
     for (int half = 0; half < 2; ++half) {
         const __m256d baseValue = _mm256_cvtepi32_pd(Half(base, half));
         const __m256d t =
             _mm256_mask_i32gather_pd(_mm256_setzero_pd(), kQuotient16.data(), Half(offset, half),
                                      _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
-        __m256d value =
+        const __m256d value =
             _mm256_add_pd(baseValue, _mm256_mul_pd(t, _mm256_cvtepi32_pd(Half(span, half))));
-        value = _mm256_blendv_pd(value, baseValue,
-                                 _mm256_castsi256_pd(_mm256_cvtepi32_epi64(Half(top, half))));
         out[half] = _mm256_cvttpd_epi32(_mm256_min_pd(value, _mm256_set1_pd(65535.0)));
     }
     return _mm_packus_epi32(out[0], out[1]);

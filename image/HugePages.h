@@ -1,7 +1,11 @@
 // Memory advice for photo-sized blocks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// The size of a huge page on x86-64.
+inline constexpr size_t kHugePageBytes = size_t{2} << 20;
 
 // Asks the system to back the whole 2 MB pages inside a large block with huge pages; called
 // before the block is first written. A photo-sized block is first touched page by page as its
