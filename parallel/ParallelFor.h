@@ -1,7 +1,8 @@
 // A loop body over item ranges on the worker pool, for loops that need no named task: the body
 // is called as body(first, count) for slices of items 0 .. count - 1, from several threads at
-// once, and ParallelFor returns when all of them are done. Like WorkerPool::Run, it runs the whole
-// range on its caller when no pool reference is held or a Run is already in progress.
+// once, and ParallelFor returns when all of them are done. Like WorkerPool::Run, it shares the
+// workers with concurrent callers, and runs the whole range on its caller when no pool reference
+// is held or when called from inside a task.
 #pragma once
 
 #include <cstdint>

@@ -11,77 +11,98 @@
 
 namespace {
 
-// One record per thread. Run fills it under the lock before raising woken; the worker reads it
-// after it has consumed the wake-up.
-struct Worker {
-    std::condition_variable wake;
-    bool woken = false;  // a pending wake-up, consumed by the worker like an auto-reset signal
-    uint32_t quit = 0;
+// One Run in progress, on its caller's stack. Slice k covers base + 1 items when k < extra, base
+// otherwise, and starts where slice k - 1 ends.
+struct Job {
     RowTask task = nullptr;
     void* context = nullptr;
-    uint32_t first = 0;
-    uint32_t count = 0;
+    uint32_t base = 0;
+    uint32_t extra = 0;
+    unsigned slices = 0;
+    unsigned nextSlice = 0;        // the first slice not yet handed to a worker
+    unsigned outstanding = 0;      // slices not yet finished
+    std::condition_variable done;  // outstanding reached 0
+    Job* next = nullptr;           // in the pool's queue of jobs with slices left to hand out
 };
 
-// A slice that was not handed out directly; count 0 marks the end of the queue.
-struct QueueEntry {
-    uint32_t first = 0;
-    uint32_t count = 0;
+// One record per thread; job is null while the worker is idle. Run or the worker itself sets job
+// and slice under the lock.
+struct Worker {
+    std::condition_variable wake;
+    uint32_t quit = 0;
+    Job* job = nullptr;
+    unsigned slice = 0;
 };
 
 // Everything one pool lifetime owns. Workers keep a pointer to their own pool, so a teardown that
 // has already unpublished it can finish joining while a new Acquire builds the next one.
 struct Pool {
     unsigned threadCount = 0;
-    unsigned queueCapacity = 0;
+    unsigned sliceLimit = 0;
     std::unique_ptr<Worker[]> workers;
-    std::unique_ptr<QueueEntry[]> queue;
     std::unique_ptr<std::thread[]> threads;
     unsigned threadsStarted = 0;
     std::condition_variable ready;  // startPending reached 0
-    std::condition_variable done;   // outstanding reached 0
     unsigned startPending = 0;
-    unsigned outstanding = 0;
-    unsigned nextQueued = 0;  // 0: queue empty (queued slices start at index N >= 2)
-    bool busy = false;
+    // Jobs that still have slices to hand out. A worker takes one slice from the head and moves
+    // the job to the tail, so concurrent jobs share the workers round robin. While the queue
+    // holds a job, none of the first N workers (the only ones given slices) is idle.
+    Job* queueHead = nullptr;
+    Job* queueTail = nullptr;
 };
 
 std::atomic<unsigned> processorCount{0};
 
-// Guards the reference count, the published pool and every field of every pool.
+// Guards the reference count, the published pool and every field of every pool and job.
 std::mutex poolLock;
 uint32_t referenceCount = 0;
 Pool* currentPool = nullptr;
 
+// Set on the pool's own threads: a Run there comes from inside a task and runs inline, since
+// waiting for the other workers from a worker could deadlock.
+thread_local bool onWorkerThread = false;
+
+void Enqueue(Pool* pool, Job* job) {
+    job->next = nullptr;
+    if (pool->queueTail) {
+        pool->queueTail->next = job;
+    } else {
+        pool->queueHead = job;
+    }
+    pool->queueTail = job;
+}
+
+// Hands the calling worker the next slice of the job at the head of the queue; null when the
+// queue is empty.
+Job* TakeSlice(Pool* pool, unsigned* slice) {
+    Job* job = pool->queueHead;
+    if (!job) return nullptr;
+    pool->queueHead = job->next;
+    if (!pool->queueHead) pool->queueTail = nullptr;
+    *slice = job->nextSlice++;
+    if (job->nextSlice < job->slices) Enqueue(pool, job);
+    return job;
+}
+
 void WorkerLoop(Pool* pool, Worker* self) {
+    onWorkerThread = true;
     std::unique_lock<std::mutex> lock(poolLock);
     if (--pool->startPending == 0) pool->ready.notify_all();
     for (;;) {
-        self->wake.wait(lock, [self] { return self->woken; });
-        self->woken = false;
-        uint32_t first = self->first;
-        uint32_t count = self->count;
-        for (;;) {
-            // Tested before every slice, so a worker never starts work once teardown has begun.
-            if (self->quit) return;
-            RowTask task = self->task;
-            void* context = self->context;
-            lock.unlock();
-            task(context, first, count);
-            lock.lock();
-            // Notified under the lock: once outstanding is 0 the Run may return and the pool may
-            // be torn down, so nothing of it may be touched after the lock is dropped.
-            if (--pool->outstanding == 0) pool->done.notify_one();
-            if (pool->nextQueued == 0) break;
-            const QueueEntry& entry = pool->queue[pool->nextQueued];
-            first = entry.first;
-            count = entry.count;
-            ++pool->nextQueued;
-            if (pool->nextQueued == pool->queueCapacity ||
-                pool->queue[pool->nextQueued].count == 0) {
-                pool->nextQueued = 0;
-            }
-        }
+        self->wake.wait(lock, [self] { return self->job || self->quit; });
+        // Tested before every slice, so a worker never starts work once teardown has begun.
+        if (self->quit) return;
+        Job* job = self->job;
+        const unsigned k = self->slice;
+        const uint32_t first = k * job->base + (k < job->extra ? k : job->extra);
+        const uint32_t count = job->base + (k < job->extra ? 1 : 0);
+        lock.unlock();
+        job->task(job->context, first, count);
+        lock.lock();
+        // Notified under the lock: once outstanding is 0 the Run may return and free the job, and
+        // the pool may be torn down, so nothing of either may be touched after the lock is dropped.
+        if (--job->outstanding == 0) job->done.notify_one();
+        self->job = TakeSlice(pool, &self->slice);
     }
 }
 
@@ -93,7 +114,6 @@ void StopAndFree(Pool* pool) {
         for (unsigned i = 0; i < pool->threadsStarted; ++i) {
             Worker& worker = pool->workers[i];
             worker.quit = 1;
-            worker.woken = true;
             worker.wake.notify_one();
         }
     }
@@ -108,11 +128,10 @@ Pool* BuildPool(unsigned processors, std::unique_lock<std::mutex>& lock) {
     Pool* pool = new (std::nothrow) Pool;
     if (!pool) return nullptr;
     pool->threadCount = 2 * processors;
-    pool->queueCapacity = 4 * processors;
+    pool->sliceLimit = 4 * processors;
     pool->workers.reset(new (std::nothrow) Worker[pool->threadCount]);
-    pool->queue.reset(new (std::nothrow) QueueEntry[pool->queueCapacity]);
     pool->threads.reset(new (std::nothrow) std::thread[pool->threadCount]);
-    if (!pool->workers || !pool->queue || !pool->threads) {
+    if (!pool->workers || !pool->threads) {
         delete pool;
         return nullptr;
     }
@@ -190,55 +209,47 @@ void Release() {
 
 int Run(RowTask task, void* context, unsigned count) {
     if (count == 0) return 1;
-    if (ProcessorCount() < 2) {
+    if (ProcessorCount() < 2 || onWorkerThread) {
         task(context, 0, count);
         return 1;
     }
     std::unique_lock<std::mutex> lock(poolLock);
     Pool* pool = currentPool;
-    // Busy: a nested call from a task or a call from another thread runs its whole range alone.
-    // No pool: the caller holds no reference; running inline is the only safe answer.
-    if (!pool || pool->busy) {
+    // The caller holds no reference; running inline is the only safe answer.
+    if (!pool) {
         lock.unlock();
         task(context, 0, count);
         return 1;
     }
-    pool->busy = true;
-    const unsigned n = pool->threadCount / 2;
-    const unsigned q = pool->queueCapacity;
     // Up to Q contiguous slices, the first count mod Q of them one item longer; below Q items
-    // every slice is a single item. The first N go straight to workers, the rest to the queue.
-    const unsigned slices = count < q ? count : q;
-    const uint32_t base = count / slices;
-    const uint32_t extra = count % slices;
-    uint32_t first = 0;
-    for (unsigned k = 0; k < slices; ++k) {
-        const uint32_t length = base + (k < extra ? 1 : 0);
-        if (k < n) {
-            pool->workers[k].first = first;
-            pool->workers[k].count = length;
-        } else {
-            pool->queue[k] = {first, length};
-        }
-        first += length;
-    }
-    if (slices < q) pool->queue[slices] = {0, 0};
-    pool->nextQueued = slices > n ? n : 0;
-    pool->outstanding = slices;
-    const unsigned active = slices < n ? slices : n;
-    for (unsigned i = 0; i < active; ++i) {
+    // every slice is a single item.
+    Job job;
+    job.task = task;
+    job.context = context;
+    job.slices = count < pool->sliceLimit ? count : pool->sliceLimit;
+    job.base = count / job.slices;
+    job.extra = count % job.slices;
+    job.outstanding = job.slices;
+    // Idle workers among the first N take the first slices; the rest wait in the queue.
+    const unsigned n = pool->threadCount / 2;
+    unsigned lowest = n;
+    unsigned highest = 0;
+    for (unsigned i = 0; i < n && job.nextSlice < job.slices; ++i) {
         Worker& worker = pool->workers[i];
-        worker.task = task;
-        worker.context = context;
-        worker.woken = true;
+        if (worker.job) continue;
+        worker.job = &job;
+        worker.slice = job.nextSlice++;
+        if (lowest == n) lowest = i;
+        highest = i;
     }
-    // Woken outside the lock, so a worker does not wake only to block on it. The pool outlives
-    // this call: the caller holds a reference, and busy keeps every other Run off it.
+    if (job.nextSlice < job.slices) Enqueue(pool, &job);
+    // Woken outside the lock, so a worker does not wake only to block on it. Every worker from
+    // lowest to highest that was idle took a slice; one woken without a slice sleeps again. The
+    // pool outlives this call, as the caller holds a reference.
     lock.unlock();
-    for (unsigned i = 0; i < active; ++i) pool->workers[i].wake.notify_one();
+    for (unsigned i = lowest; i <= highest; ++i) pool->workers[i].wake.notify_one();
     lock.lock();
-    pool->done.wait(lock, [pool] { return pool->outstanding == 0; });
-    pool->busy = false;
+    job.done.wait(lock, [&job] { return job.outstanding == 0; });
     return 1;
 }
 

@@ -1,6 +1,8 @@
 // Process-wide, reference-counted pool of worker threads that runs row-range tasks on every
-// processor. The caller of Run sleeps until all slices are done; a Run issued while another is
-// dispatched (from a task or another thread) runs inline on its own caller.
+// processor. The caller of Run sleeps until its own slices are done. Runs from several threads
+// at once share all workers, which take their slices in turn, so a long save does not hold back
+// a preview. A Run from inside a task runs inline on its worker, since a worker waiting for the
+// others could deadlock them; for the same reason a task must not wait for another thread's Run.
 #pragma once
 
 #include <cstdint>

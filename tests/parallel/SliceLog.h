@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
+#include <latch>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -23,14 +24,17 @@ struct SliceCall {
 
 using RangeList = std::vector<std::pair<uint32_t, uint32_t>>;
 
-inline std::vector<SliceCall> RecordRun(unsigned count) {
+// Each slice first waits at gate, when one is given.
+inline std::vector<SliceCall> RecordRun(unsigned count, std::latch* gate = nullptr) {
     struct Log {
+        std::latch* gate;
         std::mutex mutex;
         std::vector<SliceCall> calls;
-    } log;
+    } log{gate, {}, {}};
     WorkerPool::Run(
         [](void* context, uint32_t first, uint32_t length) {
             Log* log = static_cast<Log*>(context);
+            if (log->gate) log->gate->arrive_and_wait();
             std::lock_guard<std::mutex> guard(log->mutex);
             log->calls.push_back({first, length, std::this_thread::get_id()});
         },

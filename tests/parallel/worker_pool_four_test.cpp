@@ -69,4 +69,20 @@ TEST_F(PoolTest, FourProcessorSlicesMatchTheWorkedExample) {
     for (uint32_t count : {17u, 33u, 4099u, 0xFFFFFFFFu}) ExpectEvenTiling(count, 16);
 }
 
+// Every slice waits until all four have started, so the second Run can only finish if the
+// workers left idle by the first serve it while the first is still in progress.
+TEST_F(PoolTest, ConcurrentRunsEachGetTheirRangeOnTwoWorkers) {
+    std::latch gate(4);
+    std::vector<SliceCall> calls[2];
+    std::thread other([&] { calls[1] = RecordRun(2, &gate); });
+    std::set<std::thread::id> threads{std::this_thread::get_id(), other.get_id()};
+    calls[0] = RecordRun(2, &gate);
+    other.join();
+    for (const auto& run : calls) {
+        EXPECT_EQ(Ranges(run), (RangeList{{0, 1}, {1, 1}}));
+        threads.merge(Threads(run));
+    }
+    EXPECT_EQ(threads.size(), 6u) << "each slice on a worker of its own, none on a caller";
+}
+
 }  // namespace
