@@ -1,5 +1,6 @@
 #include "adjust/FusedPass.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -81,6 +82,20 @@ void FusedPassTask(void* context, uint32_t first, uint32_t count) {
             if (bgr != nullptr) StoreDisplay(run, bgr + 3 * x, n);
         }
     }
+}
+
+bool RenderDisplayRow(const C_ImgBuff& source, const PassStages& stages, int32_t x, int32_t y,
+                      int32_t count, uint8_t* bgr) {
+    const auto* in = reinterpret_cast<const uint16_t*>(source.pixels) +
+                     (static_cast<size_t>(y) * static_cast<size_t>(source.width) + x) * 3;
+    Run run;
+    for (size_t done = 0; done < static_cast<size_t>(count); done += kRunPixels) {
+        const size_t n = std::min(kRunPixels, static_cast<size_t>(count) - done);
+        SplitPixels16(in + 3 * done, run.h, run.s, run.v, n);
+        if (!RunStages(stages, run, n)) return false;
+        StoreDisplay(run, bgr + 3 * done, n);
+    }
+    return true;
 }
 
 int RunFusedPass(const C_ImgBuff& source, C_ImgBuff* destination, const PassStages& stages,

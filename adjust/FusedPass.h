@@ -26,3 +26,9 @@ struct PassStages {
 // not be allocated: the pass then stops and destination holds a partial result to discard.
 int RunFusedPass(const C_ImgBuff& source, C_ImgBuff* destination, const PassStages& stages,
                  const BgrRows* display);
+
+// The stages on pixels [x, x + count) of row y of source (PT_HSV16), written to bgr as display
+// colours only, for a part of the photo shown on screen. The caller composes the value curves
+// (lightCurve null), as a plan does. false when a colour-cache block could not be allocated.
+bool RenderDisplayRow(const C_ImgBuff& source, const PassStages& stages, int32_t x, int32_t y,
+                      int32_t count, uint8_t* bgr);

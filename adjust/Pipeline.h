@@ -1,41 +1,47 @@
-// The adjustment state of one photo and the pipeline that turns it into the adjusted image.
-// The main dialog holds one AdjustmentState; the batch tool drives one without a window. The
-// display conversion of the result is left to the caller.
+// The adjustment state of one photo and the pipeline that turns it into the adjusted image. The
+// state is the corrections as a value and the plan compiled from it: the sliders' updates change
+// the value, and whoever renders takes the plan, which never changes once made. The main dialog
+// holds one AdjustmentState; the batch tool compiles its settings directly.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "adjust/Adjustments.h"
-#include "adjust/ColorBands.h"
-#include "adjust/ColorCache.h"
-#include "adjust/ToneCurve.h"
-#include "adjust/WhiteBalance.h"
+#include "adjust/CorrectionPlan.h"
+#include "adjust/Corrections.h"
+#include "adjust/SourcePhoto.h"
 #include "image/ColorRows.h"
 #include "image/ImgBuff.h"
 
-static_assert(std::size(kColorBandNames) == kColorBandCount);
+// A pool reference and the engine tables, held for the object's life: what compiling a plan and
+// running a pass need.
+class EngineReference {
+  public:
+    EngineReference();
+    ~EngineReference();
+    EngineReference(const EngineReference&) = delete;
+    EngineReference& operator=(const EngineReference&) = delete;
+};
 
-// The grey-point limits of the automatic white balance, in percent.
-constexpr int kAutoWbSaturationLimit = 60;
-constexpr int kAutoWbMinValue = 40;
-// The largest photo whose white-balanced copy the window keeps between passes (6 bytes a pixel).
-constexpr uint64_t kKeptBalanceMaxPixels = 50'000'000;
+// The grey point of the 5 x 5 pixels of photo around (x, y) (those inside it), as a spot click
+// there takes it; nullopt when (x, y) lies outside the photo.
+std::optional<GreyPoint> SpotGreyPointAt(const C_ImgBuff& photo, int32_t x, int32_t y);
 
 class AdjustmentState {
   public:
-    // Takes a pool reference and the engine tables and allocates zero-filled curves and band
-    // table. ResetAdjustments must run before the first update or pass.
+    // Takes a pool reference and the engine tables and compiles the neutral plan.
     AdjustmentState();
-    virtual ~AdjustmentState();
+    ~AdjustmentState();
     AdjustmentState(const AdjustmentState&) = delete;
     AdjustmentState& operator=(const AdjustmentState&) = delete;
 
     // Slider updates. While dragging (final 0) a repeated position changes nothing; otherwise
-    // the value is stored, its table rebuilt, needsApply set and useProxy = 1 - final. Each
-    // returns 1 when the preview must be redrawn, 0 when nothing changed (also for a position
-    // outside the range of its row in kAdjustments or, for the band sliders, a selectedBand
-    // outside 0..5).
+    // the value is stored, the plan compiled again (rebuilding only what depends on it),
+    // needsApply set and useProxy = 1 - final. Each returns 1 when the preview must be redrawn,
+    // 0 when nothing changed (also for a position outside the range of its row in kAdjustments,
+    // for the band sliders a selectedBand outside 0..5, and when memory is short).
     int OnBrightnessChanged(int32_t final, int32_t position);
     int OnVividnessChanged(int32_t final, int32_t position);
     int OnAddLightChanged(int32_t final, int32_t position);
@@ -50,77 +56,48 @@ class AdjustmentState {
     int32_t AdjustmentPosition(AdjustmentId id) const;
     int32_t AdjustmentPosition(AdjustmentId id, int32_t band) const;
 
-    // Neutral curves and bands, white balance off, both lights off. Leaves needsApply alone and
-    // the white-balance caches in place.
+    // Neutral curves and bands, white balance off, both lights off; the spot grey point stays.
+    // Leaves needsApply alone.
     void ResetAdjustments();
+    // Takes the corrections whole (undo, settings files, apply-to-many): the plan shares every
+    // part whose rows did not change, and needsApply is set for a full-resolution pass. false
+    // when memory is short; nothing changes then. selectedBand is kept.
+    bool SetCorrections(const CorrectionSettings& settings);
+    const CorrectionSettings& Corrections() const { return plan->settings; }
+    // What a pass reads; never null.
+    const std::shared_ptr<const CorrectionPlan>& Plan() const { return plan; }
 
-    // Takes the grey point of the 5 x 5 pixels of sourceImage around (x, y) (those inside the
-    // photo) as the new spot white balance and sets needsApply. 0 when (x, y) lies outside the
-    // photo (nothing changes); otherwise 1, with spotWbCache null when it could not be built yet
-    // (each pass tries again and fails while memory stays short).
+    void SetWhiteBalanceMode(WhiteBalanceMode mode);
+    // Takes the grey point of the 5 x 5 pixels of the photo around (x, y) (those inside it) as
+    // the new spot white balance and sets needsApply. 0 when there is no photo or (x, y) lies
+    // outside it (nothing changes); otherwise 1.
     int PickSpotWhiteBalance(int32_t x, int32_t y);
-    // Makes grey the spot white balance (a new spotWbCache), or drops it for nullopt, and sets
-    // needsApply.
+    // Makes grey the spot white balance, or drops it for nullopt, and sets needsApply.
     void SetSpotGreyPoint(const std::optional<GreyPoint>& grey);
 
-    // For a newly opened photo: both white balances are measured or picked again (the spot grey
-    // point is dropped too).
-    void DropWhiteBalanceCaches();
-
-    // Runs white balance, tone, light and per-colour stages from proxySource to proxyResult
-    // (proxyPair 1) or from sourceImage to resultImage (0). The tone stage runs when either
-    // stored tone position is non-zero. Returns null when needsApply was 0 (nothing to do), else
-    // the result holder, which is empty when memory ran short (a failed stage never leaves a
-    // partly corrected result). When display is given and the result is PT_HSV16 (every loaded
-    // photo), the pass also writes the result's display colours there, as MakeDisplayDib would.
-    CImgBuff* ApplyAdjustmentStages(int32_t proxyPair, const BgrRows* display = nullptr);
-
-    // The full-resolution pass written over sourceImage itself, for a caller that no longer
-    // needs the photo as loaded: no second full-size image. Returns &sourceImage (empty when
-    // memory ran short), or null when needsApply was 0.
-    CImgBuff* ApplyAdjustmentStagesInPlace();
-
-    CImgBuff sourceImage;
-    CImgBuff resultImage;
-    CImgBuff proxySource;
-    CImgBuff proxyResult;
-    ColorCache* autoWbCache = nullptr;
-    ColorCache* spotWbCache = nullptr;
-    std::optional<GreyPoint> spotGreyPoint;  // what spotWbCache makes neutral
-    ToneCurve* brightnessCurve = nullptr;
-    ToneCurve* vividnessCurve = nullptr;
-    ToneCurve* lightCurve = nullptr;
-    ColorBandTable* colorBandTable = nullptr;
-    WhiteBalanceMode wbMode = WhiteBalanceMode::Off;
-    int32_t suppressLight = Adjustment(AdjustmentId::SuppressLight).neutral;
-    int32_t addLight = Adjustment(AdjustmentId::AddLight).neutral;
+    // The open photo (null: none). A new photo brings its own automatic white balance.
+    std::shared_ptr<const SourcePhoto> photo;
     int32_t useProxy = 0;
-    // Set by the window: the full photo after white balance alone is kept between passes (up to
-    // kKeptBalanceMaxPixels), so that a slider's release runs only the stages after it.
-    bool keepFullBalance = false;
     int32_t needsApply = 0;
     int32_t selectedBand = 0;  // 0 red, 1 yellow, 2 green, 3 cyan, 4 blue, 5 magenta
 
   private:
-    // The white balance the pass applies (null: none); false when it should apply but could not
-    // be measured or built for lack of memory.
-    bool ChooseWhiteBalance(ColorCache** cache);
-    // A pair's photo after white balance alone, kept while only the stages after it change;
-    // cacheSerial is the serial of the cache that made it (0: none).
-    struct KeptBalance {
-        CImgBuff image;
-        uint64_t cacheSerial = 0;
-    };
-    // false when memory ran short; dst may then hold a partial result. keep (may be null): where
-    // src's white-balanced pixels are kept, or found when the same cache made them.
-    bool RunStages(CImgBuff& src, CImgBuff& dst, const BgrRows* display, KeptBalance* keep);
-    // Makes keep's image an HSV16 image of src's shape, marked as holding nothing; false when
-    // memory is short.
-    static bool Reserve(const CImgBuff& src, KeptBalance* keep);
-    // Frees keep's image and marks it as holding nothing.
-    static void Forget(KeptBalance* keep);
+    // Compiles next and makes it the state's value; false when memory is short.
+    bool Change(const CorrectionSettings& next);
 
-    // [0] the full photo, when keepFullBalance allows; [1] the proxy, through a drag (only the
-    // dragged slider's stage changes from one step to the next).
-    KeptBalance kept[2];
+    EngineReference engine;
+    std::shared_ptr<const CorrectionPlan> plan;
 };
+
+// Runs plan's white balance, tone, light and per-colour stages over the whole photo (or its
+// proxy) into result, made a PT_HSV16 image of the same shape. When display is given, the pass
+// also writes the result's display colours there, as MakeDisplayDib would. Returns 1, or 0 with
+// result emptied when memory ran short.
+int ApplyAdjustments(const CorrectionPlan& plan, const SourcePhoto& photo, bool proxy,
+                     C_ImgBuff* result, const BgrRows* display = nullptr);
+
+// The same pass written over image itself (a PT_HSV16 photo), for a caller that no longer needs
+// the photo as loaded: no second full-size image. The automatic white balance is measured on
+// image first. Returns 1, or 0 with image emptied when memory ran short or image is no HSV16
+// photo.
+int ApplyAdjustmentsInPlace(const CorrectionPlan& plan, CImgBuff* image);

@@ -9,9 +9,8 @@
 namespace fs = std::filesystem;
 
 ApplyToManyRun::ApplyToManyRun(const CorrectionSettings& settings,
-                               const ApplyToManyRequest& request,
-                               std::function<void(size_t k)> beforePhoto)
-    : settings(settings), request(request), beforePhoto(std::move(beforePhoto)) {}
+                               const ApplyToManyRequest& request)
+    : settings(settings), request(request) {}
 
 ApplyToManyRun::~ApplyToManyRun() {
     Cancel();
@@ -30,7 +29,6 @@ void ApplyToManyRun::Run() {
     const std::vector<PlannedPhoto> plan =
         PlanPhotos(request.photos, {}, request.folder, request.format);
     for (size_t k = 0; k < plan.size(); ++k) {
-        if (beforePhoto) beforePhoto(k);
         if (cancelRequested) {
             cancelled = true;
             break;

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,10 +23,7 @@ class ApplyToManyRun : public QObject {
         std::string reason;
     };
 
-    // beforePhoto, when given, is called on the run's thread before photo k is looked at (tests
-    // hold the run there).
-    ApplyToManyRun(const CorrectionSettings& settings, const ApplyToManyRequest& request,
-                   std::function<void(size_t k)> beforePhoto = {});
+    ApplyToManyRun(const CorrectionSettings& settings, const ApplyToManyRequest& request);
     // Cancels and waits for the photo in progress.
     ~ApplyToManyRun() override;
 
@@ -53,7 +49,6 @@ class ApplyToManyRun : public QObject {
 
     const CorrectionSettings settings;
     const ApplyToManyRequest request;
-    const std::function<void(size_t)> beforePhoto;
 
     std::atomic<bool> cancelRequested = false;
     size_t saved = 0;

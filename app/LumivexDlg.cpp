@@ -4,14 +4,18 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QStatusBar>
 #include <QUndoStack>
 
-#include <optional>
+#include <cmath>
 
 #include "app/AboutDlg.h"
 #include "app/ApplyToMany.h"
@@ -19,10 +23,6 @@
 #include "app/Resources.h"
 
 namespace {
-
-bool HoldsImage(const CImgBuff& image) {
-    return image.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr) != 0;
-}
 
 // The slider controls follow the rows of the adjustment table.
 static_assert(kIdBandBrightnessSlider - kIdBrightnessSlider + 1 == kAdjustmentCount);
@@ -39,23 +39,26 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
         prompts = ownPrompts.get();
     }
     appIcon = LoadAppIcon();
-    // A release then runs only the stages after the white balance.
-    engine.keepFullBalance = true;
+    // Pictures come back on the renderer's thread and are shown on the window's; one for a
+    // window already gone is dropped with the window.
+    renderer = std::make_unique<PreviewRenderer>([this](RenderedPreview picture) {
+        QMetaObject::invokeMethod(
+            this, [this, picture] { OnPreviewRendered(picture); }, Qt::QueuedConnection);
+    });
     history = new QUndoStack(this);
     setAcceptDrops(true);
     CreateFromTemplate();
     ConnectMessageMap();
     OnInitDialog();
+    RestoreWindowState();
 }
 
 CLumivexDlg::~CLumivexDlg() {
     // Stops the run before anything it reports to goes away.
     applyRun.reset();
+    renderer.reset();
     client->removeEventFilter(this);
     previewFrame->SetPaintHook(nullptr);
-    FreeDisplayDib(displayDib);
-    FreeDisplayDib(spareDib);
-    FreeDisplayDib(originalDib);
 }
 
 void CLumivexDlg::CreateFromTemplate() {
@@ -71,10 +74,14 @@ void CLumivexDlg::CreateFromTemplate() {
     client = new QWidget(this);
     controls = CreateDialogControls(client, dialog, {{kIdPreviewFrame, new CPreviewFrame(client)}});
     const QRect size = MapDialogRect(controls.units, 0, 0, dialog.cx, dialog.cy);
+    statusBar = new QStatusBar(this);
+    zoomLabel = new QLabel(statusBar);
+    statusBar->addPermanentWidget(zoomLabel);
     const int menuHeight = menuBar->sizeHint().height();
+    const int statusHeight = statusBar->sizeHint().height();
     menuBar->setGeometry(0, 0, size.width(), menuHeight);
     client->setGeometry(0, menuHeight, size.width(), size.height());
-    resize(size.width(), size.height() + menuHeight);
+    resize(size.width(), size.height() + menuHeight + statusHeight);
     // Every control whole, beside a preview at least 60 dialog units wide.
     const int frameLeft = controls.Item(kIdPreviewFrame)->x();
     setMinimumSize(frameLeft + MapDialogRect(controls.units, 0, 0, 60, 0).width(), height());
@@ -144,9 +151,14 @@ void CLumivexDlg::ConnectMessageMap() {
     connect(history, &QUndoStack::canRedoChanged, MenuAction(kIdRedo), &QAction::setEnabled);
     MenuAction(kIdUndo)->setEnabled(false);
     MenuAction(kIdRedo)->setEnabled(false);
-    static_cast<BlackFrame*>(controls.Item(kIdPreviewFrame))->SetPaintHook([this](QPainter& dc) {
-        OnPaint(dc);
-    });
+    auto* frame = static_cast<CPreviewFrame*>(controls.Item(kIdPreviewFrame));
+    frame->SetPaintHook([this](QPainter& dc) { OnPaint(dc); });
+    frame->viewChanged = [this] {
+        ShowZoom();
+        RequestPreview();
+    };
+    frame->clicked = [this](Point point) { OnLButtonDown(point); };
+    frame->wheelZoom = [frame](bool up, QPointF at) { frame->SetZoom(frame->NextZoom(up), at); };
 }
 
 // Commands by control or menu ID. Enter and Esc arrive as kIdOk and kIdCancel and are
@@ -186,6 +198,11 @@ void CLumivexDlg::OnCommand(int32_t id) {
             return OnImportSettings();
         case kIdApplyToMany:
             return OnApplyToMany();
+        case kIdZoomFit:
+        case kIdZoomActual:
+        case kIdZoomIn:
+        case kIdZoomOut:
+            return OnZoom(id);
         default:
             if (id >= kIdBandRed && id < kIdBandRed + kColorBandCount)
                 OnBandButton(id - kIdBandRed);
@@ -207,7 +224,7 @@ void CLumivexDlg::keyPressEvent(QKeyEvent* event) {
             // Held down: the photo without corrections.
             if (!event->isAutoRepeat()) {
                 originalKeyHeld = true;
-                previewFrame->update();
+                RequestPreview();
             }
             event->accept();
             return;
@@ -220,7 +237,7 @@ void CLumivexDlg::keyReleaseEvent(QKeyEvent* event) {
     if (event->key() != Qt::Key_Backslash) return QDialog::keyReleaseEvent(event);
     if (!event->isAutoRepeat()) {
         originalKeyHeld = false;
-        previewFrame->update();
+        RequestPreview();
     }
     event->accept();
 }
@@ -230,6 +247,7 @@ void CLumivexDlg::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    SaveWindowState();
     OnClose();
     event->accept();
 }
@@ -262,23 +280,14 @@ void CLumivexDlg::contextMenuEvent(QContextMenuEvent* event) {
 void CLumivexDlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     const int menuHeight = menuBar->height();
+    const int statusHeight = statusBar->sizeHint().height();
     menuBar->setGeometry(0, 0, width(), menuHeight);
-    client->setGeometry(0, menuHeight, width(), std::max(0, height() - menuHeight));
+    statusBar->setGeometry(0, height() - statusHeight, width(), statusHeight);
+    client->setGeometry(0, menuHeight, width(), std::max(0, height() - menuHeight - statusHeight));
 }
 
 bool CLumivexDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == client) {
-        if (event->type() == QEvent::Resize) {
-            OnSize();
-        } else if (event->type() == QEvent::MouseButtonPress) {
-            auto* mouse = static_cast<QMouseEvent*>(event);
-            if (mouse->button() == Qt::LeftButton) {
-                const QPoint at = mouse->position().toPoint();
-                OnLButtonDown(Point{at.x(), at.y()});
-                return true;
-            }
-        }
-    }
+    if (watched == client && event->type() == QEvent::Resize) OnSize();
     return QDialog::eventFilter(watched, event);
 }
 
@@ -322,7 +331,6 @@ void CLumivexDlg::OnInitDialog() {
     }
 
     setWindowIcon(appIcon);
-    engine.needsApply = 1;
 
     for (const AdjustmentSpec& row : kAdjustments) {
         TrackBar* slider = Slider(row.id);
@@ -381,8 +389,7 @@ void CLumivexDlg::OnHScroll(int code, TrackBar* scrollBar) {
         if (scrollBar != Slider(row.id)) continue;
         if (code != kScrollThumbPosition && final && engine.AdjustmentPosition(row.id) == position)
             return;
-        if (engine.OnAdjustmentChanged(row.id, final, position))
-            InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+        if (engine.OnAdjustmentChanged(row.id, final, position)) RequestPreview();
         if (final) CommitAdjustments();
         return;
     }
@@ -403,9 +410,8 @@ void CLumivexDlg::OnBandButton(int32_t band) {
 
 void CLumivexDlg::SelectWhiteBalance(WhiteBalanceMode mode) {
     UpdateData(1);
-    engine.wbMode = mode;
-    engine.needsApply = 1;
-    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+    engine.SetWhiteBalanceMode(mode);
+    RequestPreview();
     CommitAdjustments();
 }
 
@@ -426,7 +432,7 @@ void CLumivexDlg::OnReset() {
     wbRadio = static_cast<int32_t>(WhiteBalanceMode::Off);
     ResetAdjustments();
     engine.needsApply = 1;
-    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+    RequestPreview();
     UpdateData(0);
     CommitAdjustments();
 }
@@ -442,8 +448,7 @@ void CLumivexDlg::OnLButtonDown(Point point) {
     if (photoWidth == 0 || photoHeight == 0) return;
     Point pixel;
     if (!previewFrame->MapToPhoto(point, photoWidth, photoHeight, &pixel)) return;
-    engine.PickSpotWhiteBalance(pixel.x, pixel.y);
-    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+    if (engine.PickSpotWhiteBalance(pixel.x, pixel.y)) RequestPreview();
     CommitAdjustments();
 }
 
@@ -460,15 +465,29 @@ void CLumivexDlg::OnExit() {
 }
 
 void CLumivexDlg::OnShowOriginal() {
-    previewFrame->update();
+    RequestPreview();
 }
 
 void CLumivexDlg::OnHistogram() {
     previewFrame->ShowHistogram(MenuAction(kIdHistogram)->isChecked());
+    RequestPreview();
+}
+
+void CLumivexDlg::OnZoom(int32_t id) {
+    switch (id) {
+        case kIdZoomFit:
+            return previewFrame->SetZoom(0);
+        case kIdZoomActual:
+            // One photo pixel on one device pixel.
+            return previewFrame->SetZoom(1.0 / previewFrame->devicePixelRatioF());
+        case kIdZoomIn:
+        case kIdZoomOut:
+            return previewFrame->SetZoom(previewFrame->NextZoom(id == kIdZoomIn));
+    }
 }
 
 CorrectionSettings CLumivexDlg::Snapshot() {
-    return CaptureSettings(engine);
+    return engine.Corrections();
 }
 
 void CLumivexDlg::CommitAdjustments() {
@@ -480,61 +499,85 @@ void CLumivexDlg::CommitAdjustments() {
 }
 
 void CLumivexDlg::RestoreSnapshot(const CorrectionSettings& snapshot) {
-    ApplySettings(snapshot, engine);
+    TakeCorrections(snapshot);
     committed = snapshot;
-    ShowAdjustments();
+}
+
+void CLumivexDlg::TakeCorrections(const CorrectionSettings& settings) {
+    if (engine.SetCorrections(settings)) ShowAdjustments();
 }
 
 void CLumivexDlg::ShowAdjustments() {
     for (const AdjustmentSpec& row : kAdjustments)
         Slider(row.id)->SetPos(engine.AdjustmentPosition(row.id));
-    wbRadio = static_cast<int32_t>(engine.wbMode);
+    wbRadio = static_cast<int32_t>(engine.Corrections().wbMode);
     UpdateData(0);
-    InvalidateClientRect(previewFrame->Geometry().invalidArea, 0);
+    RequestPreview();
 }
 
-// A pass that ran short of memory leaves the last good picture and asks for another pass; a
-// missing proxy (a photo under 4 pixels across or down) shows nothing while a thumb is dragged.
-// An HSV16 photo's pass writes its display colours itself, into the spare bitmap, so that the
-// picture shown stays whole until the pass has succeeded.
-int CLumivexDlg::ApplyAdjustments(int32_t useProxyPair) {
-    if (!engine.needsApply) return 1;
-    std::optional<BusyCursor> busy;
-    if (!useProxyPair) busy.emplace();
-    const CImgBuff& source = useProxyPair ? engine.proxySource : engine.sourceImage;
-    if (!HoldsImage(source)) {
-        displayDib = MakeDisplayDib(engine.ApplyAdjustmentStages(useProxyPair), displayDib);
-        previewFrame->DisplayBitmapChanged(displayDib);
-        return 1;
+bool CLumivexDlg::ShowingOriginal() const {
+    return originalKeyHeld || MenuAction(kIdShowOriginal)->isChecked();
+}
+
+void CLumivexDlg::RequestPreview() {
+    if (!engine.photo) {
+        shownPreview.reset();
+        previewFrame->update();
+        return;
     }
-    int32_t width = 0, height = 0;
-    PixelType type = PT_NONE;
-    source.buffer->GetInfo(&width, &height, &type, nullptr);
-    if (type == PT_HSV16) {
-        spareDib = ReserveDisplayDib(width, height, spareDib);
-        if (!spareDib) return 0;
-        const BgrRows rows = DibRows(spareDib);
-        if (!HoldsImage(*engine.ApplyAdjustmentStages(useProxyPair, &rows))) {
-            engine.needsApply = 1;
-            return 0;
-        }
-        std::swap(displayDib, spareDib);
-        previewFrame->DisplayBitmapChanged(displayDib);
-        return 1;
+    const CPreviewFrame::Layout& g = previewFrame->Geometry();
+    PreviewRequest request;
+    request.photo = engine.photo;
+    if (!ShowingOriginal()) request.plan = engine.Plan();
+    request.size = previewFrame->size();
+    request.zoom = previewFrame->Zoom();
+    request.fitted = QRect(QPoint(g.imageRect.left, g.imageRect.top),
+                           QPoint(g.imageRect.right, g.imageRect.bottom));
+    request.left = previewFrame->ViewOrigin().x();
+    request.top = previewFrame->ViewOrigin().y();
+    // Zoomed in, the part on screen is smaller than the proxy: it comes from the photo itself.
+    request.proxy = engine.useProxy && request.zoom == 0;
+    request.histogram = previewFrame->HistogramShown();
+    request.area = previewFrame->rect().adjusted(1, 1, -1, -1);
+    requestedPreview = renderer->Request(std::move(request));
+    engine.needsApply = 0;
+}
+
+void CLumivexDlg::OnPreviewRendered(RenderedPreview picture) {
+    if (picture.serial != requestedPreview) return;
+    previewFrame->SetHistogram(picture.levels);
+    shownPreview = std::move(picture);
+    previewFrame->update();
+}
+
+void CLumivexDlg::ShowZoom() {
+    if (!engine.photo) {
+        zoomLabel->clear();
+        return;
     }
-    CImgBuff* result = engine.ApplyAdjustmentStages(useProxyPair);
-    DibHeader* old = displayDib;
-    const bool refill = old && old->width == width && old->height == height;
-    DibHeader* made =
-        HoldsImage(*result) ? MakeDisplayDib(result, refill ? old : nullptr) : nullptr;
-    if (!made) {
-        engine.needsApply = 1;
-        return 0;
+    const auto percent = static_cast<int>(
+        std::lround(previewFrame->ShownZoom() * previewFrame->devicePixelRatioF() * 100));
+    zoomLabel->setText(previewFrame->Zoom() == 0 ? QStringLiteral("全体を表示 (%1%)").arg(percent)
+                                                 : QStringLiteral("%1%").arg(percent));
+}
+
+void CLumivexDlg::RestoreWindowState() {
+    QSettings settings(QStringLiteral("lumivex"), QStringLiteral("lumivex"));
+    if (!restoreGeometry(settings.value(QStringLiteral("window/geometry")).toByteArray())) {
+        // About four fifths of the screen, centred.
+        const QRect screenArea = screen()->availableGeometry();
+        const QSize size(std::max(minimumWidth(), screenArea.width() * 4 / 5),
+                         std::max(minimumHeight(), screenArea.height() * 4 / 5));
+        resize(size);
+        move(screenArea.center() - QPoint(size.width() / 2, size.height() / 2));
     }
-    if (made != old) FreeDisplayDib(old);
-    displayDib = made;
-    previewFrame->DisplayBitmapChanged(displayDib);
-    return 1;
+    previewFrame->SetZoom(settings.value(QStringLiteral("window/zoom"), 0.0).toDouble());
+}
+
+void CLumivexDlg::SaveWindowState() {
+    QSettings settings(QStringLiteral("lumivex"), QStringLiteral("lumivex"));
+    settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("window/zoom"), previewFrame->Zoom());
 }
 
 void CLumivexDlg::LayoutPreview() {
@@ -547,22 +590,16 @@ void CLumivexDlg::OnSize() {
     const CPreviewFrame::Layout& g = previewFrame->Geometry();
     previewFrame->resize(g.previewArea.right - g.previewArea.left,
                          g.previewArea.bottom - g.previewArea.top);
-    InvalidateClientRect(g.previewArea, 0);
+    // The fit follows the frame's new size.
+    LayoutPreview();
+    ShowZoom();
+    RequestPreview();
 }
 
 void CLumivexDlg::OnPaint(QPainter& frameDc) {
-    if (!HoldsImage(engine.sourceImage)) {
+    if (!engine.photo) {
         previewFrame->PaintEmpty(frameDc);
         return;
     }
-    const bool original = originalKeyHeld || MenuAction(kIdShowOriginal)->isChecked();
-    if (original && originalDib) {
-        previewFrame->PaintPhoto(frameDc, originalDib, photoWidth, photoHeight);
-        return;
-    }
-    ApplyAdjustments(engine.useProxy);
-    int32_t w = 0, h = 0;
-    (engine.useProxy ? engine.proxySource : engine.sourceImage)
-        .buffer->GetInfo(&w, &h, nullptr, nullptr);
-    previewFrame->PaintPhoto(frameDc, displayDib, w, h);
+    previewFrame->PaintPhoto(frameDc, shownPreview ? shownPreview->picture : QImage());
 }

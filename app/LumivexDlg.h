@@ -1,6 +1,7 @@
-// The main dialog: owns the photo's adjustment state, the display bitmap and every control;
-// turns control changes into adjustments, runs the pipeline for the preview, opens and saves
-// photos.
+// The main dialog: owns the photo's adjustment state, the preview's renderer and every control;
+// turns control changes into adjustments, asks the renderer for the preview, opens and saves
+// photos. No pixel pass runs on its thread: the preview renders on the renderer's thread, and
+// opening and saving run beside the window while it keeps painting.
 #pragma once
 
 #include <QDialog>
@@ -10,19 +11,22 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "adjust/Pipeline.h"
 #include "app/AdjustmentHistory.h"
+#include "app/PreviewRenderer.h"
 #include "app/WindowServices.h"
-#include "app/display/DisplayDib.h"
 #include "imageio/PhotoMetadata.h"
 
 class ApplyToManyRun;
 class CPreviewFrame;
 class QMenu;
+class QLabel;
 class QMenuBar;
 class QPushButton;
+class QStatusBar;
 class QUndoStack;
 
 class CLumivexDlg : public QDialog {
@@ -68,11 +72,15 @@ class CLumivexDlg : public QDialog {
     // The menu's toggles; the view's state follows the item's check mark.
     void OnShowOriginal();
     void OnHistogram();
+    // The zoom commands of the view menu: fitted, one photo pixel a device pixel, a step in or
+    // out around the preview's centre.
+    void OnZoom(int32_t id);
 
-    // Runs the pipeline on the proxy pair (useProxy 1) or the full pair (0) when a parameter
-    // changed, and remakes displayDib from the result. 0 when the pass failed for lack of
-    // memory: displayDib keeps the last good picture.
-    virtual int ApplyAdjustments(int32_t useProxy);
+    // Asks the renderer for the preview as the engine, the view and the compare key have it:
+    // the proxy while a thumb is dragged at the fitted scale, then the photo itself.
+    void RequestPreview();
+    // A picture the renderer finished; shown unless a newer request superseded it.
+    void OnPreviewRendered(RenderedPreview picture);
 
     // Dispatches a command (control or menu ID) through the message map.
     void OnCommand(int32_t id);
@@ -87,9 +95,9 @@ class CLumivexDlg : public QDialog {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     AdjustmentState engine;
-    DibHeader* displayDib = nullptr;
-    DibHeader* spareDib = nullptr;  // the next pass's display colours, swapped in when it succeeds
-    DibHeader* originalDib = nullptr;  // the photo without corrections, made when it opens
+    std::unique_ptr<PreviewRenderer> renderer;
+    uint64_t requestedPreview = 0;                // the serial of the newest request
+    std::optional<RenderedPreview> shownPreview;  // what the preview paints
     PhotoOrigin photoOrigin;  // the open photo's metadata, profile and precision, for saving
     bool originalKeyHeld = false;
     int32_t photoWidth = 0;
@@ -108,10 +116,10 @@ class CLumivexDlg : public QDialog {
     // The area below the menu bar in which the template's controls are placed.
     QWidget* client = nullptr;
     QMenuBar* menuBar = nullptr;
+    QStatusBar* statusBar = nullptr;
+    QLabel* zoomLabel = nullptr;
     QMenu* systemMenu = nullptr;
     QUndoStack* history = nullptr;
-    // Called on the apply-to-many thread before each photo; tests hold the run there.
-    std::function<void(size_t)> beforeEachPhoto;
 
   private:
     void DoDataExchange(int saveAndValidate);
@@ -120,8 +128,14 @@ class CLumivexDlg : public QDialog {
     TrackBar* Slider(AdjustmentId id) const;
     // Neutral engine state and every thumb at its neutral position.
     void ResetAdjustments();
-    // Fits the preview to the result's size.
+    // Fits the preview to the photo's size.
     void LayoutPreview();
+    // The zoom as the status bar says it.
+    void ShowZoom();
+    // The window's size, place and zoom from the last run, or 80 % of the screen.
+    void RestoreWindowState();
+    void SaveWindowState();
+    bool ShowingOriginal() const;
     // Invalidates a rectangle of the client area (right and bottom exclusive).
     void InvalidateClientRect(const Rect& rect, int erase);
     void CreateFromTemplate();
@@ -137,6 +151,8 @@ class CLumivexDlg : public QDialog {
     void RestoreSnapshot(const CorrectionSettings& snapshot);
     // Moves every thumb and the white-balance buttons to the engine's values and repaints.
     void ShowAdjustments();
+    // Takes corrections whole (undo, settings files) and shows them.
+    void TakeCorrections(const CorrectionSettings& settings);
     CorrectionSettings Snapshot();
     QAction* MenuAction(int32_t id) const;
 

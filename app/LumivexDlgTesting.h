@@ -11,7 +11,10 @@ class CLumivexDlgTesting : public CLumivexDlg {
 
     using CLumivexDlg::OnHScroll;
     using CLumivexDlg::OnOpenPhoto;
+    using CLumivexDlg::OnPreviewRendered;
     using CLumivexDlg::OnSavePhoto;
+    using CLumivexDlg::OnZoom;
+    using CLumivexDlg::RequestPreview;
 
     using CLumivexDlg::addLightSlider;
     using CLumivexDlg::appIcon;
@@ -19,17 +22,17 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::bandButtons;
     using CLumivexDlg::bandHueSlider;
     using CLumivexDlg::bandVividnessSlider;
-    using CLumivexDlg::beforeEachPhoto;
     using CLumivexDlg::brightnessSlider;
     using CLumivexDlg::client;
-    using CLumivexDlg::displayDib;
     using CLumivexDlg::engine;
     using CLumivexDlg::menuBar;
-    using CLumivexDlg::originalDib;
     using CLumivexDlg::photoHeight;
     using CLumivexDlg::photoWidth;
     using CLumivexDlg::previewFrame;
+    using CLumivexDlg::renderer;
+    using CLumivexDlg::shownPreview;
     using CLumivexDlg::suppressLightSlider;
     using CLumivexDlg::systemMenu;
     using CLumivexDlg::vividnessSlider;
+    using CLumivexDlg::zoomLabel;
 };

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QProgressDialog>
 
-#include "adjust/ProxySource.h"
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
@@ -35,63 +34,33 @@ void CLumivexDlg::OnOpenPhoto() {
     OpenPhotoFile(path);
 }
 
-// A photo that fails to load, or whose first pass runs short of memory, leaves the current one,
-// its proxy, result, caches and picture as they were: the new photo is read into holders of its
-// own and takes the place of the old one only when its pass has succeeded.
+// A photo that fails to load leaves the current one as it was: the new photo is read into
+// holders of its own, beside the window, and takes the place of the old one only once whole.
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
-    CImgBuff loaded;
+    std::shared_ptr<SourcePhoto> photo;
     PhotoOrigin origin;
-    int ok;
-    {
-        BusyCursor busy;
-        ok = LoadPhoto(path.c_str(), &loaded, nullptr, {}, &origin);
-    }
-    if (!ok) {
+    RunWhileWindowPaints([&] {
+        CImgBuff loaded;
+        if (LoadPhoto(path.c_str(), &loaded, nullptr, {}, &origin))
+            photo = SourcePhoto::Make(loaded);
+    });
+    if (!photo) {
         prompts->ShowMessage(this, kLoadFailed);
         return;
     }
-
-    CImgBuff oldProxy, oldResult;
-    engine.sourceImage.buffer->Swap(*loaded.buffer);
-    engine.proxySource.buffer->Swap(*oldProxy.buffer);
-    engine.resultImage.buffer->Swap(*oldResult.buffer);
-    ColorCache* oldCaches[2] = {engine.autoWbCache, engine.spotWbCache};
-    const std::optional<GreyPoint> oldSpot = engine.spotGreyPoint;
-    engine.autoWbCache = engine.spotWbCache = nullptr;
-    engine.spotGreyPoint.reset();
-    const int32_t oldNeedsApply = engine.needsApply;
-    engine.needsApply = 1;
-    {
-        BusyCursor busy;
-        MakeProxySource(engine.sourceImage, &engine.proxySource);
-        ok = ApplyAdjustments(0);
-    }
-    if (!ok) {
-        engine.DropWhiteBalanceCaches();
-        engine.sourceImage.buffer->Swap(*loaded.buffer);
-        engine.proxySource.buffer->Swap(*oldProxy.buffer);
-        engine.resultImage.buffer->Swap(*oldResult.buffer);
-        engine.autoWbCache = oldCaches[0];
-        engine.spotWbCache = oldCaches[1];
-        engine.spotGreyPoint = oldSpot;
-        engine.needsApply = oldNeedsApply;
-        prompts->ShowMessage(this, kLoadFailed);
-        return;
-    }
-    for (ColorCache* cache : oldCaches) {
-        if (cache) ColorCache_Destroy(cache);
-    }
+    engine.photo = photo;
     photoOrigin = std::move(origin);
-
-    engine.sourceImage.buffer->GetInfo(&photoWidth, &photoHeight, nullptr, nullptr);
-    FreeDisplayDib(originalDib);
-    originalDib = MakeDisplayDib(&engine.sourceImage, nullptr);
-    previewFrame->DisplayBitmapChanged(originalDib);
+    photoWidth = photo->Width();
+    photoHeight = photo->Height();
     history->clear();
     committed = saved = Snapshot();
     setWindowTitle(QFileInfo(QFile::decodeName(path.c_str())).fileName() + QStringLiteral(" - ") +
                    QString::fromUtf8(kApplicationName));
+    engine.useProxy = 0;
+    shownPreview.reset();
     LayoutPreview();
+    // A zoomed view starts at the new photo's centre.
+    previewFrame->SetZoom(previewFrame->Zoom());
     InvalidateClientRect(Rect{0, 0, client->width(), client->height()}, 1);
 }
 
@@ -99,7 +68,8 @@ void CLumivexDlg::OnSavePhoto() {
     SaveAdjustedPhoto();
 }
 
-// A failed save leaves resultImage as it was, so that trying again writes the same picture.
+// The photo is corrected at full resolution and written beside the window, which keeps
+// painting meanwhile.
 int CLumivexDlg::SaveAdjustedPhoto() {
     FileDialogRequest request;
     request.save = true;
@@ -107,22 +77,24 @@ int CLumivexDlg::SaveAdjustedPhoto() {
     request.defaultExtension = "jpg";
     request.overwritePrompt = true;
     UpdateData(1);
-    if (engine.needsApply && !ApplyAdjustments(0)) {
-        prompts->ShowMessage(this, kSaveFailed);
-        return 0;
-    }
     std::string path;
     if (!prompts->RunFileDialog(this, request, &path)) return 0;
-    int ok;
-    {
+    const std::shared_ptr<const SourcePhoto> photo = engine.photo;
+    const std::shared_ptr<const CorrectionPlan> plan = engine.Plan();
+    int ok = 0;
+    if (photo) {
         BusyCursor busy;
-        ok = SavePhoto(path.c_str(), &engine.resultImage, nullptr, &photoOrigin);
+        RunWhileWindowPaints([&] {
+            CImgBuff result;
+            ok = ApplyAdjustments(*plan, *photo, false, result.buffer) &&
+                 SavePhoto(path.c_str(), &result, nullptr, &photoOrigin);
+        });
     }
     if (!ok) {
         prompts->ShowMessage(this, kSaveFailed);
         return 0;
     }
-    saved = Snapshot();
+    saved = plan->settings;
     return 1;
 }
 
@@ -168,8 +140,7 @@ void CLumivexDlg::OnImportSettings() {
         prompts->ShowMessage(this, ("補正を読み込めませんでした\n\n" + error).c_str());
         return;
     }
-    ApplySettings(*settings, engine);
-    ShowAdjustments();
+    TakeCorrections(*settings);
     CommitAdjustments();
     if (warnings.empty()) return;
     std::string text = "補正を読み込みました。次の項目はこの版では使えないため無視しました:";
@@ -192,7 +163,7 @@ void CLumivexDlg::OnApplyToMany() {
         return;
     }
     const int count = static_cast<int>(request.photos.size());
-    applyRun = std::make_unique<ApplyToManyRun>(Snapshot(), request, beforeEachPhoto);
+    applyRun = std::make_unique<ApplyToManyRun>(Snapshot(), request);
     auto* progress = new QProgressDialog(QStringLiteral("写真を補正しています..."),
                                          QStringLiteral("キャンセル"), 0, count, this);
     progress->setWindowTitle(QStringLiteral("他の写真にも適用"));

@@ -1,12 +1,14 @@
 #include "app/PreviewFrame.h"
 
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPolygonF>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
-
-#include "app/PreviewStretch.h"
 
 namespace {
 
@@ -14,30 +16,19 @@ QRect InclusiveToQRect(const Rect& r) {
     return QRect(r.left, r.top, r.right - r.left + 1, r.bottom - r.top + 1);
 }
 
-QRect ExclusiveToQRect(const Rect& r) {
-    return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
-}
+// The scales zooming steps through, as the peers offer them.
+constexpr double kZoomSteps[] = {1.0 / 16, 1.0 / 12, 1.0 / 8, 1.0 / 6, 1.0 / 4,
+                                 1.0 / 3,  1.0 / 2,  2.0 / 3, 1.0,     1.5,
+                                 2.0,      3.0,      4.0,     6.0,     8.0};
+// How far the pointer may move while pressed before the press is a drag, not a click.
+constexpr double kDragDistance = 4;
 
 }  // namespace
 
-Histogram CountLevels(const QImage& picture, const QRect& area) {
-    Histogram counts;
-    const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
-    const QRect inside = area.intersected(rgb.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y) {
-        const auto* row = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
-        for (int x = inside.left(); x <= inside.right(); ++x) {
-            const int r = qRed(row[x]), g = qGreen(row[x]), b = qBlue(row[x]);
-            ++counts.red[r];
-            ++counts.green[g];
-            ++counts.blue[b];
-            ++counts.luminance[(299 * r + 587 * g + 114 * b + 500) / 1000];
-        }
-    }
-    return counts;
+CPreviewFrame::CPreviewFrame(QWidget* parent) : BlackFrame(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    setFocusPolicy(Qt::ClickFocus);
 }
-
-CPreviewFrame::CPreviewFrame(QWidget* parent) : BlackFrame(parent) {}
 
 Rect CPreviewFrame::FitRect(Rect dest, Rect src) {
     const int32_t dw = dest.right - dest.left + 1;
@@ -60,6 +51,8 @@ Rect CPreviewFrame::FitRect(Rect dest, Rect src) {
 // The frame's place is taken directly from its position in the parent, which needs no
 // caption, menu or border sizes.
 void CPreviewFrame::LayoutPreview(int32_t photoWidth, int32_t photoHeight) {
+    photoW = photoWidth;
+    photoH = photoHeight;
     Layout& g = layout;
     g.previewArea = Rect{x(), y(), parentWidget()->width(), parentWidget()->height()};
     const int32_t rw = g.previewArea.right - g.previewArea.left;
@@ -82,15 +75,84 @@ void CPreviewFrame::LayoutPreview(int32_t photoWidth, int32_t photoHeight) {
     } else {
         g.marginRect1 = g.marginRect2 = Rect{-1, -1, -1, -1};
     }
+    KeepInside();
 }
 
-void CPreviewFrame::PaintPhoto(QPainter& dc, const DibHeader* dib, int32_t width, int32_t height) {
-    const Rect source{0, 0, width - 1, height - 1};
-    histogram = Histogram{};
-    DrawDib(&dc, dib, &layout.imageRect, &source);
-    if (layout.marginRect1.left >= 0) {
-        dc.fillRect(ExclusiveToQRect(layout.marginRect1), Qt::white);
-        dc.fillRect(ExclusiveToQRect(layout.marginRect2), Qt::white);
+double CPreviewFrame::ShownZoom() const {
+    if (zoom > 0 || photoW < 1) return zoom;
+    return FittedZoom();
+}
+
+double CPreviewFrame::FittedZoom() const {
+    if (photoW < 1) return 0;
+    return static_cast<double>(layout.imageRect.right - layout.imageRect.left + 1) / photoW;
+}
+
+void CPreviewFrame::SetZoom(double scale, std::optional<QPointF> anchor) {
+    const QPointF at = anchor.value_or(QPointF(width() / 2.0, height() / 2.0));
+    // The photo point under the anchor, at the scale shown now.
+    const Rect& fit = layout.imageRect;
+    const QPointF photoPoint =
+        zoom > 0 ? origin + at / zoom
+                 : QPointF((at.x() - fit.left) / ShownZoom(), (at.y() - fit.top) / ShownZoom());
+    zoom = scale;
+    if (zoom > 0) origin = photoPoint - at / zoom;
+    KeepInside();
+    ViewChanged();
+}
+
+double CPreviewFrame::NextZoom(bool up) const {
+    const double shown = ShownZoom();
+    if (shown <= 0) return zoom;
+    // A little slack, so that a scale met by rounding counts as reached.
+    if (up) {
+        for (double step : kZoomSteps) {
+            if (step > shown * 1.0001) return step;
+        }
+        return zoom;
+    }
+    for (auto step = std::rbegin(kZoomSteps); step != std::rend(kZoomSteps); ++step) {
+        if (*step < shown * 0.9999) return *step > FittedZoom() * 1.0001 ? *step : 0;
+    }
+    return 0;
+}
+
+void CPreviewFrame::PanBy(QPointF distance) {
+    if (zoom <= 0) return;
+    origin -= distance / zoom;
+    KeepInside();
+    ViewChanged();
+}
+
+void CPreviewFrame::KeepInside() {
+    if (zoom <= 0 || photoW < 1 || photoH < 1) return;
+    auto keep = [](double& start, double frame, double photo) {
+        if (photo <= frame) {
+            start = (photo - frame) / 2;
+        } else {
+            start = std::clamp(start, 0.0, photo - frame);
+        }
+    };
+    double x = origin.x(), y = origin.y();
+    keep(x, width() / zoom, photoW);
+    keep(y, height() / zoom, photoH);
+    origin = QPointF(x, y);
+}
+
+void CPreviewFrame::ViewChanged() {
+    if (viewChanged) viewChanged();
+}
+
+void CPreviewFrame::PaintPhoto(QPainter& dc, const QImage& picture) {
+    if (picture.isNull()) {
+        dc.fillRect(rect(), Qt::white);
+    } else {
+        dc.drawImage(QPoint(0, 0), picture);
+        // A picture made for an earlier size leaves the rest white.
+        if (picture.width() < width())
+            dc.fillRect(picture.width(), 0, width() - picture.width(), height(), Qt::white);
+        if (picture.height() < height())
+            dc.fillRect(0, picture.height(), width(), height() - picture.height(), Qt::white);
     }
     if (histogramOn) DrawHistogram(dc);
 }
@@ -98,6 +160,10 @@ void CPreviewFrame::PaintPhoto(QPainter& dc, const DibHeader* dib, int32_t width
 void CPreviewFrame::ShowHistogram(bool on) {
     histogramOn = on;
     update();
+}
+
+void CPreviewFrame::SetHistogram(const std::optional<Histogram>& levels) {
+    histogram = levels.value_or(Histogram{});
 }
 
 // 256 levels across, over a dark veil, in the bottom-right corner inside the border: each
@@ -140,55 +206,96 @@ void CPreviewFrame::PaintEmpty(QPainter& dc) {
     dc.fillRect(InclusiveToQRect(layout.imageRect), Qt::white);
 }
 
-int CPreviewFrame::DrawDib(QPainter* dc, const DibHeader* dib, const Rect* dest, const Rect* src) {
-    if (!dib || dib->width < 1 || dib->height < 1) return 0;
-    if (dib->bitCount != 24 && dib->bitCount != 8) return 0;
-    const int32_t width = dest->right - dest->left + 1;
-    const int32_t height = dest->bottom - dest->top + 1;
-    if (width < 1 || height < 1) return 1;  // nothing to cover
-    const int32_t slot = stretched[0].dib == dib ? 0 : stretched[1].dib == dib ? 1 : 1 - lastUsed;
-    StretchedPreview& s = stretched[slot];
-    lastUsed = slot;
-    if (s.picture.isNull() || s.dib != dib || s.src != *src || s.width != width ||
-        s.height != height) {
-        s.picture = StretchDibAveraged(dib, *src, width, height);
-        s.dib = dib;
-        s.src = *src;
-        s.width = width;
-        s.height = height;
-        s.counted = false;
-    }
-    if (s.picture.isNull()) return 0;
-    dc->drawImage(QPoint(dest->left, dest->top), s.picture);
-    if (histogramOn && !s.counted) {
-        const QRect inside = rect().adjusted(1, 1, -1, -1);
-        s.levels = CountLevels(s.picture, inside.translated(-dest->left, -dest->top));
-        s.counted = true;
-    }
-    histogram = s.levels;
-    return 1;
-}
-
-void CPreviewFrame::DisplayBitmapChanged(const DibHeader* dib) {
-    for (StretchedPreview& s : stretched) {
-        if (s.dib == dib) s.dib = nullptr;
-    }
-}
-
 int CPreviewFrame::MapToPhoto(Point point, int32_t photoWidth, int32_t photoHeight,
                               Point* pixel) const {
     const Layout& g = layout;
-    const int32_t shownWidth = g.imageRect.right - g.imageRect.left + 1;
-    const int32_t shownHeight = g.imageRect.bottom - g.imageRect.top + 1;
-    // A photo fitted to nothing on screen cannot be clicked.
-    if (shownWidth < 1 || shownHeight < 1) return 0;
-    const double fx = static_cast<double>(point.x - g.previewArea.left - g.imageRect.left) *
-                      photoWidth / shownWidth;
-    const double fy = static_cast<double>(point.y - g.previewArea.top - g.imageRect.top) *
-                      photoHeight / shownHeight;
+    double fx, fy;
+    if (zoom > 0) {
+        fx = origin.x() + (point.x - g.previewArea.left) / zoom;
+        fy = origin.y() + (point.y - g.previewArea.top) / zoom;
+        // Below the photo's first pixel, truncation toward zero would still give pixel 0.
+        if (fx < 0 || fy < 0) return 0;
+    } else {
+        const int32_t shownWidth = g.imageRect.right - g.imageRect.left + 1;
+        const int32_t shownHeight = g.imageRect.bottom - g.imageRect.top + 1;
+        // A photo fitted to nothing on screen cannot be clicked.
+        if (shownWidth < 1 || shownHeight < 1) return 0;
+        fx = static_cast<double>(point.x - g.previewArea.left - g.imageRect.left) * photoWidth /
+             shownWidth;
+        fy = static_cast<double>(point.y - g.previewArea.top - g.imageRect.top) * photoHeight /
+             shownHeight;
+    }
     // Compared before truncating, so that far-off clicks cannot overflow the conversion; what
     // passes truncates into 0 .. photoWidth - 1 and 0 .. photoHeight - 1.
     if (fx <= -1.0 || fy <= -1.0 || fx >= photoWidth || fy >= photoHeight) return 0;
     *pixel = Point{static_cast<int32_t>(fx), static_cast<int32_t>(fy)};
     return 1;
+}
+
+void CPreviewFrame::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return BlackFrame::mousePressEvent(event);
+    const QPointF at = event->position();
+    if (zoom <= 0) {
+        if (clicked)
+            clicked(Point{x() + static_cast<int32_t>(at.x()), y() + static_cast<int32_t>(at.y())});
+        return;
+    }
+    pressedAt = at;
+    lastDragAt = at;
+    panning = false;
+}
+
+void CPreviewFrame::mouseMoveEvent(QMouseEvent* event) {
+    if (!pressedAt || !(event->buttons() & Qt::LeftButton)) return;
+    const QPointF at = event->position();
+    if (!panning && (at - *pressedAt).manhattanLength() < kDragDistance) return;
+    if (!panning) setCursor(Qt::ClosedHandCursor);
+    panning = true;
+    PanBy(at - lastDragAt);
+    lastDragAt = at;
+}
+
+void CPreviewFrame::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || !pressedAt) return;
+    const QPointF at = *pressedAt;
+    pressedAt.reset();
+    if (panning) {
+        unsetCursor();
+        panning = false;
+        return;
+    }
+    if (clicked)
+        clicked(Point{x() + static_cast<int32_t>(at.x()), y() + static_cast<int32_t>(at.y())});
+}
+
+void CPreviewFrame::wheelEvent(QWheelEvent* event) {
+    if (!(event->modifiers() & Qt::ControlModifier) || event->angleDelta().y() == 0)
+        return BlackFrame::wheelEvent(event);
+    if (wheelZoom) wheelZoom(event->angleDelta().y() > 0, event->position());
+    event->accept();
+}
+
+void CPreviewFrame::keyPressEvent(QKeyEvent* event) {
+    // A tenth of the frame a press, as far as the photo reaches.
+    const double stepX = width() / 10.0, stepY = height() / 10.0;
+    QPointF distance;
+    switch (event->key()) {
+        case Qt::Key_Left:
+            distance = QPointF(stepX, 0);
+            break;
+        case Qt::Key_Right:
+            distance = QPointF(-stepX, 0);
+            break;
+        case Qt::Key_Up:
+            distance = QPointF(0, stepY);
+            break;
+        case Qt::Key_Down:
+            distance = QPointF(0, -stepY);
+            break;
+        default:
+            return BlackFrame::keyPressEvent(event);
+    }
+    if (zoom <= 0) return BlackFrame::keyPressEvent(event);
+    PanBy(distance);
+    event->accept();
 }

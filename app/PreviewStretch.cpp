@@ -1,8 +1,10 @@
 #include "app/PreviewStretch.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 
-#include "parallel/WorkerPool.h"
+#include "parallel/ParallelFor.h"
 
 StretchAxis MakeStretchAxis(int32_t in, int32_t out) {
     StretchAxis axis;
@@ -28,18 +30,14 @@ StretchAxis MakeStretchAxis(int32_t in, int32_t out) {
 
 namespace {
 
-// Weighs one source row across every output column into across (red, green, blue per column);
-// bgrAt gives the blue, green and red bytes of a source column.
-template <typename BgrAt>
-void SumAcross(const StretchContext* c, BgrAt bgrAt, std::vector<uint32_t>& across) {
-    const int32_t outWidth = static_cast<int32_t>(c->columns->first.size());
+// Weighs one source row across every output column into across (red, green, blue per column).
+void SumAcross(const StretchAxis& columns, const uint8_t* row, std::vector<uint32_t>& across) {
+    const auto outWidth = static_cast<int32_t>(columns.first.size());
     for (int32_t x = 0; x < outWidth; ++x) {
         uint32_t b = 0, g = 0, r = 0;
-        const uint32_t* w = c->columns->weight.data() + c->columns->offset[x];
-        const int32_t start = c->srcLeft + c->columns->first[x];
-        const int32_t n = c->columns->count[x];
-        for (int32_t i = 0; i < n; ++i) {
-            const uint8_t* bgr = bgrAt(start + i);
+        const uint32_t* w = columns.weight.data() + columns.offset[x];
+        const uint8_t* bgr = row + static_cast<size_t>(columns.first[x]) * 3;
+        for (int32_t i = 0; i < columns.count[x]; ++i, bgr += 3) {
             b += w[i] * bgr[0];
             g += w[i] * bgr[1];
             r += w[i] * bgr[2];
@@ -52,69 +50,35 @@ void SumAcross(const StretchContext* c, BgrAt bgrAt, std::vector<uint32_t>& acro
 
 }  // namespace
 
-void StretchRowsTask(void* context, uint32_t first, uint32_t count) {
-    auto* c = static_cast<StretchContext*>(context);
-    const DibHeader* dib = c->dib;
-    const int32_t outWidth = static_cast<int32_t>(c->columns->first.size());
-    const uint32_t stride = DibStride(dib->width, dib->bitCount);
-    const uint8_t* pixels = DibPixels(dib);
-    std::vector<uint32_t> across(static_cast<size_t>(outWidth) * 3);
-    std::vector<uint64_t> sum(static_cast<size_t>(outWidth) * 3);
-
-    for (uint32_t y = first; y < first + count; ++y) {
-        std::fill(sum.begin(), sum.end(), 0);
-        const int32_t rowCount = c->rows->count[y];
-        for (int32_t j = 0; j < rowCount; ++j) {
-            const int32_t pictureRow = c->srcTop + c->rows->first[y] + j;
-            // Bitmap rows are stored bottom-up.
-            const uint8_t* row =
-                pixels + static_cast<size_t>(dib->height - 1 - pictureRow) * stride;
-            if (dib->bitCount == 24) {
-                SumAcross(
-                    c, [row](int32_t i) { return row + static_cast<size_t>(i) * 3; }, across);
-            } else {
-                SumAcross(
-                    c, [row, palette = c->palette](int32_t i) { return palette + row[i] * 4; },
-                    across);
+bool StretchAveraged(const BgrRows& src, int32_t width, int32_t height, QImage* out,
+                     const QRect& dest, const std::function<bool()>& stop) {
+    if (width < 1 || height < 1 || dest.isEmpty()) return true;
+    const StretchAxis columns = MakeStretchAxis(width, dest.width());
+    const StretchAxis rows = MakeStretchAxis(height, dest.height());
+    const uint64_t total = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    std::atomic<bool> stopped = false;
+    ParallelFor(static_cast<uint32_t>(dest.height()), [&](uint32_t first, uint32_t count) {
+        std::vector<uint32_t> across(static_cast<size_t>(dest.width()) * 3);
+        std::vector<uint64_t> sum(across.size());
+        for (uint32_t y = first; y < first + count; ++y) {
+            if (stopped.load(std::memory_order_relaxed) || stop()) {
+                stopped = true;
+                return;
             }
-            const uint64_t rowWeight = c->rows->weight[c->rows->offset[y] + j];
-            for (size_t i = 0; i < across.size(); ++i) sum[i] += rowWeight * across[i];
+            std::fill(sum.begin(), sum.end(), 0);
+            for (int32_t j = 0; j < rows.count[y]; ++j) {
+                SumAcross(columns, src.first + src.stride * (rows.first[y] + j), across);
+                const uint64_t rowWeight = rows.weight[rows.offset[y] + j];
+                for (size_t i = 0; i < across.size(); ++i) sum[i] += rowWeight * across[i];
+            }
+            auto* line = reinterpret_cast<QRgb*>(out->scanLine(dest.top() + static_cast<int>(y))) +
+                         dest.left();
+            for (int32_t x = 0; x < dest.width(); ++x) {
+                line[x] = qRgb(static_cast<int>((sum[x * 3 + 0] + total / 2) / total),
+                               static_cast<int>((sum[x * 3 + 1] + total / 2) / total),
+                               static_cast<int>((sum[x * 3 + 2] + total / 2) / total));
+            }
         }
-        auto* out = reinterpret_cast<QRgb*>(c->out->scanLine(static_cast<int>(y)));
-        const uint64_t half = c->total / 2;
-        for (int32_t x = 0; x < outWidth; ++x) {
-            const auto r = static_cast<int>((sum[x * 3 + 0] + half) / c->total);
-            const auto g = static_cast<int>((sum[x * 3 + 1] + half) / c->total);
-            const auto b = static_cast<int>((sum[x * 3 + 2] + half) / c->total);
-            out[x] = qRgb(r, g, b);
-        }
-    }
-}
-
-QImage StretchDibAveraged(const DibHeader* dib, const Rect& src, int32_t width, int32_t height) {
-    if (!dib || dib->width < 1 || dib->height < 1) return QImage();
-    if (dib->bitCount != 24 && dib->bitCount != 8) return QImage();
-    if (width < 1 || height < 1) return QImage();
-    const int32_t left = std::max<int32_t>(src.left, 0);
-    const int32_t top = std::max<int32_t>(src.top, 0);
-    const int32_t right = std::min<int32_t>(src.right, dib->width - 1);
-    const int32_t bottom = std::min<int32_t>(src.bottom, dib->height - 1);
-    if (right < left || bottom < top) return QImage();
-    const int32_t sw = right - left + 1;
-    const int32_t sh = bottom - top + 1;
-
-    QImage out(width, height, QImage::Format_RGB32);
-    if (out.isNull()) return QImage();
-    const StretchAxis columns = MakeStretchAxis(sw, width);
-    const StretchAxis rows = MakeStretchAxis(sh, height);
-    StretchContext context{dib,
-                           DibPalette(dib),
-                           left,
-                           top,
-                           &columns,
-                           &rows,
-                           static_cast<uint64_t>(sw) * static_cast<uint64_t>(sh),
-                           &out};
-    WorkerPool::Run(StretchRowsTask, &context, static_cast<unsigned>(height));
-    return out;
+    });
+    return !stopped;
 }

@@ -1,20 +1,16 @@
-// Shrinking or enlarging part of a display bitmap for the preview with an area-averaging
-// filter: every output pixel is the mean of the source area it covers, weighted by how much of
-// each source pixel lies inside, so a large photo shrunk many times does not alias.
+// Shrinking a picture of display colours for the preview with an area-averaging filter: every
+// output pixel is the mean of the source area it covers, weighted by how much of each source
+// pixel lies inside, so a large photo shrunk many times does not alias.
 #pragma once
 
 #include <QImage>
+#include <QRect>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
-#include "app/WindowServices.h"
-#include "app/display/DisplayDib.h"
-
-// src is inclusive, in picture rows from the top; it is clipped to the bitmap. Returns a
-// width x height RGB32 picture, or a null one when the bitmap, the clipped source or the
-// requested size is empty or the bitmap is neither 24- nor 8-bit.
-QImage StretchDibAveraged(const DibHeader* dib, const Rect& src, int32_t width, int32_t height);
+#include "image/ColorRows.h"
 
 // Which source pixels one output pixel along an axis covers, and how much of each: source
 // pixel i covers [i * out, (i + 1) * out) and output pixel k covers [k * in, (k + 1) * in), in
@@ -28,16 +24,8 @@ struct StretchAxis {
 
 StretchAxis MakeStretchAxis(int32_t in, int32_t out);
 
-struct StretchContext {
-    const DibHeader* dib;
-    const uint8_t* palette;  // 8-bit bitmaps: 256 entries blue, green, red, 0
-    int32_t srcLeft;
-    int32_t srcTop;  // picture row of the first source row
-    const StretchAxis* columns;
-    const StretchAxis* rows;
-    uint64_t total;  // source width x source height in weight units
-    QImage* out;
-};
-
-// Items are output rows.
-void StretchRowsTask(void* context, uint32_t first, uint32_t count);
+// Averages the width x height pixels of src (blue, green, red bytes) into the rectangle dest of
+// out, an RGB32 picture that holds it. stop is asked between rows; false when it
+// said stop, with dest partly written.
+bool StretchAveraged(const BgrRows& src, int32_t width, int32_t height, QImage* out,
+                     const QRect& dest, const std::function<bool()>& stop);

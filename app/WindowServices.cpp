@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 #include "correct/CorrectPhotoFile.h"
@@ -418,4 +420,14 @@ BusyCursor::BusyCursor() {
 
 BusyCursor::~BusyCursor() {
     QApplication::restoreOverrideCursor();
+}
+
+void RunWhileWindowPaints(const std::function<void()>& work) {
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    worker.join();
 }

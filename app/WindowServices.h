@@ -235,3 +235,7 @@ class BusyCursor {
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
+
+// Runs work on a thread of its own and returns when it is done; meanwhile the calling (window)
+// thread goes on painting and taking posted events, but no user input, which waits until then.
+void RunWhileWindowPaints(const std::function<void()>& work);

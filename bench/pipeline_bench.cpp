@@ -2,6 +2,8 @@
 // photo and on its quarter-size proxy (the image processed while a slider is dragged).
 #include <benchmark/benchmark.h>
 
+#include <memory>
+
 #include "adjust/Pipeline.h"
 #include "app/display/DisplayDib.h"
 #include "bench/BenchPhotos.h"
@@ -21,47 +23,56 @@ void PhotoPixel(int32_t x, int32_t y, uint16_t* hsv) {
 }
 
 struct BenchPhoto {
-    AdjustmentState state;
+    EngineReference engine;
+    std::shared_ptr<const SourcePhoto> photo;
+    std::shared_ptr<const CorrectionPlan> plan;
+    ColorCache* whiteBalance = nullptr;  // the photo's own, measured once
+    CImgBuff results[2];                 // [0] the photo, [1] the proxy
     DibHeader* dib = nullptr;
 
     BenchPhoto() {
-        FillHsv16(state.sourceImage.buffer, kWidth, kHeight, PhotoPixel);
-        // Every fourth pixel of every fourth row.
-        FillHsv16(state.proxySource.buffer, kWidth / 4, kHeight / 4,
-                  [](int32_t x, int32_t y, uint16_t* hsv) { PhotoPixel(x * 4, y * 4, hsv); });
-        state.ResetAdjustments();
-        state.wbMode = WhiteBalanceMode::Automatic;
-        state.OnBrightnessChanged(1, 20);
-        state.OnVividnessChanged(1, 20);
-        state.OnAddLightChanged(1, 30);
-        state.OnSuppressLightChanged(1, 30);
-        state.selectedBand = 2;
-        state.OnBandVividnessChanged(1, 15);
+        CImgBuff pixels;
+        FillHsv16(pixels.buffer, kWidth, kHeight, PhotoPixel);
+        photo = SourcePhoto::Make(pixels);
+        CorrectionSettings settings;
+        settings.wbMode = WhiteBalanceMode::Automatic;
+        settings.SetPosition(AdjustmentId::Brightness, 0, 20);
+        settings.SetPosition(AdjustmentId::Vividness, 0, 20);
+        settings.SetPosition(AdjustmentId::AddLight, 0, 30);
+        settings.SetPosition(AdjustmentId::SuppressLight, 0, 30);
+        settings.SetPosition(AdjustmentId::BandVividness, 2, 15);
+        plan = CompilePlan(settings);
         // Measures the white balance and fills the colour cache before anything is timed.
-        Pass(0);
-        Pass(1);
+        if (photo && plan && photo->WhiteBalance(*plan, &whiteBalance) &&
+            results[0].buffer->Create(kWidth, kHeight, PT_HSV16) &&
+            results[1].buffer->Create(photo->Proxy().width, photo->Proxy().height, PT_HSV16)) {
+            Pass(0);
+            Pass(1);
+        }
     }
     ~BenchPhoto() { FreeDisplayDib(dib); }
 
-    // The pass writes the display colours itself, as the window has it do.
+    // Every stage, white balance included, in one pass that writes the display colours itself,
+    // as the window has it do.
     void Pass(int32_t proxy) {
-        const C_ImgBuff& src = *(proxy ? state.proxySource : state.sourceImage).buffer;
+        const C_ImgBuff& src = proxy ? photo->Proxy() : photo->Pixels();
         dib = ReserveDisplayDib(src.width, src.height, dib);
         const BgrRows rows = DibRows(dib);
-        state.needsApply = 1;
-        state.ApplyAdjustmentStages(proxy, &rows);
+        if (!RunFusedPass(src, results[proxy].buffer, PlanStages(*plan, whiteBalance), &rows)) {
+            FreeDisplayDib(dib);
+            dib = nullptr;
+        }
     }
 
     // The same stages one whole-image pass after another, then the display conversion: the
     // baseline the fused pass is measured against.
     void PassStageByStage(int32_t proxy) {
-        CImgBuff& src = proxy ? state.proxySource : state.sourceImage;
-        CImgBuff& dst = proxy ? state.proxyResult : state.resultImage;
-        dst.Copy(src);
-        ApplyColorCache(state.autoWbCache, &dst);
-        ApplyToneCurves(&dst, &dst, state.vividnessCurve, state.brightnessCurve);
-        ApplyToneCurves(&dst, &dst, nullptr, state.lightCurve);
-        ApplyColorBands(&dst, &dst, state.colorBandTable);
+        CImgBuff& dst = results[proxy];
+        dst.buffer->Copy(proxy ? photo->Proxy() : photo->Pixels());
+        ApplyColorCache(whiteBalance, &dst);
+        ApplyToneCurves(&dst, &dst, plan->vividnessCurve.get(), plan->brightnessCurve.get());
+        ApplyToneCurves(&dst, &dst, nullptr, plan->lightCurve.get());
+        ApplyColorBands(&dst, &dst, plan->bands.get());
         dib = MakeDisplayDib(&dst, dib);
     }
 };
@@ -73,6 +84,7 @@ BenchPhoto& Photo() {
 
 void RunPass(benchmark::State& bench, int32_t proxy, bool fused = true) {
     BenchPhoto& photo = Photo();
+    if (!photo.whiteBalance) return bench.SkipWithError("no photo or plan");
     for (auto _ : bench) {
         if (fused) {
             photo.Pass(proxy);
@@ -103,7 +115,7 @@ void BM_ProxyPassStageByStage(benchmark::State& bench) {
 void BM_DisplayConversionFull(benchmark::State& bench) {
     BenchPhoto& photo = Photo();
     for (auto _ : bench) {
-        photo.dib = MakeDisplayDib(&photo.state.resultImage, photo.dib);
+        photo.dib = MakeDisplayDib(&photo.results[0], photo.dib);
         benchmark::DoNotOptimize(photo.dib);
     }
     SetPixelRate(bench, "MP/s", double(kWidth) * kHeight);

@@ -1,17 +1,23 @@
 // From a slider event to the painted preview, in the main window on the offscreen platform,
-// for a 6000 x 4000 photo with every stage on: the thumb's release (full-resolution pass) and
-// one drag step (quarter-size pass). Each iteration moves the slider to a new position and repaints
-// the preview frame synchronously, so the time covers the update, the pipeline, the display bitmap,
-// the stretch and the drawing.
+// for a 6000 x 4000 photo with every stage on: the thumb's release (the sharp fitted picture),
+// one drag step (the proxy), a drag step at 100 %, a grab 5 ms after a release, and a zoom step.
+// Each iteration moves the slider (or the zoom) and runs the window's event loop until the
+// renderer's picture for it is shown and painted, so the time covers the update, the render on
+// the renderer's thread, the hand-over and the drawing. The longest the event loop was held by
+// any one step is reported as longest_stall_ms.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "app/LumivexDlgTesting.h"
 #include "app/PreviewStretch.h"
@@ -37,6 +43,8 @@ class OnePhotoPrompts : public UserPrompts {
 struct Window {
     Window() {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        // The window's remembered size goes to a folder of the run's own.
+        qputenv("XDG_CONFIG_HOME", folder.path().toUtf8());
         static int argc = 1;
         static char name[] = "window_preview_bench";
         static char* argv[] = {name, nullptr};
@@ -55,11 +63,13 @@ struct Window {
         photo.save(QString::fromStdString(prompts.path), "JPEG", 90);
 
         dialog = std::make_unique<CLumivexDlgTesting>(&prompts);
+        // A window filling a 1920 x 1080 screen.
+        dialog->resize(1920, 1080);
         dialog->show();
         QCoreApplication::processEvents();
         dialog->OnOpenPhoto();
         // Every stage on: automatic white balance, both tone sliders, both lights and a band.
-        dialog->engine.wbMode = WhiteBalanceMode::Automatic;
+        dialog->engine.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
         for (const auto& [slider, position] : {std::pair{dialog->brightnessSlider, 20},
                                                {dialog->addLightSlider, 30},
                                                {dialog->suppressLightSlider, 30},
@@ -67,7 +77,6 @@ struct Window {
             slider->SetPos(position);
             dialog->OnHScroll(kScrollThumbPosition, slider);
         }
-        dialog->previewFrame->repaint();
     }
 
     QTemporaryDir folder;
@@ -81,20 +90,50 @@ Window& TheWindow() {
     return window;
 }
 
-void MoveAndPaint(benchmark::State& state, int code) {
+// Runs the window's event loop until the newest request's picture (the sharp one when asked)
+// is shown and painted; returns the longest single turn of the loop, in milliseconds.
+double WaitForPicture(CLumivexDlgTesting& dialog, bool sharp) {
+    double longest = 0;
+    for (;;) {
+        const auto start = std::chrono::steady_clock::now();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        longest = std::max(longest, std::chrono::duration<double, std::milli>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+        if (dialog.shownPreview && !dialog.renderer->Busy() &&
+            (dialog.shownPreview->sharp || !sharp))
+            break;
+        // The renderer's threads get the processors while the window waits for the picture.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return longest;
+}
+
+// Moves the slider once per iteration (code: a drag step or a release) and waits for the
+// picture; after is waited after each step before the timing stops.
+void MoveAndPaint(benchmark::State& state, int code, double zoom = 0) {
     Window& window = TheWindow();
     CLumivexDlgTesting& dialog = *window.dialog;
+    dialog.previewFrame->SetZoom(zoom);
+    WaitForPicture(dialog, true);
     TrackBar* slider = dialog.vividnessSlider;
     int32_t position = 10;
+    double stall = 0;
     for (auto _ : state) {
         position = position == 10 ? 11 : 10;
         slider->SetPos(position);
+        const auto start = std::chrono::steady_clock::now();
         dialog.OnHScroll(code, slider);
-        dialog.previewFrame->repaint();
+        stall = std::max(stall, std::chrono::duration<double, std::milli>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
+        stall = std::max(stall, WaitForPicture(dialog, code != kScrollThumbTrack));
     }
-    // Leave the full-resolution picture in place for the next benchmark.
+    state.counters["longest_stall_ms"] = stall;
+    // Leave the sharp fitted picture in place for the next benchmark.
     dialog.OnHScroll(kScrollThumbPosition, slider);
-    dialog.previewFrame->repaint();
+    dialog.previewFrame->SetZoom(0);
+    WaitForPicture(dialog, true);
 }
 
 void BM_ReleaseToPaintedFullPreview(benchmark::State& state) {
@@ -105,26 +144,77 @@ void BM_DragStepToPaintedProxyPreview(benchmark::State& state) {
     MoveAndPaint(state, kScrollThumbTrack);
 }
 
-// The preview's share of a release: the full-size display bitmap averaged into the frame.
+// A drag step at 100 %: the part on screen comes from the full-resolution photo.
+void BM_DragStepToPaintedActualSizePreview(benchmark::State& state) {
+    MoveAndPaint(state, kScrollThumbTrack, 1.0);
+}
+
+// The thumb grabbed again 5 ms after a release: the time from the grab's first step to its
+// picture, while the release's sharp picture is superseded.
+void BM_GrabAgainAfterReleaseToDragPicture(benchmark::State& state) {
+    CLumivexDlgTesting& dialog = *TheWindow().dialog;
+    TrackBar* slider = dialog.vividnessSlider;
+    int32_t position = 10;
+    double stall = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        position = position == 10 ? 11 : 10;
+        slider->SetPos(position);
+        dialog.OnHScroll(kScrollThumbPosition, slider);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        slider->SetPos(position + 2);
+        state.ResumeTiming();
+        dialog.OnHScroll(kScrollThumbTrack, slider);
+        stall = std::max(stall, WaitForPicture(dialog, false));
+    }
+    state.counters["longest_stall_ms"] = stall;
+    dialog.OnHScroll(kScrollThumbPosition, slider);
+    WaitForPicture(dialog, true);
+}
+
+// Ctrl + wheel from 100 % to 200 % (and back, untimed) to the painted picture.
+void BM_ZoomStepToPaintedPreview(benchmark::State& state) {
+    CLumivexDlgTesting& dialog = *TheWindow().dialog;
+    CPreviewFrame& frame = *dialog.previewFrame;
+    const QPointF centre(frame.width() / 2.0, frame.height() / 2.0);
+    double stall = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        frame.SetZoom(1.0, centre);
+        WaitForPicture(dialog, true);
+        state.ResumeTiming();
+        frame.wheelZoom(true, centre);
+        stall = std::max(stall, WaitForPicture(dialog, true));
+    }
+    state.counters["longest_stall_ms"] = stall;
+    frame.SetZoom(0);
+    WaitForPicture(dialog, true);
+}
+
+// The preview's share of a release: the full-size display colours averaged into the frame.
 void BM_StretchFullBitmapIntoPreview(benchmark::State& state) {
     CLumivexDlgTesting& dialog = *TheWindow().dialog;
-    const DibHeader* dib = dialog.displayDib;
-    const Rect source{0, 0, dib->width - 1, dib->height - 1};
+    WaitForPicture(dialog, true);
+    const SourcePhoto& photo = *dialog.engine.photo;
+    std::vector<uint8_t> bgr(size_t(photo.Width()) * photo.Height() * 3);
+    const BgrRows rows{bgr.data(), photo.Width() * 3};
+    CImgBuff result;
+    ApplyAdjustments(*dialog.engine.Plan(), photo, false, result.buffer, &rows);
     const Rect& fitted = dialog.previewFrame->Geometry().imageRect;
+    const QRect dest(fitted.left, fitted.top, fitted.right - fitted.left + 1,
+                     fitted.bottom - fitted.top + 1);
+    QImage picture(dialog.previewFrame->size(), QImage::Format_RGB32);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(StretchDibAveraged(dib, source, fitted.right - fitted.left + 1,
-                                                    fitted.bottom - fitted.top + 1));
+        benchmark::DoNotOptimize(StretchAveraged(rows, photo.Width(), photo.Height(), &picture,
+                                                 dest, [] { return false; }));
     }
 }
 
-// The histogram's share of a repaint: the levels of the stretched preview picture.
+// The histogram's share of a picture: the levels of the fitted preview picture.
 void BM_CountPreviewLevels(benchmark::State& state) {
     CLumivexDlgTesting& dialog = *TheWindow().dialog;
-    const DibHeader* dib = dialog.displayDib;
-    const Rect source{0, 0, dib->width - 1, dib->height - 1};
-    const Rect& fitted = dialog.previewFrame->Geometry().imageRect;
-    const QImage picture = StretchDibAveraged(dib, source, fitted.right - fitted.left + 1,
-                                              fitted.bottom - fitted.top + 1);
+    WaitForPicture(dialog, true);
+    const QImage picture = dialog.shownPreview->picture;
     for (auto _ : state) benchmark::DoNotOptimize(CountLevels(picture, picture.rect()));
 }
 
@@ -132,5 +222,8 @@ BENCHMARK(BM_CountPreviewLevels)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_StretchFullBitmapIntoPreview)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_ReleaseToPaintedFullPreview)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_DragStepToPaintedProxyPreview)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_DragStepToPaintedActualSizePreview)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_GrabAgainAfterReleaseToDragPicture)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ZoomStepToPaintedPreview)->Apply(WallAndProcessCpu);
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "adjust/Pipeline.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
@@ -19,10 +20,10 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
-int Load(const std::string& path, const PhotoLoadLimits& limits, AdjustmentState& state,
+int Load(const std::string& path, const PhotoLoadLimits& limits, CImgBuff& photo,
          std::string& reason, PhotoOrigin* origin = nullptr) {
     PhotoError error;
-    if (LoadPhoto(path.c_str(), &state.sourceImage, &error, limits, origin)) return 1;
+    if (LoadPhoto(path.c_str(), &photo, &error, limits, origin)) return 1;
     reason = error.text;
     if (error.failure == PhotoFailure::TooManyPixels && limits.maxPixels < kMaxHoldablePixels) {
         reason += " (--max-megapixels raises the limit)";
@@ -30,12 +31,14 @@ int Load(const std::string& path, const PhotoLoadLimits& limits, AdjustmentState
     return 0;
 }
 
-int PickSpot(AdjustmentState& state, SpotPixel pixel, std::string& reason) {
-    if (state.PickSpotWhiteBalance(pixel.x, pixel.y)) return 1;
+// The spot grey point around pixel, as a click there takes it.
+std::optional<GreyPoint> PickSpot(const CImgBuff& photo, SpotPixel pixel, std::string& reason) {
+    const C_ImgBuff& pixels = *photo.buffer;
+    if (std::optional<GreyPoint> grey = SpotGreyPointAt(pixels, pixel.x, pixel.y)) return grey;
     reason = "the spot " + std::to_string(pixel.x) + "," + std::to_string(pixel.y) +
-             " lies outside the photo (" + std::to_string(state.sourceImage.buffer->width) + " x " +
-             std::to_string(state.sourceImage.buffer->height) + ")";
-    return 0;
+             " lies outside the photo (" + std::to_string(pixels.width) + " x " +
+             std::to_string(pixels.height) + ")";
+    return std::nullopt;
 }
 
 // A file on disk, as the system knows it whatever name reaches it: an existing file by device and
@@ -112,32 +115,31 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
         reason = "cannot save " + output + ": " + error.text;
         return 0;
     }
-    AdjustmentState state;
-    state.ResetAdjustments();
-
+    const EngineReference engine;
     auto start = std::chrono::steady_clock::now();
     PhotoOrigin origin;
-    if (!Load(input, limits, state, reason, &origin)) return 0;
+    CImgBuff photo;
+    if (!Load(input, limits, photo, reason, &origin)) return 0;
     timings.loadMs = MillisecondsSince(start);
-    const C_ImgBuff& photo = *state.sourceImage.buffer;
-    if (!CheckSaveSize(output.c_str(), photo.width, photo.height, &error)) {
+    if (!CheckSaveSize(output.c_str(), photo.buffer->width, photo.buffer->height, &error)) {
         reason = "cannot save " + output + ": " + error.text;
         return 0;
     }
 
     start = std::chrono::steady_clock::now();
-    ApplySettings(settings, state);
-    if (spotPixel && !PickSpot(state, *spotPixel, reason)) return 0;
+    CorrectionSettings used = settings;
+    if (spotPixel && !(used.spotGreyPoint = PickSpot(photo, *spotPixel, reason))) return 0;
+    const std::shared_ptr<const CorrectionPlan> plan = CompilePlan(used);
     // The photo as loaded is not needed again: correcting it in place saves a full-size buffer.
-    CImgBuff* result = state.ApplyAdjustmentStagesInPlace();
+    const bool corrected = plan && ApplyAdjustmentsInPlace(*plan, &photo);
     timings.pipelineMs = MillisecondsSince(start);
-    if (!result || result->buffer->type == PT_NONE) {
+    if (!corrected) {
         reason = "not enough memory to correct the photo";
         return 0;
     }
 
     start = std::chrono::steady_clock::now();
-    if (!SavePhoto(output.c_str(), result, &error, &origin, &save)) {
+    if (!SavePhoto(output.c_str(), &photo, &error, &origin, &save)) {
         reason = "cannot save " + output + ": " + error.text;
         return 0;
     }
@@ -147,8 +149,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
 
 std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,
                                               std::string& reason) {
-    AdjustmentState state;
-    state.ResetAdjustments();
-    if (!Load(path, {}, state, reason) || !PickSpot(state, pixel, reason)) return std::nullopt;
-    return state.spotGreyPoint;
+    CImgBuff photo;
+    if (!Load(path, {}, photo, reason)) return std::nullopt;
+    return PickSpot(photo, pixel, reason);
 }

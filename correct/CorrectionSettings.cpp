@@ -159,51 +159,6 @@ bool ReadSettingsObject(const QJsonObject& root, CorrectionSettings& settings,
 
 }  // namespace
 
-std::array<std::array<int32_t, kColorBandCount>, kAdjustmentCount> CorrectionSettings::Neutral() {
-    std::array<std::array<int32_t, kColorBandCount>, kAdjustmentCount> neutral{};
-    for (const AdjustmentSpec& row : kAdjustments)
-        neutral[static_cast<size_t>(row.id)].fill(row.neutral);
-    return neutral;
-}
-
-int32_t CorrectionSettings::Position(AdjustmentId id, int32_t band) const {
-    return positions[static_cast<size_t>(id)][Adjustment(id).perBand ? band : 0];
-}
-
-void CorrectionSettings::SetPosition(AdjustmentId id, int32_t band, int32_t position) {
-    positions[static_cast<size_t>(id)][Adjustment(id).perBand ? band : 0] = position;
-}
-
-CorrectionSettings CaptureSettings(const AdjustmentState& state) {
-    CorrectionSettings settings;
-    settings.wbMode = state.wbMode;
-    settings.spotGreyPoint = state.spotGreyPoint;
-    for (const AdjustmentSpec& row : kAdjustments) {
-        for (int32_t band = 0; band < (row.perBand ? kColorBandCount : 1); ++band)
-            settings.SetPosition(row.id, band, state.AdjustmentPosition(row.id, band));
-    }
-    return settings;
-}
-
-void ApplySettings(const CorrectionSettings& settings, AdjustmentState& state) {
-    const int32_t selectedBand = state.selectedBand;
-    for (const AdjustmentSpec& row : kAdjustments) {
-        for (int32_t band = 0; band < (row.perBand ? kColorBandCount : 1); ++band) {
-            // The tables of unchanged positions are already what a rebuild would make.
-            const int32_t position = settings.Position(row.id, band);
-            if (state.AdjustmentPosition(row.id, band) == position) continue;
-            state.selectedBand = band;
-            state.OnAdjustmentChanged(row.id, 1, position);
-        }
-    }
-    state.selectedBand = selectedBand;
-    state.wbMode = settings.wbMode;
-    if (state.spotGreyPoint != settings.spotGreyPoint)
-        state.SetSpotGreyPoint(settings.spotGreyPoint);
-    state.useProxy = 0;
-    state.needsApply = 1;
-}
-
 std::string_view WhiteBalanceModeName(WhiteBalanceMode mode) {
     switch (mode) {
         case WhiteBalanceMode::Off:

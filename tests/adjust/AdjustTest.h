@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 
+#include "adjust/SourcePhoto.h"
 #include "image/ImgBuff.h"
 #include "parallel/WorkerPool.h"
 
@@ -26,11 +28,29 @@ inline void FillRandomHsv(CImgBuff& image, int32_t width, int32_t height, uint32
             image.buffer->SetHSV16(x, y, random() & 0xFFFF, random() & 0xFFFF, random() & 0xFFFF);
 }
 
-inline bool SamePixels(const CImgBuff& a, const CImgBuff& b) {
-    const C_ImgBuff &p = *a.buffer, &q = *b.buffer;
+inline bool SamePixels(const C_ImgBuff& p, const C_ImgBuff& q) {
     if (p.width != q.width || p.height != q.height || p.type != q.type) return false;
     const size_t bytes = size_t(p.width) * p.height * kBytesPerPixel[p.type];
     return bytes == 0 || std::memcmp(p.pixels, q.pixels, bytes) == 0;
+}
+inline bool SamePixels(const CImgBuff& a, const CImgBuff& b) {
+    return SamePixels(*a.buffer, *b.buffer);
+}
+
+// A position for row: often the neutral one, the one next to it or an end of the range, where
+// faults hide; otherwise any in the range.
+inline int32_t RandomPosition(const AdjustmentSpec& row, std::mt19937& random) {
+    const int32_t positions[] = {row.neutral, row.neutral + 1, row.minimum, row.maximum};
+    return random() % 6 < 4
+               ? positions[random() % 4]
+               : std::uniform_int_distribution<int32_t>(row.minimum, row.maximum)(random);
+}
+
+// A loaded photo holding a copy of image's pixels.
+inline std::shared_ptr<const SourcePhoto> PhotoOf(const CImgBuff& image) {
+    CImgBuff copy;
+    copy.Copy(image);
+    return SourcePhoto::Make(copy);
 }
 
 // A colour transform with no structure a cache could hide: channels mix, and it is not

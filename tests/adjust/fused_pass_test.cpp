@@ -1,6 +1,8 @@
 // The whole pass against the stage functions run one after another, on random photos and random
 // settings; and what a pass does when memory runs short.
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "adjust/ColorCacheTesting.h"
@@ -14,55 +16,45 @@ namespace {
 // Which stages a case turns on.
 enum Stage : unsigned { kAutoWb = 1, kSpotWb = 2, kTone = 4, kLight = 8, kBands = 16 };
 
-struct Settings {
-    unsigned stages;
-    int32_t brightness, vividness, addLight, suppressLight, band, hue, vivid, bright;
-};
-
-Settings RandomSettings(unsigned stages, std::mt19937& random) {
-    auto pick = [&](int32_t low, int32_t high) {
-        return low + static_cast<int32_t>(random() % static_cast<uint32_t>(high - low + 1));
-    };
-    return {stages,     pick(-45, 45),     pick(-45, 45), pick(-1, 100), pick(0, 100),
-            pick(0, 5), pick(-5000, 5000), pick(-40, 40), pick(-40, 40)};
+// Positions for the rows of the stages turned on (every band of the band rows), the others
+// neutral, and a spot grey point measured around a random pixel of photo, kept in every mode.
+CorrectionSettings RandomSettings(unsigned stages, const SourcePhoto& photo, std::mt19937& random) {
+    CorrectionSettings settings;
+    for (const AdjustmentSpec& row : kAdjustments) {
+        const bool light =
+            row.id == AdjustmentId::AddLight || row.id == AdjustmentId::SuppressLight;
+        if (!(stages & (row.perBand ? kBands : light ? kLight : kTone))) continue;
+        for (int32_t band = 0; band < kColorBandCount; ++band)
+            settings.SetPosition(row.id, band, RandomPosition(row, random));
+    }
+    settings.wbMode = (stages & kAutoWb)   ? WhiteBalanceMode::Automatic
+                      : (stages & kSpotWb) ? WhiteBalanceMode::Spot
+                                           : WhiteBalanceMode::Off;
+    settings.spotGreyPoint =
+        SpotGreyPointAt(photo.Pixels(), random() % photo.Width(), random() % photo.Height());
+    return settings;
 }
 
-void Apply(AdjustmentState& state, const Settings& s) {
-    state.ResetAdjustments();
-    state.wbMode = (s.stages & kAutoWb)   ? WhiteBalanceMode::Automatic
-                   : (s.stages & kSpotWb) ? WhiteBalanceMode::Spot
-                                          : WhiteBalanceMode::Off;
-    if (s.stages & kSpotWb) {
-        ASSERT_EQ(state.PickSpotWhiteBalance(7, 5), 1);
-    }
-    if (s.stages & kTone) {
-        state.OnBrightnessChanged(1, s.brightness);
-        state.OnVividnessChanged(1, s.vividness);
-    }
-    if (s.stages & kLight) {
-        state.OnAddLightChanged(1, s.addLight);
-        state.OnSuppressLightChanged(1, s.suppressLight);
-    }
-    if (s.stages & kBands) {
-        state.selectedBand = s.band;
-        state.OnBandHueChanged(1, s.hue);
-        state.OnBandVividnessChanged(1, s.vivid);
-        state.OnBandBrightnessChanged(1, s.bright);
-    }
-}
-
-// The stage functions one after another on a copy of src, as the pipeline has always run them.
-void StageByStage(AdjustmentState& state, const Settings& s, const CImgBuff& src,
+// The stage functions one after another on a copy of source (the photo full or its proxy), as
+// the pipeline has always run them, with a white balance made afresh from the grey point
+// measured on full or picked. Curves at their neutral positions are the identity.
+void StageByStage(const CorrectionPlan& plan, const CImgBuff& full, const C_ImgBuff& source,
                   CImgBuff& expected) {
-    expected.Copy(src);
-    ColorCache* wb = (s.stages & kAutoWb) ? state.autoWbCache : state.spotWbCache;
-    if (s.stages & (kAutoWb | kSpotWb)) {
-        ASSERT_EQ(ApplyColorCache(wb, &expected), 1);
+    expected.buffer->Copy(source);
+    std::optional<GreyPoint> grey;
+    if (plan.settings.wbMode == WhiteBalanceMode::Spot) grey = plan.settings.spotGreyPoint;
+    if (plan.settings.wbMode == WhiteBalanceMode::Automatic) {
+        grey.emplace();
+        ASSERT_EQ(EstimateGreyPoint(&full, &grey->r, &grey->g, &grey->b, 60, 40), 1);
     }
-    if (s.stages & kTone)
-        ApplyToneCurves(&expected, &expected, state.vividnessCurve, state.brightnessCurve);
-    if (s.stages & kLight) ApplyToneCurves(&expected, &expected, nullptr, state.lightCurve);
-    ApplyColorBands(&expected, &expected, state.colorBandTable);
+    if (grey) {
+        std::unique_ptr<ColorCache, int (*)(ColorCache*)> cache(
+            CreateWhiteBalanceCache(grey->r, grey->g, grey->b), ColorCache_Destroy);
+        ASSERT_EQ(ApplyColorCache(cache.get(), &expected), 1);
+    }
+    ApplyToneCurves(&expected, &expected, plan.vividnessCurve.get(), plan.brightnessCurve.get());
+    ApplyToneCurves(&expected, &expected, nullptr, plan.lightCurve.get());
+    if (plan.bands) ApplyColorBands(&expected, &expected, plan.bands.get());
 }
 
 // The display colours of an HSV16 image, pixel by pixel, bottom-up as in a display bitmap.
@@ -80,102 +72,55 @@ std::vector<uint8_t> DisplayColours(const CImgBuff& image) {
     return bgr;
 }
 
-// Random photos (widths that end runs of pixels and vectors at every offset) and settings:
-// every stage alone, all together, both white balances, both pairs, with and without the
-// display colours, into the result and over the photo itself, with and without vectors.
+// Random photos (widths that end runs of pixels and vectors at every offset) and settings: every
+// stage alone, all together, both white balances, both pairs, with and without vectors, with the
+// display colours, into a result and over the photo itself. One photo goes through every plan,
+// as in the window, and each result buffer is reused: a neutral plan after an adjusted one must
+// still write every pixel, and a white balance made for an earlier plan must not be reused.
 TEST(FusedPass, EqualsTheStagesRunOneAfterAnother) {
+    EngineReference engine;
     std::mt19937 random(11);
-    const unsigned cases[] = {0,
-                              kAutoWb,
+    const unsigned cases[] = {kAutoWb,
                               kSpotWb,
                               kTone,
                               kLight,
                               kBands,
                               kAutoWb | kTone | kLight | kBands,
-                              kSpotWb | kTone | kLight | kBands};
+                              kSpotWb | kTone | kLight | kBands,
+                              0};
     for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
         LimitVectorLevel(level);
-        for (unsigned stages : cases) {
-            for (int round = 0; round < 2; ++round) {
-                const Settings settings = RandomSettings(stages, random);
-                const int32_t width = 100 + random() % 300, height = 8 + random() % 16;
+        for (int round = 0; round < 2; ++round) {
+            const int32_t width = 100 + random() % 300, height = 8 + random() % 16;
+            CImgBuff pixels, results[2];
+            FillRandomHsv(pixels, width, height, random());
+            const std::shared_ptr<const SourcePhoto> photo = PhotoOf(pixels);
+            for (unsigned stages : cases) {
                 SCOPED_TRACE(testing::Message() << "stages " << stages << " round " << round
                                                 << " level " << int(level) << " " << width);
-                AdjustmentState state;
-                FillRandomHsv(state.sourceImage, width, height, random());
-                FillRandomHsv(state.proxySource, width / 4, height / 4, random());
-                Apply(state, settings);
-                for (int32_t proxy : {0, 1}) {
-                    CImgBuff& src = proxy ? state.proxySource : state.sourceImage;
-                    std::vector<uint8_t> bgr(size_t(src.buffer->width) * src.buffer->height * 3);
-                    const ptrdiff_t stride = ptrdiff_t(src.buffer->width) * 3;
-                    const BgrRows rows{bgr.data() + (src.buffer->height - 1) * stride, -stride};
-                    state.needsApply = 1;
-                    const CImgBuff* result = state.ApplyAdjustmentStages(proxy, &rows);
-                    CImgBuff expected;
-                    StageByStage(state, settings, src, expected);
-                    ASSERT_TRUE(SamePixels(*result, expected)) << "proxy " << proxy;
+                const auto plan = CompilePlan(RandomSettings(stages, *photo, random));
+                ASSERT_TRUE(plan);
+                CImgBuff expected;
+                for (bool proxy : {false, true}) {
+                    const C_ImgBuff& src = proxy ? photo->Proxy() : photo->Pixels();
+                    std::vector<uint8_t> bgr(size_t(src.width) * src.height * 3);
+                    const ptrdiff_t stride = ptrdiff_t(src.width) * 3;
+                    const BgrRows rows{bgr.data() + (src.height - 1) * stride, -stride};
+                    ASSERT_EQ(ApplyAdjustments(*plan, *photo, proxy, results[proxy].buffer, &rows),
+                              1);
+                    StageByStage(*plan, pixels, src, expected);
+                    ASSERT_TRUE(SamePixels(results[proxy], expected)) << "proxy " << proxy;
                     EXPECT_EQ(bgr, DisplayColours(expected));
                 }
-                CImgBuff expected;
-                StageByStage(state, settings, state.sourceImage, expected);
-                state.needsApply = 1;
-                EXPECT_EQ(state.ApplyAdjustmentStagesInPlace(), &state.sourceImage);
-                EXPECT_TRUE(SamePixels(state.sourceImage, expected));
+                CImgBuff inPlace;
+                inPlace.Copy(pixels);
+                StageByStage(*plan, pixels, *pixels.buffer, expected);
+                ASSERT_EQ(ApplyAdjustmentsInPlace(*plan, &inPlace), 1);
+                EXPECT_TRUE(SamePixels(inPlace, expected));
             }
         }
     }
     LimitVectorLevel(VectorLevel::kAvx512);
-}
-
-// The white-balanced photo kept between full passes and the proxy kept through a drag: every
-// pass still equals the stages run one after another, when the white balance changes between
-// passes and when another photo takes the place of the first.
-TEST(FusedPass, PassesFromAKeptBalanceEqualWholePasses) {
-    std::mt19937 random(5);
-    AdjustmentState state;
-    state.keepFullBalance = true;
-    FillRandomHsv(state.sourceImage, 200, 160, 1);
-    FillRandomHsv(state.proxySource, 50, 40, 2);
-    Settings settings = RandomSettings(kAutoWb | kTone | kLight | kBands, random);
-    Apply(state, settings);
-    auto pass = [&](int32_t proxy, const char* what) {
-        SCOPED_TRACE(testing::Message() << what << ", proxy " << proxy);
-        ASSERT_EQ(state.useProxy, proxy);
-        state.needsApply = 1;
-        const CImgBuff* result = state.ApplyAdjustmentStages(proxy);
-        CImgBuff expected;
-        StageByStage(state, settings, proxy ? state.proxySource : state.sourceImage, expected);
-        EXPECT_TRUE(SamePixels(*result, expected));
-    };
-    for (int32_t position : {-30, 5, 40}) {
-        state.OnVividnessChanged(0, position);
-        pass(1, "vividness dragged");
-    }
-    state.OnVividnessChanged(1, 40);
-    pass(0, "vividness released");
-    ASSERT_EQ(state.PickSpotWhiteBalance(7, 5), 1);
-    state.wbMode = WhiteBalanceMode::Spot;
-    settings.stages ^= kAutoWb | kSpotWb;
-    pass(0, "spot picked");
-    state.OnBrightnessChanged(0, 12);
-    pass(1, "brightness dragged");
-    state.OnBrightnessChanged(1, 12);
-    pass(0, "brightness released");
-    state.wbMode = WhiteBalanceMode::Automatic;
-    settings.stages ^= kAutoWb | kSpotWb;
-    pass(0, "back to automatic");
-
-    // Another photo, with caches of its own, as opening one gives it.
-    ColorCache* first[] = {state.autoWbCache, state.spotWbCache};
-    state.autoWbCache = state.spotWbCache = nullptr;
-    FillRandomHsv(state.sourceImage, 200, 160, 3);
-    FillRandomHsv(state.proxySource, 50, 40, 4);
-    pass(0, "another photo");
-    for (ColorCache* cache : first) ColorCache_Destroy(cache);
-    state.wbMode = WhiteBalanceMode::Off;
-    settings.stages &= ~kAutoWb;
-    pass(0, "off");
 }
 
 int Identity(uint8_t*, uint8_t*, uint8_t*, void*) {
@@ -220,37 +165,34 @@ TEST(FusedPass, AFailedBlockStopsTheMapThere) {
     ColorCache_Destroy(cache);
 }
 
-// Memory running short in any stage gives an empty result, never a partly corrected one; the
-// next pass with memory enough succeeds.
-TEST(FusedPass, AFailedStageLeavesNoResult) {
+// Memory running short in any stage never gives a partly corrected result: a pass that says it
+// succeeded holds the whole result, the next one succeeds, and the pass in place empties the
+// photo.
+TEST(FusedPass, AFailedStageLeavesNoPartResult) {
+    EngineReference engine;
     for (unsigned stages : {kAutoWb, kSpotWb}) {
         for (uint32_t failing : {1u, 2u, 40u}) {
             SCOPED_TRACE(testing::Message() << stages << " " << failing);
-            AdjustmentState state;
-            FillRandomHsv(state.sourceImage, 160, 120, failing);
-            FillRandomHsv(state.proxySource, 40, 30, failing + 1);
             std::mt19937 random(failing);
-            Apply(state, RandomSettings(stages | kTone | kBands, random));
-            for (int32_t proxy : {1, 0}) {
+            CImgBuff pixels, result, expected;
+            FillRandomHsv(pixels, 160, 120, failing);
+            const std::shared_ptr<const SourcePhoto> photo = PhotoOf(pixels);
+            for (bool proxy : {true, false}) {
+                const auto plan =
+                    CompilePlan(RandomSettings(stages | kTone | kBands, *photo, random));
+                StageByStage(*plan, pixels, proxy ? photo->Proxy() : photo->Pixels(), expected);
                 ColorCache_FailBlockAllocation(failing);
-                state.needsApply = 1;
-                const CImgBuff* result = state.ApplyAdjustmentStages(proxy);
+                const int done = ApplyAdjustments(*plan, *photo, proxy, result.buffer);
                 ColorCache_FailBlockAllocation(0);
-                ASSERT_NE(result, nullptr);
-                EXPECT_EQ(result->buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 0);
-                state.needsApply = 1;
-                result = state.ApplyAdjustmentStages(proxy);
-                EXPECT_EQ(result->buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 1);
+                EXPECT_TRUE(!done || SamePixels(result, expected));
+                ASSERT_EQ(ApplyAdjustments(*plan, *photo, proxy, result.buffer), 1);
+                EXPECT_TRUE(SamePixels(result, expected));
             }
-            ColorCache_FailBlockAllocation(1);
-            state.needsApply = 1;
-            state.DropWhiteBalanceCaches();
-            if (stages == kSpotWb) {
-                ASSERT_EQ(state.PickSpotWhiteBalance(1, 1), 1);
-            }
-            const CImgBuff* result = state.ApplyAdjustmentStagesInPlace();
+            const auto plan = CompilePlan(RandomSettings(stages | kTone | kBands, *photo, random));
+            ColorCache_FailBlockAllocation(failing);
+            EXPECT_EQ(ApplyAdjustmentsInPlace(*plan, &pixels), 0);
             ColorCache_FailBlockAllocation(0);
-            EXPECT_EQ(result->buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 0);
+            EXPECT_EQ(pixels.buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 0);
         }
     }
 }

@@ -1,219 +1,254 @@
 #include "adjust/Pipeline.h"
 
+#include <cstring>
+#include <iterator>
+
 #include "adjust/WhiteBalance.h"
 #include "tests/adjust/AdjustTest.h"
 
 namespace {
 
 // Light, mildly saturated colours with a cast (channel factors in percent) that the grey-point
-// estimate sees.
-void FillCast(CImgBuff& image, int32_t width, int32_t height, int r, int g, int b, uint32_t seed) {
-    ASSERT_EQ(image.buffer->Create(width, height, PT_HSV16), 1);
+// estimate sees; the pixel whose hue each proxy pixel takes has the cast proxyCast instead.
+void FillCast(CImgBuff& image, const int (&cast)[3], const int (&proxyCast)[3], uint32_t seed) {
+    ASSERT_EQ(image.buffer->Create(192, 160, PT_HSV16), 1);
     std::mt19937 random(seed);
-    for (int32_t y = 0; y < height; ++y)
-        for (int32_t x = 0; x < width; ++x) {
+    for (int32_t y = 0; y < 160; ++y)
+        for (int32_t x = 0; x < 192; ++x) {
+            const int* c = x % 4 == 3 && y % 4 == 3 ? proxyCast : cast;
             const uint32_t level = 40000 + random() % 25536, jitter = random() % 3000;
-            image.buffer->SetRGB16(x, y, level * r / 100, (level - jitter) * g / 100,
-                                   level * b / 100);
+            image.buffer->SetRGB16(x, y, level * c[0] / 100, (level - jitter) * c[1] / 100,
+                                   level * c[2] / 100);
         }
 }
 
-// image white-balanced for the grey point (r, g, b), or for the one measured on `measured`.
-void Balanced(CImgBuff& out, const CImgBuff& image, double r, double g, double b) {
-    ColorCache* cache = CreateWhiteBalanceCache(r, g, b);
-    out.Copy(image);
+// image white-balanced for grey, or for the grey point measured on `measured`.
+void Balanced(CImgBuff& out, const C_ImgBuff& image, const GreyPoint& grey) {
+    ColorCache* cache = CreateWhiteBalanceCache(grey.r, grey.g, grey.b);
+    out.buffer->Copy(image);
     ASSERT_EQ(ApplyColorCache(cache, &out), 1);
     ColorCache_Destroy(cache);
 }
-void Balanced(CImgBuff& out, const CImgBuff& image, const CImgBuff& measured) {
-    double r, g, b;
-    ASSERT_EQ(EstimateGreyPoint(&measured, &r, &g, &b, 60, 40), 1);
-    Balanced(out, image, r, g, b);
+void Balanced(CImgBuff& out, const C_ImgBuff& image, const C_ImgBuff& measured) {
+    CImgBuff copy;
+    copy.buffer->Copy(measured);
+    GreyPoint grey;
+    ASSERT_EQ(EstimateGreyPoint(&copy, &grey.r, &grey.g, &grey.b, 60, 40), 1);
+    Balanced(out, image, grey);
 }
 
-// A state with neutral controls, as after the dialog's initialisation, holding a photo.
-struct PipelineStages : testing::Test {
+// Each photo is balanced for the grey point measured on all of it, its proxy too (the proxy
+// alone would give another one), whichever photo the plan was used on before.
+TEST(PipelineWhiteBalance, AutomaticIsMeasuredOnTheWholePhotoForBothPairs) {
     AdjustmentState state;
-    void SetUp() override {
-        state.ResetAdjustments();
-        FillCast(state.sourceImage, 192, 160, 100, 88, 72, 1);
-        FillCast(state.proxySource, 48, 40, 75, 90, 100, 2);
+    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
+    const int casts[2][2][3] = {{{100, 88, 72}, {75, 90, 100}}, {{70, 100, 85}, {100, 80, 90}}};
+    for (uint32_t seed : {0, 1}) {
+        CImgBuff image, expected, ownProxy, result;
+        FillCast(image, casts[seed][0], casts[seed][1], seed);
+        const std::shared_ptr<const SourcePhoto> photo = PhotoOf(image);
+        Balanced(expected, photo->Proxy(), *image.buffer);
+        Balanced(ownProxy, photo->Proxy(), photo->Proxy());
+        ASSERT_FALSE(SamePixels(expected, ownProxy));
+        ASSERT_EQ(ApplyAdjustments(*state.Plan(), *photo, true, result.buffer), 1);
+        EXPECT_TRUE(SamePixels(result, expected)) << seed;
+        Balanced(expected, *image.buffer, *image.buffer);
+        ASSERT_EQ(ApplyAdjustments(*state.Plan(), *photo, false, result.buffer), 1);
+        EXPECT_TRUE(SamePixels(result, expected)) << seed;
     }
-    CImgBuff* Run(int32_t proxy) {
-        state.needsApply = 1;
-        return state.ApplyAdjustmentStages(proxy);
-    }
-};
-
-TEST_F(PipelineStages, AutoWhiteBalanceIsMeasuredOnTheFullPhotoForBothPairs) {
-    CImgBuff expectedProxy, expectedFull, ownProxy;
-    Balanced(expectedProxy, state.proxySource, state.sourceImage);
-    Balanced(expectedFull, state.sourceImage, state.sourceImage);
-    Balanced(ownProxy, state.proxySource, state.proxySource);
-    ASSERT_FALSE(SamePixels(expectedProxy, ownProxy));
-
-    state.wbMode = WhiteBalanceMode::Automatic;
-    Run(1);
-    EXPECT_TRUE(SamePixels(state.proxyResult, expectedProxy));
-    ColorCache* measured = state.autoWbCache;
-    Run(0);
-    EXPECT_EQ(state.autoWbCache, measured);
-    EXPECT_TRUE(SamePixels(state.resultImage, expectedFull));
-
-    // A new photo is measured afresh once the caches are dropped.
-    state.DropWhiteBalanceCaches();
-    EXPECT_EQ(state.autoWbCache, nullptr);
-    FillCast(state.sourceImage, 192, 160, 70, 100, 85, 3);
-    Balanced(expectedFull, state.sourceImage, state.sourceImage);
-    Run(0);
-    EXPECT_TRUE(SamePixels(state.resultImage, expectedFull));
 }
 
-TEST_F(PipelineStages, SpotModeAppliesOnlyAPickedGreyPoint) {
-    state.wbMode = WhiteBalanceMode::Spot;
-    Run(0);
-    EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
-
+TEST(PipelineWhiteBalance, SpotModeAppliesOnlyAPickedGreyPoint) {
+    AdjustmentState state;
+    EXPECT_EQ(state.PickSpotWhiteBalance(0, 0), 0);  // no photo
     // The corner block holds 9 photo pixels of one colour; the pixel just outside the block must
     // not count, nor may the places outside the photo.
+    CImgBuff image, result, expected;
+    FillCast(image, {100, 88, 72}, {100, 88, 72}, 1);
     for (int32_t y = 0; y < 3; ++y)
-        for (int32_t x = 0; x < 3; ++x)
-            state.sourceImage.buffer->SetRGB16(x, y, 52000, 45000, 38000);
-    state.sourceImage.buffer->SetRGB16(3, 3, 10000, 60000, 10000);
+        for (int32_t x = 0; x < 3; ++x) image.buffer->SetRGB16(x, y, 52000, 45000, 38000);
+    image.buffer->SetRGB16(3, 3, 10000, 60000, 10000);
     uint16_t r, g, b;
-    state.sourceImage.buffer->GetRGB16(1, 1, &r, &g, &b);
+    image.buffer->GetRGB16(1, 1, &r, &g, &b);
+    state.photo = PhotoOf(image);
+    state.SetWhiteBalanceMode(WhiteBalanceMode::Spot);
+    ASSERT_EQ(ApplyAdjustments(*state.Plan(), *state.photo, false, result.buffer), 1);
+    EXPECT_TRUE(SamePixels(result, image));
+
     EXPECT_EQ(state.PickSpotWhiteBalance(-1, 0), 0);
     EXPECT_EQ(state.PickSpotWhiteBalance(0, 160), 0);
-    EXPECT_EQ(state.spotWbCache, nullptr);
+    EXPECT_FALSE(state.Corrections().spotGreyPoint);
     state.needsApply = 0;
     ASSERT_EQ(state.PickSpotWhiteBalance(0, 0), 1);
     EXPECT_EQ(state.needsApply, 1);
-
-    CImgBuff expected;
-    Balanced(expected, state.sourceImage, r / 65535.0, g / 65535.0, b / 65535.0);
-    Run(0);
-    EXPECT_TRUE(SamePixels(state.resultImage, expected));
+    const GreyPoint grey{r / 65535.0, g / 65535.0, b / 65535.0};
+    EXPECT_EQ(state.Corrections().spotGreyPoint, grey);
+    Balanced(expected, *image.buffer, grey);
+    ASSERT_EQ(ApplyAdjustments(*state.Plan(), *state.photo, false, result.buffer), 1);
+    EXPECT_TRUE(SamePixels(result, expected));
 }
 
-TEST(PipelineResult, NeverKeepsPixelsOfAnEarlierPassNorShowsAMissingPhoto) {
-    AdjustmentState state, empty;  // band tables never built, so no stage writes the result
-    FillRandomHsv(state.sourceImage, 40, 30, 4);
-    FillRandomHsv(state.resultImage, 40, 30, 5);
-    state.needsApply = empty.needsApply = 1;
-    empty.wbMode = WhiteBalanceMode::Automatic;
-    state.ApplyAdjustmentStages(0);
-    EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
-    CImgBuff* result = empty.ApplyAdjustmentStages(1);
-    ASSERT_EQ(result, &empty.proxyResult);
-    EXPECT_EQ(result->buffer->GetInfo(nullptr, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(empty.autoWbCache, nullptr);
-}
-
-// One slider, a position in range, and an entry its rebuild writes with the value known for
-// that position: the arc curves at 30 and -30 give 41253 and 24282 at 32768; the light curves
-// at 0 lift entry 1 to 3 and lower entry 65534 to 65532; a hue shift of 2000 moves the cyan
-// anchor 32768 to 34768.
+// One slider, a position in range, and an entry of the plan with the value known for that
+// position: the arc curves at 30 and -30 give 41253 and 24282 at 32768; the light curves at 0
+// lift entry 1 to 3 and lower entry 65534 to 65532; a hue shift of 2000 moves the cyan anchor
+// 32768 to 34768.
 constexpr int kBand = 3;
 const struct {
     const char* name;
     int (AdjustmentState::*update)(int32_t, int32_t);
+    AdjustmentId id;
     int32_t position, outOfRange;
-    uint16_t* (*probe)(AdjustmentState&);
+    uint16_t (*probe)(const CorrectionPlan&);
     uint16_t built;
 } kSliders[] = {
-    {"brightness", &AdjustmentState::OnBrightnessChanged, 30, 46,
-     [](AdjustmentState& s) { return &s.brightnessCurve->map[32768]; }, 41253},
-    {"vividness", &AdjustmentState::OnVividnessChanged, -30, -46,
-     [](AdjustmentState& s) { return &s.vividnessCurve->map[32768]; }, 24282},
-    {"add light", &AdjustmentState::OnAddLightChanged, 0, 101,
-     [](AdjustmentState& s) { return &s.lightCurve->map[1]; }, 3},
-    {"suppress light", &AdjustmentState::OnSuppressLightChanged, 0, -2,
-     [](AdjustmentState& s) { return &s.lightCurve->map[65534]; }, 65532},
-    {"band hue", &AdjustmentState::OnBandHueChanged, 2000, 5001,
-     [](AdjustmentState& s) { return &s.colorBandTable->hueMap[32768].mappedHue; }, 34768},
-    {"band vividness", &AdjustmentState::OnBandVividnessChanged, 30, 41,
-     [](AdjustmentState& s) { return &s.colorBandTable->bands[kBand].vividMap[32768]; }, 41253},
-    {"band brightness", &AdjustmentState::OnBandBrightnessChanged, -30, -41,
-     [](AdjustmentState& s) { return &s.colorBandTable->bands[kBand].brightMap[32768]; }, 24282},
+    {"brightness", &AdjustmentState::OnBrightnessChanged, AdjustmentId::Brightness, 30, 46,
+     [](const CorrectionPlan& p) { return p.brightnessCurve->map[32768]; }, 41253},
+    {"vividness", &AdjustmentState::OnVividnessChanged, AdjustmentId::Vividness, -30, -46,
+     [](const CorrectionPlan& p) { return p.vividnessCurve->map[32768]; }, 24282},
+    {"add light", &AdjustmentState::OnAddLightChanged, AdjustmentId::AddLight, 0, 101,
+     [](const CorrectionPlan& p) { return p.lightCurve->map[1]; }, 3},
+    {"suppress light", &AdjustmentState::OnSuppressLightChanged, AdjustmentId::SuppressLight, 0, -2,
+     [](const CorrectionPlan& p) { return p.lightCurve->map[65534]; }, 65532},
+    {"band hue", &AdjustmentState::OnBandHueChanged, AdjustmentId::BandHue, 2000, 5001,
+     [](const CorrectionPlan& p) { return p.bands->hueMap[32768].mappedHue; }, 34768},
+    {"band vividness", &AdjustmentState::OnBandVividnessChanged, AdjustmentId::BandVividness, 30,
+     41, [](const CorrectionPlan& p) { return p.bands->bands[kBand].vividMap[32768]; }, 41253},
+    {"band brightness", &AdjustmentState::OnBandBrightnessChanged, AdjustmentId::BandBrightness,
+     -30, -41, [](const CorrectionPlan& p) { return p.bands->bands[kBand].brightMap[32768]; },
+     24282},
 };
 
-TEST(PipelineSliders, DragSkipsRepeatedPositionsAndReleaseAlwaysRebuilds) {
+TEST(PipelineSliders, DragSkipsRepeatedPositionsAndReleaseAlwaysApplies) {
     for (const auto& c : kSliders) {
         SCOPED_TRACE(c.name);
         AdjustmentState state;
-        state.ResetAdjustments();
         state.selectedBand = kBand;
         ASSERT_EQ((state.*c.update)(0, c.position), 1);
-        EXPECT_EQ(*c.probe(state), c.built);
+        EXPECT_EQ(c.probe(*state.Plan()), c.built);
+        EXPECT_EQ(state.AdjustmentPosition(c.id), c.position);
         EXPECT_EQ(state.needsApply, 1);
         EXPECT_EQ(state.useProxy, 1);
 
-        // The same position again while dragging: no rebuild, nothing to redraw.
-        *c.probe(state) = 12345;
+        // The same position again while dragging, or a position no slider can take: nothing
+        // changes, nothing to redraw.
+        const CorrectionPlan* dragged = state.Plan().get();
         state.needsApply = 0;
         EXPECT_EQ((state.*c.update)(0, c.position), 0);
-        EXPECT_EQ(*c.probe(state), 12345);
-        EXPECT_EQ(state.needsApply, 0);
-
-        // Released at the same position: rebuilt, full resolution next.
-        EXPECT_EQ((state.*c.update)(1, c.position), 1);
-        EXPECT_EQ(*c.probe(state), c.built);
-        EXPECT_EQ(state.useProxy, 0);
-
-        // A position no slider can take is refused and changes nothing.
-        *c.probe(state) = 12345;
-        state.needsApply = 0;
         EXPECT_EQ((state.*c.update)(1, c.outOfRange), 0);
-        EXPECT_EQ(*c.probe(state), 12345);
+        EXPECT_EQ(state.Plan().get(), dragged);
         EXPECT_EQ(state.needsApply, 0);
+
+        // Released at the same position: full resolution next.
+        EXPECT_EQ((state.*c.update)(1, c.position), 1);
+        EXPECT_EQ(c.probe(*state.Plan()), c.built);
+        EXPECT_EQ(state.needsApply, 1);
+        EXPECT_EQ(state.useProxy, 0);
     }
     AdjustmentState state;
     state.selectedBand = 6;  // the copy of red is no band of its own
     EXPECT_EQ(state.OnBandVividnessChanged(1, 5), 0);
 }
 
-// Every stage in its order, on both pairs; a reset brings back the unadjusted photo.
-TEST_F(PipelineStages, WholePassAndReset) {
-    state.wbMode = WhiteBalanceMode::Automatic;
-    state.selectedBand = 2;
-    ASSERT_EQ(state.OnBrightnessChanged(1, 20), 1);
-    ASSERT_EQ(state.OnVividnessChanged(1, -10), 1);
-    ASSERT_EQ(state.OnAddLightChanged(1, 30), 1);
-    ASSERT_EQ(state.OnSuppressLightChanged(1, 30), 1);
-    ASSERT_EQ(state.OnBandHueChanged(1, 1000), 1);
-    ASSERT_EQ(state.OnBandVividnessChanged(1, 10), 1);
-    ASSERT_EQ(state.OnBandBrightnessChanged(1, -5), 1);
-    for (int32_t proxy : {0, 1}) {
-        CImgBuff expected;
-        Balanced(expected, proxy ? state.proxySource : state.sourceImage, state.sourceImage);
-        ApplyToneCurves(&expected, &expected, state.vividnessCurve, state.brightnessCurve);
-        ApplyToneCurves(&expected, &expected, nullptr, state.lightCurve);
-        ApplyColorBands(&expected, &expected, state.colorBandTable);
-        const CImgBuff* result = Run(proxy);
-        ASSERT_EQ(result, proxy ? &state.proxyResult : &state.resultImage);
-        EXPECT_TRUE(SamePixels(*result, expected)) << proxy;
-    }
-
-    ColorCache* measured = state.autoWbCache;
+// A reset keeps only the spot pick; corrections taken whole keep the selected band and ask for a
+// full-resolution pass.
+TEST(PipelineState, ResetAndCorrectionsTakenWhole) {
+    AdjustmentState state;
+    const GreyPoint grey{0.5, 0.4, 0.3};
+    state.SetSpotGreyPoint(grey);
+    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
+    state.selectedBand = 4;
+    for (const AdjustmentSpec& row : kAdjustments)
+        ASSERT_EQ(state.OnAdjustmentChanged(row.id, 0, row.maximum), 1);
     state.needsApply = 0;
+    const CorrectionSettings adjusted = state.Corrections();
     state.ResetAdjustments();
     EXPECT_EQ(state.needsApply, 0);
-    EXPECT_EQ(state.autoWbCache, measured);  // the photo's measurement stays valid
-    EXPECT_EQ(state.addLight, -1);  // both lights off again, though their curve is the identity
-    EXPECT_EQ(state.suppressLight, -1);
-    Run(0);
-    EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
-    Run(1);
-    EXPECT_TRUE(SamePixels(state.proxyResult, state.proxySource));
-    // Curves apply only while their positions turn them on: a light curve built with both light
-    // sliders off stays out.
-    BuildLightCurve(state.lightCurve, 50, 50);
-    Run(0);
-    EXPECT_TRUE(SamePixels(state.resultImage, state.sourceImage));
-    EXPECT_EQ(state.ApplyAdjustmentStages(0), nullptr);  // nothing changed since
-    // Dragging back to the position used before the reset shows its curve again at once.
-    EXPECT_EQ(state.OnBrightnessChanged(0, 20), 1);
-    EXPECT_NE(state.brightnessCurve->map[32768], 32768);
+    CorrectionSettings expected;
+    expected.spotGreyPoint = grey;
+    EXPECT_EQ(state.Corrections(), expected);
+
+    ASSERT_TRUE(state.SetCorrections(adjusted));
+    EXPECT_EQ(state.Corrections(), adjusted);
+    EXPECT_EQ(state.AdjustmentPosition(AdjustmentId::BandHue),
+              Adjustment(AdjustmentId::BandHue).maximum);
+    EXPECT_EQ(state.AdjustmentPosition(AdjustmentId::BandHue, 3), 0);
+    EXPECT_EQ(state.selectedBand, 4);
+    EXPECT_EQ(state.needsApply, 1);
+    EXPECT_EQ(state.useProxy, 0);
+}
+
+// A plan shares with the one it was compiled from exactly the parts whose rows did not change.
+TEST(CorrectionPlan, SharesOnlyTheUnchangedParts) {
+    EngineReference engine;
+    CorrectionSettings base;
+    base.SetPosition(AdjustmentId::Brightness, 0, 10);
+    base.SetPosition(AdjustmentId::BandVividness, 1, 20);
+    base.spotGreyPoint = GreyPoint{0.5, 0.45, 0.4};
+    const auto previous = CompilePlan(base);
+    using S = CorrectionSettings;
+    const struct {
+        const char* change;
+        void (*apply)(S&);
+        bool brightness, light, bands, spot;  // shared
+    } kChanges[] = {
+        {"vividness", [](S& s) { s.SetPosition(AdjustmentId::Vividness, 0, -5); }, 1, 1, 1, 1},
+        {"brightness", [](S& s) { s.SetPosition(AdjustmentId::Brightness, 0, 11); }, 0, 1, 1, 1},
+        {"add light", [](S& s) { s.SetPosition(AdjustmentId::AddLight, 0, 0); }, 1, 0, 1, 1},
+        {"band hue", [](S& s) { s.SetPosition(AdjustmentId::BandHue, 3, 100); }, 1, 1, 0, 1},
+        {"mode", [](S& s) { s.wbMode = WhiteBalanceMode::Spot; }, 1, 1, 1, 1},
+        {"grey point", [](S& s) { s.spotGreyPoint->g = 0.46; }, 1, 1, 1, 0},
+    };
+    for (const auto& c : kChanges) {
+        SCOPED_TRACE(c.change);
+        S next = base;
+        c.apply(next);
+        const auto plan = CompilePlan(next, previous.get());
+        ASSERT_TRUE(plan);
+        EXPECT_EQ(plan->brightnessCurve == previous->brightnessCurve, c.brightness);
+        EXPECT_EQ(plan->lightCurve == previous->lightCurve, c.light);
+        EXPECT_EQ(plan->bands == previous->bands, c.bands);
+        EXPECT_EQ(plan->spotWhiteBalance == previous->spotWhiteBalance, c.spot);
+    }
+}
+
+template <typename T>
+bool SameMemory(const std::shared_ptr<T>& a, const std::shared_ptr<T>& b, size_t bytes) {
+    return a && b ? std::memcmp(a.get(), b.get(), bytes) == 0 : !a == !b;
+}
+
+// A plan compiled change by change, each from the one before, equals the plan compiled from the
+// final settings alone, table for table and pass for pass: what a plan takes from an earlier one
+// holds nothing of the earlier settings.
+TEST(CorrectionPlan, CompiledChangeByChangeEqualsCompiledAtOnce) {
+    EngineReference engine;
+    std::mt19937 random(3);
+    CImgBuff pixels, changed, atOnce;
+    FillRandomHsv(pixels, 64, 48, 9);
+    const std::shared_ptr<const SourcePhoto> photo = PhotoOf(pixels);
+    CorrectionSettings settings;
+    auto plan = CompilePlan(settings);
+    for (int step = 0; step < 80; ++step) {
+        SCOPED_TRACE(step);
+        const AdjustmentSpec& row = kAdjustments[random() % std::size(kAdjustments)];
+        settings.SetPosition(row.id, random() % kColorBandCount, RandomPosition(row, random));
+        if (step % 7 == 0) settings.wbMode = WhiteBalanceMode(random() % 3);
+        // Now and then another spot pick, or none (a pixel below the photo).
+        if (step % 11 == 0)
+            settings.spotGreyPoint = SpotGreyPointAt(photo->Pixels(), random() % 64, random() % 60);
+        if (step % 20 == 19) settings = CorrectionSettings{};
+        plan = CompilePlan(settings, plan.get());
+        const auto fresh = CompilePlan(settings);
+        ASSERT_TRUE(plan && fresh);
+        for (auto curve : {&CorrectionPlan::brightnessCurve, &CorrectionPlan::vividnessCurve,
+                           &CorrectionPlan::lightCurve})
+            EXPECT_TRUE(SameMemory(plan.get()->*curve, fresh.get()->*curve, sizeof(ToneCurve)));
+        EXPECT_TRUE(SameMemory(plan->valueCurve, fresh->valueCurve, 2 * kToneCurveSize));
+        EXPECT_TRUE(SameMemory(plan->bands, fresh->bands, sizeof(ColorBandTable)));
+        EXPECT_EQ(!plan->spotWhiteBalance, !fresh->spotWhiteBalance);
+        ASSERT_EQ(ApplyAdjustments(*plan, *photo, false, changed.buffer), 1);
+        ASSERT_EQ(ApplyAdjustments(*fresh, *photo, false, atOnce.buffer), 1);
+        EXPECT_TRUE(SamePixels(changed, atOnce));
+    }
 }
 
 }  // namespace

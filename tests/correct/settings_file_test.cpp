@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -46,34 +45,6 @@ TEST(SettingsFile, TextKeepsEveryValueExactly) {
         EXPECT_EQ(*read, settings) << seed;
         EXPECT_TRUE(warnings.empty());
     }
-}
-
-TEST(SettingsFile, AdjustmentStateTakesTheSettingsAsAWhole) {
-    AdjustmentState fresh;
-    fresh.ResetAdjustments();
-    AdjustmentState used;
-    used.ResetAdjustments();
-    ApplySettings(RandomSettings(7), used);
-    used.selectedBand = 4;
-
-    const CorrectionSettings settings = RandomSettings(8);
-    ApplySettings(settings, fresh);
-    ApplySettings(settings, used);
-    EXPECT_EQ(CaptureSettings(fresh), settings);
-    EXPECT_EQ(CaptureSettings(used), settings);
-    EXPECT_EQ(used.selectedBand, 4);
-    // Nothing of the earlier settings survives in the tables the pass reads.
-    EXPECT_EQ(std::memcmp(fresh.colorBandTable, used.colorBandTable, sizeof(ColorBandTable)), 0);
-    EXPECT_EQ(
-        std::memcmp(fresh.lightCurve->map, used.lightCurve->map, sizeof(used.lightCurve->map)), 0);
-    EXPECT_EQ(std::memcmp(fresh.brightnessCurve->map, used.brightnessCurve->map,
-                          sizeof(used.brightnessCurve->map)),
-              0);
-    EXPECT_NE(used.spotWbCache, nullptr);
-
-    // A new photo drops the spot pick with its cache, so nothing stale is written out.
-    used.DropWhiteBalanceCaches();
-    EXPECT_FALSE(CaptureSettings(used).spotGreyPoint);
 }
 
 TEST(SettingsFile, MissingKeysAreNeutralAndUnknownOnesAreIgnoredWithAWarning) {

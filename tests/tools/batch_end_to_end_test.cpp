@@ -99,9 +99,8 @@ QImage AsSaved(const C_ImgBuff& image, bool deep = false) {
 // have saved.
 QImage CorrectedDirectly(const std::string& path, bool deep) {
     AdjustmentState state;
-    state.ResetAdjustments();
-    if (!LoadPhoto(path.c_str(), &state.sourceImage)) return {};
-    state.DropWhiteBalanceCaches();
+    CImgBuff loaded, result;
+    if (!LoadPhoto(path.c_str(), &loaded) || !(state.photo = SourcePhoto::Make(loaded))) return {};
     state.OnBrightnessChanged(1, 20);
     state.OnVividnessChanged(1, -12);
     state.OnAddLightChanged(1, 30);
@@ -112,11 +111,9 @@ QImage CorrectedDirectly(const std::string& path, bool deep) {
     state.OnBandBrightnessChanged(1, -8);
     state.selectedBand = 0;
     state.OnBandVividnessChanged(1, -20);
-    state.wbMode = WhiteBalanceMode::Automatic;
-    state.needsApply = 1;
-    CImgBuff* result = state.ApplyAdjustmentStages(0);
-    if (!result) return {};
-    return AsSaved(*result->buffer, deep);
+    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
+    if (!ApplyAdjustments(*state.Plan(), *state.photo, false, result.buffer)) return {};
+    return AsSaved(*result.buffer, deep);
 }
 
 QImage Loaded(const std::string& path) {

@@ -6,40 +6,36 @@
 
 namespace {
 
-// A full pass with every stage on, in a state made and destroyed on the calling thread.
-void CorrectCopy(const CImgBuff& photo, CImgBuff& result) {
+// A pass with every stage on (the proxy or the full photo), through a state made and dropped on
+// the calling thread.
+void CorrectCopy(const SourcePhoto& photo, bool proxy, CImgBuff& result) {
     AdjustmentState state;
-    state.ResetAdjustments();
-    state.sourceImage.Copy(photo);
     state.OnBrightnessChanged(1, 20);
     state.OnAddLightChanged(1, 30);
     state.selectedBand = 4;
     state.OnBandHueChanged(1, 700);
-    state.wbMode = WhiteBalanceMode::Automatic;
-    state.needsApply = 1;
-    result.Copy(*state.ApplyAdjustmentStages(0));
+    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
+    ASSERT_EQ(ApplyAdjustments(*state.Plan(), photo, proxy, result.buffer), 1);
 }
 
-// The window keeps its state while another thread corrects other photos with states of its own:
-// making and dropping states on both threads at once shares the engine tables safely, and every
-// pass gives the serial result.
+// The window renders while another thread corrects: states made and dropped on both threads at
+// once share the engine tables safely, passes on one photo from both threads share the white
+// balance measured by whichever comes first, and every pass gives the serial result.
 TEST(EngineStateThreads, StatesOnTwoThreadsGiveTheSerialResult) {
-    CImgBuff photo;
-    FillRandomHsv(photo, 96, 80, 5);
-    CImgBuff expected;
-    CorrectCopy(photo, expected);
-
-    CImgBuff results[2][2];
+    CImgBuff pixels, expected[2], results[2][2];
+    FillRandomHsv(pixels, 96, 80, 5);
+    for (bool proxy : {false, true}) CorrectCopy(*PhotoOf(pixels), proxy, expected[proxy]);
+    const std::shared_ptr<const SourcePhoto> photo = PhotoOf(pixels);
     std::latch start(2);
-    std::thread other([&] {
+    auto correct = [&](CImgBuff(&results)[2]) {
         start.arrive_and_wait();
-        for (CImgBuff& result : results[1]) CorrectCopy(photo, result);
-    });
-    start.arrive_and_wait();
-    for (CImgBuff& result : results[0]) CorrectCopy(photo, result);
+        for (bool proxy : {false, true}) CorrectCopy(*photo, proxy, results[proxy]);
+    };
+    std::thread other(correct, std::ref(results[1]));
+    correct(results[0]);
     other.join();
     for (const auto& thread : results) {
-        for (const CImgBuff& result : thread) EXPECT_TRUE(SamePixels(result, expected));
+        for (bool proxy : {false, true}) EXPECT_TRUE(SamePixels(thread[proxy], expected[proxy]));
     }
 }
 

@@ -61,20 +61,9 @@ class ScriptedPrompts : public UserPrompts {
     ApplyToManyRequest applyRequest;
 };
 
-class CountingDlg : public CLumivexDlgTesting {
-  public:
-    explicit CountingDlg(UserPrompts* prompts) : CLumivexDlgTesting(prompts) {}
-    int ApplyAdjustments(int32_t pair) override {
-        if (engine.needsApply) ++(pair ? proxyPasses : fullPasses);
-        return CLumivexDlg::ApplyAdjustments(pair);
-    }
-    int proxyPasses = 0;
-    int fullPasses = 0;
-};
-
 class DialogTest : public ::testing::Test {
   protected:
-    void SetUp() override { dialog = std::make_unique<CountingDlg>(&prompts); }
+    void SetUp() override { dialog = std::make_unique<CLumivexDlgTesting>(&prompts); }
 
     void Show() {
         dialog->show();
@@ -82,7 +71,14 @@ class DialogTest : public ::testing::Test {
         Settle();
     }
 
-    static void Settle() { QTest::qWait(20); }  // lets posted updates and paints run
+    // Lets posted updates run, the renderer finish and its picture be shown and painted.
+    void Settle() {
+        QTest::qWait(10);
+        for (int i = 0; i < 2000 && dialog->renderer->Busy(); ++i) QTest::qWait(5);
+        QTest::qWait(10);
+    }
+    // The picture the preview shows now; null before the first one.
+    QImage Shown() const { return dialog->shownPreview ? dialog->shownPreview->picture : QImage(); }
 
     QPushButton* ButtonNamed(const char* text) {
         for (QPushButton* button : dialog->client->findChildren<QPushButton*>()) {
@@ -176,5 +172,5 @@ class DialogTest : public ::testing::Test {
 
     QTemporaryDir folder;
     ScriptedPrompts prompts;
-    std::unique_ptr<CountingDlg> dialog;
+    std::unique_ptr<CLumivexDlgTesting> dialog;
 };

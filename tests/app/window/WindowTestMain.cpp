@@ -4,11 +4,15 @@
 
 #include <QApplication>
 #include <QStyleFactory>
+#include <QTemporaryDir>
 
 #include "app/WindowServices.h"
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window's remembered size and zoom go to a folder of the run's own.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     QApplication application(argc, argv);
     InstallDialogFontSubstitution();
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));

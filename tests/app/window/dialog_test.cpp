@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-#include "adjust/WhiteBalance.h"
+#include "adjust/Pipeline.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
@@ -25,10 +25,6 @@ TEST_F(DialogTest, StartsNeutralWithOffAndRedPressedAndAWhitePreview) {
     Show();
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Lumivex"));
     EXPECT_EQ(QFontInfo(dialog->font()).family(), QStringLiteral("IPAGothic"));
-    // 536 x 432 dialog units with base units 6 x 13; 222 x 13 / 8 = 360.75 rounds up.
-    EXPECT_EQ(dialog->client->size(), QSize(804, 702));
-    EXPECT_EQ(dialog->previewFrame->geometry(), QRect(264, 0, 540, 702));
-    EXPECT_EQ(dialog->bandButtons[0]->geometry(), QRect(9, 361, 72, 49));
     EXPECT_EQ(Thumbs(), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
     EXPECT_FALSE(ButtonNamed("自動")->isChecked() || ButtonNamed("スポット")->isChecked());
@@ -47,7 +43,7 @@ TEST_F(DialogTest, StartsNeutralWithOffAndRedPressedAndAWhitePreview) {
     const QImage frame = dialog->previewFrame->grab().toImage();
     EXPECT_EQ(Differing(frame, frame.rect().adjusted(1, 1, -1, -1), qRgb(255, 255, 255)), 0);
     EXPECT_EQ(frame.pixel(0, 300), qRgb(0, 0, 0));
-    EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, 0);
+    EXPECT_FALSE(dialog->shownPreview);
 }
 
 TEST_F(DialogTest, TicksStandAtTheSetValuesUnderTheThumbCentre) {
@@ -97,24 +93,6 @@ TEST_F(DialogTest, MenuAndWindowMenuTexts) {
     QApplication::sendEvent(dialog.get(), &click);
     EXPECT_EQ(opened, QStringLiteral("バージョン情報 Lumivex"));
     poll.stop();
-
-    // Left of it, each item with its shortcuts as the menu shows them.
-    QStringList popups;
-    for (QAction* popup : dialog->menuBar->actions()) {
-        QStringList entries;
-        for (QAction* item : popup->menu()->actions()) {
-            QStringList keys;
-            for (const QKeySequence& key : item->shortcuts()) keys << key.toString();
-            entries << item->text() + (keys.isEmpty() ? QString() : " " + keys.join(" "));
-        }
-        popups << popup->text() + ": " + entries.join(", ");
-    }
-    EXPECT_EQ(
-        popups,
-        (QStringList{"ファイル(&F): 開く(&O)... Ctrl+O, 保存(&S)... Ctrl+S, 補正を書き出す(&E)..., "
-                     "補正を読み込む(&I)..., 他の写真にも適用(&A)..., 終了(&X) Ctrl+Q",
-                     "編集(&E): 元に戻す(&U) Ctrl+Z, やり直し(&R) Ctrl+Shift+Z Ctrl+Y, リセット",
-                     "表示(&V): 補正前を表示(&B), ヒストグラム(&H)"}));
 }
 
 TEST_F(DialogTest, EnterAndEscDoNothingAndTheCloseBoxCloses) {
@@ -136,13 +114,14 @@ TEST_F(DialogTest, EnterAndEscDoNothingAndTheCloseBoxCloses) {
 }
 
 // Keys, channel clicks and the wheel apply their position at once, as a release does, so the
-// picture never disagrees with the thumb; a key at the end of the range does nothing.
-TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragProcessesTheProxyAndItsReleaseTheFullPhoto) {
+// picture never disagrees with the thumb; a key at the end of the range does nothing. A drag
+// shows the proxy, its release the photo itself.
+TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragShowsTheProxyAndItsReleaseTheFullPhoto) {
     Show();
     OpenGradient();
-    dialog->proxyPasses = dialog->fullPasses = 0;
     TrackBar* slider = dialog->vividnessSlider;
     slider->setFocus();
+    auto vividness = [&] { return dialog->engine.AdjustmentPosition(AdjustmentId::Vividness); };
     // Page = a fifth of the range; Up moves toward the minimum, as on the native control.
     const std::pair<Qt::Key, int32_t> steps[] = {
         {Qt::Key_Right, 1},   {Qt::Key_PageDown, 19}, {Qt::Key_Up, 18},   {Qt::Key_End, 45},
@@ -151,9 +130,9 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragProcessesTheProxyAndItsRelease
         QTest::keyClick(slider, key);
         Settle();
         EXPECT_EQ(slider->GetPos(), position) << key;
-        EXPECT_EQ(dialog->engine.vividnessCurve->position, position) << key;
+        EXPECT_EQ(vividness(), position) << key;
+        EXPECT_TRUE(dialog->shownPreview->sharp) << key;
     }
-    EXPECT_EQ(dialog->fullPasses, 6);
     QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
                       QPoint(slider->width() - 3, HandleRect(slider).center().y()));
     Settle();
@@ -163,40 +142,29 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragProcessesTheProxyAndItsRelease
     QApplication::sendEvent(slider, &wheel);
     Settle();
     EXPECT_EQ(slider->GetPos(), -24);
-    EXPECT_EQ(dialog->engine.vividnessCurve->position, -24);
-    EXPECT_EQ(dialog->fullPasses, 8);
-    EXPECT_EQ(dialog->proxyPasses, 0);
+    EXPECT_EQ(vividness(), -24);
 
-    // A drag processes the proxy for each new position and nothing for a repeated one.
-    dialog->proxyPasses = dialog->fullPasses = 0;
-    CImgBuff before;
-    before.Copy(dialog->engine.resultImage);
+    const QImage before = Shown();
     Drag(slider, {10, 20, 30});
-    dialog->OnHScroll(kScrollThumbTrack, slider);
-    Settle();
-    EXPECT_EQ(dialog->proxyPasses, 3);
-    EXPECT_EQ(dialog->fullPasses, 0);
-    ASSERT_NE(dialog->displayDib, nullptr);
-    EXPECT_EQ(dialog->displayDib->width, 16);
-    EXPECT_TRUE(SamePixels(before, dialog->engine.resultImage));
-
-    // Released where it last stood, which still rebuilds.
+    EXPECT_FALSE(dialog->shownPreview->sharp);
+    EXPECT_EQ(dialog->engine.useProxy, 1);
+    const QImage dragged = Shown();
+    EXPECT_NE(dragged, before);
+    // Released where it last stood, which still renders the photo itself.
     Drop(slider);
-    EXPECT_EQ(dialog->proxyPasses, 3);
-    EXPECT_EQ(dialog->fullPasses, 1);
     EXPECT_EQ(dialog->engine.useProxy, 0);
-    EXPECT_EQ(dialog->displayDib->width, 64);
-    EXPECT_EQ(dialog->engine.vividnessCurve->position, slider->GetPos());
-    EXPECT_FALSE(SamePixels(before, dialog->engine.resultImage));
+    EXPECT_TRUE(dialog->shownPreview->sharp);
+    EXPECT_EQ(vividness(), slider->GetPos());
+    EXPECT_NE(Shown(), before);
 }
 
-TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheBand) {
+TEST_F(DialogTest, BandButtonsShowStoredValuesAndResetKeepsTheBand) {
     Show();
     OpenGradient();
+    const QImage neutral = Shown();
     Release(dialog->bandHueSlider, 1200);
     Release(dialog->bandVividnessSlider, -15);
     Release(dialog->bandBrightnessSlider, 22);
-    const int passes = dialog->proxyPasses + dialog->fullPasses;
 
     QTest::mouseClick(dialog->bandButtons[3], Qt::LeftButton);
     Settle();
@@ -207,71 +175,73 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesWithoutRepaintingAndResetKeepsTheB
     QTest::mouseClick(dialog->bandButtons[0], Qt::LeftButton);
     Settle();
     EXPECT_EQ(Thumbs(), (std::vector<int32_t>{0, 0, -1, -1, 1200, -15, 22}));
-    EXPECT_EQ(dialog->engine.colorBandTable->bands[3].vividness, 30);
-    EXPECT_EQ(dialog->proxyPasses + dialog->fullPasses, passes + 1);  // only band 3's release
+    EXPECT_EQ(dialog->engine.Corrections().Position(AdjustmentId::BandVividness, 3), 30);
 
     Release(dialog->brightnessSlider, 20);
     Click("自動");
     QTest::mouseClick(dialog->bandButtons[3], Qt::LeftButton);
     Settle();
-    ColorCache* autoCache = dialog->engine.autoWbCache;
-    EXPECT_NE(autoCache, nullptr);
-    EXPECT_FALSE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
+    EXPECT_NE(Shown(), neutral);
     Click("リセット");
     Settle();
     EXPECT_EQ(Thumbs(), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
-    EXPECT_EQ(dialog->engine.wbMode, WhiteBalanceMode::Off);
+    EXPECT_EQ(dialog->engine.Corrections().wbMode, WhiteBalanceMode::Off);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());
     EXPECT_EQ(dialog->engine.selectedBand, 3);
-    EXPECT_EQ(dialog->engine.autoWbCache, autoCache);
-    EXPECT_TRUE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
+    EXPECT_EQ(Shown(), neutral);
 }
 
-const WhiteBalanceShift& ShiftOf(const ColorCache* cache) {
-    return *static_cast<const WhiteBalanceShift*>(cache->userData);
-}
-
-// A 100 x 60 photo whose 3 x 3 corner differs from the rest, fitted into the frame as
-// 538 x 323 pixels at (2, 189): one photo pixel is 5.38 screen pixels wide. A spot on the
-// corner pixel must average exactly the 9 corner pixels, the 16 outside the photo left out.
-TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAndAverageOnlyPixelsInsideThePhoto) {
+// A 100 x 60 photo whose 3 x 3 corner differs from the rest. A spot on the corner pixel must
+// average exactly the 9 corner pixels, the 16 outside the photo left out, fitted and at 800 %,
+// where the pick takes the pixel under the pointer and a drag pans instead of picking.
+TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAtEveryZoomAndAverageOnlyPixelsInsideThePhoto) {
     QImage photo = Solid(100, 60, qRgb(40, 90, 200));
     for (int y = 0; y < 3; ++y) {
         for (int x = 0; x < 3; ++x) photo.setPixel(x, y, qRgb(200, 150, 100));
     }
     Show();
     Open(WritePhoto(photo, "corner.png"));
-    ASSERT_EQ(dialog->previewFrame->Geometry().imageRect, (Rect{2, 189, 539, 511}));
-    auto clickAt = [&](int x, int y) {
-        QTest::mouseClick(dialog->client, Qt::LeftButton, Qt::NoModifier, QPoint(x, y));
+    CPreviewFrame* frame = dialog->previewFrame;
+    auto clickAt = [&](QPointF at) {
+        QTest::mouseClick(frame, Qt::LeftButton, Qt::NoModifier, at.toPoint());
         Settle();
     };
-    uint16_t r, g, b;
-    dialog->engine.sourceImage.buffer->GetRGB16(0, 0, &r, &g, &b);
-    ColorCache* corner = CreateWhiteBalanceCache(r / 65535.0, g / 65535.0, b / 65535.0);
-    const WhiteBalanceShift expected = ShiftOf(corner);
-    ColorCache_Destroy(corner);
+    auto spot = [&] { return dialog->engine.Corrections().spotGreyPoint; };
+    const GreyPoint corner = *SpotGreyPointAt(dialog->engine.photo->Pixels(), 0, 0);
+    const Rect& fit = frame->Geometry().imageRect;
+    const double scale = frame->ShownZoom();
 
-    clickAt(264 + 2, 189);  // not in spot mode: ignored
-    EXPECT_EQ(dialog->engine.spotWbCache, nullptr);
+    clickAt(QPointF(fit.left, fit.top));  // not in spot mode: ignored
+    EXPECT_FALSE(spot());
     Click("スポット");
-    clickAt(264 + 2 - 6, 189);  // more than one photo pixel left of the photo
-    EXPECT_EQ(dialog->engine.spotWbCache, nullptr);
-    clickAt(264 + 2 - 1, 189);  // just left of the corner pixel: truncates to column 0
-    ASSERT_NE(dialog->engine.spotWbCache, nullptr);
-    EXPECT_EQ(ShiftOf(dialog->engine.spotWbCache).da, expected.da);
-    EXPECT_EQ(ShiftOf(dialog->engine.spotWbCache).db, expected.db);
-    EXPECT_EQ(dialog->engine.needsApply, 0);  // repainted with the new balance
-
-    // A click in the middle replaces the balance; auto and back keeps the last one.
-    clickAt(264 + 270, 350);
-    ColorCache* last = dialog->engine.spotWbCache;
-    ASSERT_NE(last, nullptr);
-    EXPECT_NE(ShiftOf(last).da, expected.da);
+    clickAt(QPointF(fit.left - scale - 1, fit.top));  // more than a photo pixel left of it
+    EXPECT_FALSE(spot());
+    clickAt(QPointF(fit.left - 1, fit.top));  // just left of the corner pixel: column 0
+    ASSERT_TRUE(spot());
+    EXPECT_EQ(*spot(), corner);
+    clickAt(QPointF(fit.left + 50 * scale, fit.top + 30 * scale));
+    const GreyPoint middle = *spot();
+    EXPECT_NE(middle, corner);
     Click("自動");
     Click("スポット");
-    EXPECT_EQ(dialog->engine.spotWbCache, last);
+    EXPECT_EQ(*spot(), middle);
+
+    // At 800 % a click picks the pixel under the pointer, which the view's origin places.
+    frame->SetZoom(8);
+    frame->PanBy(QPointF(1e5, 1e5));  // to the photo's top-left corner
+    Settle();
+    const QPointF origin = frame->ViewOrigin();
+    const QPointF onCorner = (QPointF(1.5, 1.5) - origin) * 8;
+    clickAt(onCorner);
+    EXPECT_EQ(*spot(), (*SpotGreyPointAt(dialog->engine.photo->Pixels(), 1, 1)));
+    // A drag pans and leaves the pick alone.
+    const GreyPoint picked = *spot();
+    QTest::mousePress(frame, Qt::LeftButton, Qt::NoModifier, QPoint(200, 200));
+    QTest::mouseMove(frame, QPoint(240, 200));
+    QTest::mouseRelease(frame, Qt::LeftButton, Qt::NoModifier, QPoint(240, 200));
+    Settle();
+    EXPECT_EQ(*spot(), picked);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "adjust/ColorCacheTesting.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
@@ -33,48 +32,23 @@ TEST_F(DialogTest, OpenShowsTheNewPhotoUnderTheCurrentSettings) {
     Show();
     Open(WritePhoto(Gradient(66, 50), "first.png"));
     EXPECT_TRUE(prompts.messages.empty());
-    EXPECT_EQ(dialog->photoWidth, 66);
-    EXPECT_EQ(dialog->photoHeight, 50);
-    int32_t w = 0, h = 0;
-    ASSERT_NE(dialog->engine.proxySource.GetData(&w, &h, nullptr), nullptr);
-    EXPECT_EQ(QSize(w, h), QSize(16, 12));  // the last two columns and rows are dropped
-    // Each proxy pixel: the hue of its 4 x 4 block's bottom-right pixel, the mean S and V.
-    int wrong = 0;
-    for (int32_t py = 0; py < h; ++py) {
-        for (int32_t px = 0; px < w; ++px) {
-            uint32_t sums[3] = {0, 0, 0};
-            uint16_t hsv[3], proxy[3];
-            for (int32_t i = 0; i < 16; ++i) {
-                dialog->engine.sourceImage.buffer->GetHSV16(4 * px + i % 4, 4 * py + i / 4, &hsv[0],
-                                                            &hsv[1], &hsv[2]);
-                for (int c = 1; c < 3; ++c) sums[c] += hsv[c];
-            }
-            dialog->engine.proxySource.buffer->GetHSV16(px, py, &proxy[0], &proxy[1], &proxy[2]);
-            wrong += proxy[0] != hsv[0] || proxy[1] != sums[1] / 16 || proxy[2] != sums[2] / 16;
-        }
-    }
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(dialog->fullPasses, 1);
-    EXPECT_TRUE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
+    EXPECT_EQ(QSize(dialog->photoWidth, dialog->photoHeight), QSize(66, 50));
+    const QImage neutral = Shown();
+    EXPECT_FALSE(neutral.isNull());
 
     Release(dialog->vividnessSlider, 30);
     Open(WritePhoto(Gradient(40, 40), "second.png"));
     EXPECT_EQ(dialog->photoWidth, 40);
     EXPECT_EQ(dialog->vividnessSlider->GetPos(), 30);
-    EXPECT_FALSE(SamePixels(dialog->engine.sourceImage, dialog->engine.resultImage));
-    ASSERT_NE(dialog->displayDib, nullptr);
-    EXPECT_EQ(dialog->displayDib->width, 40);
+    EXPECT_EQ(dialog->engine.AdjustmentPosition(AdjustmentId::Vividness), 30);
+    EXPECT_NE(Shown(), neutral);
 
-    // A photo too small for a proxy leaves none from the previous photo to drag on.
+    // A photo too small for a proxy is dragged on itself.
     Open(WritePhoto(Gradient(3, 40), "narrow.png"));
-    EXPECT_EQ(dialog->engine.proxySource.GetData(nullptr, nullptr, nullptr), nullptr);
-    dialog->vividnessSlider->SetPos(10);
-    dialog->OnHScroll(kScrollThumbTrack, dialog->vividnessSlider);
-    Settle();
-    EXPECT_EQ(dialog->displayDib, nullptr);
-    Release(dialog->vividnessSlider, 10);
-    ASSERT_NE(dialog->displayDib, nullptr);
-    EXPECT_EQ(dialog->displayDib->width, 3);
+    Drag(dialog->vividnessSlider, {-20});
+    EXPECT_FALSE(Shown().isNull());
+    Drop(dialog->vividnessSlider);
+    EXPECT_TRUE(dialog->shownPreview->sharp);
 }
 
 TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
@@ -82,14 +56,8 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     OpenGradient();
     Click("自動");
     Settle();
-    ColorCache* autoCache = dialog->engine.autoWbCache;
-    ASSERT_NE(autoCache, nullptr);
-    CImgBuff source, proxy, result;
-    source.Copy(dialog->engine.sourceImage);
-    proxy.Copy(dialog->engine.proxySource);
-    result.Copy(dialog->engine.resultImage);
+    const std::shared_ptr<const SourcePhoto> photo = dialog->engine.photo;
     const QImage pictureBefore = dialog->previewFrame->grab().toImage();
-    const int passes = dialog->fullPasses;
 
     const std::string broken = folder.filePath(QStringLiteral("broken.jpg")).toStdString();
     std::ofstream(broken) << "\xFF\xD8\xFF not really a photo";
@@ -98,56 +66,56 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     Open("");  // cancelled
     EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kLoadFailed}));
     EXPECT_EQ(dialog->photoWidth, 64);
-    EXPECT_TRUE(SamePixels(source, dialog->engine.sourceImage));
-    EXPECT_TRUE(SamePixels(proxy, dialog->engine.proxySource));
-    EXPECT_TRUE(SamePixels(result, dialog->engine.resultImage));
-    EXPECT_EQ(dialog->engine.autoWbCache, autoCache);
-    EXPECT_EQ(dialog->fullPasses, passes);
-    dialog->engine.needsApply = 1;  // even a fresh pass shows the same picture
+    EXPECT_EQ(dialog->engine.photo, photo);
     EXPECT_EQ(dialog->previewFrame->grab().toImage(), pictureBefore);
 }
 
-TEST_F(DialogTest, SaveWritesTheUpToDateFullResultAndAFailedSaveLosesNothing) {
+TEST_F(DialogTest, SaveWritesTheFullResultOfTheCurrentCorrectionsAndAFailedSaveLosesNothing) {
     Show();
     auto save = [&](const QString& path) {
         prompts.answers.push_back(path.toStdString());
         dialog->OnSavePhoto();
     };
+    // What the save must write: the whole photo through the current plan.
+    auto expected = [&] {
+        auto result = std::make_unique<CImgBuff>();
+        EXPECT_EQ(
+            ApplyAdjustments(*dialog->engine.Plan(), *dialog->engine.photo, false, result->buffer),
+            1);
+        return result;
+    };
+    CImgBuff source;
     save(folder.filePath(QStringLiteral("empty.jpg")));  // no photo yet
     EXPECT_EQ(prompts.messages, std::vector<std::string>{kSaveFailed});
 
     OpenGradient();
+    source.buffer->Copy(dialog->engine.photo->Pixels());
     Drag(dialog->brightnessSlider, {15, 30});
     Drop(dialog->brightnessSlider);
     ASSERT_GT(dialog->brightnessSlider->GetPos(), 0);
     const QString out = folder.filePath(QStringLiteral("out.jpg"));
     save(out);
-    EXPECT_LT(MeanDifference(out, dialog->engine.resultImage), 3.0);
-    EXPECT_GT(MeanDifference(out, dialog->engine.sourceImage), 3.0);
+    EXPECT_LT(MeanDifference(out, *expected()), 3.0);
+    EXPECT_GT(MeanDifference(out, source), 3.0);
 
-    // A change that no paint has applied yet is applied before saving.
+    // A change the preview has not shown yet is saved too.
     dialog->hide();
     Release(dialog->brightnessSlider, -25);
-    ASSERT_EQ(dialog->engine.needsApply, 1);
     save(out);
-    EXPECT_EQ(dialog->engine.needsApply, 0);
-    EXPECT_LT(MeanDifference(out, dialog->engine.resultImage), 3.0);
-    EXPECT_GT(MeanDifference(out, dialog->engine.sourceImage), 3.0);
+    EXPECT_LT(MeanDifference(out, *expected()), 3.0);
+    EXPECT_GT(MeanDifference(out, source), 3.0);
     EXPECT_EQ(prompts.messages.size(), 1u);
 
-    // A file in the way of the folder: the result stays for the next try.
-    CImgBuff result;
-    result.Copy(dialog->engine.resultImage);
+    // A file in the way of the folder; the next try writes the same picture.
     const QString blocker = folder.filePath(QStringLiteral("plain-file"));
     std::ofstream(blocker.toStdString()) << "";
     save(blocker + QStringLiteral("/x.jpg"));
     EXPECT_EQ(prompts.messages, (std::vector<std::string>{kSaveFailed, kSaveFailed}));
-    EXPECT_TRUE(SamePixels(result, dialog->engine.resultImage));
     const QString again = folder.filePath(QStringLiteral("again.jpg"));
     save(again);
     save("");  // cancelled
     EXPECT_EQ(prompts.messages.size(), 2u);
-    EXPECT_LT(MeanDifference(again, result), 3.0);
+    EXPECT_LT(MeanDifference(again, *expected()), 3.0);
 }
 
 // The saved photo carries the metadata of the photo open at the time (written by the exiv2 tool
@@ -207,55 +175,6 @@ TEST_F(DialogTest, FileDialogsAreQtsOwnWithTheFiltersAndAddJpg) {
     QMetaObject::invokeMethod(files[1].get(), "accept");
     EXPECT_EQ(files[1]->result(), QDialog::Accepted);
     EXPECT_EQ(files[1]->selectedFiles(), QStringList{folder.filePath("photo.jpg")});
-}
-
-// A colour-cache block that cannot be allocated fails the whole pass. Opening then reports the
-// load as failed and keeps the previous photo; the preview keeps its last good picture and
-// tries again at the next paint; saving reports the save as failed before asking for a name.
-TEST_F(DialogTest, APassThatRunsOutOfMemoryLosesNothingAndSaysSo) {
-    // The photo's part of the preview (the frame leaves one column beside it to earlier paints).
-    auto Shown = [&] {
-        const Rect& r = dialog->previewFrame->Geometry().imageRect;
-        return dialog->previewFrame->grab().toImage().copy(
-            QRect(r.left, r.top, r.right - r.left + 1, r.bottom - r.top + 1));
-    };
-    Show();
-    OpenGradient();
-    Click("自動");
-    Settle();
-    CImgBuff source;
-    source.Copy(dialog->engine.sourceImage);
-    const QImage balanced = Shown();
-
-    ColorCache_FailBlockAllocation(1);  // the new photo's balance needs fresh blocks
-    Open(WritePhoto(Solid(40, 40, qRgb(90, 120, 200)), "second.png"));
-    EXPECT_EQ(prompts.messages, std::vector<std::string>{kLoadFailed});
-    EXPECT_EQ(dialog->photoWidth, 64);
-    EXPECT_TRUE(SamePixels(source, dialog->engine.sourceImage));
-    EXPECT_EQ(Shown(), balanced);
-
-    Click("OFF");
-    Settle();
-    const QImage unbalanced = Shown();
-    ASSERT_NE(unbalanced, balanced);
-    dialog->engine.DropWhiteBalanceCaches();
-    ColorCache_FailBlockAllocation(1);
-    ButtonNamed("自動")->click();  // no paint in between
-    EXPECT_EQ(Shown(), unbalanced);
-    EXPECT_EQ(Shown(), balanced);  // tried again
-
-    dialog->hide();
-    dialog->engine.DropWhiteBalanceCaches();
-    dialog->engine.needsApply = 1;
-    ColorCache_FailBlockAllocation(1);
-    prompts.answers.push_back(folder.filePath(QStringLiteral("never.jpg")).toStdString());
-    const size_t asked = prompts.requests.size();
-    dialog->OnSavePhoto();
-    EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kSaveFailed}));
-    EXPECT_EQ(prompts.requests.size(), asked);  // no name asked for
-    EXPECT_FALSE(QFile::exists(folder.filePath(QStringLiteral("never.jpg"))));
-    ColorCache_FailBlockAllocation(0);
-    prompts.answers.clear();
 }
 
 }  // namespace

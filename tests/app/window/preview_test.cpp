@@ -1,28 +1,62 @@
+#include <QLabel>
 #include <QPainter>
 
+#include <atomic>
 #include <cmath>
 #include <random>
 
+#include "app/PreviewRenderer.h"
 #include "app/PreviewStretch.h"
-#include "parallel/WorkerPool.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
 
-// The frame is 540 x 702 pixels, so the photo is fitted into (1, 1, 539, 701).
-const Rect kInside{1, 1, 539, 701};
+// A photo whose every pixel has a colour of its own (red from x, green from y), held as the
+// loader holds photos.
+std::shared_ptr<const SourcePhoto> CoordinatePhoto(int32_t width, int32_t height) {
+    CImgBuff image;
+    image.buffer->Create(width, height, PT_HSV16);
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) image.buffer->SetRGB8(x, y, 40 + x, 40 + y, 77);
+    }
+    return SourcePhoto::Make(image);
+}
 
-TEST_F(DialogTest, LayoutWithoutAPhotoAndWithLandscapePortraitExactAndTooFlatOnes) {
-    EXPECT_EQ(dialog->previewFrame->Geometry().previewArea, (Rect{264, 0, 804, 702}));
-    EXPECT_EQ(dialog->previewFrame->Geometry().invalidArea, (Rect{264, 0, 805, 703}));
-    EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, kInside);
-    EXPECT_EQ(dialog->previewFrame->Geometry().marginRect1, (Rect{-1, -1, -1, -1}));
-    EXPECT_EQ(dialog->previewFrame->Geometry().marginRect2, (Rect{-1, -1, -1, -1}));
+// Photo pixel (x, y) as the display shows it: the top 8 bits of each 16-bit channel.
+QRgb Shown(const SourcePhoto& photo, int x, int y) {
+    uint16_t r, g, b;
+    photo.Pixels().GetRGB16(x, y, &r, &g, &b);
+    return qRgb(r >> 8, g >> 8, b >> 8);
+}
 
+PreviewRequest Zoomed(std::shared_ptr<const SourcePhoto> photo, double zoom, double left,
+                      double top, QSize size) {
+    PreviewRequest request;
+    request.photo = std::move(photo);
+    request.size = size;
+    request.zoom = zoom;
+    request.left = left;
+    request.top = top;
+    return request;
+}
+
+QImage Render(const PreviewRequest& request) {
+    const std::optional<RenderedPreview> picture =
+        RenderPreview(request, false, [] { return false; });
+    return picture ? picture->picture : QImage();
+}
+
+// The Part's numbers: a 540 x 702 frame at (264, 0) fits into (1, 1, 539, 701).
+TEST(PreviewLayout, FitsLandscapePortraitExactAndTooFlatPhotos) {
+    QWidget parent;
+    parent.resize(804, 702);
+    CPreviewFrame frame(&parent);
+    frame.setGeometry(264, 0, 540, 702);
     const struct {
         int width, height;
         Rect image, margin1, margin2;
     } cases[] = {
+        {0, 0, {1, 1, 539, 701}, {-1, -1, -1, -1}, {-1, -1, -1, -1}},
         {100, 60, {2, 189, 539, 511}, {1, 1, 539, 189}, {1, 512, 539, 701}},
         // 701 / 100 limits: 420 wide, centred at (539 - 420) / 2.
         {60, 100, {59, 2, 478, 701}, {1, 1, 59, 701}, {479, 1, 539, 701}},
@@ -30,23 +64,163 @@ TEST_F(DialogTest, LayoutWithoutAPhotoAndWithLandscapePortraitExactAndTooFlatOne
         // No row to show: the margins cover the whole inside.
         {1000, 1, {2, 350, 539, 349}, {1, 1, 539, 350}, {1, 350, 539, 701}},
     };
-    Show();
     for (const auto& c : cases) {
-        Open(WritePhoto(Solid(c.width, c.height, qRgb(1, 2, 3)), "photo.png"));
-        EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, c.image) << c.width;
-        EXPECT_EQ(dialog->previewFrame->Geometry().marginRect1, c.margin1) << c.width;
-        EXPECT_EQ(dialog->previewFrame->Geometry().marginRect2, c.margin2) << c.width;
+        frame.LayoutPreview(c.width, c.height);
+        EXPECT_EQ(frame.Geometry().previewArea, (Rect{264, 0, 804, 702}));
+        EXPECT_EQ(frame.Geometry().imageRect, c.image) << c.width;
+        EXPECT_EQ(frame.Geometry().marginRect1, c.margin1) << c.width;
+        EXPECT_EQ(frame.Geometry().marginRect2, c.margin2) << c.width;
     }
-    // Nothing of the flat photo is on screen to be clicked.
-    Click("スポット");
-    QTest::mouseClick(dialog->client, Qt::LeftButton, Qt::NoModifier, QPoint(400, 350));
-    EXPECT_EQ(dialog->engine.spotWbCache, nullptr);
+    Point pixel;
+    EXPECT_EQ(frame.MapToPhoto(Point{400, 350}, 1000, 1, &pixel), 0);  // nothing on screen
 }
 
-TEST_F(DialogTest, GrabAfterOpeningShowsThePhotoFittedWithWhiteMarginsAlsoAfterResizing) {
+// Each picture pixel shows the photo pixel floor(origin + position / zoom): at 100 % every
+// photo pixel once with its neighbours one apart, above it squares of zoom x zoom.
+TEST(PreviewRender, ZoomedPicturesRepeatPhotoPixelsUnfilteredAndPanningMovesByDistanceOverZoom) {
+    const EngineReference engine;
+    const auto photo = CoordinatePhoto(200, 150);
+    QWidget parent;
+    parent.resize(300, 200);
+    CPreviewFrame frame(&parent);
+    frame.setGeometry(0, 0, 300, 200);
+    frame.LayoutPreview(photo->Width(), photo->Height());
+    for (double zoom : {1.0, 2.0, 3.0, 4.0, 8.0}) {
+        frame.SetZoom(zoom);
+        for (QPointF distance : {QPointF(10, 0), QPointF(-37, 21)}) {
+            const QPointF before = frame.ViewOrigin();
+            frame.PanBy(distance);
+            const QPointF moved = before - frame.ViewOrigin();
+            // Unless the photo's edge stops it, the view moves by the distance over the zoom.
+            if (frame.ViewOrigin().x() > 0 && frame.ViewOrigin().x() < 200 - 300 / zoom) {
+                EXPECT_NEAR(moved.x(), distance.x() / zoom, 1e-9) << zoom;
+            }
+            if (frame.ViewOrigin().y() > 0 && frame.ViewOrigin().y() < 150 - 200 / zoom) {
+                EXPECT_NEAR(moved.y(), distance.y() / zoom, 1e-9) << zoom;
+            }
+        }
+        const double left = std::floor(frame.ViewOrigin().x());
+        const double top = std::floor(frame.ViewOrigin().y());
+        const QImage picture = Render(Zoomed(photo, zoom, left, top, QSize(300, 200)));
+        ASSERT_FALSE(picture.isNull());
+        int wrong = 0;
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                const int px = static_cast<int>(left + std::floor(x / zoom));
+                const int py = static_cast<int>(top + std::floor(y / zoom));
+                const bool inside = px >= 0 && py >= 0 && px < 200 && py < 150;
+                wrong +=
+                    picture.pixel(x, y) != (inside ? Shown(*photo, px, py) : qRgb(255, 255, 255));
+            }
+        }
+        EXPECT_EQ(wrong, 0) << zoom;
+    }
+}
+
+// What a part of the photo shows, corrected, is the whole photo's pass cropped and scaled the
+// same way; a render told to stop delivers nothing.
+TEST(PreviewRender, APartEqualsTheWholePassCroppedAndAStoppedRenderGivesNothing) {
+    const EngineReference engine;
+    std::mt19937 random(11);
+    CImgBuff image;
+    image.buffer->Create(160, 120, PT_HSV16);
+    for (int32_t y = 0; y < 120; ++y) {
+        for (int32_t x = 0; x < 160; ++x)
+            image.buffer->SetRGB8(x, y, random() % 256, random() % 256, random() % 256);
+    }
+    const std::shared_ptr<const SourcePhoto> photo = SourcePhoto::Make(image);
+    CorrectionSettings settings;
+    settings.wbMode = WhiteBalanceMode::Automatic;
+    settings.SetPosition(AdjustmentId::Brightness, 0, 20);
+    settings.SetPosition(AdjustmentId::AddLight, 0, 40);
+    settings.SetPosition(AdjustmentId::BandVividness, 2, -25);
+    const std::shared_ptr<const CorrectionPlan> plan = CompilePlan(settings);
+
+    CImgBuff whole;
+    std::vector<uint8_t> bgr(160 * 120 * 3);
+    const BgrRows rows{bgr.data(), 160 * 3};
+    ASSERT_EQ(ApplyAdjustments(*plan, *photo, false, whole.buffer, &rows), 1);
+    for (double zoom : {1.0, 2.0, 4.0}) {
+        PreviewRequest request = Zoomed(photo, zoom, 37, 21, QSize(90, 70));
+        request.plan = plan;
+        const QImage picture = Render(request);
+        int wrong = 0;
+        for (int y = 0; y < 70; ++y) {
+            for (int x = 0; x < 90; ++x) {
+                const uint8_t* p = &bgr[((21 + int(y / zoom)) * 160 + 37 + int(x / zoom)) * 3];
+                wrong += picture.pixel(x, y) != qRgb(p[2], p[1], p[0]);
+            }
+        }
+        EXPECT_EQ(wrong, 0) << zoom;
+    }
+    // Fitted, the photo is the whole pass averaged into the fitted rectangle.
+    PreviewRequest fitted;
+    fitted.photo = photo;
+    fitted.plan = plan;
+    fitted.size = QSize(100, 100);
+    fitted.fitted = QRect(10, 20, 80, 60);
+    QImage expected(100, 100, QImage::Format_RGB32);
+    expected.fill(Qt::white);
+    ASSERT_TRUE(StretchAveraged(rows, 160, 120, &expected, fitted.fitted, [] { return false; }));
+    EXPECT_EQ(Render(fitted), expected);
+
+    int rowsBeforeStop = 5;
+    bool shortOfMemory = true;
+    EXPECT_FALSE(RenderPreview(
+        fitted, false, [&] { return --rowsBeforeStop < 0; }, &shortOfMemory));
+    EXPECT_FALSE(shortOfMemory);
+}
+
+// The obvious area average: each output pixel integrates the source over its own area in
+// double precision.
+QRgb SlowAverage(const std::vector<uint8_t>& bgr, int32_t sw, int32_t sh, QSize out, int x, int y) {
+    const double x0 = double(x) * sw / out.width(), x1 = double(x + 1) * sw / out.width();
+    const double y0 = double(y) * sh / out.height(), y1 = double(y + 1) * sh / out.height();
+    double sum[3] = {0, 0, 0}, area = 0;
+    for (int j = int(y0); j < sh && j < y1; ++j) {
+        const double wy = std::min<double>(y1, j + 1) - std::max<double>(y0, j);
+        for (int i = int(x0); i < sw && i < x1; ++i) {
+            const double w = wy * (std::min<double>(x1, i + 1) - std::max<double>(x0, i));
+            for (int c = 0; c < 3; ++c) sum[c] += w * bgr[(j * sw + i) * 3 + c];
+            area += w;
+        }
+    }
+    return qRgb(int(std::lround(sum[2] / area)), int(std::lround(sum[1] / area)),
+                int(std::lround(sum[0] / area)));
+}
+
+TEST(StretchAveraged, MatchesTheObviousAreaAverage) {
+    const EngineReference engine;
+    std::mt19937 random(3);
+    std::vector<uint8_t> bgr(97 * 61 * 3);
+    for (uint8_t& byte : bgr) byte = static_cast<uint8_t>(random());
+    for (QSize size : {QSize(23, 17), QSize(97, 61), QSize(40, 61), QSize(1, 1)}) {
+        QImage out(size, QImage::Format_RGB32);
+        ASSERT_TRUE(StretchAveraged(BgrRows{bgr.data(), 97 * 3}, 97, 61, &out, out.rect(),
+                                    [] { return false; }));
+        int far = 0, off = 0;
+        for (int y = 0; y < size.height(); ++y) {
+            for (int x = 0; x < size.width(); ++x) {
+                const QRgb fast = out.pixel(x, y);
+                const QRgb slow = SlowAverage(bgr, 97, 61, size, x, y);
+                for (int shift : {0, 8, 16}) {
+                    const int d = std::abs(int((fast >> shift) & 255) - int((slow >> shift) & 255));
+                    far += d > 1;
+                    off += d != 0;
+                }
+            }
+        }
+        // Ties may round apart; anything more than a handful is a wrong weight.
+        EXPECT_EQ(far, 0) << size.width() << "x" << size.height();
+        EXPECT_LE(off, size.width() * size.height() / 100 + 1) << size.width();
+    }
+}
+
+// The window: the photo fitted with white margins, also after resizing; zoom steps, compare and
+// undo at 100 %; a picture for a superseded request is never shown.
+TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
     Show();
     Open(WritePhoto(Solid(100, 60, qRgb(200, 40, 40)), "red.png"));
-    const int taller = dialog->height() + 100;
     for (int pass = 0; pass < 2; ++pass) {
         const QImage frame = dialog->previewFrame->grab().toImage();
         const Rect& r = dialog->previewFrame->Geometry().imageRect;
@@ -58,110 +232,41 @@ TEST_F(DialogTest, GrabAfterOpeningShowsThePhotoFittedWithWhiteMarginsAlsoAfterR
             }
         }
         EXPECT_EQ(wrong, 0) << pass;
-        EXPECT_EQ(frame.pixel(0, 350), qRgb(0, 0, 0));  // the frame's own border
-        EXPECT_EQ(frame.pixel(300, frame.height() - 1), qRgb(0, 0, 0));
-
-        // The frame follows the client area to its edges and the photo is fitted again:
-        // 947 / 100 limits, 568 rows centred at (801 - 568) / 2.
-        dialog->resize(1212, taller);
+        EXPECT_EQ(frame.pixel(0, 50), qRgb(0, 0, 0));  // the frame's own border
+        dialog->resize(dialog->width() + 150, dialog->height() + 100);
         Settle();
-        EXPECT_EQ(dialog->previewFrame->geometry(), QRect(264, 0, 1212 - 264, 802));
-        EXPECT_EQ(dialog->previewFrame->Geometry().imageRect, (Rect{2, 116, 947, 683}));
     }
-}
 
-DibHeader* RandomDib(int32_t width, int32_t height, PixelType type, uint32_t seed) {
-    CImgBuff image;
-    image.buffer->Create(width, height, type);
-    std::mt19937 random(seed);
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) {
-            if (type == PT_GRAY8)
-                image.buffer->SetGray8(x, y, random() % 256);
-            else
-                image.buffer->SetRGB8(x, y, random() % 256, random() % 256, random() % 256);
-        }
-    }
-    return MakeDisplayDib(&image, nullptr);
-}
+    // Ctrl++ steps in from the fitted scale; Ctrl+1 is 100 %, Ctrl+0 fits again.
+    QTest::keyClick(dialog.get(), Qt::Key_1, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(dialog->previewFrame->Zoom(), 1.0);
+    EXPECT_EQ(dialog->zoomLabel->text(), QStringLiteral("100%"));
+    QTest::keyClick(dialog.get(), Qt::Key_Plus, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
+    Release(dialog->brightnessSlider, 30);
+    const QImage corrected = Shown();
+    QTest::keyPress(dialog.get(), Qt::Key_Backslash);
+    Settle();
+    EXPECT_NE(Shown(), corrected);
+    EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
+    QTest::keyRelease(dialog.get(), Qt::Key_Backslash);
+    Settle();
+    EXPECT_EQ(Shown(), corrected);
+    QTest::keyClick(dialog.get(), Qt::Key_Z, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
+    EXPECT_EQ(dialog->engine.AdjustmentPosition(AdjustmentId::Brightness), 0);
+    QTest::keyClick(dialog.get(), Qt::Key_0, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(dialog->previewFrame->Zoom(), 0.0);
 
-// The obvious area average: each output pixel integrates the source over its own area in
-// double precision.
-QRgb SlowAverage(DibHeader* dib, int32_t width, int32_t height, int x, int y) {
-    const int32_t sw = dib->width, sh = dib->height;
-    const double x0 = double(x) * sw / width, x1 = double(x + 1) * sw / width;
-    const double y0 = double(y) * sh / height, y1 = double(y + 1) * sh / height;
-    double sum[3] = {0, 0, 0}, area = 0;
-    const uint32_t stride = DibStride(dib->width, dib->bitCount);
-    for (int j = int(y0); j < sh && j < y1; ++j) {
-        const double wy = std::min<double>(y1, j + 1) - std::max<double>(y0, j);
-        const uint8_t* row = DibPixels(dib) + size_t(dib->height - 1 - j) * stride;
-        for (int i = int(x0); i < sw && i < x1; ++i) {
-            const double w = wy * (std::min<double>(x1, i + 1) - std::max<double>(x0, i));
-            const uint8_t* bgr = dib->bitCount == 24 ? row + i * 3 : DibPalette(dib) + row[i] * 4;
-            for (int c = 0; c < 3; ++c) sum[c] += w * bgr[c];
-            area += w;
-        }
-    }
-    return qRgb(int(std::lround(sum[2] / area)), int(std::lround(sum[1] / area)),
-                int(std::lround(sum[0] / area)));
-}
-
-TEST(StretchDibAveraged, MatchesTheObviousAreaAverage) {
-    WorkerPool::Acquire();
-    for (PixelType type : {PT_RGB8, PT_GRAY8}) {
-        DibHeader* dib = RandomDib(97, 61, type, 3);
-        ASSERT_NE(dib, nullptr);
-        const Rect whole{0, 0, 96, 60};
-        for (QSize size :
-             {QSize(23, 17), QSize(97, 61), QSize(150, 90), QSize(40, 61), QSize(1, 1)}) {
-            const QImage out = StretchDibAveraged(dib, whole, size.width(), size.height());
-            ASSERT_EQ(out.size(), size);
-            int far = 0, off = 0;
-            for (int y = 0; y < size.height(); ++y) {
-                for (int x = 0; x < size.width(); ++x) {
-                    const QRgb fast = out.pixel(x, y);
-                    const QRgb slow = SlowAverage(dib, size.width(), size.height(), x, y);
-                    for (int shift : {0, 8, 16}) {
-                        const int d =
-                            std::abs(int((fast >> shift) & 255) - int((slow >> shift) & 255));
-                        far += d > 1;
-                        off += d != 0;
-                    }
-                }
-            }
-            // Ties may round apart; anything more than a handful is a wrong weight.
-            EXPECT_EQ(far, 0) << size.width() << "x" << size.height();
-            EXPECT_LE(off, size.width() * size.height() / 100 + 1) << size.width();
-        }
-        // A part of the bitmap selects rows counted from the top.
-        const QImage same = StretchDibAveraged(dib, whole, 97, 61);
-        const QImage part = StretchDibAveraged(dib, Rect{10, 20, 19, 29}, 10, 10);
-        EXPECT_EQ(part, same.copy(10, 20, 10, 10));
-        FreeDisplayDib(dib);
-    }
-    WorkerPool::Release();
-}
-
-TEST_F(DialogTest, DrawDibReusesTheStretchedPictureUntilThePipelineRunsAgain) {
-    DibHeader* dib = RandomDib(40, 30, PT_RGB8, 5);
-    const Rect src{0, 0, 39, 29}, dest{0, 0, 19, 14};
-    QImage canvas(30, 30, QImage::Format_RGB32);
-    auto draw = [&](const Rect& to, DibHeader* bitmap) {
-        canvas.fill(Qt::black);
-        QPainter painter(&canvas);
-        return dialog->previewFrame->DrawDib(&painter, bitmap, &to, &src);
-    };
-    EXPECT_EQ(draw(dest, dib), 1);
-    const QImage first = canvas;
-    std::fill_n(DibPixels(dib), dib->imageSize, 0xFF);  // the bitmap changes in place
-    draw(dest, dib);
-    EXPECT_EQ(canvas, first);       // not scaled again
-    draw(Rect{0, 0, 20, 15}, dib);  // a new size is
-    EXPECT_EQ(canvas.pixel(5, 5), qRgb(255, 255, 255));
-    EXPECT_EQ(draw(dest, nullptr), 0);
-    EXPECT_EQ(draw(Rect{5, 5, 4, 4}, dib), 1);
-    FreeDisplayDib(dib);
+    RenderedPreview stale = *dialog->shownPreview;
+    stale.serial -= 1;
+    stale.picture.fill(Qt::black);
+    dialog->OnPreviewRendered(stale);
+    EXPECT_NE(Shown(), stale.picture);
 }
 
 }  // namespace

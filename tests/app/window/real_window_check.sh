@@ -25,7 +25,7 @@ convert -size 64x48 gradient:orange-navy "$dir/photo.jpg"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
 server=$!
 for _ in $(seq 50); do [[ -s "$dir/display" ]] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$dir/display")" QT_QPA_PLATFORM=xcb
+export DISPLAY=":$(cat "$dir/display")" QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$dir/config"
 unset WAYLAND_DISPLAY
 
 # The session bus library keeps a buffer until exit, which a sanitized build reports as a leak.

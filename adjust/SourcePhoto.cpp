@@ -1,0 +1,70 @@
+#include "adjust/SourcePhoto.h"
+
+#include "adjust/FusedPass.h"
+#include "adjust/ProxySource.h"
+#include "adjust/WhiteBalance.h"
+
+std::shared_ptr<SourcePhoto> SourcePhoto::Make(CImgBuff& image) {
+    int32_t width = 0, height = 0;
+    PixelType type = PT_NONE;
+    if (!image.buffer->GetInfo(&width, &height, &type, nullptr) || type != PT_HSV16) return nullptr;
+    std::shared_ptr<SourcePhoto> photo(new SourcePhoto);
+    photo->pixels.buffer->Swap(*image.buffer);
+    // A photo too small for a proxy is its own.
+    if (width >= 4 && height >= 4 && !MakeProxySource(photo->pixels, &photo->proxy)) {
+        image.buffer->Swap(*photo->pixels.buffer);
+        return nullptr;
+    }
+    return photo;
+}
+
+const C_ImgBuff& SourcePhoto::Proxy() const {
+    return proxy.buffer->type == PT_NONE ? *pixels.buffer : *proxy.buffer;
+}
+
+int32_t SourcePhoto::ProxyScale() const {
+    return proxy.buffer->type == PT_NONE ? 1 : 4;
+}
+
+bool SourcePhoto::WhiteBalance(const CorrectionPlan& plan, ColorCache** cache) const {
+    *cache = nullptr;
+    switch (plan.settings.wbMode) {
+        case WhiteBalanceMode::Off:
+            return true;
+        case WhiteBalanceMode::Spot:
+            *cache = plan.spotWhiteBalance.get();
+            return !plan.spotWhiteBalanceShort;
+        case WhiteBalanceMode::Automatic:
+            break;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (!automatic) {
+        // Always measured on the full photo, so that the proxy and the full pass agree.
+        double r, g, b;
+        if (!EstimateGreyPoint(&pixels, &r, &g, &b, kAutoWbSaturationLimit, kAutoWbMinValue))
+            return false;
+        ColorCache* made = CreateWhiteBalanceCache(r, g, b);
+        if (!made) return false;
+        automatic.reset(made, [](ColorCache* c) { ColorCache_Destroy(c); });
+    }
+    *cache = automatic.get();
+    return true;
+}
+
+std::shared_ptr<const CImgBuff> SourcePhoto::Balanced(bool useProxy, ColorCache* cache) const {
+    const C_ImgBuff& source = useProxy ? Proxy() : Pixels();
+    if (uint64_t(source.width) * uint64_t(source.height) > kKeptBalanceMaxPixels) return nullptr;
+    std::lock_guard<std::mutex> guard(lock);
+    Kept& keep = kept[useProxy ? 1 : 0];
+    if (keep.image && keep.serial == cache->serial) return keep.image;
+    // What an earlier cache made goes before the new copy is made, so that two never coexist.
+    keep.image.reset();
+    auto balanced = std::make_shared<CImgBuff>();
+    if (!balanced->buffer->Create(source.width, source.height, PT_HSV16)) return nullptr;
+    PassStages whiteBalanceOnly;
+    whiteBalanceOnly.whiteBalance = cache;
+    if (RunFusedPass(source, balanced->buffer, whiteBalanceOnly, nullptr) != 1) return nullptr;
+    keep.image = balanced;
+    keep.serial = cache->serial;
+    return balanced;
+}
