@@ -1,8 +1,9 @@
 // Process-wide, reference-counted pool of worker threads that runs row-range tasks on every
 // processor. The caller of Run sleeps until its own slices are done. Runs from several threads
-// at once share all workers, which take their slices in turn, so a long save does not hold back
-// a preview. A Run from inside a task runs inline on its worker, since a worker waiting for the
-// others could deadlock them; for the same reason a task must not wait for another thread's Run.
+// at once share all workers, which take one slice of each in turn: no caller waits for another's
+// whole range, but a short Run still waits behind the long slices of a large one. A Run from
+// inside a task runs inline on its worker, since a worker waiting for the others could deadlock
+// them; for the same reason a task must not wait for another thread's Run.
 #pragma once
 
 #include <cstdint>
