@@ -15,10 +15,6 @@ std::shared_ptr<T> Allocate() {
     return std::shared_ptr<T>(record, [](T* p) { std::free(p); });
 }
 
-int32_t Position(const CorrectionSettings& s, AdjustmentId id, int32_t band = 0) {
-    return s.Position(id, band);
-}
-
 std::shared_ptr<const ToneCurve> ToneCurveFor(int32_t position) {
     std::shared_ptr<ToneCurve> curve = Allocate<ToneCurve>();
     if (!curve) return nullptr;
@@ -35,11 +31,11 @@ std::shared_ptr<const ToneCurve> LightCurveFor(int32_t addLight, int32_t suppres
     return curve;
 }
 
-bool BandsNeutral(const CorrectionSettings& s) {
+bool SameBands(const CorrectionSettings& a, const CorrectionSettings& b) {
     for (const AdjustmentSpec& row : kAdjustments) {
         if (!row.perBand) continue;
         for (int32_t k = 0; k < kColorBandCount; ++k) {
-            if (s.Position(row.id, k) != row.neutral) return false;
+            if (a.Position(row.id, k) != b.Position(row.id, k)) return false;
         }
     }
     return true;
@@ -56,13 +52,15 @@ std::shared_ptr<const ColorBandTable> BandTableFor(const CorrectionSettings& s,
     } else {
         ResetColorBands(table.get());
     }
-    bool hueChanged = false;
+    // Band 6 is band 0's copy, which the hue map build makes.
+    bool hueMapStale = previous == nullptr;
     for (int32_t k = 0; k < kColorBandCount; ++k) {
         ColorBand& band = table->bands[k];
         const auto hue = static_cast<int16_t>(s.Position(AdjustmentId::BandHue, k));
         const auto vivid = static_cast<int16_t>(s.Position(AdjustmentId::BandVividness, k));
         const auto bright = static_cast<int16_t>(s.Position(AdjustmentId::BandBrightness, k));
-        hueChanged |= band.hueShift != hue;
+        hueMapStale |= band.hueShift != hue ||
+                       (k == 0 && (band.vividness != vivid || band.brightness != bright));
         band.hueShift = hue;
         if (band.vividness != vivid) {
             band.vividness = vivid;
@@ -73,21 +71,8 @@ std::shared_ptr<const ColorBandTable> BandTableFor(const CorrectionSettings& s,
             BuildBandBrightness(table.get(), k);
         }
     }
-    // Band 6 mirrors band 0, which the hue map build copies.
-    if (hueChanged || previous == nullptr ||
-        std::memcmp(&table->bands[0], &table->bands[kColorBandCount], sizeof(ColorBand)) != 0)
-        BuildHueMap(table.get());
+    if (hueMapStale) BuildHueMap(table.get());
     return table;
-}
-
-bool SameBands(const CorrectionSettings& a, const CorrectionSettings& b) {
-    for (const AdjustmentSpec& row : kAdjustments) {
-        if (!row.perBand) continue;
-        for (int32_t k = 0; k < kColorBandCount; ++k) {
-            if (a.Position(row.id, k) != b.Position(row.id, k)) return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -98,25 +83,25 @@ std::shared_ptr<const CorrectionPlan> CompilePlan(const CorrectionSettings& sett
     plan->settings = settings;
     const CorrectionSettings* before = previous ? &previous->settings : nullptr;
     auto same = [&](AdjustmentId id) {
-        return before && Position(*before, id) == Position(settings, id);
+        return before && before->Position(id) == settings.Position(id);
     };
 
     plan->brightnessCurve = same(AdjustmentId::Brightness)
                                 ? previous->brightnessCurve
-                                : ToneCurveFor(Position(settings, AdjustmentId::Brightness));
+                                : ToneCurveFor(settings.Position(AdjustmentId::Brightness));
     plan->vividnessCurve = same(AdjustmentId::Vividness)
                                ? previous->vividnessCurve
-                               : ToneCurveFor(Position(settings, AdjustmentId::Vividness));
+                               : ToneCurveFor(settings.Position(AdjustmentId::Vividness));
     const bool sameLight = same(AdjustmentId::AddLight) && same(AdjustmentId::SuppressLight);
     plan->lightCurve = sameLight ? previous->lightCurve
-                                 : LightCurveFor(Position(settings, AdjustmentId::AddLight),
-                                                 Position(settings, AdjustmentId::SuppressLight));
+                                 : LightCurveFor(settings.Position(AdjustmentId::AddLight),
+                                                 settings.Position(AdjustmentId::SuppressLight));
     if (!plan->brightnessCurve || !plan->vividnessCurve || !plan->lightCurve) return nullptr;
 
     // Curves at their neutral position are the identity, which no stage needs to look up.
-    const bool brightness = Position(settings, AdjustmentId::Brightness) != 0;
-    const bool light = Position(settings, AdjustmentId::AddLight) >= 0 ||
-                       Position(settings, AdjustmentId::SuppressLight) >= 0;
+    const bool brightness = settings.Position(AdjustmentId::Brightness) != 0;
+    const bool light = settings.Position(AdjustmentId::AddLight) >= 0 ||
+                       settings.Position(AdjustmentId::SuppressLight) >= 0;
     if (same(AdjustmentId::Brightness) && sameLight) {
         plan->valueCurve = previous->valueCurve;
     } else if (brightness || light) {
@@ -128,7 +113,7 @@ std::shared_ptr<const CorrectionPlan> CompilePlan(const CorrectionSettings& sett
         plan->valueCurve = std::shared_ptr<const uint16_t[]>(composed);
     }
 
-    if (!BandsNeutral(settings)) {
+    if (!SameBands(settings, CorrectionSettings{})) {
         if (previous && previous->bands && SameBands(*before, settings)) {
             plan->bands = previous->bands;
         } else {
@@ -158,7 +143,7 @@ std::shared_ptr<const CorrectionPlan> CompilePlan(const CorrectionSettings& sett
 PassStages PlanStages(const CorrectionPlan& plan, ColorCache* whiteBalance) {
     PassStages stages;
     stages.whiteBalance = whiteBalance;
-    if (Position(plan.settings, AdjustmentId::Vividness) != 0)
+    if (plan.settings.Position(AdjustmentId::Vividness) != 0)
         stages.sCurve = plan.vividnessCurve->map;
     stages.vCurve = plan.valueCurve.get();
     if (plan.bands) stages.bands = plan.bands.get();

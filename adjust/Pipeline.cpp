@@ -129,27 +129,30 @@ void AdjustmentState::SetSpotGreyPoint(const std::optional<GreyPoint>& grey) {
     if (Change(next)) needsApply = 1;
 }
 
-int ApplyAdjustments(const CorrectionPlan& plan, const SourcePhoto& photo, bool proxy,
-                     C_ImgBuff* result, const BgrRows* display) {
-    const C_ImgBuff& source = proxy ? photo.Proxy() : photo.Pixels();
-    if ((result->type != PT_HSV16 || result->width != source.width ||
-         result->height != source.height) &&
-        !result->Create(source.width, source.height, PT_HSV16))
-        return 0;
+bool ChoosePassInput(const CorrectionPlan& plan, const SourcePhoto& photo, bool proxy,
+                     PassInput* input) {
+    input->pixels = proxy ? &photo.Proxy() : &photo.Pixels();
     ColorCache* whiteBalance = nullptr;
-    // Half-corrected pixels must never pass for a result.
-    if (!photo.WhiteBalance(plan, &whiteBalance)) {
-        result->Create(0, 0, PT_NONE);
-        return 0;
-    }
-    const C_ImgBuff* input = &source;
+    if (!photo.WhiteBalance(plan, &whiteBalance)) return false;
     // A pass after a slider other than white balance starts from the balanced copy.
-    std::shared_ptr<const CImgBuff> balanced;
-    if (whiteBalance && (balanced = photo.Balanced(proxy, whiteBalance))) {
-        input = balanced->buffer;
+    if (whiteBalance && (input->balanced = photo.Balanced(proxy, whiteBalance))) {
+        input->pixels = input->balanced->buffer;
         whiteBalance = nullptr;
     }
-    if (RunFusedPass(*input, result, PlanStages(plan, whiteBalance), display) == 1) return 1;
+    input->stages = PlanStages(plan, whiteBalance);
+    return true;
+}
+
+int ApplyAdjustments(const CorrectionPlan& plan, const SourcePhoto& photo, bool proxy,
+                     C_ImgBuff* result, const BgrRows* display) {
+    PassInput input;
+    // Half-corrected pixels must never pass for a result.
+    if (ChoosePassInput(plan, photo, proxy, &input) &&
+        ((result->type == PT_HSV16 && result->width == input.pixels->width &&
+          result->height == input.pixels->height) ||
+         result->Create(input.pixels->width, input.pixels->height, PT_HSV16)) &&
+        RunFusedPass(*input.pixels, result, input.stages, display) == 1)
+        return 1;
     result->Create(0, 0, PT_NONE);
     return 0;
 }
@@ -160,11 +163,9 @@ int ApplyAdjustmentsInPlace(const CorrectionPlan& plan, CImgBuff* image) {
     std::shared_ptr<ColorCache> automatic;
     bool ok = pixels.type == PT_HSV16;
     if (ok && plan.settings.wbMode == WhiteBalanceMode::Automatic) {
-        double r, g, b;
-        ok = EstimateGreyPoint(image, &r, &g, &b, kAutoWbSaturationLimit, kAutoWbMinValue);
-        if (ok) automatic.reset(CreateWhiteBalanceCache(r, g, b), ColorCache_Destroy);
-        ok = ok && automatic;
+        automatic = MeasureAutomaticWhiteBalance(*image);
         whiteBalance = automatic.get();
+        ok = whiteBalance != nullptr;
     } else if (ok && plan.settings.wbMode == WhiteBalanceMode::Spot) {
         whiteBalance = plan.spotWhiteBalance.get();
         ok = !plan.spotWhiteBalanceShort;

@@ -89,6 +89,17 @@ class AdjustmentState {
     std::shared_ptr<const CorrectionPlan> plan;
 };
 
+// What a pass over photo (or its proxy) reads for plan: the pixels, or the photo's kept
+// white-balanced copy of them, and the stages still to run on them.
+struct PassInput {
+    const C_ImgBuff* pixels = nullptr;
+    PassStages stages;
+    std::shared_ptr<const CImgBuff> balanced;  // keeps pixels alive when they are the copy
+};
+// false when the plan's white balance could not be measured or built for lack of memory.
+bool ChoosePassInput(const CorrectionPlan& plan, const SourcePhoto& photo, bool proxy,
+                     PassInput* input);
+
 // Runs plan's white balance, tone, light and per-colour stages over the whole photo (or its
 // proxy) into result, made a PT_HSV16 image of the same shape. When display is given, the pass
 // also writes the result's display colours there, as MakeDisplayDib would. Returns 1, or 0 with

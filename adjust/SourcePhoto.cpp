@@ -4,6 +4,15 @@
 #include "adjust/ProxySource.h"
 #include "adjust/WhiteBalance.h"
 
+std::shared_ptr<ColorCache> MeasureAutomaticWhiteBalance(const CImgBuff& photo) {
+    double r, g, b;
+    if (!EstimateGreyPoint(&photo, &r, &g, &b, kAutoWbSaturationLimit, kAutoWbMinValue))
+        return nullptr;
+    ColorCache* cache = CreateWhiteBalanceCache(r, g, b);
+    if (!cache) return nullptr;
+    return std::shared_ptr<ColorCache>(cache, [](ColorCache* c) { ColorCache_Destroy(c); });
+}
+
 std::shared_ptr<SourcePhoto> SourcePhoto::Make(CImgBuff& image) {
     int32_t width = 0, height = 0;
     PixelType type = PT_NONE;
@@ -38,17 +47,10 @@ bool SourcePhoto::WhiteBalance(const CorrectionPlan& plan, ColorCache** cache) c
             break;
     }
     std::lock_guard<std::mutex> guard(lock);
-    if (!automatic) {
-        // Always measured on the full photo, so that the proxy and the full pass agree.
-        double r, g, b;
-        if (!EstimateGreyPoint(&pixels, &r, &g, &b, kAutoWbSaturationLimit, kAutoWbMinValue))
-            return false;
-        ColorCache* made = CreateWhiteBalanceCache(r, g, b);
-        if (!made) return false;
-        automatic.reset(made, [](ColorCache* c) { ColorCache_Destroy(c); });
-    }
+    // Always measured on the full photo, so that the proxy and the full pass agree.
+    if (!automatic) automatic = MeasureAutomaticWhiteBalance(pixels);
     *cache = automatic.get();
-    return true;
+    return *cache != nullptr;
 }
 
 std::shared_ptr<const CImgBuff> SourcePhoto::Balanced(bool useProxy, ColorCache* cache) const {

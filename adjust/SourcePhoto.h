@@ -19,6 +19,10 @@ constexpr int kAutoWbMinValue = 40;
 // The largest photo whose white-balanced copy is kept between passes (6 bytes a pixel).
 constexpr uint64_t kKeptBalanceMaxPixels = 50'000'000;
 
+// The automatic white balance of photo: a cache that makes its measured grey point neutral; null
+// when the photo cannot be measured or memory is short.
+std::shared_ptr<ColorCache> MeasureAutomaticWhiteBalance(const CImgBuff& photo);
+
 class SourcePhoto {
   public:
     // Takes image's pixels (a PT_HSV16 photo; image is left empty) and makes the proxy, which

@@ -586,11 +586,8 @@ void CLumivexDlg::LayoutPreview() {
 
 void CLumivexDlg::OnSize() {
     if (!previewFrame) return;  // the controls are not bound yet
-    LayoutPreview();
-    const CPreviewFrame::Layout& g = previewFrame->Geometry();
-    previewFrame->resize(g.previewArea.right - g.previewArea.left,
-                         g.previewArea.bottom - g.previewArea.top);
-    // The fit follows the frame's new size.
+    // The frame reaches the client area's right and bottom edges; the photo is fitted into it.
+    previewFrame->resize(client->width() - previewFrame->x(), client->height() - previewFrame->y());
     LayoutPreview();
     ShowZoom();
     RequestPreview();

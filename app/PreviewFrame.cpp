@@ -232,12 +232,15 @@ int CPreviewFrame::MapToPhoto(Point point, int32_t photoWidth, int32_t photoHeig
     return 1;
 }
 
+Point CPreviewFrame::InParent(QPointF at) const {
+    return Point{x() + static_cast<int32_t>(at.x()), y() + static_cast<int32_t>(at.y())};
+}
+
 void CPreviewFrame::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return BlackFrame::mousePressEvent(event);
     const QPointF at = event->position();
     if (zoom <= 0) {
-        if (clicked)
-            clicked(Point{x() + static_cast<int32_t>(at.x()), y() + static_cast<int32_t>(at.y())});
+        if (clicked) clicked(InParent(at));
         return;
     }
     pressedAt = at;
@@ -264,8 +267,7 @@ void CPreviewFrame::mouseReleaseEvent(QMouseEvent* event) {
         panning = false;
         return;
     }
-    if (clicked)
-        clicked(Point{x() + static_cast<int32_t>(at.x()), y() + static_cast<int32_t>(at.y())});
+    if (clicked) clicked(InParent(at));
 }
 
 void CPreviewFrame::wheelEvent(QWheelEvent* event) {

@@ -86,6 +86,8 @@ class CPreviewFrame : public BlackFrame {
     // Keeps a zoomed view on the photo: centred where the photo is smaller than the frame.
     void KeepInside();
     void ViewChanged();
+    // A point of the frame in its parent's coordinates, truncated.
+    Point InParent(QPointF at) const;
 
     Layout layout;
     int32_t photoW = 0;

@@ -30,25 +30,10 @@ namespace {
 
 enum class Outcome { Done, Stopped, ShortOfMemory };
 
-// What a picture reads: the photo or its proxy (or their white-balanced copies) and the stages
-// still to run on it.
-struct Input {
-    const C_ImgBuff* pixels = nullptr;
-    PassStages stages;
-    std::shared_ptr<const CImgBuff> balanced;  // keeps pixels alive when they are the copy
-};
-
-bool ChooseInput(const PreviewRequest& request, bool useProxy, Input& input) {
-    const SourcePhoto& photo = *request.photo;
-    input.pixels = useProxy ? &photo.Proxy() : &photo.Pixels();
-    if (!request.plan) return true;
-    ColorCache* whiteBalance = nullptr;
-    if (!photo.WhiteBalance(*request.plan, &whiteBalance)) return false;
-    if (whiteBalance && (input.balanced = photo.Balanced(useProxy, whiteBalance))) {
-        input.pixels = input.balanced->buffer;
-        whiteBalance = nullptr;
-    }
-    input.stages = PlanStages(*request.plan, whiteBalance);
+// What a picture reads: without a plan, the photo as loaded.
+bool ChooseInput(const PreviewRequest& request, bool useProxy, PassInput& input) {
+    if (request.plan) return ChoosePassInput(*request.plan, *request.photo, useProxy, &input);
+    input.pixels = useProxy ? &request.photo->Proxy() : &request.photo->Pixels();
     return true;
 }
 
@@ -62,7 +47,7 @@ struct Scratch {
 
 // The display colours of part of the input, row by row into rows (width * 3 bytes each), which
 // grows to hold them.
-Outcome RenderPart(const Input& input, const QRect& part, Scratch& rows,
+Outcome RenderPart(const PassInput& input, const QRect& part, Scratch& rows,
                    const std::function<bool()>& stop) {
     const size_t stride = static_cast<size_t>(part.width()) * 3;
     const size_t bytes = stride * static_cast<size_t>(part.height());
@@ -137,7 +122,7 @@ QRect ZoomedPart(const PreviewRequest& request, const C_ImgBuff& photo, QRect* d
 
 Outcome Draw(const PreviewRequest& request, bool useProxy, QImage& picture, Scratch& rows,
              const std::function<bool()>& stop) {
-    Input input;
+    PassInput input;
     if (!ChooseInput(request, useProxy, input)) return Outcome::ShortOfMemory;
     const C_ImgBuff& pixels = *input.pixels;
     QRect part(0, 0, pixels.width, pixels.height);
