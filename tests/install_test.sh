@@ -8,15 +8,9 @@ root="$(mktemp -d)"
 trap 'rm -rf "$root"' EXIT
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 usr="$root/usr"
+fail() { echo "install: $*" >&2; exit 1; }
 
-fail() {
-    echo "install: $*" >&2
-    exit 1
-}
-
-for program in lumivex lumivex-batch; do
-    [[ -x "$usr/bin/$program" ]] || fail "bin/$program is missing"
-done
+for program in lumivex lumivex-batch; do [[ -x "$usr/bin/$program" ]] || fail "no bin/$program"; done
 
 entry="$usr/share/applications/lumivex.desktop"
 desktop-file-validate "$entry" || fail "the menu entry is not valid"
@@ -24,21 +18,14 @@ program="$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")"
 [[ -x "$usr/bin/$program" ]] || fail "Exec=$program is not an installed program"
 icon="$(sed -n 's/^Icon=//p' "$entry")"
 
-sizes=0
-for folder in "$usr"/share/icons/hicolor/*x*; do
-    size="${folder##*/}"
-    [[ "$(identify -format '%wx%h' "$folder/apps/$icon.png")" == "$size" ]] ||
-        fail "$folder/apps/$icon.png is not $size pixels"
-    sizes=$((sizes + 1))
-done
-for size in 16x16 256x256; do
-    [[ -f "$usr/share/icons/hicolor/$size/apps/$icon.png" ]] || fail "no $size icon"
+# Each size folder holds the icon drawn at that size, from 16 x 16 to 256 x 256.
+for folder in "$usr"/share/icons/hicolor/{16x16,256x256,*x*}; do
+    [[ "$(identify -format '%wx%h' "$folder/apps/$icon.png")" == "${folder##*/}" ]] ||
+        fail "$folder/apps/$icon.png is not ${folder##*/} pixels"
 done
 
 manual="$usr/share/man/man1/lumivex-batch.1"
-[[ -f "$manual" ]] || fail "no manual page"
+# The page writes each hyphen as \-.
 for option in --wb --brightness --suppress-light --band --out-dir; do
-    # The page writes each hyphen as \-.
     grep -qF -- "${option//-/\\-}" "$manual" || fail "the manual page misses $option"
 done
-echo "installed: 2 programs, the menu entry, $sizes icon sizes, the manual page"

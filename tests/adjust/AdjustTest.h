@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <random>
 
-#include "adjust/SourcePhoto.h"
+#include "adjust/ColorCache.h"
+#include "adjust/Pipeline.h"
+#include "image/ColorRows.h"
 #include "image/ImgBuff.h"
 #include "parallel/WorkerPool.h"
 
@@ -18,6 +22,36 @@ class PoolEnvironment : public ::testing::Environment {
 };
 inline ::testing::Environment* const poolEnvironment =
     ::testing::AddGlobalTestEnvironment(new PoolEnvironment);
+
+// A colour transform with no structure a cache could hide: channels mix, and it is not
+// monotonic, so interpolation runs both up and down.
+inline int Scramble(uint8_t* r, uint8_t* g, uint8_t* b, void* = nullptr) {
+    const uint8_t r0 = *r, g0 = *g, b0 = *b;
+    *r = static_cast<uint8_t>(255 - g0);
+    *g = static_cast<uint8_t>(r0 * 7 + b0);
+    *b = static_cast<uint8_t>((b0 ^ 0x5A) + (r0 >> 3));
+    return 0;
+}
+
+// The engine tables held for the test, a spare tone curve and a colour cache that scrambles.
+class AdjustTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(cache = ColorCache_Create(), nullptr);
+        cache->transform = Scramble;
+    }
+    void TearDown() override { EXPECT_EQ(ColorCache_Destroy(cache), int(cache != nullptr)); }
+    EngineReference engine;
+    std::unique_ptr<ToneCurve> curve = std::make_unique<ToneCurve>();
+    ColorCache* cache = nullptr;
+};
+
+// The blocks on the cache's list.
+inline size_t ListedBlocks(const ColorCache* cache) {
+    size_t blocks = 0;
+    for (const ColorCacheBlock* block = cache->firstBlock; block; block = block->next) ++blocks;
+    return blocks;
+}
 
 // Random PT_HSV16 pixels over the whole range of each channel.
 inline void FillRandomHsv(CImgBuff& image, int32_t width, int32_t height, uint32_t seed) {
@@ -53,35 +87,36 @@ inline std::shared_ptr<const SourcePhoto> PhotoOf(const CImgBuff& image) {
     return SourcePhoto::Make(copy);
 }
 
-// A colour transform with no structure a cache could hide: channels mix, and it is not
-// monotonic, so interpolation runs both up and down.
-inline int Scramble(uint8_t* r, uint8_t* g, uint8_t* b, void* = nullptr) {
-    const uint8_t r0 = *r, g0 = *g, b0 = *b;
-    *r = static_cast<uint8_t>(255 - g0);
-    *g = static_cast<uint8_t>(r0 * 7 + b0);
-    *b = static_cast<uint8_t>((b0 ^ 0x5A) + (r0 >> 3));
-    return 0;
+// The mean RGB16 colour of the pixels of [x0, x1) x [y0, y1) that lie inside image.
+inline std::array<double, 3> BoxMean(const C_ImgBuff& image, int32_t x0, int32_t y0, int32_t x1,
+                                     int32_t y1) {
+    std::array<double, 3> sum{};
+    int n = 0;
+    for (int32_t y = std::max(y0, 0); y < std::min(y1, image.height); ++y)
+        for (int32_t x = std::max(x0, 0); x < std::min(x1, image.width); ++x, ++n) {
+            uint16_t c[3];
+            image.GetRGB16(x, y, &c[0], &c[1], &c[2]);
+            for (int k = 0; k < 3; ++k) sum[k] += c[k];
+        }
+    for (double& s : sum) s /= n;
+    return sum;
 }
 
-// A pass run on a random photo of the given type, into another image and in place, equals
-// mapping its pixels one at a time through their HSV16 values.
-template <typename Pass, typename Map>
-void ExpectPassMatchesPlainLoop(PixelType type, Pass pass, Map map) {
-    SCOPED_TRACE(testing::Message() << "type " << type);
-    CImgBuff src, dst, expected;
-    FillRandomHsv(src, 257, 131, type);
-    ASSERT_EQ(src.ConvertType(type), 1);
-    expected.Copy(src);
-    for (int32_t y = 0; y < 131; ++y)
-        for (int32_t x = 0; x < 257; ++x) {
-            uint16_t h, s, v;
-            expected.buffer->GetHSV16(x, y, &h, &s, &v);
-            map(h, s, v);
-            expected.buffer->SetHSV16(x, y, h, s, v);
-        }
-    ASSERT_EQ(dst.buffer->Create(257, 131, type), 1);
-    ASSERT_EQ(pass(&dst, &src), 1);
-    ASSERT_EQ(pass(&src, &src), 1);
-    EXPECT_TRUE(SamePixels(dst, expected));
-    EXPECT_TRUE(SamePixels(src, expected));
+// Runs check with the vector code capped at each level from top down to scalar, then lifts the
+// cap again.
+template <typename Check>
+void AtEveryVectorLevel(Check check, VectorLevel top = VectorLevel::kAvx512) {
+    for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
+        if (level > top) continue;
+        SCOPED_TRACE(testing::Message() << "vector level " << int(level));
+        LimitVectorLevel(level);
+        check();
+    }
+    LimitVectorLevel(VectorLevel::kAvx512);
+}
+
+// The index of the first element where a and b differ, a.size() when none does.
+template <typename Range>
+size_t FirstDifference(const Range& a, const Range& b) {
+    return size_t(std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin());
 }

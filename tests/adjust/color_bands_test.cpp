@@ -4,25 +4,19 @@
 #include <memory>
 #include <vector>
 
-#include "image/ColorModel.h"
-#include "image/ColorRows.h"
 #include "tests/adjust/AdjustTest.h"
 
 namespace {
 
-class ColorBandsTest : public ::testing::Test {
+class ColorBandsTest : public AdjustTest {
   protected:
-    void SetUp() override {
-        InitEngineTables();
-        ASSERT_EQ(ResetColorBands(table.get()), 1);
-    }
-    void TearDown() override { ReleaseEngineTables(); }
+    void SetUp() override { ASSERT_EQ(ResetColorBands(table.get()), 1); }
 
     // The arc curve a band value stands for, built on its own.
     const uint16_t* Arc(int32_t position) {
-        arc->rebuild = 1;
-        BuildToneCurve(arc.get(), position);
-        return arc->map;
+        curve->rebuild = 1;
+        BuildToneCurve(curve.get(), position);
+        return curve->map;
     }
     uint16_t Map(uint16_t h, uint16_t s, uint16_t v, int component) {
         uint16_t hsv[3] = {h, s, v};
@@ -31,43 +25,35 @@ class ColorBandsTest : public ::testing::Test {
     }
 
     std::unique_ptr<ColorBandTable> table = std::make_unique<ColorBandTable>();
-    std::unique_ptr<ToneCurve> arc = std::make_unique<ToneCurve>();
 };
 
-TEST_F(ColorBandsTest, BandMembership) {
+// The reset table: fixed anchors (yellow's 70 units past pure yellow at 10922), each hue in the
+// band of the last anchor at or before it, and every pixel mapped exactly to itself.
+TEST_F(ColorBandsTest, NeutralTableFindsEachHuesBandAndKeepsEveryPixel) {
     const uint16_t anchors[7] = {0, 10992, 21845, 32768, 43690, 54613, 0};
     for (int k = 0; k < 7; ++k) EXPECT_EQ(table->bands[k].anchorHue, anchors[k]);
+    std::mt19937 random(11);
     for (uint32_t h = 0; h < kHueCount; ++h) {
         const HueMapEntry& e = table->hueMap[h];
         ASSERT_LT(e.band, 6) << h;
         const uint32_t a = anchors[e.band], b = e.band == 5 ? 65536 : anchors[e.band + 1];
-        ASSERT_TRUE(h >= a && h < b) << h;
-        ASSERT_EQ(e.offset, h - a);
-        ASSERT_EQ(e.span, b - a);
-        ASSERT_EQ(e.mappedHue, h);
-    }
-    // Pure yellow from the conversion lies 70 units before the yellow anchor.
-    uint16_t h, s, v;
-    RgbToHsv16(65535, 65535, 0, &h, &s, &v);
-    EXPECT_EQ(h, 10922);
-    EXPECT_EQ(table->hueMap[h].band, 0);
-    EXPECT_EQ(table->hueMap[h].span - table->hueMap[h].offset, 70);
-}
-
-TEST_F(ColorBandsTest, NeutralBandsAreAnExactIdentity) {
-    std::mt19937 random(11);
-    for (int n = 0; n < 1000000; ++n) {
-        const uint16_t h = random(), s = random(), v = random();
-        uint16_t h2 = h, s2 = s, v2 = v;
-        ASSERT_EQ(MapBandPixel(table.get(), &h2, &s2, &v2), 1);
-        ASSERT_TRUE(h2 == h && s2 == s && v2 == v) << h << " " << s << " " << v;
+        ASSERT_TRUE(h >= a && h < b && e.offset == h - a && e.span == b - a && e.mappedHue == h)
+            << h;
+        for (int n = 0; n < 16; ++n) {
+            const uint16_t s = random(), v = random();
+            uint16_t h2 = h, s2 = s, v2 = v;
+            ASSERT_EQ(MapBandPixel(table.get(), &h2, &s2, &v2), 1);
+            ASSERT_TRUE(h2 == h && s2 == s && v2 == v) << h << " " << s << " " << v;
+        }
     }
 }
 
-TEST_F(ColorBandsTest, RedVividnessBlendsIntoItsNeighbours) {
+// A band's change blends linearly over the hues to the next anchors, red's through its copy in
+// band 6 too; dark pixels get half the saturation change, greyish ones half the value change.
+TEST_F(ColorBandsTest, ChangesBlendBetweenAnchorsAndHalveForDarkOrGreyishPixels) {
     table->bands[0].vividness = 40;
-    ASSERT_EQ(BuildBandVividness(table.get(), 0), 1);
-    EXPECT_EQ(std::memcmp(table->bands[6].vividMap, table->bands[0].vividMap, sizeof arc->map), 0);
+    table->bands[4].brightness = -40;
+    ASSERT_EQ(BuildBandVividness(table.get(), 0) + BuildBandBrightness(table.get(), 4), 2);
     const uint16_t* red = Arc(40);
     for (uint32_t s : {20000u, 40000u, 60000u}) {
         EXPECT_EQ(Map(0, s, 50000, 1), red[s]);
@@ -76,17 +62,9 @@ TEST_F(ColorBandsTest, RedVividnessBlendsIntoItsNeighbours) {
         EXPECT_EQ(Map(65534, s, 50000, 1), (uint64_t{s} * 2 + uint64_t{red[s]} * 10921) / 10923);
         EXPECT_EQ(Map(21845, s, 50000, 1), s);
     }
-}
-
-TEST_F(ColorBandsTest, DarkAndGreyishPixelsGetHalfTheChange) {
-    table->bands[2].vividness = 40;
-    table->bands[4].brightness = -40;
-    BuildBandVividness(table.get(), 2);
-    BuildBandBrightness(table.get(), 4);
-    const uint16_t vivid = Arc(40)[30000];
-    EXPECT_EQ(Map(21845, 30000, 16384, 1), (vivid + 30000) / 2);
-    EXPECT_EQ(Map(21845, 30000, 16385, 1), vivid);
-    EXPECT_EQ(Map(21845, 16384, 30000, 2), 30000);  // only saturation changes for green
+    EXPECT_EQ(Map(0, 30000, 16384, 1), (red[30000] + 30000) / 2);
+    EXPECT_EQ(Map(0, 30000, 16385, 1), red[30000]);
+    EXPECT_EQ(Map(0, 16384, 30000, 2), 30000);  // only saturation changes for red
     const uint16_t dark = Arc(-40)[30000];
     EXPECT_EQ(Map(43690, 16384, 30000, 2), (dark + 30000) / 2);
     EXPECT_EQ(Map(43690, 16385, 30000, 2), dark);
@@ -123,94 +101,49 @@ TEST_F(ColorBandsTest, RedHueShiftStretchesTheNeighbouringBands) {
     }
 }
 
-TEST_F(ColorBandsTest, RefusalsAndUnbuiltTables) {
-    EXPECT_EQ(BuildBandVividness(table.get(), 6), 0);
-    EXPECT_EQ(BuildBandBrightness(table.get(), -1), 0);
-    // Curves on a table that never got a hue map (every span zero) leave pixels alone.
-    auto bare = std::make_unique<ColorBandTable>();
-    ASSERT_EQ(BuildBandVividness(bare.get(), 0), 1);
-    uint16_t h = 300, s = 40000, v = 40000;
-    EXPECT_EQ(MapBandPixel(bare.get(), &h, &s, &v), 1);
-    EXPECT_EQ(s, 40000);
-    // A table never built leaves the destination untouched.
-    CImgBuff src, dst, before;
-    FillRandomHsv(src, 4, 4, 1);
-    FillRandomHsv(dst, 4, 4, 2);
-    before.Copy(dst);
-    EXPECT_EQ(ApplyColorBands(&dst, &src, std::make_unique<ColorBandTable>().get()), 1);
-    EXPECT_TRUE(SamePixels(dst, before));
-    // Nothing is built or mapped without the engine tables.
-    ReleaseEngineTables();
-    EXPECT_EQ(ResetColorBands(bare.get()) + BuildHueMap(bare.get()) +
-                  MapBandPixel(bare.get(), &h, &s, &v) + ApplyColorBands(&dst, &src, bare.get()),
-              0);
-    EXPECT_EQ(bare->bands[1].anchorHue, 0);
-    InitEngineTables();
-}
-
-TEST_F(ColorBandsTest, ApplyMatchesAPlainLoop) {
-    table->bands[1].hueShift = -3000;
-    table->bands[1].vividness = 30;
-    table->bands[5].brightness = -25;
-    BuildHueMap(table.get());
-    BuildBandVividness(table.get(), 1);
-    BuildBandBrightness(table.get(), 5);
-    for (PixelType type : {PT_HSV16, PT_RGB16})
-        ExpectPassMatchesPlainLoop(
-            type, [&](CImgBuff* d, CImgBuff* s) { return ApplyColorBands(d, s, table.get()); },
-            [&](uint16_t& h, uint16_t& s, uint16_t& v) { MapBandPixel(table.get(), &h, &s, &v); });
-}
-
-}  // namespace
-
-namespace {
-
 // The run mapping, at every vector level, against MapBandPixel on ten million random pixels of
 // tables with random shifts, vividness and brightness in every band, the extremes among them.
 TEST_F(ColorBandsTest, RunsMapAsPixelByPixel) {
     std::mt19937 random(17);
-    // Rounds 3 and 4 give curves to one band only, so that runs mix pixels between curved and
-    // plain bands; in round 3 that band changes vividness alone and the next one brightness
-    // alone; round 4 shifts no hue.
+    // Round 0 takes the extremes. Rounds 3 and 4 give curves to one band only, so that runs mix
+    // pixels between curved and plain bands; in round 3 that band changes vividness alone and
+    // the next one brightness alone; round 4 shifts no hue.
     for (int round = 0; round < 5; ++round) {
         const int32_t curved = int32_t(random() % kColorBandCount);
+        auto amount = [&](bool on, int32_t extreme) {
+            return int16_t(!on ? 0 : round == 0 ? extreme : int32_t(random() % 81) - 40);
+        };
         for (int32_t k = 0; k < kColorBandCount; ++k) {
             ColorBand& band = table->bands[k];
-            const bool vivid = round < 3 || k == curved;
-            const bool bright =
-                round < 3 || k == (round == 3 ? (curved + 1) % kColorBandCount : curved);
             band.hueShift = int16_t(round == 0   ? (k % 2 ? 5000 : -5000)
                                     : round == 4 ? 0
                                                  : int32_t(random() % 10001) - 5000);
-            band.vividness = int16_t(!vivid ? 0 : round == 0 ? 40 : int32_t(random() % 81) - 40);
-            band.brightness = int16_t(!bright ? 0 : round == 0 ? -40 : int32_t(random() % 81) - 40);
+            band.vividness = amount(round < 3 || k == curved, 40);
+            band.brightness = amount(
+                round < 3 || k == (round == 3 ? (curved + 1) % kColorBandCount : curved), -40);
             BuildBandVividness(table.get(), k);
             BuildBandBrightness(table.get(), k);
         }
         BuildHueMap(table.get());
         const size_t n = round == 0 ? 10'000'000 : 1'000'000;
-        std::vector<uint16_t> h(n), s(n), v(n);
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t bits = random();
-            h[i] = uint16_t(bits);
-            s[i] = uint16_t(bits >> 16);
-            v[i] = uint16_t(random());
+        std::vector<uint16_t> hsv[3];
+        for (auto& channel : hsv) {
+            channel.resize(n);
+            for (auto& sample : channel) sample = uint16_t(random());
         }
-        std::vector<uint16_t> eh = h, es = s, ev = v;
-        for (size_t i = 0; i < n; ++i) MapBandPixel(table.get(), &eh[i], &es[i], &ev[i]);
-        for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
-            LimitVectorLevel(level);
-            std::vector<uint16_t> rh = h, rs = s, rv = v;
+        std::vector<uint16_t> expected[3] = {hsv[0], hsv[1], hsv[2]};
+        for (size_t i = 0; i < n; ++i)
+            MapBandPixel(table.get(), &expected[0][i], &expected[1][i], &expected[2][i]);
+        AtEveryVectorLevel([&] {
+            std::vector<uint16_t> run[3] = {hsv[0], hsv[1], hsv[2]};
+            // Uneven pieces, so that runs and vectors end at every offset.
             for (size_t first = 0, length = 1; first < n;
                  first += length, length = length * 5 % 521)
-                MapBandRun(table.get(), &rh[first], &rs[first], &rv[first],
+                MapBandRun(table.get(), &run[0][first], &run[1][first], &run[2][first],
                            std::min(length, n - first));
-            size_t i = 0;
-            while (i < n && rh[i] == eh[i] && rs[i] == es[i] && rv[i] == ev[i]) ++i;
-            ASSERT_EQ(i, n) << "first differing pixel: " << h[i] << " " << s[i] << " " << v[i]
-                            << " level " << int(level);
-        }
-        LimitVectorLevel(VectorLevel::kAvx512);
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(FirstDifference(run[c], expected[c]), n) << "channel " << c;
+        });
     }
 }
 

@@ -1,180 +1,90 @@
 #include "adjust/Pipeline.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <tuple>
+#include <utility>
 
 #include "adjust/WhiteBalance.h"
 #include "tests/adjust/AdjustTest.h"
 
 namespace {
 
-// Light, mildly saturated colours with a cast (channel factors in percent) that the grey-point
-// estimate sees; the pixel whose hue each proxy pixel takes has the cast proxyCast instead.
-void FillCast(CImgBuff& image, const int (&cast)[3], const int (&proxyCast)[3], uint32_t seed) {
-    ASSERT_EQ(image.buffer->Create(192, 160, PT_HSV16), 1);
-    std::mt19937 random(seed);
-    for (int32_t y = 0; y < 160; ++y)
-        for (int32_t x = 0; x < 192; ++x) {
-            const int* c = x % 4 == 3 && y % 4 == 3 ? proxyCast : cast;
-            const uint32_t level = 40000 + random() % 25536, jitter = random() % 3000;
-            image.buffer->SetRGB16(x, y, level * c[0] / 100, (level - jitter) * c[1] / 100,
-                                   level * c[2] / 100);
-        }
-}
-
-// image white-balanced for grey, or for the grey point measured on `measured`.
-void Balanced(CImgBuff& out, const C_ImgBuff& image, const GreyPoint& grey) {
-    ColorCache* cache = CreateWhiteBalanceCache(grey.r, grey.g, grey.b);
-    out.buffer->Copy(image);
-    ASSERT_EQ(ApplyColorCache(cache, &out), 1);
-    ColorCache_Destroy(cache);
-}
-void Balanced(CImgBuff& out, const C_ImgBuff& image, const C_ImgBuff& measured) {
-    CImgBuff copy;
-    copy.buffer->Copy(measured);
-    GreyPoint grey;
-    ASSERT_EQ(EstimateGreyPoint(&copy, &grey.r, &grey.g, &grey.b, 60, 40), 1);
-    Balanced(out, image, grey);
-}
-
-// Each photo is balanced for the grey point measured on all of it, its proxy too (the proxy
-// alone would give another one), whichever photo the plan was used on before.
-TEST(PipelineWhiteBalance, AutomaticIsMeasuredOnTheWholePhotoForBothPairs) {
-    AdjustmentState state;
-    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
-    const int casts[2][2][3] = {{{100, 88, 72}, {75, 90, 100}}, {{70, 100, 85}, {100, 80, 90}}};
-    for (uint32_t seed : {0, 1}) {
-        CImgBuff image, expected, ownProxy, result;
-        FillCast(image, casts[seed][0], casts[seed][1], seed);
-        const std::shared_ptr<const SourcePhoto> photo = PhotoOf(image);
-        Balanced(expected, photo->Proxy(), *image.buffer);
-        Balanced(ownProxy, photo->Proxy(), photo->Proxy());
-        ASSERT_FALSE(SamePixels(expected, ownProxy));
-        ASSERT_EQ(ApplyAdjustments(*state.Plan(), *photo, true, result.buffer), 1);
-        EXPECT_TRUE(SamePixels(result, expected)) << seed;
-        Balanced(expected, *image.buffer, *image.buffer);
-        ASSERT_EQ(ApplyAdjustments(*state.Plan(), *photo, false, result.buffer), 1);
-        EXPECT_TRUE(SamePixels(result, expected)) << seed;
+// A spot pick takes the mean of the 5 x 5 photo pixels around it that lie inside the photo, and
+// nothing outside the photo; the spot mode applies only a picked grey point.
+TEST(PipelineWhiteBalance, SpotPicksTheMeanAroundAPixelOfThePhoto) {
+    CImgBuff image, result;
+    FillRandomHsv(image, 40, 30, 4);
+    const int32_t inside[][2] = {{0, 0}, {39, 29}, {1, 28}, {20, 2}, {2, 20}, {37, 1}};
+    for (const auto& [x, y] : inside) {
+        const auto mean = BoxMean(*image.buffer, x - 2, y - 2, x + 3, y + 3);
+        EXPECT_EQ(SpotGreyPointAt(*image.buffer, x, y),
+                  (GreyPoint{mean[0] / 65535.0, mean[1] / 65535.0, mean[2] / 65535.0}))
+            << x << " " << y;
     }
-}
+    for (const auto& [x, y] : {std::pair{-1, 0}, {0, -1}, {40, 0}, {0, 30}})
+        EXPECT_FALSE(SpotGreyPointAt(*image.buffer, x, y)) << x << " " << y;
 
-TEST(PipelineWhiteBalance, SpotModeAppliesOnlyAPickedGreyPoint) {
     AdjustmentState state;
     EXPECT_EQ(state.PickSpotWhiteBalance(0, 0), 0);  // no photo
-    // The corner block holds 9 photo pixels of one colour; the pixel just outside the block must
-    // not count, nor may the places outside the photo.
-    CImgBuff image, result, expected;
-    FillCast(image, {100, 88, 72}, {100, 88, 72}, 1);
-    for (int32_t y = 0; y < 3; ++y)
-        for (int32_t x = 0; x < 3; ++x) image.buffer->SetRGB16(x, y, 52000, 45000, 38000);
-    image.buffer->SetRGB16(3, 3, 10000, 60000, 10000);
-    uint16_t r, g, b;
-    image.buffer->GetRGB16(1, 1, &r, &g, &b);
     state.photo = PhotoOf(image);
     state.SetWhiteBalanceMode(WhiteBalanceMode::Spot);
     ASSERT_EQ(ApplyAdjustments(*state.Plan(), *state.photo, false, result.buffer), 1);
     EXPECT_TRUE(SamePixels(result, image));
-
-    EXPECT_EQ(state.PickSpotWhiteBalance(-1, 0), 0);
-    EXPECT_EQ(state.PickSpotWhiteBalance(0, 160), 0);
-    EXPECT_FALSE(state.Corrections().spotGreyPoint);
     state.needsApply = 0;
-    ASSERT_EQ(state.PickSpotWhiteBalance(0, 0), 1);
+    EXPECT_EQ(state.PickSpotWhiteBalance(0, 30), 0);
+    EXPECT_FALSE(state.Corrections().spotGreyPoint);
+    ASSERT_EQ(state.PickSpotWhiteBalance(3, 4), 1);
     EXPECT_EQ(state.needsApply, 1);
-    const GreyPoint grey{r / 65535.0, g / 65535.0, b / 65535.0};
-    EXPECT_EQ(state.Corrections().spotGreyPoint, grey);
-    Balanced(expected, *image.buffer, grey);
-    ASSERT_EQ(ApplyAdjustments(*state.Plan(), *state.photo, false, result.buffer), 1);
-    EXPECT_TRUE(SamePixels(result, expected));
+    EXPECT_EQ(state.Corrections().spotGreyPoint, SpotGreyPointAt(*image.buffer, 3, 4));
 }
 
-// One slider, a position in range, and an entry of the plan with the value known for that
-// position: the arc curves at 30 and -30 give 41253 and 24282 at 32768; the light curves at 0
-// lift entry 1 to 3 and lower entry 65534 to 65532; a hue shift of 2000 moves the cyan anchor
-// 32768 to 34768.
-constexpr int kBand = 3;
-const struct {
-    const char* name;
-    int (AdjustmentState::*update)(int32_t, int32_t);
-    AdjustmentId id;
-    int32_t position, outOfRange;
-    uint16_t (*probe)(const CorrectionPlan&);
-    uint16_t built;
-} kSliders[] = {
-    {"brightness", &AdjustmentState::OnBrightnessChanged, AdjustmentId::Brightness, 30, 46,
-     [](const CorrectionPlan& p) { return p.brightnessCurve->map[32768]; }, 41253},
-    {"vividness", &AdjustmentState::OnVividnessChanged, AdjustmentId::Vividness, -30, -46,
-     [](const CorrectionPlan& p) { return p.vividnessCurve->map[32768]; }, 24282},
-    {"add light", &AdjustmentState::OnAddLightChanged, AdjustmentId::AddLight, 0, 101,
-     [](const CorrectionPlan& p) { return p.lightCurve->map[1]; }, 3},
-    {"suppress light", &AdjustmentState::OnSuppressLightChanged, AdjustmentId::SuppressLight, 0, -2,
-     [](const CorrectionPlan& p) { return p.lightCurve->map[65534]; }, 65532},
-    {"band hue", &AdjustmentState::OnBandHueChanged, AdjustmentId::BandHue, 2000, 5001,
-     [](const CorrectionPlan& p) { return p.bands->hueMap[32768].mappedHue; }, 34768},
-    {"band vividness", &AdjustmentState::OnBandVividnessChanged, AdjustmentId::BandVividness, 30,
-     41, [](const CorrectionPlan& p) { return p.bands->bands[kBand].vividMap[32768]; }, 41253},
-    {"band brightness", &AdjustmentState::OnBandBrightnessChanged, AdjustmentId::BandBrightness,
-     -30, -41, [](const CorrectionPlan& p) { return p.bands->bands[kBand].brightMap[32768]; },
-     24282},
-};
-
-TEST(PipelineSliders, DragSkipsRepeatedPositionsAndReleaseAlwaysApplies) {
-    for (const auto& c : kSliders) {
-        SCOPED_TRACE(c.name);
+// Each slider stores a position of its own row (the band rows for the selected band, red here)
+// and compiles the plan: while dragging, the same position again or one no slider can take
+// changes nothing and asks for no redraw; a release at the same position asks for a
+// full-resolution pass.
+TEST(PipelineState, SlidersResetAndCorrectionsTakenWhole) {
+    for (const AdjustmentSpec& row : kAdjustments) {
+        SCOPED_TRACE(int(row.id));
         AdjustmentState state;
-        state.selectedBand = kBand;
-        ASSERT_EQ((state.*c.update)(0, c.position), 1);
-        EXPECT_EQ(c.probe(*state.Plan()), c.built);
-        EXPECT_EQ(state.AdjustmentPosition(c.id), c.position);
-        EXPECT_EQ(state.needsApply, 1);
-        EXPECT_EQ(state.useProxy, 1);
-
-        // The same position again while dragging, or a position no slider can take: nothing
-        // changes, nothing to redraw.
+        auto update = [&](int32_t final, int32_t position) {
+            return state.OnAdjustmentChanged(row.id, final, position);
+        };
+        ASSERT_EQ(update(0, row.maximum), 1);
+        EXPECT_EQ(state.AdjustmentPosition(row.id), row.maximum);
+        EXPECT_EQ(std::pair(state.needsApply, state.useProxy), std::pair(1, 1));
         const CorrectionPlan* dragged = state.Plan().get();
         state.needsApply = 0;
-        EXPECT_EQ((state.*c.update)(0, c.position), 0);
-        EXPECT_EQ((state.*c.update)(1, c.outOfRange), 0);
-        EXPECT_EQ(state.Plan().get(), dragged);
-        EXPECT_EQ(state.needsApply, 0);
-
-        // Released at the same position: full resolution next.
-        EXPECT_EQ((state.*c.update)(1, c.position), 1);
-        EXPECT_EQ(c.probe(*state.Plan()), c.built);
-        EXPECT_EQ(state.needsApply, 1);
-        EXPECT_EQ(state.useProxy, 0);
+        EXPECT_EQ(update(0, row.maximum) + update(1, row.maximum + 1) + update(1, row.minimum - 1),
+                  0);
+        EXPECT_EQ(std::tuple(state.Plan().get(), state.needsApply), std::tuple(dragged, 0));
+        EXPECT_EQ(update(1, row.maximum), 1);
+        EXPECT_EQ(std::pair(state.needsApply, state.useProxy), std::pair(1, 0));
+        EXPECT_EQ(state.AdjustmentPosition(row.id), row.maximum);
     }
+    // A reset keeps only the spot pick; corrections taken whole keep the selected band and ask
+    // for a full-resolution pass.
     AdjustmentState state;
     state.selectedBand = 6;  // the copy of red is no band of its own
     EXPECT_EQ(state.OnBandVividnessChanged(1, 5), 0);
-}
-
-// A reset keeps only the spot pick; corrections taken whole keep the selected band and ask for a
-// full-resolution pass.
-TEST(PipelineState, ResetAndCorrectionsTakenWhole) {
-    AdjustmentState state;
-    const GreyPoint grey{0.5, 0.4, 0.3};
-    state.SetSpotGreyPoint(grey);
-    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
     state.selectedBand = 4;
+    state.SetSpotGreyPoint(GreyPoint{0.5, 0.4, 0.3});
+    state.SetWhiteBalanceMode(WhiteBalanceMode::Automatic);
     for (const AdjustmentSpec& row : kAdjustments)
         ASSERT_EQ(state.OnAdjustmentChanged(row.id, 0, row.maximum), 1);
     state.needsApply = 0;
     const CorrectionSettings adjusted = state.Corrections();
     state.ResetAdjustments();
-    EXPECT_EQ(state.needsApply, 0);
     CorrectionSettings expected;
-    expected.spotGreyPoint = grey;
-    EXPECT_EQ(state.Corrections(), expected);
-
+    expected.spotGreyPoint = GreyPoint{0.5, 0.4, 0.3};
+    EXPECT_EQ(std::pair(state.Corrections(), state.needsApply), std::pair(expected, 0));
     ASSERT_TRUE(state.SetCorrections(adjusted));
     EXPECT_EQ(state.Corrections(), adjusted);
-    EXPECT_EQ(state.AdjustmentPosition(AdjustmentId::BandHue),
-              Adjustment(AdjustmentId::BandHue).maximum);
-    EXPECT_EQ(state.AdjustmentPosition(AdjustmentId::BandHue, 3), 0);
-    EXPECT_EQ(state.selectedBand, 4);
-    EXPECT_EQ(state.needsApply, 1);
-    EXPECT_EQ(state.useProxy, 0);
+    EXPECT_EQ(std::tuple(state.AdjustmentPosition(AdjustmentId::BandHue),
+                         state.AdjustmentPosition(AdjustmentId::BandHue, 3), state.selectedBand,
+                         state.needsApply, state.useProxy),
+              std::tuple(Adjustment(AdjustmentId::BandHue).maximum, 0, 4, 1, 0));
 }
 
 // A plan shares with the one it was compiled from exactly the parts whose rows did not change.

@@ -1,92 +1,92 @@
-// The vector conversions of pixel runs against the per-pixel formulas: on ten million random
-// pixels and on every edge value, at every vector level this processor has.
+// The vector paths at every level this processor has, against the obvious per-pixel code: the
+// HSV and RGB conversions of pixel runs on ten million random pixels and on every edge value, and
+// packed pixels taken apart into channel arrays and put back.
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <random>
 #include <vector>
 
 #include "image/ColorModel.h"
 #include "image/ColorRows.h"
+#include "image/PixelPlanes.h"
 
-namespace {
+using Plane = std::vector<uint16_t>;
 
-struct Planes {
-    std::vector<uint16_t> a, b, c;
-    explicit Planes(size_t n) : a(n), b(n), c(n) {}
-};
-
-// Values where the formulas change branch: the ends of the range and the hue sectors' borders.
-std::vector<uint16_t> EdgeValues() {
-    std::vector<uint16_t> values = {0, 1, 2, 255, 256, 257, 32767, 32768, 65533, 65534, 65535};
-    for (int k = 1; k <= 6; ++k)
-        for (int d = -1; d <= 1; ++d) values.push_back(uint16_t(k * 10922 + d));
-    return values;
-}
-
-// Every combination of edge values, then random pixels; runs of every length up to 17 first,
-// so that each tail length of the vector loop occurs.
-Planes Inputs(size_t randomCount) {
-    const std::vector<uint16_t> edges = EdgeValues();
-    Planes in(0);
-    for (uint16_t x : edges)
-        for (uint16_t y : edges)
-            for (uint16_t z : edges) {
-                in.a.push_back(x);
-                in.b.push_back(y);
-                in.c.push_back(z);
-            }
-    std::mt19937 random(5);
-    for (size_t n = 0; n < randomCount; ++n) {
-        const uint32_t bits = random();
-        in.a.push_back(uint16_t(bits));
-        in.b.push_back(uint16_t(bits >> 16));
-        in.c.push_back(uint16_t(random()));
-    }
-    return in;
-}
-
-using RunFn = void (*)(const uint16_t*, const uint16_t*, const uint16_t*, uint16_t*, uint16_t*,
-                       uint16_t*, size_t);
-using PixelFn = void (*)(uint16_t, uint16_t, uint16_t, uint16_t*, uint16_t*, uint16_t*);
-
-void ExpectRunsMatchPixels(RunFn run, PixelFn pixel) {
-    const Planes in = Inputs(10'000'000);
-    const size_t n = in.a.size();
-    Planes expected(n);
-    for (size_t i = 0; i < n; ++i)
-        pixel(in.a[i], in.b[i], in.c[i], &expected.a[i], &expected.b[i], &expected.c[i]);
+template <typename Check>
+void AtEveryLevel(Check check) {
     for (VectorLevel level : {VectorLevel::kAvx512, VectorLevel::kAvx2, VectorLevel::kScalar}) {
         LimitVectorLevel(level);
-        if (ActiveVectorLevel() != level) {
-            std::cout << "vector level " << int(level) << " skipped: this processor lacks it\n";
-            continue;
-        }
+        if (ActiveVectorLevel() != level) continue;  // this processor lacks it
         SCOPED_TRACE(int(level));
-        Planes out(n);
-        size_t done = 0;
-        for (size_t length = 0; length <= 17; ++length) {
-            run(&in.a[done], &in.b[done], &in.c[done], &out.a[done], &out.b[done], &out.c[done],
-                length);
-            done += length;
-        }
-        run(&in.a[done], &in.b[done], &in.c[done], &out.a[done], &out.b[done], &out.c[done],
-            n - done);
-        size_t i = 0;
-        while (i < n && out.a[i] == expected.a[i] && out.b[i] == expected.b[i] &&
-               out.c[i] == expected.c[i])
-            ++i;
-        ASSERT_EQ(i, n) << "first differing pixel: " << in.a[i] << " " << in.b[i] << " " << in.c[i];
+        check();
     }
     LimitVectorLevel(VectorLevel::kAvx512);
 }
 
-TEST(ColorRows, HsvToRgbRunsEqualThePixelFormula) {
-    ExpectRunsMatchPixels(HsvToRgb16Run, HsvToRgb16);
+// Every combination of the values where the formulas change branch (the ends of the range and
+// the hue sectors' borders), then random pixels; runs of every length up to 17 first, so that
+// each tail length of the vector loop occurs.
+template <typename RunFn, typename PixelFn>
+void ExpectRunsMatchPixels(RunFn run, PixelFn pixel) {
+    Plane edges = {0, 1, 2, 255, 256, 257, 32767, 32768, 65533, 65534, 65535};
+    for (int k = 1; k <= 6; ++k)
+        for (int d = -1; d <= 1; ++d) edges.push_back(uint16_t(k * 10922 + d));
+    const size_t e = edges.size(), n = e * e * e + 10'000'000;
+    Plane in[3] = {Plane(n), Plane(n), Plane(n)}, want[3] = {Plane(n), Plane(n), Plane(n)};
+    std::mt19937 random(5);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t bits = random();
+        const bool edge = i < e * e * e;
+        in[0][i] = edge ? edges[i % e] : uint16_t(bits);
+        in[1][i] = edge ? edges[i / e % e] : uint16_t(bits >> 16);
+        in[2][i] = edge ? edges[i / e / e] : uint16_t(random());
+        pixel(in[0][i], in[1][i], in[2][i], &want[0][i], &want[1][i], &want[2][i]);
+    }
+    AtEveryLevel([&] {
+        Plane out[3] = {Plane(n), Plane(n), Plane(n)};
+        for (size_t done = 0, length = 0; done < n; done += length++) {
+            if (length > 17) length = n - done;
+            run(&in[0][done], &in[1][done], &in[2][done], &out[0][done], &out[1][done],
+                &out[2][done], length);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(out[0][i] == want[0][i] && out[1][i] == want[1][i] &&
+                        out[2][i] == want[2][i])
+                << "pixel " << in[0][i] << " " << in[1][i] << " " << in[2][i];
+        }
+    });
 }
 
-TEST(ColorRows, RgbToHsvRunsEqualThePixelFormula) {
+TEST(ColorRows, HsvAndRgbRunsEqualThePixelFormulas) {
+    ExpectRunsMatchPixels(HsvToRgb16Run, HsvToRgb16);
     ExpectRunsMatchPixels(RgbToHsv16Run, RgbToHsv16);
 }
 
-}  // namespace
+// Every length up to 40, so that each tail of the vector loops occurs, then a long run.
+TEST(PixelPlanes, SplitJoinAndHighBytesMatchThePixelByPixelLoops) {
+    std::mt19937 random(11);
+    AtEveryLevel([&] {
+        for (size_t n = 0; n <= 41; ++n) {
+            const size_t count = n <= 40 ? n : 100003;
+            SCOPED_TRACE(count);
+            Plane pixels(3 * count), a(count), b(count), c(count), joined(3 * count);
+            for (auto& sample : pixels) sample = uint16_t(random());
+            SplitPixels16(pixels.data(), a.data(), b.data(), c.data(), count);
+            JoinPixels16(a.data(), b.data(), c.data(), joined.data(), count);
+            EXPECT_EQ(joined, pixels);
+            std::vector<uint8_t> bytes(3 * count), bgr(3 * count);
+            JoinHighBytes(a.data(), b.data(), c.data(), bytes.data(), count);
+            Hsv16ToHighBytes(pixels.data(), bgr.data(), count, ByteOrder::kBgr);
+            for (size_t i = 0; i < count; ++i) {
+                const uint16_t split[3] = {a[i], b[i], c[i]};
+                uint16_t rgb[3];
+                HsvToRgb16(a[i], b[i], c[i], &rgb[0], &rgb[1], &rgb[2]);
+                for (size_t k = 0, j = 3 * i; k < 3; ++k, ++j) {
+                    ASSERT_TRUE(split[k] == pixels[j] && bytes[j] == pixels[j] >> 8 &&
+                                bgr[j] == rgb[2 - k] >> 8)
+                        << i << " " << k;
+                }
+            }
+        }
+    });
+}

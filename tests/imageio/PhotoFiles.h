@@ -1,17 +1,15 @@
-// Shared by the image file tests: a scratch folder, external tools, and reference images built
-// pixel by pixel through the buffer's own setters.
+// Shared by the image file tests: a scratch folder that runs the external tools, and reference
+// images built pixel by pixel through the buffer's own setters.
 #pragma once
 
-#include <QDir>
+#include <QBuffer>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryDir>
 
-#include <sys/resource.h>
-
-#include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -26,14 +24,22 @@ class ScratchFolder {
     std::string Path(const std::string& name) const {
         return dir_.path().toStdString() + "/" + name;
     }
-    QStringList Entries() const {
-        return QDir(dir_.path())
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    // Runs a shell command inside the folder, its errors unseen; true when it exits with 0. Its
+    // standard output goes to output when given.
+    bool Run(const std::string& command, std::string* output = nullptr) const {
+        const std::string line = "cd '" + Path("") + "' && (" + command + ") 2>/dev/null";
+        FILE* pipe = popen(line.c_str(), "r");
+        if (pipe == nullptr) return false;
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            if (output != nullptr) output->append(chunk, n);
+        return pclose(pipe) == 0;
     }
-    // Runs a shell command inside the folder, quietly; true when it exits with 0.
-    bool Run(const std::string& command) const {
-        const std::string line = "cd '" + dir_.path().toStdString() + "' && " + command;
-        return std::system((line + " >/dev/null 2>&1").c_str()) == 0;
+    void Shell(const std::string& command) const { ASSERT_TRUE(Run(command)) << command; }
+    std::string Output(const std::string& command) const {
+        std::string text;
+        Run(command, &text);
+        return text;
     }
     bool Write(const std::string& name, const QByteArray& bytes) const {
         QFile file(QString::fromStdString(Path(name)));
@@ -62,44 +68,39 @@ inline QImage RandomPicture(int width, int height, uint32_t seed) {
         .convertToFormat(QImage::Format_RGB32);
 }
 
-inline bool WritePicture(const QImage& picture, const std::string& path, const char* format) {
-    return QImageWriter(QString::fromStdString(path), format).write(picture);
+// The picture Qt's reader makes of a file, judged by its content, turned upright unless told not.
+inline QImage ReadPicture(const std::string& path, bool turn = true, QByteArray* format = nullptr) {
+    QImageReader reader(QString::fromStdString(path));
+    reader.setDecideFormatFromContent(true);
+    reader.setAutoTransform(turn);
+    if (format != nullptr) *format = reader.format();
+    return reader.read();
 }
 
-// Runs write with the process's file size limit lowered to bytes, which stops a write part-way as
-// a full disk would; SIGXFSZ is ignored so that the write fails with EFBIG instead.
-inline int UnderFileSizeLimit(rlim_t bytes, const std::function<int()>& write) {
-    rlimit saved{};
-    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = bytes;
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int result = write();
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    std::signal(SIGXFSZ, oldHandler);
-    return result;
+// The bytes Qt's writer makes of a picture as a JPEG of this quality.
+inline QByteArray QtJpeg(const QImage& picture, int quality) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(quality);
+    return writer.write(picture) ? bytes : QByteArray();
 }
 
 // An image of type whose pixels are set one by one.
-inline void MakeExpected(C_ImgBuff* out, int width, int height,
-                         const std::function<void(C_ImgBuff*, int, int)>& set,
-                         PixelType type = PT_HSV16) {
+inline void MakeExpected(C_ImgBuff* out, int width, int height, PixelType type,
+                         const std::function<void(C_ImgBuff*, int, int)>& set) {
     ASSERT_EQ(out->Create(width, height, type), 1);
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) set(out, x, y);
-    }
 }
 
 // The image a picture with these 8-bit colours must load as (or is to be saved from).
 inline void MakeReference(const QImage& picture, C_ImgBuff* out, PixelType type = PT_HSV16) {
-    MakeExpected(
-        out, picture.width(), picture.height(),
-        [&](C_ImgBuff* b, int x, int y) {
-            const QRgb c = picture.pixel(x, y);
-            b->SetRGB8(x, y, qRed(c), qGreen(c), qBlue(c));
-        },
-        type);
+    MakeExpected(out, picture.width(), picture.height(), type, [&](C_ImgBuff* b, int x, int y) {
+        b->SetRGB8(x, y, qRed(picture.pixel(x, y)), qGreen(picture.pixel(x, y)),
+                   qBlue(picture.pixel(x, y)));
+    });
 }
 
 inline bool SameImage(const C_ImgBuff& a, const C_ImgBuff& b) {
@@ -107,19 +108,4 @@ inline bool SameImage(const C_ImgBuff& a, const C_ImgBuff& b) {
         a.type == PT_NONE ? 0 : size_t(a.width) * a.height * kBytesPerPixel[a.type];
     return a.type == b.type && a.width == b.width && a.height == b.height &&
            (bytes == 0 || std::memcmp(a.pixels, b.pixels, bytes) == 0);
-}
-
-// A path of exactly units UTF-16 code units below base (which must be shorter), made of folders
-// and a file name of kana (three UTF-8 bytes each) and ending in suffix; the folders are made.
-inline std::string KanaPath(const std::string& base, int units, const std::string& suffix) {
-    std::string path = base;
-    int left = units - static_cast<int>(base.size() + suffix.size());
-    for (; left > 81; left -= 81) {
-        path += "/";
-        for (int i = 0; i < 80; ++i) path += "あ";
-        QDir().mkpath(QString::fromStdString(path));
-    }
-    path += "/";
-    for (int i = 0; i < left - 1; ++i) path += "あ";
-    return path + suffix;
 }

@@ -1,240 +1,246 @@
+// Saved files read back by Qt, ImageMagick and the exiv2 tool: every pixel of the lossless
+// formats, JPEG as Qt's writer makes it, the metadata and colour profile of a camera photo, and
+// 16 bits where the source had them; refused and failed saves leave everything as it was.
 #include <QBuffer>
+#include <QColorSpace>
 #include <QImageReader>
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "imageio/PhotoLoader.h"
+#include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
 #include "tests/imageio/PhotoFiles.h"
 
 namespace {
 
-QImage ReadBack(const std::string& path, QByteArray* format = nullptr) {
-    QImageReader reader(QString::fromStdString(path));
-    reader.setDecideFormatFromContent(true);
-    if (format != nullptr) *format = reader.format();
-    return reader.read();
-}
-
 // Every pixel of a saved picture against the image's own 8-bit view of it.
 void ExpectSamePixels(const QImage& saved, const C_ImgBuff& image) {
-    ASSERT_EQ(saved.width(), image.width);
-    ASSERT_EQ(saved.height(), image.height);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            uint8_t r, g, b;
-            ASSERT_EQ(image.GetRGB8(x, y, &r, &g, &b), 1);
-            ASSERT_EQ(saved.pixel(x, y), qRgb(r, g, b)) << x << "," << y;
-        }
+    ASSERT_EQ(saved.size(), QSize(image.width, image.height));
+    for (int i = 0; i < image.width * image.height; ++i) {
+        uint8_t r, g, b;
+        ASSERT_EQ(image.GetRGB8(i % image.width, i / image.width, &r, &g, &b), 1);
+        ASSERT_EQ(saved.pixel(i % image.width, i / image.width), qRgb(r, g, b)) << "pixel " << i;
     }
 }
 
 }  // namespace
 
 // Every name in any case gets its format. Odd widths leave padding at the end of bitmap rows,
-// odd heights a middle row; HSV images are written from the high bytes of their RGB, grey ones as
-// grey; saving leaves the image as it was.
+// odd heights a middle row; HSV images are written from the high bytes of their RGB (any HSV
+// value, across several runs of the row conversion), RGB ones through the pixel accessor, grey
+// ones as grey; saving leaves the image as it was. A JPEG holds exactly what Qt's writer makes
+// of that 8-bit picture at the chosen quality, though its rows are made band by band beside the
+// encoder.
 TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
     ScratchFolder folder;
-    const std::pair<int, int> sizes[] = {{1, 1}, {2, 3}, {5, 4}, {37, 23}, {19, 11}};
-    CImgBuff images[7];
-    for (int i = 0; i < 5; ++i) {
-        MakeReference(RandomPicture(sizes[i].first, sizes[i].second, i), images[i].buffer, PT_RGB8);
-    }
-    ASSERT_EQ(images[4].ConvertType(PT_HSV16), 1);
-    MakeExpected(
-        images[5].buffer, 9, 7,
-        [](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, (x * 31 + y * 7) % 256); }, PT_GRAY8);
-    // Any HSV value, across several runs of the row conversion.
+    CImgBuff images[4];
+    MakeReference(RandomPicture(5, 3, 1), images[0].buffer, PT_RGB8);
+    MakeReference(RandomPicture(70, 131, 2), images[1].buffer, PT_RGB16);
+    MakeExpected(images[2].buffer, 9, 141, PT_GRAY8,
+                 [](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, (x * 31 + y * 7) % 256); });
     std::mt19937 random(6);
-    MakeExpected(images[6].buffer, 613, 5, [&](C_ImgBuff* b, int x, int y) {
+    MakeExpected(images[3].buffer, 613, 130, PT_HSV16, [&](C_ImgBuff* b, int x, int y) {
         b->SetHSV16(x, y, random() % 65536, x % 7 == 0 ? 65535 : random() % 65536,
                     random() % 65536);
     });
-
-    const std::pair<const char*, QByteArray> names[] = {
-        {"a.png", "png"},   {"b.PNG", "png"},  {"c.bmp", "bmp"},   {"d.tif", "tiff"},
-        {"e.TIFF", "tiff"}, {"f.JPG", "jpeg"}, {"g.jpeg", "jpeg"}, {"h.Jpg", "jpeg"}};
+    const std::pair<const char*, QByteArray> names[] = {{"a.PNG", "png"},  {"c.bmp", "bmp"},
+                                                        {"d.tif", "tiff"}, {"e.TIFF", "tiff"},
+                                                        {"f.JPG", "jpeg"}, {"g.jpeg", "jpeg"}};
     for (CImgBuff& image : images) {
         C_ImgBuff before;
         before.Copy(*image.buffer);
         for (const auto& [name, format] : names) {
             const std::string path = folder.Path(std::to_string(before.width) + name);
             SCOPED_TRACE(path);
-            ASSERT_EQ(SavePhoto(path.c_str(), &image), 1);
+            const SaveOptions options{.quality = name[0] == 'g' ? 90 : -1};
+            ASSERT_EQ(SavePhoto(path.c_str(), &image, nullptr, nullptr, &options), 1);
             QByteArray written;
-            const QImage saved = ReadBack(path, &written);
+            const QImage saved = ReadPicture(path, true, &written);
             EXPECT_EQ(written, format);
-            EXPECT_TRUE(before.type != PT_GRAY8 || saved.isGrayscale());
-            if (format == "jpeg") {
-                EXPECT_EQ(saved.size(), QSize(before.width, before.height));
-            } else {
+            EXPECT_EQ(saved.depth() == 8, before.type == PT_GRAY8) << "grey saved as grey";
+            if (format != "jpeg") {
                 ExpectSamePixels(saved, before);
+                continue;
             }
+            EXPECT_EQ(folder.Read(path.substr(path.rfind('/') + 1)),
+                      QtJpeg(MakeEncoderImage(before), options.quality));
         }
         EXPECT_TRUE(SameImage(*image.buffer, before)) << "saving changed the image";
     }
 }
 
-// A JPEG holds exactly what Qt's writer makes of the whole 8-bit picture at the chosen quality,
-// though its rows are made band by band beside the encoder: HSV rows over several bands, RGB
-// through the pixel accessor, and grey.
-TEST(SavePhotoTest, JpegIsQtsEncodingOfTheEncoderPicture) {
-    ScratchFolder folder;
-    CImgBuff images[4];
-    MakeReference(RandomPicture(41, 613, 3), images[0].buffer);
-    MakeReference(RandomPicture(7, 5, 4), images[1].buffer, PT_RGB8);
-    MakeReference(RandomPicture(70, 66, 5), images[2].buffer, PT_RGB16);
-    MakeExpected(
-        images[3].buffer, 19, 70,
-        [](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, (x * 31 + y * 7) % 256); }, PT_GRAY8);
-    const std::string path = folder.Path("photo.jpg");
-    for (CImgBuff& image : images) {
-        for (const int quality : {-1, 1, 90}) {
-            SCOPED_TRACE(testing::Message() << image.buffer->type << " quality " << quality);
-            SaveOptions options;
-            options.quality = quality;
-            ASSERT_EQ(SavePhoto(path.c_str(), &image, nullptr, nullptr, &options), 1);
-            QByteArray expected;
-            QBuffer buffer(&expected);
-            buffer.open(QIODevice::WriteOnly);
-            QImageWriter writer(&buffer, "jpeg");
-            writer.setQuality(quality);
-            ASSERT_TRUE(writer.write(MakeEncoderImage(*image.buffer)));
-            EXPECT_EQ(folder.Read("photo.jpg"), expected);
-        }
-    }
-}
-
-// Refused and failed saves write nothing; an existing file is replaced only by a complete one.
-TEST(SavePhotoTest, FailedSavesWriteNothingAndKeepTheOldFile) {
+// Names of no format written, missing folders, targets other than a regular file (or a link to
+// one), and sizes the format cannot hold (JPEG: 65500 pixels a side) are refused with their cause,
+// and nothing is created. An existing file is replaced only by a complete one: a write that the
+// file size limit stops part-way, as a full disk would, leaves it as it was with the system's
+// reason (BMP, as Qt's PNG writer leaks a row buffer when libpng gives up). A replaced file keeps
+// its permissions, a link is written through and stays a link, and a name in bytes that are not
+// UTF-8 is written and read back as the file system holds it.
+TEST(SavePhotoTest, TargetsAreCheckedAndReplacedWhole) {
     ScratchFolder folder;
     const QByteArray old = "the user's earlier photo";
-    ASSERT_TRUE(folder.Write("photo.bmp", old));
-    const std::string path = folder.Path("photo.bmp");
-    CImgBuff image, empty;
+    ASSERT_TRUE(folder.Write("real.png", old) && folder.Write("private.bmp", old) &&
+                folder.Write("plain-file", "not a folder"));
+    folder.Shell(
+        "mkfifo fifo.jpg && mkdir dir.jpg && ln -s fifo.jpg to-fifo.jpg && "
+        "ln -s dir.jpg to-dir.jpg && ln -s nowhere.jpg dangling.jpg && "
+        "ln -s loop-b.jpg loop-a.jpg && ln -s loop-a.jpg loop-b.jpg && "
+        "chmod 640 real.png && chmod 600 private.bmp && mkdir sub && "
+        "ln -s ../real.png sub/link.png");
+    const std::string entries = folder.Output("ls -A");
+    const std::string path = folder.Path("private.bmp");
+    CImgBuff image, empty, wide, loaded;
     MakeReference(RandomPicture(400, 300, 8), image.buffer, PT_RGB8);
-    EXPECT_EQ(SavePhoto(path.c_str(), &empty), 0);
-    EXPECT_EQ(SavePhoto(nullptr, &image), 0);
-    EXPECT_EQ(SavePhoto(path.c_str(), nullptr), 0);
-
-    // The file size limit stops the encoder part-way through. (BMP, as Qt's PNG writer leaks a
-    // row buffer when libpng gives up.)
+    ASSERT_EQ(wide.buffer->Create(65501, 1, PT_HSV16), 1);
+    using enum PhotoFailure;
+    const std::pair<PhotoFailure, std::vector<const char*>> cases[] = {
+        {NotRegularFile, {"fifo.jpg", "to-fifo.jpg"}},
+        {IsFolder, {"dir.jpg", "to-dir.jpg"}},
+        {DanglingLink, {"dangling.jpg"}},
+        {LinkLoop, {"loop-a.jpg"}},
+        {UnknownFormat, {"photo.gif", "photo", "photo.jpg.bak", "dot.d/photo"}},
+        {FolderMissing, {"missing/x.jpg"}},
+        {NoSuchFile, {"plain-file/x.jpg"}},
+        {TooLargeForFormat, {"wide.jpg"}}};
     PhotoError error;
-    const int result =
-        UnderFileSizeLimit(8192, [&] { return SavePhoto(path.c_str(), &image, &error); });
+    for (const auto& [failure, names] : cases)
+        for (const char* name : names) {
+            EXPECT_EQ(SavePhoto(folder.Path(name).c_str(), &wide, &error), 0) << name;
+            EXPECT_EQ(error.failure, failure) << name << ": " << error.text;
+        }
+    EXPECT_EQ(SavePhoto(path.c_str(), &empty), 0);
+    rlimit saved{};  // SIGXFSZ is ignored so that the write fails with EFBIG
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const rlimit small{8192, saved.rlim_max};
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int result = SavePhoto(path.c_str(), &image, &error);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(error.text, std::strerror(EFBIG)) << "the system's own reason";
-
-    EXPECT_EQ(folder.Entries(), QStringList{"photo.bmp"});
-    EXPECT_EQ(folder.Read("photo.bmp"), old);
+    EXPECT_EQ(folder.Read("private.bmp"), old);
+    EXPECT_EQ(folder.Output("ls -A"), entries);
 
     ASSERT_EQ(SavePhoto(path.c_str(), &image), 1);
-    ExpectSamePixels(ReadBack(path), *image.buffer);
-    EXPECT_EQ(folder.Entries(), QStringList{"photo.bmp"});
-}
-
-// Linux paths: longer than any Windows limit, and names in bytes that are not UTF-8.
-TEST(SavePhotoTest, AnyNameTheFileSystemTakesIsWritten) {
-    ScratchFolder folder;
-    CImgBuff image;
-    MakeReference(RandomPicture(6, 4, 2), image.buffer, PT_RGB8);
-    C_ImgBuff expected;
-    expected.Copy(*image.buffer);
-    ASSERT_EQ(expected.ConvertType(PT_HSV16), 1);
-    for (const std::string& path :
-         {KanaPath(folder.Path("k"), 400, ".png"), folder.Path("caf\xE9.png")}) {
-        ASSERT_EQ(SavePhoto(path.c_str(), &image), 1) << path;
-        CImgBuff loaded;
-        ASSERT_EQ(LoadPhoto(path.c_str(), &loaded), 1) << path;
-        EXPECT_TRUE(SameImage(*loaded.buffer, expected)) << path;
-    }
-    // Qt's own clean-up cannot name it.
-    EXPECT_EQ(unlink(folder.Path("caf\xE9.png").c_str()), 0);
-}
-
-// Names of no format written, missing folders, and targets other than a regular file (or a link to
-// one) are refused with their cause; what is there is left as it was and nothing is created.
-TEST(SavePhotoTest, RefusalsNameTheirCauseAndWriteNothing) {
-    ScratchFolder folder;
-    ASSERT_TRUE(folder.Write("plain-file", "not a folder"));
-    ASSERT_TRUE(
-        folder.Run("mkfifo fifo.jpg && mkdir dir.jpg && ln -s fifo.jpg to-fifo.jpg && "
-                   "ln -s dir.jpg to-dir.jpg && ln -s nowhere.jpg dangling.jpg && "
-                   "ln -s loop-b.jpg loop-a.jpg && ln -s loop-a.jpg loop-b.jpg"));
-    const FileDescriptor socketFd(socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string socketPath = folder.Path("socket.jpg");
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    ASSERT_EQ(bind(socketFd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    const QStringList before = folder.Entries();
-    CImgBuff image;
-    MakeReference(RandomPicture(3, 2, 1), image.buffer, PT_RGB8);
-    const std::pair<const char*, PhotoFailure> cases[] = {
-        {"fifo.jpg", PhotoFailure::NotRegularFile},
-        {"to-fifo.jpg", PhotoFailure::NotRegularFile},
-        {"socket.jpg", PhotoFailure::NotRegularFile},
-        {"dir.jpg", PhotoFailure::IsFolder},
-        {"to-dir.jpg", PhotoFailure::IsFolder},
-        {"dangling.jpg", PhotoFailure::DanglingLink},
-        {"loop-a.jpg", PhotoFailure::LinkLoop},
-        {"photo.gif", PhotoFailure::UnknownFormat},
-        {"photo", PhotoFailure::UnknownFormat},
-        {"photo.jpg.bak", PhotoFailure::UnknownFormat},
-        {"dot.d/photo", PhotoFailure::UnknownFormat},
-        {"missing/x.jpg", PhotoFailure::FolderMissing},
-        {"plain-file/x.jpg", PhotoFailure::NoSuchFile},
-    };
-    for (const auto& [name, failure] : cases) {
-        PhotoError error;
-        EXPECT_EQ(SavePhoto(folder.Path(name).c_str(), &image, &error), 0) << name;
-        EXPECT_EQ(error.failure, failure) << name << ": " << error.text;
-    }
-    EXPECT_EQ(folder.Entries(), before);
-    EXPECT_TRUE(folder.Run("test -p fifo.jpg && test -S socket.jpg && test -d dir.jpg"));
-}
-
-TEST(SavePhotoTest, LinksAreWrittenThroughAndReplacedFilesKeepTheirPermissions) {
-    ScratchFolder folder;
-    ASSERT_TRUE(folder.Write("real.png", "old") && folder.Write("private.bmp", "old"));
-    ASSERT_TRUE(
-        folder.Run("chmod 640 real.png && chmod 600 private.bmp && "
-                   "mkdir sub && ln -s ../real.png sub/link.png"));
-    CImgBuff image;
-    MakeReference(RandomPicture(5, 3, 9), image.buffer, PT_RGB8);
     ASSERT_EQ(SavePhoto(folder.Path("sub/link.png").c_str(), &image), 1);
-    ASSERT_EQ(SavePhoto(folder.Path("private.bmp").c_str(), &image), 1);
-    EXPECT_TRUE(folder.Run("test -L sub/link.png"));
-    ExpectSamePixels(ReadBack(folder.Path("real.png")), *image.buffer);
-    ExpectSamePixels(ReadBack(folder.Path("private.bmp")), *image.buffer);
-    struct stat status {};
-    ASSERT_EQ(stat(folder.Path("real.png").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0640u);
-    ASSERT_EQ(stat(folder.Path("private.bmp").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-    EXPECT_EQ(folder.Entries(), QStringList({"private.bmp", "real.png", "sub"}));
-}
+    ExpectSamePixels(ReadPicture(path), *image.buffer);
+    ExpectSamePixels(ReadPicture(folder.Path("real.png")), *image.buffer);
+    EXPECT_EQ(folder.Output("test -L sub/link.png && stat -c %a real.png private.bmp"),
+              "640\n600\n");
+    EXPECT_EQ(folder.Output("ls -A"), entries);
 
-// JPEG holds at most 65500 pixels a side: refused before any pixel is converted.
-TEST(SavePhotoTest, SizesTheFormatCannotHoldAreRefused) {
-    ScratchFolder folder;
-    CImgBuff wide;
-    ASSERT_EQ(wide.buffer->Create(65501, 1, PT_HSV16), 1);
-    PhotoError error;
-    EXPECT_EQ(SavePhoto(folder.Path("wide.jpg").c_str(), &wide, &error), 0);
-    EXPECT_EQ(error.failure, PhotoFailure::TooLargeForFormat);
-    EXPECT_NE(error.text.find("65501 x 1 is too large for JPEG"), std::string::npos) << error.text;
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(folder.Path("wide.jpg"))));
-    EXPECT_EQ(SavePhoto(folder.Path("wide.png").c_str(), &wide), 1);
+    const std::string latin1 = folder.Path("caf\xE9.png");
+    ASSERT_EQ(SavePhoto(latin1.c_str(), &image), 1);
+    EXPECT_EQ(LoadPhoto(latin1.c_str(), &loaded), 1);
+    EXPECT_EQ(unlink(latin1.c_str()), 0);  // Qt's own clean-up cannot name it
+    // JPEG takes its largest side.
     ASSERT_EQ(wide.buffer->Create(65500, 1, PT_HSV16), 1);
     EXPECT_EQ(SavePhoto(folder.Path("edge.jpg").c_str(), &wide), 1);
+}
+
+class PhotoMetadataTest : public ::testing::Test {
+  protected:
+    std::string Value(const std::string& key, const std::string& file) const {
+        std::string value = folder_.Output("exiv2 -K " + key + " -Pv " + file);
+        while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+        return value;
+    }
+    // Loads from and saves to the way a correction does, carrying the origin across.
+    int Correct(const std::string& from, const std::string& to,
+                const SaveOptions* options = nullptr) {
+        CImgBuff image;
+        PhotoOrigin origin;
+        if (!LoadPhoto(folder_.Path(from).c_str(), &image, nullptr, {}, &origin)) return 0;
+        return SavePhoto(folder_.Path(to).c_str(), &image, nullptr, &origin, options);
+    }
+    ScratchFolder folder_;
+};
+
+// A 300 x 200 camera JPEG stored sideways (left half red, right half blue) with a thumbnail, an
+// Adobe RGB profile, EXIF (camera, date, GPS, Orientation 6), XMP and IPTC. The corrected photo
+// keeps all of it in every format that holds it, stands upright with Orientation 1 and its new
+// size, and has no stale thumbnail; without metadata it keeps only the profile. BMP holds none
+// of it and is written all the same.
+TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
+    const QByteArray profile = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
+    ASSERT_TRUE(!profile.isEmpty() && folder_.Write("cam.icc", profile));
+    folder_.Shell(
+        "convert -size 300x200 xc:red -fill blue -draw 'rectangle 150,0 299,199' "
+        "-quality 95 cam.jpg && convert -size 160x120 xc:green cam-thumb.jpg && "
+        "exiv2 -it cam.jpg && exiv2 -iC cam.jpg && exiv2 -M'set Exif.Image.Make Canon' "
+        "-M'set Exif.Image.Model Canon EOS R5' -M'set Exif.Image.Orientation 6' "
+        "-M'set Exif.Photo.PixelXDimension 300' -M'set Exif.Photo.PixelYDimension 200' "
+        "-M'set Exif.GPSInfo.GPSLatitudeRef N' -M'set Exif.GPSInfo.GPSLatitude 35/1 40/1 7/1' "
+        "-M'set Xmp.xmp.Rating 4' -M'set Xmp.tiff.Orientation 6' "
+        "-M'set Iptc.Application2.Caption Kiyomizu' cam.jpg");
+    ASSERT_EQ(Value("Exif.Thumbnail.Compression", "cam.jpg"), "6");
+    const std::pair<const char*, const char*> kept[] = {
+        {"Exif.Image.Make", "Canon"},
+        {"Exif.GPSInfo.GPSLatitude", "35/1 40/1 7/1"},
+        {"Exif.Image.Orientation", "1"},
+        {"Xmp.tiff.Orientation", "1"},
+        {"Exif.Photo.PixelXDimension", "200"},
+        {"Exif.Photo.PixelYDimension", "300"},
+        {"Xmp.xmp.Rating", "4"},
+        {"Iptc.Application2.Caption", "Kiyomizu"}};
+    const SaveOptions strip{.keepMetadata = false};
+    for (const std::string name : {"out.jpg", "out.png", "out.tif"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Correct("cam.jpg", name), 1);
+        for (const auto& [key, value] : kept) EXPECT_EQ(Value(key, name), value) << key;
+        EXPECT_EQ(folder_.Output("exiv2 -pa " + name).find("Thumbnail"), std::string::npos);
+        EXPECT_EQ(folder_.Output("convert " + name + " icc:-"), profile.toStdString());
+        // Upright in the pixels themselves: a viewer that ignores the tag shows it right.
+        const QImage saved = ReadPicture(folder_.Path(name), false);
+        ASSERT_EQ(saved.size(), QSize(200, 300));
+        EXPECT_GT(qRed(saved.pixel(100, 40)), 200);
+        EXPECT_GT(qBlue(saved.pixel(100, 260)), 200);
+
+        ASSERT_EQ(Correct("cam.jpg", name, &strip), 1);
+        const std::string all = folder_.Output("exiv2 -pa " + name);
+        for (const char* family : {"Exif.Photo", "Exif.GPSInfo", "Make", "Xmp.", "Iptc."})
+            EXPECT_EQ(all.find(family), std::string::npos) << family << " in " << all;
+        EXPECT_EQ(folder_.Output("convert " + name + " icc:-"), profile.toStdString());
+    }
+    ASSERT_EQ(Correct("cam.jpg", "out.bmp"), 1);
+}
+
+// 16-bit sources keep 16 bits in TIFF and PNG: the samples are the image's 16-bit RGB, as the
+// buffer's own getter gives them. 8-bit sources, and JPEG, stay 8-bit; options choose.
+TEST_F(PhotoMetadataTest, DeepSourcesSaveSixteenBitsWhereTheFormatHoldsThem) {
+    const int w = 13, h = 9;
+    ASSERT_TRUE(folder_.Write("s.raw", RandomBytes(w * h * 6, 4)));
+    folder_.Shell(
+        "raw2tiff -M -c none -w 13 -l 9 -d short -b 3 -p rgb s.raw s16.tif && "
+        "tiffcp -c lzw s16.tif lzw16.tif && convert s16.tif -depth 8 s8.png");
+    CImgBuff image;
+    PhotoOrigin origin;
+    ASSERT_EQ(LoadPhoto(folder_.Path("lzw16.tif").c_str(), &image, nullptr, {}, &origin), 1);
+    EXPECT_EQ(origin.bitsPerChannel, 16);
+    QByteArray expected;  // the image's 16-bit RGB, little-endian as ImageMagick writes it here
+    for (int i = 0; i < w * h; ++i) {
+        uint16_t rgb[3];
+        ASSERT_EQ(image.buffer->GetRGB16(i % w, i / w, rgb, rgb + 1, rgb + 2), 1);
+        expected.append(reinterpret_cast<const char*>(rgb), sizeof rgb);
+    }
+    for (const std::string name : {"o.tif", "o.png"}) {
+        ASSERT_EQ(SavePhoto(folder_.Path(name).c_str(), &image, nullptr, &origin), 1);
+        EXPECT_EQ(folder_.Output("convert " + name + " -depth 16 -endian LSB rgb:-"),
+                  expected.toStdString());
+    }
+    const SaveOptions eight{.bitsPerChannel = 8}, sixteen{.bitsPerChannel = 16};
+    ASSERT_EQ(SavePhoto(folder_.Path("o8.tif").c_str(), &image, nullptr, &origin, &eight), 1);
+    ASSERT_EQ(SavePhoto(folder_.Path("o.jpg").c_str(), &image, nullptr, &origin, &sixteen), 1);
+    ASSERT_EQ(Correct("s8.png", "from8.png"), 1);
+    ASSERT_EQ(Correct("s8.png", "wide.png", &sixteen), 1);
+    EXPECT_EQ(folder_.Output("identify -format %z o8.tif o.jpg from8.png wide.png"), "88816");
 }

@@ -61,19 +61,22 @@ inline size_t ProcessThreadCount() {
                                              std::filesystem::directory_iterator()));
 }
 
-// One Run over count >= slots items: exactly `slots` slices tiling [0, count) in order, the
-// longer ones first, lengths differing by at most one.
-inline void ExpectEvenTiling(uint32_t count, unsigned slots) {
-    const RangeList ranges = Ranges(RecordRun(count));
-    ASSERT_EQ(ranges.size(), slots) << count;
-    uint64_t next = 0;
-    for (size_t k = 0; k < slots; next += ranges[k++].second) {
-        EXPECT_TRUE(ranges[k].first == next && ranges[k].second >= 1 &&
-                    ranges[k].second <= ranges[k ? k - 1 : 0].second &&
-                    ranges[k].second + 1 >= ranges[0].second)
-            << count << " slice " << k;
+// Runs over each count with a queue of `queue` slices: exactly min(count, queue) slices tiling
+// [0, count) in order, the longer ones first, lengths differing by at most one. That fixes every
+// slice, so a worked example (35 items in 16 slices: three of 3, then thirteen of 2) adds nothing.
+inline void ExpectEvenSlices(unsigned queue, std::initializer_list<uint32_t> counts) {
+    for (uint32_t count : counts) {
+        const RangeList ranges = Ranges(RecordRun(count));
+        ASSERT_EQ(ranges.size(), std::min(count, queue)) << count;
+        uint64_t next = 0;
+        for (size_t k = 0; k < ranges.size(); next += ranges[k++].second) {
+            EXPECT_TRUE(ranges[k].first == next &&
+                        ranges[k].second <= ranges[k ? k - 1 : 0].second &&
+                        ranges[k].second >= ranges[0].second - 1)
+                << count << " slice " << k;
+        }
+        EXPECT_EQ(next, count);
     }
-    EXPECT_EQ(next, count);
 }
 
 class PoolTest : public ::testing::Test {

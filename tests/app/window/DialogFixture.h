@@ -1,4 +1,4 @@
-// A main dialog with scripted prompts and counted pipeline passes, and small photo files.
+// A main dialog with scripted prompts, the pictures it shows, and small photo files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -68,6 +68,16 @@ class DialogTest : public ::testing::Test {
     void Show() {
         dialog->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        Settle();
+    }
+    // Shown and active, so that its shortcuts are live.
+    void ShowActive() {
+        Show();
+        QApplication::setActiveWindow(dialog.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    }
+    void Keys(const char* sequence) {
+        QTest::keySequence(dialog.get(), QKeySequence(QString::fromUtf8(sequence)));
         Settle();
     }
 
@@ -141,15 +151,14 @@ class DialogTest : public ::testing::Test {
         Settle();
     }
 
-    // The seven trackbars, whole-photo ones first, and their thumbs' positions.
-    std::vector<TrackBar*> Sliders() const {
-        return {dialog->brightnessSlider,    dialog->vividnessSlider, dialog->addLightSlider,
-                dialog->suppressLightSlider, dialog->bandHueSlider,   dialog->bandVividnessSlider,
-                dialog->bandBrightnessSlider};
-    }
+    // The seven thumbs' positions, whole-photo sliders first.
     std::vector<int32_t> Thumbs() const {
         std::vector<int32_t> positions;
-        for (TrackBar* slider : Sliders()) positions.push_back(slider->GetPos());
+        for (TrackBar* slider :
+             {dialog->brightnessSlider, dialog->vividnessSlider, dialog->addLightSlider,
+              dialog->suppressLightSlider, dialog->bandHueSlider, dialog->bandVividnessSlider,
+              dialog->bandBrightnessSlider})
+            positions.push_back(slider->GetPos());
         return positions;
     }
 
@@ -159,15 +168,6 @@ class DialogTest : public ::testing::Test {
         }
         ADD_FAILURE() << "no menu item " << text;
         return nullptr;
-    }
-
-    static bool SamePixels(const CImgBuff& a, const CImgBuff& b) {
-        int32_t aw, ah, bw, bh;
-        PixelType at, bt;
-        const uint8_t* ap = a.GetData(&aw, &ah, &at);
-        const uint8_t* bp = b.GetData(&bw, &bh, &bt);
-        if (!ap || !bp || aw != bw || ah != bh || at != bt) return false;
-        return std::equal(ap, ap + static_cast<size_t>(aw) * ah * kBytesPerPixel[at], bp);
     }
 
     QTemporaryDir folder;

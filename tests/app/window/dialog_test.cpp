@@ -1,102 +1,46 @@
-#include <QContextMenuEvent>
-#include <QFontInfo>
-#include <QMenu>
-#include <QMenuBar>
+// The window's controls and the work around them: sliders, bands, spot picks, undo, histogram,
+// shortcuts, drops, the command line and the unsaved-changes question.
+#include <QMimeData>
 #include <QTimer>
+#include <QUrl>
 #include <QWheelEvent>
 
+#include <set>
+
 #include "adjust/Pipeline.h"
+#include "app/LumivexApp.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
 
 const std::vector<int32_t> kNeutralThumbs = {0, 0, -1, -1, 0, 0, 0};
 
-// Counts the pixels of a picture area that differ from a colour.
-int Differing(const QImage& image, const QRect& area, QRgb colour) {
-    int count = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        for (int x = area.left(); x <= area.right(); ++x) count += image.pixel(x, y) != colour;
-    }
-    return count;
-}
-
-TEST_F(DialogTest, StartsNeutralWithOffAndRedPressedAndAWhitePreview) {
-    Show();
+// Neutral and white at start; Enter and Esc do nothing wherever the focus is, Ctrl+O and Ctrl+S
+// reach the open and save dialogs, and Ctrl+Q closes.
+TEST_F(DialogTest, StartsNeutralAndOnlyTheShortcutsActOnKeys) {
+    ShowActive();
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Lumivex"));
-    EXPECT_EQ(QFontInfo(dialog->font()).family(), QStringLiteral("IPAGothic"));
     EXPECT_EQ(Thumbs(), kNeutralThumbs);
     EXPECT_TRUE(ButtonNamed("OFF")->isChecked());
     EXPECT_FALSE(ButtonNamed("自動")->isChecked() || ButtonNamed("スポット")->isChecked());
-    const QList<QSize> iconSizes = dialog->appIcon.availableSizes();
-    for (int side : {16, 24, 32}) EXPECT_TRUE(iconSizes.contains(QSize(side, side))) << side;
-
-    // Buttons 1010..1015 show red, yellow, green, cyan, blue and magenta inside a 1-pixel frame.
-    const QRgb swatches[] = {0xFF0000, 0xFFFF00, 0x00FF00, 0x00FFFF, 0x0000FF, 0xFF00FF};
-    for (int k = 0; k < 6; ++k) {
-        EXPECT_EQ(dialog->bandButtons[k]->isChecked(), k == 0) << k;
-        const QImage swatch = dialog->bandButtons[k]->icon().pixmap(70, 29).toImage();
-        ASSERT_EQ(swatch.size(), QSize(70, 29));
-        EXPECT_EQ(Differing(swatch, QRect(1, 1, 68, 27), 0xFF000000 | swatches[k]), 0) << k;
-    }
-
     const QImage frame = dialog->previewFrame->grab().toImage();
-    EXPECT_EQ(Differing(frame, frame.rect().adjusted(1, 1, -1, -1), qRgb(255, 255, 255)), 0);
+    QImage white(frame.size() - QSize(2, 2), QImage::Format_RGB32);
+    white.fill(Qt::white);
+    EXPECT_EQ(frame.copy(1, 1, white.width(), white.height()).convertToFormat(QImage::Format_RGB32),
+              white);
     EXPECT_EQ(frame.pixel(0, 300), qRgb(0, 0, 0));
-    EXPECT_FALSE(dialog->shownPreview);
-}
-
-TEST_F(DialogTest, TicksStandAtTheSetValuesUnderTheThumbCentre) {
-    const std::vector<std::vector<int32_t>> expected = {
-        {-45, 0, 45},     {-45, 0, 45}, {-1, 0, 50, 100}, {-1, 0, 50, 100},
-        {-5000, 0, 5000}, {-40, 0, 40}, {-40, 0, 40}};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(Sliders()[i]->TickPositions(), expected[i]) << i;
-
-    // Each tick is drawn where the thumb's centre stands at its value.
-    TrackBar* bar = dialog->addLightSlider;
-    const QImage picture = bar->grab().toImage();
-    for (int32_t value : {-1, 50, 100, 25}) {
-        bar->SetPos(value);
-        const QPoint tick(HandleRect(bar).center().x(), HandleRect(bar).top() - 4);
-        EXPECT_EQ(bar->TickX(value), tick.x()) << value;
-        EXPECT_EQ(qGray(picture.pixel(tick)) < 128, value != 25) << value;
+    // Each slider carries its row's ticks, its ends always among them.
+    const TrackBar* sliders[] = {dialog->brightnessSlider,    dialog->vividnessSlider,
+                                 dialog->addLightSlider,      dialog->suppressLightSlider,
+                                 dialog->bandHueSlider,       dialog->bandVividnessSlider,
+                                 dialog->bandBrightnessSlider};
+    for (const AdjustmentSpec& row : kAdjustments) {
+        std::set<int32_t> ticks(row.ticks.begin(), row.ticks.begin() + row.tickCount);
+        ticks.insert({row.minimum, row.maximum});
+        EXPECT_EQ(sliders[int(row.id)]->TickPositions(),
+                  std::vector<int32_t>(ticks.begin(), ticks.end()));
     }
-}
 
-TEST_F(DialogTest, MenuAndWindowMenuTexts) {
-    auto* corner = qobject_cast<QMenuBar*>(dialog->menuBar->cornerWidget(Qt::TopRightCorner));
-    ASSERT_TRUE(corner && corner->actions().size() == 1);
-    EXPECT_EQ(corner->actions()[0]->text(), QStringLiteral("Lumivexについて(&H...)"));
-    const QList<QAction*> items =
-        corner->actions()[0]->menu()->actions() + dialog->systemMenu->actions();
-    ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(items[0]->text(), QStringLiteral("バージョン情報(&V...)"));
-    EXPECT_TRUE(items[1]->isSeparator());
-    EXPECT_EQ(items[2]->text(), QStringLiteral("バージョン情報 Lumivex(&A)..."));
-    // Both items open the version dialog; the window menu is offered as a context menu.
-    QTimer poll;
-    QString opened;
-    poll.callOnTimeout([&] {
-        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-            menu->setActiveAction(items[2]);
-            QTest::keyClick(menu, Qt::Key_Return);
-        } else if (QWidget* about = QApplication::activeModalWidget()) {
-            opened = about->windowTitle();
-            about->close();
-        }
-    });
-    poll.start(10);
-    items[0]->trigger();
-    EXPECT_EQ(opened, QStringLiteral("バージョン情報 Lumivex"));
-    opened.clear();
-    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), QPoint(5, 5));
-    QApplication::sendEvent(dialog.get(), &click);
-    EXPECT_EQ(opened, QStringLiteral("バージョン情報 Lumivex"));
-    poll.stop();
-}
-
-TEST_F(DialogTest, EnterAndEscDoNothingAndTheCloseBoxCloses) {
-    Show();
     for (QWidget* target :
          {static_cast<QWidget*>(dialog->brightnessSlider),
           static_cast<QWidget*>(dialog->bandButtons[1]), static_cast<QWidget*>(dialog.get())}) {
@@ -108,7 +52,12 @@ TEST_F(DialogTest, EnterAndEscDoNothingAndTheCloseBoxCloses) {
         EXPECT_TRUE(prompts.requests.empty());
         EXPECT_EQ(dialog->engine.selectedBand, 0);
     }
-    EXPECT_TRUE(dialog->close());
+    Keys("Ctrl+O");
+    Keys("Ctrl+S");
+    ASSERT_EQ(prompts.requests.size(), 2u);
+    EXPECT_FALSE(prompts.requests[0].save);
+    EXPECT_TRUE(prompts.requests[1].save);
+    Keys("Ctrl+Q");
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
 }
@@ -242,6 +191,187 @@ TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAtEveryZoomAndAverageOnlyPixelsInsi
     QTest::mouseRelease(frame, Qt::LeftButton, Qt::NoModifier, QPoint(240, 200));
     Settle();
     EXPECT_EQ(*spot(), picked);
+}
+
+// Each step's thumbs, white-balance button and full result, walked back with Ctrl+Z and
+// forward with both redo keys.
+TEST_F(DialogTest, UndoAndRedoWalkThroughADragABandChangeASpotPickAndAReset) {
+    ShowActive();
+    OpenGradient();
+    EXPECT_FALSE(Action("元に戻す(&U)")->isEnabled());
+    struct Step {
+        std::vector<int32_t> thumbs;
+        bool spotOn;
+        QImage picture;
+    };
+    std::vector<Step> steps;
+    auto record = [&] {
+        Settle();
+        steps.push_back({Thumbs(), ButtonNamed("スポット")->isChecked(), Shown()});
+    };
+    record();
+    Drag(dialog->brightnessSlider, {15, 30});
+    Drop(dialog->brightnessSlider);
+    record();
+    QTest::mouseClick(dialog->bandButtons[2], Qt::LeftButton);
+    Release(dialog->bandVividnessSlider, 25);
+    record();
+    Click("スポット");  // no spot picked yet: the picture stays
+    record();
+    const Rect& fit = dialog->previewFrame->Geometry().imageRect;
+    QTest::mouseClick(dialog->previewFrame, Qt::LeftButton, Qt::NoModifier,
+                      QPoint(fit.left + 10, (fit.top + fit.bottom) / 2));
+    record();
+    Click("リセット");
+    record();
+    for (size_t i : {1, 2, 4, 5}) ASSERT_NE(steps[i].picture, steps[i - 1].picture) << i;
+
+    auto expectAt = [&](size_t i) {
+        EXPECT_EQ(Thumbs(), steps[i].thumbs) << i;
+        EXPECT_EQ(ButtonNamed("スポット")->isChecked(), steps[i].spotOn) << i;
+        EXPECT_EQ(Shown(), steps[i].picture) << i;
+    };
+    for (size_t i = steps.size() - 1; i-- > 0;) {
+        Keys("Ctrl+Z");
+        expectAt(i);
+    }
+    Keys("Ctrl+Z");  // nothing more to undo
+    expectAt(0);
+    Keys("Ctrl+Shift+Z");
+    expectAt(1);
+    for (size_t i = 2; i < steps.size(); ++i) {
+        Keys("Ctrl+Y");
+        expectAt(i);
+    }
+    EXPECT_EQ(dialog->engine.selectedBand, 2);
+
+    // A new photo starts a new history with the adjustments it finds.
+    Release(dialog->brightnessSlider, 12);
+    OpenGradient();
+    EXPECT_FALSE(Action("元に戻す(&U)")->isEnabled());
+    EXPECT_EQ(dialog->brightnessSlider->GetPos(), 12);
+}
+
+TEST_F(DialogTest, TheHistogramCountsThePictureShownAndDrawsOverItOnlyWhenTicked) {
+    Show();
+    OpenGradient();
+    Release(dialog->vividnessSlider, 20);
+    const QImage plain = dialog->previewFrame->grab().toImage();
+    QAction* toggle = Action("ヒストグラム(&H)");
+    toggle->trigger();
+    Settle();
+    const QImage withHistogram = dialog->previewFrame->grab().toImage();
+    EXPECT_NE(withHistogram, plain);
+    const Histogram& shown = dialog->previewFrame->ShownHistogram();
+
+    // The photo's part of the frame's inside; its border covers the last column.
+    const Rect& r = dialog->previewFrame->Geometry().imageRect;
+    Histogram expected;
+    for (int y = r.top; y <= std::min(r.bottom, plain.height() - 2); ++y) {
+        for (int x = r.left; x <= std::min(r.right, plain.width() - 2); ++x) {
+            const QRgb p = plain.pixel(x, y);
+            ++expected.red[qRed(p)];
+            ++expected.green[qGreen(p)];
+            ++expected.blue[qBlue(p)];
+            ++expected.luminance[(299 * qRed(p) + 587 * qGreen(p) + 114 * qBlue(p) + 500) / 1000];
+        }
+    }
+    EXPECT_EQ(shown.red, expected.red);
+    EXPECT_EQ(shown.green, expected.green);
+    EXPECT_EQ(shown.blue, expected.blue);
+    EXPECT_EQ(shown.luminance, expected.luminance);
+    toggle->trigger();
+    EXPECT_EQ(dialog->previewFrame->grab().toImage(), plain);
+}
+
+TEST_F(DialogTest, ADroppedFileOpensAndNamesTheWindow) {
+    Show();
+    auto drop = [&](const QString& path) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        QDragEnterEvent enter(QPoint(400, 300), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(dialog.get(), &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        QDropEvent event(QPointF(400, 300), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(dialog.get(), &event);
+        Settle();
+    };
+    drop(QString::fromStdString(WritePhoto(Gradient(30, 20), "写真 1.png")));
+    EXPECT_EQ(dialog->photoWidth, 30);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("写真 1.png - Lumivex"));
+    drop(folder.filePath(QStringLiteral("missing.jpg")));
+    EXPECT_EQ(prompts.messages, std::vector<std::string>{"ロードできませんでした"});
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("写真 1.png - Lumivex"));
+}
+
+// The program's own start: the photo named on the command line is open in the shown window.
+TEST_F(DialogTest, APhotoOnTheCommandLineOpensAtStart) {
+    const std::string path = WritePhoto(Gradient(30, 20), "start.png");
+    QString title;
+    QTimer::singleShot(300, [&] {
+        QWidget* window = QApplication::activeModalWidget();
+        ASSERT_NE(window, nullptr);
+        title = window->windowTitle();
+        window->close();
+    });
+    EXPECT_EQ(theApp.InitInstance(path.c_str()), 0);
+    EXPECT_EQ(title, QStringLiteral("start.png - Lumivex"));
+}
+
+TEST_F(DialogTest, ChangedCorrectionsAreOfferedForSavingBeforeTheyAreSetAside) {
+    Show();
+    OpenGradient();
+    EXPECT_TRUE(dialog->close());  // nothing changed
+    EXPECT_EQ(prompts.saveQuestions, 0);
+
+    Show();
+    Release(dialog->brightnessSlider, 20);
+    prompts.saveAnswer = SaveChangesAnswer::Cancel;
+    EXPECT_FALSE(dialog->close());
+    EXPECT_TRUE(dialog->isVisible());
+    prompts.saveAnswer = SaveChangesAnswer::Discard;
+    EXPECT_TRUE(dialog->close());
+    EXPECT_EQ(prompts.saveQuestions, 2);
+
+    Show();
+    prompts.saveAnswer = SaveChangesAnswer::Save;
+    const QString out = folder.filePath(QStringLiteral("kept.jpg"));
+    prompts.answers.push_back(out.toStdString());
+    EXPECT_TRUE(dialog->close());
+    EXPECT_TRUE(QFile::exists(out));
+
+    // Saved: no question until the next change, which opening another photo asks about too.
+    Show();
+    OpenGradient();
+    EXPECT_EQ(prompts.saveQuestions, 3);
+    Release(dialog->vividnessSlider, 5);
+    prompts.saveAnswer = SaveChangesAnswer::Cancel;
+    const int32_t before = dialog->photoWidth;
+    Open(WritePhoto(Gradient(20, 20), "other.png"));
+    EXPECT_EQ(prompts.saveQuestions, 4);
+    EXPECT_EQ(dialog->photoWidth, before);
+    EXPECT_EQ(prompts.answers.size(), 1u);  // the open dialog was never shown
+    prompts.answers.clear();
+}
+
+TEST_F(DialogTest, ADoubleClickReturnsAThumbToNeutralInOneStep) {
+    ShowActive();
+    OpenGradient();
+    TrackBar* slider = dialog->addLightSlider;
+    Release(slider, 30);
+    Drag(slider, {12});
+    Drop(slider);
+    const int32_t dragged = slider->GetPos();
+    ASSERT_NE(dragged, 30);
+
+    QTest::mouseDClick(slider, Qt::LeftButton, Qt::NoModifier, HandleRect(slider).center());
+    Settle();
+    EXPECT_EQ(slider->GetPos(), -1);
+    EXPECT_EQ(dialog->engine.AdjustmentPosition(AdjustmentId::AddLight), -1);
+    Keys("Ctrl+Z");
+    EXPECT_EQ(slider->GetPos(), dragged);
+    EXPECT_EQ(dialog->engine.AdjustmentPosition(AdjustmentId::AddLight), dragged);
 }
 
 }  // namespace

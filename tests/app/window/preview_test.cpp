@@ -1,33 +1,15 @@
 #include <QLabel>
 #include <QPainter>
+#include <QWheelEvent>
 
-#include <atomic>
 #include <cmath>
 #include <random>
+#include <tuple>
 
 #include "app/PreviewRenderer.h"
-#include "app/PreviewStretch.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
-
-// A photo whose every pixel has a colour of its own (red from x, green from y), held as the
-// loader holds photos.
-std::shared_ptr<const SourcePhoto> CoordinatePhoto(int32_t width, int32_t height) {
-    CImgBuff image;
-    image.buffer->Create(width, height, PT_HSV16);
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) image.buffer->SetRGB8(x, y, 40 + x, 40 + y, 77);
-    }
-    return SourcePhoto::Make(image);
-}
-
-// Photo pixel (x, y) as the display shows it: the top 8 bits of each 16-bit channel.
-QRgb Shown(const SourcePhoto& photo, int x, int y) {
-    uint16_t r, g, b;
-    photo.Pixels().GetRGB16(x, y, &r, &g, &b);
-    return qRgb(r >> 8, g >> 8, b >> 8);
-}
 
 PreviewRequest Zoomed(std::shared_ptr<const SourcePhoto> photo, double zoom, double left,
                       double top, QSize size) {
@@ -46,7 +28,7 @@ QImage Render(const PreviewRequest& request) {
     return picture ? picture->picture : QImage();
 }
 
-// The Part's numbers: a 540 x 702 frame at (264, 0) fits into (1, 1, 539, 701).
+// Worked numbers: a 540 x 702 frame at (264, 0) fits into (1, 1, 539, 701).
 TEST(PreviewLayout, FitsLandscapePortraitExactAndTooFlatPhotos) {
     QWidget parent;
     parent.resize(804, 702);
@@ -57,6 +39,7 @@ TEST(PreviewLayout, FitsLandscapePortraitExactAndTooFlatPhotos) {
         Rect image, margin1, margin2;
     } cases[] = {
         {0, 0, {1, 1, 539, 701}, {-1, -1, -1, -1}, {-1, -1, -1, -1}},
+        {100, 0, {1, 1, 539, 701}, {-1, -1, -1, -1}, {-1, -1, -1, -1}},
         {100, 60, {2, 189, 539, 511}, {1, 1, 539, 189}, {1, 512, 539, 701}},
         // 701 / 100 limits: 420 wide, centred at (539 - 420) / 2.
         {60, 100, {59, 2, 478, 701}, {1, 1, 59, 701}, {479, 1, 539, 701}},
@@ -75,23 +58,20 @@ TEST(PreviewLayout, FitsLandscapePortraitExactAndTooFlatPhotos) {
     EXPECT_EQ(frame.MapToPhoto(Point{400, 350}, 1000, 1, &pixel), 0);  // nothing on screen
 }
 
-// Each picture pixel shows the photo pixel floor(origin + position / zoom): at 100 % every
-// photo pixel once with its neighbours one apart, above it squares of zoom x zoom.
-TEST(PreviewRender, ZoomedPicturesRepeatPhotoPixelsUnfilteredAndPanningMovesByDistanceOverZoom) {
-    const EngineReference engine;
-    const auto photo = CoordinatePhoto(200, 150);
+// Panning by a distance on screen moves the view by the distance over the zoom, unless the
+// photo's edge stops it; zooming keeps the photo point under the pointer where it is.
+TEST(PreviewFrame, PanningMovesTheViewByDistanceOverZoomAndZoomKeepsThePointUnderThePointer) {
     QWidget parent;
     parent.resize(300, 200);
     CPreviewFrame frame(&parent);
     frame.setGeometry(0, 0, 300, 200);
-    frame.LayoutPreview(photo->Width(), photo->Height());
-    for (double zoom : {1.0, 2.0, 3.0, 4.0, 8.0}) {
+    frame.LayoutPreview(200, 150);
+    for (double zoom : {1.0, 2.0, 3.0, 8.0}) {
         frame.SetZoom(zoom);
         for (QPointF distance : {QPointF(10, 0), QPointF(-37, 21)}) {
             const QPointF before = frame.ViewOrigin();
             frame.PanBy(distance);
             const QPointF moved = before - frame.ViewOrigin();
-            // Unless the photo's edge stops it, the view moves by the distance over the zoom.
             if (frame.ViewOrigin().x() > 0 && frame.ViewOrigin().x() < 200 - 300 / zoom) {
                 EXPECT_NEAR(moved.x(), distance.x() / zoom, 1e-9) << zoom;
             }
@@ -99,26 +79,36 @@ TEST(PreviewRender, ZoomedPicturesRepeatPhotoPixelsUnfilteredAndPanningMovesByDi
                 EXPECT_NEAR(moved.y(), distance.y() / zoom, 1e-9) << zoom;
             }
         }
-        const double left = std::floor(frame.ViewOrigin().x());
-        const double top = std::floor(frame.ViewOrigin().y());
-        const QImage picture = Render(Zoomed(photo, zoom, left, top, QSize(300, 200)));
-        ASSERT_FALSE(picture.isNull());
-        int wrong = 0;
-        for (int y = 0; y < picture.height(); ++y) {
-            for (int x = 0; x < picture.width(); ++x) {
-                const int px = static_cast<int>(left + std::floor(x / zoom));
-                const int py = static_cast<int>(top + std::floor(y / zoom));
-                const bool inside = px >= 0 && py >= 0 && px < 200 && py < 150;
-                wrong +=
-                    picture.pixel(x, y) != (inside ? Shown(*photo, px, py) : qRgb(255, 255, 255));
-            }
-        }
-        EXPECT_EQ(wrong, 0) << zoom;
+        const QPointF pointer(130, 90);
+        const QPointF under = frame.ViewOrigin() + pointer / zoom;
+        frame.SetZoom(zoom * 2, pointer);
+        EXPECT_NEAR((frame.ViewOrigin() + pointer / (zoom * 2) - under).manhattanLength(), 0, 1e-9)
+            << zoom;
     }
 }
 
+// The obvious area average: each output pixel integrates the source over its own area in
+// double precision.
+QRgb SlowAverage(const std::vector<uint8_t>& bgr, int32_t sw, int32_t sh, QSize out, int x, int y) {
+    const double x0 = double(x) * sw / out.width(), x1 = double(x + 1) * sw / out.width();
+    const double y0 = double(y) * sh / out.height(), y1 = double(y + 1) * sh / out.height();
+    double sum[3] = {0, 0, 0}, area = 0;
+    for (int j = int(y0); j < sh && j < y1; ++j) {
+        const double wy = std::min<double>(y1, j + 1) - std::max<double>(y0, j);
+        for (int i = int(x0); i < sw && i < x1; ++i) {
+            const double w = wy * (std::min<double>(x1, i + 1) - std::max<double>(x0, i));
+            for (int c = 0; c < 3; ++c) sum[c] += w * bgr[(j * sw + i) * 3 + c];
+            area += w;
+        }
+    }
+    return qRgb(int(std::lround(sum[2] / area)), int(std::lround(sum[1] / area)),
+                int(std::lround(sum[0] / area)));
+}
+
 // What a part of the photo shows, corrected, is the whole photo's pass cropped and scaled the
-// same way; a render told to stop delivers nothing.
+// same way: zoomed, picture pixel (x, y) shows photo pixel floor(origin + (x, y) / zoom), at
+// 100 % every pixel once and above it squares, white beyond the photo. A render told to stop
+// delivers nothing.
 TEST(PreviewRender, APartEqualsTheWholePassCroppedAndAStoppedRenderGivesNothing) {
     const EngineReference engine;
     std::mt19937 random(11);
@@ -140,69 +130,38 @@ TEST(PreviewRender, APartEqualsTheWholePassCroppedAndAStoppedRenderGivesNothing)
     std::vector<uint8_t> bgr(160 * 120 * 3);
     const BgrRows rows{bgr.data(), 160 * 3};
     ASSERT_EQ(ApplyAdjustments(*plan, *photo, false, whole.buffer, &rows), 1);
-    for (double zoom : {1.0, 2.0, 4.0}) {
-        PreviewRequest request = Zoomed(photo, zoom, 37, 21, QSize(90, 70));
+    for (auto [zoom, left, top] :
+         {std::tuple{1.0, 37, 21}, {2.0, -5, 100}, {3.0, 130, -7}, {4.0, 0, 0}, {8.0, 150, 110}}) {
+        PreviewRequest request = Zoomed(photo, zoom, left, top, QSize(90, 70));
         request.plan = plan;
         const QImage picture = Render(request);
         int wrong = 0;
         for (int y = 0; y < 70; ++y) {
             for (int x = 0; x < 90; ++x) {
-                const uint8_t* p = &bgr[((21 + int(y / zoom)) * 160 + 37 + int(x / zoom)) * 3];
-                wrong += picture.pixel(x, y) != qRgb(p[2], p[1], p[0]);
+                const int px = left + static_cast<int>(std::floor(x / zoom));
+                const int py = top + static_cast<int>(std::floor(y / zoom));
+                const bool inside = px >= 0 && py >= 0 && px < 160 && py < 120;
+                const uint8_t* p = inside ? &bgr[(py * 160 + px) * 3] : nullptr;
+                wrong += picture.pixel(x, y) != (p ? qRgb(p[2], p[1], p[0]) : qRgb(255, 255, 255));
             }
         }
         EXPECT_EQ(wrong, 0) << zoom;
     }
-    // Fitted, the photo is the whole pass averaged into the fitted rectangle.
-    PreviewRequest fitted;
-    fitted.photo = photo;
-    fitted.plan = plan;
-    fitted.size = QSize(100, 100);
-    fitted.fitted = QRect(10, 20, 80, 60);
-    QImage expected(100, 100, QImage::Format_RGB32);
-    expected.fill(Qt::white);
-    ASSERT_TRUE(StretchAveraged(rows, 160, 120, &expected, fitted.fitted, [] { return false; }));
-    EXPECT_EQ(Render(fitted), expected);
-
-    int rowsBeforeStop = 5;
-    bool shortOfMemory = true;
-    EXPECT_FALSE(RenderPreview(
-        fitted, false, [&] { return --rowsBeforeStop < 0; }, &shortOfMemory));
-    EXPECT_FALSE(shortOfMemory);
-}
-
-// The obvious area average: each output pixel integrates the source over its own area in
-// double precision.
-QRgb SlowAverage(const std::vector<uint8_t>& bgr, int32_t sw, int32_t sh, QSize out, int x, int y) {
-    const double x0 = double(x) * sw / out.width(), x1 = double(x + 1) * sw / out.width();
-    const double y0 = double(y) * sh / out.height(), y1 = double(y + 1) * sh / out.height();
-    double sum[3] = {0, 0, 0}, area = 0;
-    for (int j = int(y0); j < sh && j < y1; ++j) {
-        const double wy = std::min<double>(y1, j + 1) - std::max<double>(y0, j);
-        for (int i = int(x0); i < sw && i < x1; ++i) {
-            const double w = wy * (std::min<double>(x1, i + 1) - std::max<double>(x0, i));
-            for (int c = 0; c < 3; ++c) sum[c] += w * bgr[(j * sw + i) * 3 + c];
-            area += w;
-        }
-    }
-    return qRgb(int(std::lround(sum[2] / area)), int(std::lround(sum[1] / area)),
-                int(std::lround(sum[0] / area)));
-}
-
-TEST(StretchAveraged, MatchesTheObviousAreaAverage) {
-    const EngineReference engine;
-    std::mt19937 random(3);
-    std::vector<uint8_t> bgr(97 * 61 * 3);
-    for (uint8_t& byte : bgr) byte = static_cast<uint8_t>(random());
-    for (QSize size : {QSize(23, 17), QSize(97, 61), QSize(40, 61), QSize(1, 1)}) {
-        QImage out(size, QImage::Format_RGB32);
-        ASSERT_TRUE(StretchAveraged(BgrRows{bgr.data(), 97 * 3}, 97, 61, &out, out.rect(),
-                                    [] { return false; }));
+    // Fitted, shrunk or enlarged, the photo is the whole pass averaged over each picture pixel's
+    // area, as the obvious double-precision integral gives it; ties, frequent where an enlarged
+    // pixel straddles two halves, may round apart by one.
+    for (QRect fitted : {QRect(10, 20, 70, 53), QRect(3, 4, 230, 170)}) {
+        PreviewRequest request;
+        request.photo = photo;
+        request.plan = plan;
+        request.size = QSize(240, 180);
+        request.fitted = fitted;
+        const QImage picture = Render(request);
         int far = 0, off = 0;
-        for (int y = 0; y < size.height(); ++y) {
-            for (int x = 0; x < size.width(); ++x) {
-                const QRgb fast = out.pixel(x, y);
-                const QRgb slow = SlowAverage(bgr, 97, 61, size, x, y);
+        for (int y = 0; y < fitted.height(); ++y) {
+            for (int x = 0; x < fitted.width(); ++x) {
+                const QRgb fast = picture.pixel(fitted.left() + x, fitted.top() + y);
+                const QRgb slow = SlowAverage(bgr, 160, 120, fitted.size(), x, y);
                 for (int shift : {0, 8, 16}) {
                     const int d = std::abs(int((fast >> shift) & 255) - int((slow >> shift) & 255));
                     far += d > 1;
@@ -210,10 +169,21 @@ TEST(StretchAveraged, MatchesTheObviousAreaAverage) {
                 }
             }
         }
-        // Ties may round apart; anything more than a handful is a wrong weight.
-        EXPECT_EQ(far, 0) << size.width() << "x" << size.height();
-        EXPECT_LE(off, size.width() * size.height() / 100 + 1) << size.width();
+        EXPECT_EQ(far, 0) << fitted.width();
+        EXPECT_LE(off, fitted.width() * fitted.height() * 3 / 20) << fitted.width();
+        EXPECT_EQ(picture.pixel(fitted.left() - 1, fitted.top()), qRgb(255, 255, 255));
     }
+
+    PreviewRequest fitted;
+    fitted.photo = photo;
+    fitted.plan = plan;
+    fitted.size = QSize(100, 100);
+    fitted.fitted = QRect(10, 20, 80, 60);
+    int rowsBeforeStop = 5;
+    bool shortOfMemory = true;
+    EXPECT_FALSE(RenderPreview(
+        fitted, false, [&] { return --rowsBeforeStop < 0; }, &shortOfMemory));
+    EXPECT_FALSE(shortOfMemory);
 }
 
 // The window: the photo fitted with white margins, also after resizing; zoom steps, compare and
@@ -237,7 +207,15 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
         Settle();
     }
 
-    // Ctrl++ steps in from the fitted scale; Ctrl+1 is 100 %, Ctrl+0 fits again.
+    // The wheel zooms only with Ctrl held; Ctrl++ steps in from the fitted scale; Ctrl+1 is
+    // 100 %, Ctrl+0 fits again.
+    for (Qt::KeyboardModifier held : {Qt::NoModifier, Qt::ControlModifier}) {
+        const QPointF at(30, 30);
+        QWheelEvent wheel(at, dialog->previewFrame->mapToGlobal(at), QPoint(), QPoint(0, 120),
+                          Qt::NoButton, held, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(dialog->previewFrame, &wheel);
+        EXPECT_EQ(dialog->previewFrame->Zoom() > 0, held == Qt::ControlModifier);
+    }
     QTest::keyClick(dialog.get(), Qt::Key_1, Qt::ControlModifier);
     Settle();
     EXPECT_EQ(dialog->previewFrame->Zoom(), 1.0);
@@ -246,14 +224,22 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
     Settle();
     EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
     Release(dialog->brightnessSlider, 30);
+    // Compare, held or ticked, shows the photo as loaded and keeps the zoom.
     const QImage corrected = Shown();
+    const QPoint centre = corrected.rect().center();
+    ASSERT_NE(corrected.pixel(centre), qRgb(200, 40, 40));
     QTest::keyPress(dialog.get(), Qt::Key_Backslash);
     Settle();
-    EXPECT_NE(Shown(), corrected);
+    EXPECT_EQ(Shown().pixel(centre), qRgb(200, 40, 40));
     EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
     QTest::keyRelease(dialog.get(), Qt::Key_Backslash);
     Settle();
     EXPECT_EQ(Shown(), corrected);
+    for (QColor expected : {QColor(200, 40, 40), QColor(corrected.pixel(centre))}) {
+        Action("補正前を表示(&B)")->trigger();
+        Settle();
+        EXPECT_EQ(Shown().pixel(centre), expected.rgb());
+    }
     QTest::keyClick(dialog.get(), Qt::Key_Z, Qt::ControlModifier);
     Settle();
     EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The program in a real X window: started with a photo on its command line it shows that photo,
-# Ctrl+S asks for a name and saves the corrected photo there, Ctrl+Q ends it. Exits 77 (skipped)
-# where Xvfb or xdotool is missing.
+# Ctrl+1 shows it one photo pixel on one screen pixel, Ctrl+S asks for a name and saves the
+# corrected photo there, Ctrl+Q ends it. Exits 77 (skipped) where Xvfb or xdotool is missing.
 set -euo pipefail
 lumivex="$1"
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || exit 77
@@ -21,7 +21,10 @@ fail() {
     exit 1
 }
 
-convert -size 64x48 gradient:orange-navy "$dir/photo.jpg"
+# A one-pixel checkerboard, which only an unscaled picture shows as it is.
+convert -size 400x300 pattern:gray50 -depth 8 "$dir/photo.png"
+convert -size 64x64 pattern:gray50 -depth 8 "$dir/even.png"
+convert "$dir/even.png" -roll +1+0 "$dir/odd.png"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
 server=$!
 for _ in $(seq 50); do [[ -s "$dir/display" ]] && break; sleep 0.1; done
@@ -33,20 +36,35 @@ echo "leak:libdbus-1.so" >"$dir/leaks.supp"
 export LSAN_OPTIONS="suppressions=$dir/leaks.supp"
 
 cd "$dir"
-"$lumivex" photo.jpg &
+"$lumivex" photo.png &
 program=$!
-window="$(timeout 30 xdotool search --sync --name '^photo.jpg - Lumivex$' | head -n 1)" ||
+window="$(timeout 30 xdotool search --sync --name '^photo.png - Lumivex$' | head -n 1)" ||
     fail "no window named after the photo"
 xdotool windowfocus --sync "$window"
 sleep 0.5
+
+# 64 x 64 screen pixels at the window's centre, which the photo covers, match the pattern.
+unscaled() {
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    import -window root -crop "64x64+$((X + WIDTH / 2))+$((Y + HEIGHT / 2))" +repage shot.png
+    for pattern in even.png odd.png; do
+        [[ "$(compare -metric AE shot.png "$pattern" null: 2>&1)" == 0 ]] && return 0
+    done
+    return 1
+}
+unscaled && fail "the fitted photo already shows unscaled"
+xdotool key ctrl+1
+sleep 1
+unscaled || fail "Ctrl+1 did not show the photo's pixels unscaled"
+
 xdotool key ctrl+s
 timeout 30 xdotool search --sync --name '名前を付けて保存' >/dev/null || fail "Ctrl+S showed no save dialog"
 sleep 0.5
 xdotool type --delay 30 corrected
 xdotool key Return
 for _ in $(seq 100); do [[ -s corrected.jpg ]] && break; sleep 0.1; done
-[[ "$(identify -format '%m %wx%h' corrected.jpg 2>/dev/null)" == "JPEG 64x48" ]] ||
-    fail "no 64 x 48 JPEG saved"
+[[ "$(identify -format '%m %wx%h' corrected.jpg 2>/dev/null)" == "JPEG 400x300" ]] ||
+    fail "no 400 x 300 JPEG saved"
 
 xdotool windowfocus --sync "$window"
 xdotool key ctrl+q

@@ -1,0 +1,114 @@
+// The own JPEG decoder and encoder against Qt's: files made by ImageMagick, libjpeg's tools and
+// exiv2 decode to exactly the pixels Qt's reader gives, and pictures encode to exactly the bytes
+// Qt's writer makes.
+#include <QBuffer>
+#include <QImageWriter>
+
+#include <cstring>
+#include <string>
+
+#include "image/ImgBuff.h"
+#include "imageio/JpegDecoder.h"
+#include "imageio/JpegEncoder.h"
+#include "imageio/PhotoLoader.h"
+#include "imageio/PhotoLoaderTesting.h"
+#include "tests/imageio/PhotoFiles.h"
+
+namespace {
+
+// Photo-like content and every 8-bit extreme: a plasma with a band of random pixels.
+const char kSource[] =
+    "convert -size 301x263 -seed 5 plasma:fractal -blur 0x1 +noise Gaussian "
+    "\\( -size 301x20 xc: +noise Random \\) -geometry +0+120 -composite ";
+
+int Encode(const QImage& picture, int quality, QByteArray* bytes, PhotoError* error = nullptr) {
+    const JpegPicture header{
+        picture.width(), picture.height(),        picture.format() == QImage::Format_Grayscale8,
+        quality,         picture.dotsPerMeterX(), picture.dotsPerMeterY()};
+    const size_t rowBytes = static_cast<size_t>(picture.width()) * (header.grey ? 1 : 3);
+    return EncodeJpeg(
+        header,
+        [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
+            for (uint32_t i = 0; i < count; ++i)
+                std::memcpy(rows + i * stride, picture.constScanLine(first + i), rowBytes);
+        },
+        bytes, error);
+}
+
+}  // namespace
+
+// Files in every sampling, coding and size the decoder takes (more than one band of rows, odd
+// sizes, grey, RGB, EXIF Orientation 1, an orientation in XMP alone, which Qt ignores) it
+// decodes; those it leaves to Qt's reader (turned, CMYK, cut short, damaged) it does not touch.
+// Either way the photo loads exactly as Qt's reader has it.
+TEST(JpegDecoderTest, DecodesWhatItTakesAndLoadsAllAsQtDoes) {
+    ScratchFolder folder;
+    folder.Shell(kSource + std::string("source.ppm && ") + kSource + "-quality 90 photo.jpg");
+    folder.Shell(
+        "convert source.ppm -crop 17x9+40+100 +repage odd.ppm && "
+        "convert source.ppm -crop 1x1+150+130 +repage one.ppm && "
+        "convert source.ppm -crop 100x130+10+10 +repage -colorspace Gray grey.pgm");
+    const QByteArray photo = folder.Read("photo.jpg");
+    QByteArray damaged = photo;
+    for (qsizetype i = photo.size() / 3; i < photo.size() / 3 + 400; i += 7) damaged[i] = '\xA5';
+    ASSERT_TRUE(folder.Write("cut.jpg", photo.left(photo.size() / 2)) &&
+                folder.Write("damaged.jpg", damaged));
+    // Each command makes the file its last word names; true when the decoder takes it.
+    const std::pair<std::string, bool> files[] = {
+        {"convert one.ppm one.jpg", true},
+        {"cjpeg -quality 88 -progressive -sample 1x2 source.ppm >prog-440.jpg", true},
+        {"cjpeg -quality 97 -rgb source.ppm >rgb.jpg", true},
+        {"cjpeg -quality 60 -sample 2x2 odd.ppm >odd-420.jpg", true},
+        {"cjpeg -grayscale -progressive -restart 2 grey.pgm >grey-prog.jpg", true},
+        {"cp photo.jpg up.jpg && exiv2 -M'set Exif.Image.Orientation 1' up.jpg", true},
+        {"cp photo.jpg xmp.jpg && exiv2 -M'set Xmp.tiff.Orientation 6' xmp.jpg", true},
+        {"cp photo.jpg turned.jpg && exiv2 -M'set Exif.Image.Orientation 6' turned.jpg", false},
+        {"convert photo.jpg -colorspace CMYK cmyk.jpg", false},
+        {"test -s cut.jpg", false},
+        {"test -s damaged.jpg", false}};
+    for (const auto& [command, taken] : files) {
+        folder.Shell(command);
+        const std::string name = command.substr(command.find_last_of(" >") + 1);
+        PhotoError error, qtError;
+        const FileDescriptor fd(OpenPhotoFile(folder.Path(name).c_str(), &error));
+        C_ImgBuff own;
+        EXPECT_EQ(DecodeJpegToHsv(fd.get(), &own, {}, &error),
+                  taken ? JpegDecoding::Decoded : JpegDecoding::NotTaken)
+            << name;
+        EXPECT_EQ(own.type, taken ? PT_HSV16 : PT_NONE) << name;
+        CImgBuff qt, target;
+        const int qtLoaded = DecodeWithQt(fd.get(), &qt, {}, &qtError);
+        EXPECT_EQ(LoadPhoto(folder.Path(name).c_str(), &target, &error), qtLoaded) << name;
+        EXPECT_EQ(error.failure, qtError.failure) << name;
+        EXPECT_TRUE(SameImage(*target.buffer, *qt.buffer)) << name;
+    }
+}
+
+// Byte for byte what Qt's writer makes of the same picture: odd sizes, widths off the 8 and 16
+// pixel blocks, heights over several bands, grey and colour, the whole range of qualities, and
+// densities that Qt writes per inch, per centimetre, or per centimetre on a tie; what libjpeg
+// refuses is refused.
+TEST(EncodeJpegTest, GivesQtsBytesOrRefuses) {
+    const std::pair<int, int> sizes[] = {{1, 1}, {2, 3}, {17, 9}, {33, 16}, {300, 65}, {5, 777}};
+    const std::pair<int, int> densities[] = {{0, 0}, {2835, 2835}, {1000, 5007}, {5000, 5000}};
+    for (int i = 0; i < 12; ++i) {
+        QImage picture =
+            RandomPicture(sizes[i / 2].first, sizes[i / 2].second, i)
+                .convertToFormat(i % 2 ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+        picture.setDotsPerMeterX(densities[i % 4].first);  // Qt ignores 0
+        picture.setDotsPerMeterY(densities[i % 4].second);
+        for (const int quality : {-1, 1, 50, 95, 100}) {
+            SCOPED_TRACE(testing::Message() << "picture " << i << " quality " << quality);
+            QByteArray bytes;
+            ASSERT_EQ(Encode(picture, quality, &bytes), 1);
+            EXPECT_EQ(bytes, QtJpeg(picture, quality));
+        }
+    }
+    // libjpeg's refusals come back in its words, with the band thread stopped and nothing leaked.
+    QByteArray bytes;
+    PhotoError error;
+    EXPECT_EQ(Encode(QImage(65501, 3, QImage::Format_RGB888), 75, &bytes, &error), 0);
+    EXPECT_NE(error.text.find("65500"), std::string::npos) << error.text;
+    EXPECT_EQ(Encode(QImage(), 75, &bytes, &error), 0);
+    EXPECT_EQ(error.failure, PhotoFailure::SystemError);
+}
