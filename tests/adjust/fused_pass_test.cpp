@@ -52,8 +52,10 @@ void StageByStage(const CorrectionPlan& plan, const CImgBuff& full, const C_ImgB
             CreateWhiteBalanceCache(grey->r, grey->g, grey->b), ColorCache_Destroy);
         ASSERT_EQ(ApplyColorCache(cache.get(), &expected), 1);
     }
-    ApplyToneCurves(&expected, &expected, plan.vividnessCurve.get(), plan.brightnessCurve.get());
-    ApplyToneCurves(&expected, &expected, nullptr, plan.lightCurve.get());
+    const ToneCurve* s = plan.vividnessCurve.get();
+    ASSERT_EQ(ApplyToneCurves(&expected, &expected, s, plan.brightnessCurve.get()) +
+                  ApplyToneCurves(&expected, &expected, nullptr, plan.lightCurve.get()),
+              2);
     if (plan.bands) ApplyColorBands(&expected, &expected, plan.bands.get());
 }
 

@@ -202,7 +202,6 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
             }
         }
         EXPECT_EQ(wrong, 0) << pass;
-        EXPECT_EQ(frame.pixel(0, 50), qRgb(0, 0, 0));  // the frame's own border
         dialog->resize(dialog->width() + 150, dialog->height() + 100);
         Settle();
     }
