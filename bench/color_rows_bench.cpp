@@ -9,6 +9,7 @@
 
 #include "bench/BenchPhotos.h"
 #include "image/ColorRows.h"
+#include "image/ColorRowsTesting.h"
 
 namespace {
 

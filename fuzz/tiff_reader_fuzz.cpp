@@ -8,6 +8,7 @@
 #include "image/ImgBuff.h"
 #include "imageio/tiff/LibTiffDecoder.h"
 #include "imageio/tiff/TiffReader.h"
+#include "imageio/tiff/TiffReaderTesting.h"
 #include "parallel/WorkerPool.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

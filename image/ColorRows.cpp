@@ -1,4 +1,5 @@
 #include "image/ColorRows.h"
+#include "image/ColorRowsTesting.h"
 
 #include <atomic>
 

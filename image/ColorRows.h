@@ -17,11 +17,8 @@ struct BgrRows {
 // Instruction sets in increasing order; kAvx512 stands for AVX-512 F, BW, DQ and VL together.
 enum class VectorLevel { kScalar, kAvx2, kAvx512 };
 
-// The widest level the processor supports, capped by LimitVectorLevel.
+// The widest level the processor supports, capped for tests by LimitVectorLevel.
 VectorLevel ActiveVectorLevel();
-// Tests and benchmarks only: use no level above `level` from now on (to compare the paths);
-// kAvx512 lifts the cap.
-void LimitVectorLevel(VectorLevel level);
 
 void HsvToRgb16Run(const uint16_t* h, const uint16_t* s, const uint16_t* v, uint16_t* r,
                    uint16_t* g, uint16_t* b, size_t count);

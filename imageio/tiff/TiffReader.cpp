@@ -1,4 +1,5 @@
 #include "imageio/tiff/TiffReader.h"
+#include "imageio/tiff/TiffReaderTesting.h"
 
 #include <sys/stat.h>
 

@@ -11,6 +11,7 @@
 #include "adjust/ColorCache.h"
 #include "adjust/Pipeline.h"
 #include "image/ColorRows.h"
+#include "image/ColorRowsTesting.h"
 #include "image/ImgBuff.h"
 #include "parallel/WorkerPool.h"
 

@@ -8,6 +8,7 @@
 
 #include "image/ColorModel.h"
 #include "image/ColorRows.h"
+#include "image/ColorRowsTesting.h"
 #include "image/PixelPlanes.h"
 
 using Plane = std::vector<uint16_t>;

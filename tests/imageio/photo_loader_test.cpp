@@ -7,6 +7,7 @@
 
 #include "imageio/PhotoLoader.h"
 #include "imageio/tiff/TiffReader.h"
+#include "imageio/tiff/TiffReaderTesting.h"
 #include "tests/imageio/PhotoFiles.h"
 
 // An overlong extension is cut to the buffer, which is not overrun.

@@ -10,6 +10,7 @@
 
 #include "imageio/tiff/LibTiffDecoder.h"
 #include "imageio/tiff/TiffReader.h"
+#include "imageio/tiff/TiffReaderTesting.h"
 #include "tests/imageio/PhotoFiles.h"
 
 namespace {
