@@ -29,6 +29,8 @@ void XyzToLinear(double x, double y, double z, double linear[3]);
 void XyzToRgb32(double x, double y, double z, uint32_t* r, uint32_t* g, uint32_t* b);
 
 int XyzToLab(double x, double y, double z, double* l, double* a, double* b);
+// X / Xn, Y / Yn and Z / Zn of XyzToLab, D65's white point in percent.
+void LabRatios(double x, double y, double z, double ratio[3]);
 // The f of XyzToLab, in place, for count values of X / Xn, Y / Yn or Z / Zn: the cube root (the
 // real pow with 0.3333333333333333) above 216/24389, a line below.
 void LabFRun(double* t, size_t count);
