@@ -28,23 +28,25 @@ void ApplyToManyRun::Cancel() {
 void ApplyToManyRun::Run() {
     const std::vector<PlannedPhoto> plan =
         PlanPhotos(request.photos, {}, request.folder, request.format);
-    for (size_t k = 0; k < plan.size(); ++k) {
-        if (cancelRequested) {
-            cancelled = true;
-            break;
-        }
-        const PlannedPhoto& photo = plan[k];
+    auto announce = [&](size_t k) {
         emit photoStarted(static_cast<int>(k), static_cast<int>(plan.size()),
                           QFile::decodeName(QByteArray::fromStdString(
-                              fs::path(photo.input).filename().string())));
-        std::string reason;
-        PhotoTimings timings;
-        if (CorrectPhotoFile(settings, std::nullopt, photo, timings, reason)) {
-            ++saved;
-            continue;
-        }
-        failures.push_back({photo.input, reason});
-    }
+                              fs::path(plan[k].input).filename().string())));
+    };
+    // Photos overlap; the one announced is the first not yet finished.
+    if (!plan.empty() && !cancelRequested) announce(0);
+    const size_t reported = CorrectPhotoFiles(
+        settings, std::nullopt, plan, DefaultPhotoJobs(),
+        [&](size_t k, const PhotoOutcome& outcome) {
+            if (outcome.saved) {
+                ++saved;
+            } else {
+                failures.push_back({plan[k].input, outcome.reason});
+            }
+            if (k + 1 < plan.size() && !cancelRequested) announce(k + 1);
+        },
+        {}, {}, &cancelRequested);
+    cancelled = reported < plan.size();
     emit finished();
 }
 

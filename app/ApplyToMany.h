@@ -1,6 +1,6 @@
-// Giving the window's corrections to other photos: each photo is corrected and saved by
-// CorrectPhotoFile, as the batch tool does, on a thread of its own so that the window keeps
-// painting and answering while the photos are worked through.
+// Giving the window's corrections to other photos: they are corrected and saved by
+// CorrectPhotoFiles, several at once as the batch tool does, on threads of their own so that the
+// window keeps painting and answering while the photos are worked through.
 #pragma once
 
 #include <QObject>
@@ -24,13 +24,13 @@ class ApplyToManyRun : public QObject {
     };
 
     ApplyToManyRun(const CorrectionSettings& settings, const ApplyToManyRequest& request);
-    // Cancels and waits for the photo in progress.
+    // Cancels and waits for the photos in progress.
     ~ApplyToManyRun() override;
 
     // Starts correcting the request's photos with the settings; connect the signals first.
     void Start();
 
-    // No photo is started after this; the one in progress is finished, and saving never leaves
+    // No photo is started after this; the ones in progress are finished, and saving never leaves
     // a partial file.
     void Cancel();
 

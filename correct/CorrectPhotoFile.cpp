@@ -2,14 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 
 #include "adjust/Pipeline.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
+#include "parallel/OrderedJobs.h"
+#include "parallel/WorkerPool.h"
 
 namespace fs = std::filesystem;
 
@@ -145,6 +150,45 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     }
     timings.saveMs = MillisecondsSince(start);
     return 1;
+}
+
+unsigned DefaultPhotoJobs() {
+    // The memory the system can give without swapping, as its own accounting has it.
+    uint64_t availableKb = 0;
+    std::ifstream meminfo("/proc/meminfo");
+    for (std::string key; meminfo >> key;) {
+        if (key == "MemAvailable:") {
+            meminfo >> availableKb;
+            break;
+        }
+        meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    const uint64_t fitting = availableKb * 1024 / kPhotoInFlightBytes;
+    return static_cast<unsigned>(
+        std::clamp<uint64_t>(fitting, 1, std::max(WorkerPool::ProcessorCount(), 1u)));
+}
+
+size_t CorrectPhotoFiles(const CorrectionSettings& settings,
+                         const std::optional<SpotPixel>& spotPixel,
+                         const std::vector<PlannedPhoto>& plan, unsigned jobs,
+                         const std::function<void(size_t, const PhotoOutcome&)>& report,
+                         const PhotoLoadLimits& limits, const SaveOptions& save,
+                         const std::atomic<bool>* cancel) {
+    // One reference for the whole run: the photos' own ones then never build or tear down.
+    const EngineReference engine;
+    std::vector<PhotoOutcome> outcomes(plan.size());
+    return RunInOrder(
+        plan.size(), jobs,
+        [&](size_t k) {
+            PhotoOutcome& outcome = outcomes[k];
+            outcome.saved = CorrectPhotoFile(settings, spotPixel, plan[k], outcome.timings,
+                                             outcome.reason, limits, save);
+        },
+        [&](size_t k) {
+            report(k, outcomes[k]);
+            outcomes[k] = {};
+        },
+        [&] { return cancel == nullptr || !cancel->load(); });
 }
 
 std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,

@@ -3,7 +3,9 @@
 // same pixels whichever started it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +58,32 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
                      const PhotoLoadLimits& limits = {}, const SaveOptions& save = {});
+
+// What correcting one planned photo came to.
+struct PhotoOutcome {
+    int saved = 0;
+    std::string reason;  // when not saved
+    PhotoTimings timings;
+};
+
+// Memory one photo in flight is allowed for when choosing how many go at once: a 24-megapixel
+// photo holds about half of it at its peak.
+inline constexpr uint64_t kPhotoInFlightBytes = uint64_t{400} << 20;
+
+// How many photos go at once by default: one per processor, as far as the memory available holds
+// kPhotoInFlightBytes for each; at least one.
+unsigned DefaultPhotoJobs();
+
+// CorrectPhotoFile for every planned photo, up to jobs of them at once (one photo's decoding and
+// encoding, which run on one thread, overlap another's pixel passes), each result handed to
+// report on the calling thread in the plan's order. No photo is started once cancel (may be
+// null) is set. Returns how many photos were reported: all, unless cancelled.
+size_t CorrectPhotoFiles(const CorrectionSettings& settings,
+                         const std::optional<SpotPixel>& spotPixel,
+                         const std::vector<PlannedPhoto>& plan, unsigned jobs,
+                         const std::function<void(size_t, const PhotoOutcome&)>& report,
+                         const PhotoLoadLimits& limits = {}, const SaveOptions& save = {},
+                         const std::atomic<bool>* cancel = nullptr);
 
 // The spot grey point measured on the photo at path around pixel, as a spot click there would
 // take it; nullopt with reason set when the photo cannot be loaded or pixel lies outside it.

@@ -19,13 +19,25 @@ struct PhotoMetadataBlocks {
 
 namespace {
 
+// Guards Exiv2's XMP toolkit, which is not safe to use from two threads at once: several photos
+// are read and saved at the same time.
+void LockXmpToolkit(void* data, bool lock) {
+    auto* mutex = static_cast<std::mutex*>(data);
+    if (lock) {
+        mutex->lock();
+    } else {
+        mutex->unlock();
+    }
+}
+
 // Exiv2 prints warnings about odd files by default, and its XMP toolkit must be set up once
 // before any thread uses it.
 void PrepareExiv2() {
     static std::once_flag once;
+    static std::mutex xmpToolkit;
     std::call_once(once, [] {
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        Exiv2::XmpParser::initialize();
+        Exiv2::XmpParser::initialize(LockXmpToolkit, &xmpToolkit);
     });
 }
 

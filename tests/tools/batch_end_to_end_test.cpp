@@ -136,19 +136,25 @@ TEST_F(BatchEndToEnd, SpotGreyPointCarriedInAFileGivesTheSamePixels) {
     EXPECT_LE(std::abs(qGreen(patch) - qBlue(patch)), 2) << std::hex << patch;
 }
 
-// Photos are corrected in input order, each failure reported after its progress line while the
-// others are saved with the metadata they carry (read back by the exiv2 tool): an unreadable photo,
-// a FIFO (which must not block the run), a photo above --max-megapixels with a hint at the option.
+// Photos are reported in input order, each failure after its progress line while the others are
+// saved with the metadata they carry (read back by the exiv2 tool), the same whether worked at
+// once or one at a time: an unreadable photo, a FIFO (which must not block the run), a photo
+// above --max-megapixels with a hint at the option.
 TEST_F(BatchEndToEnd, EachPhotoFailsAloneInInputOrderAndTheOthersKeepTheirMetadata) {
     ASSERT_TRUE(Make("-size 20x10 xc:orange", "a.jpg") && Make("-size 9x9 xc:teal", "c.tif") &&
                 Make("-size 2000x1000 xc:gray", "big.png"));
     ASSERT_EQ(Shell("mkfifo pipe.jpg && echo broken >b.jpg && "
                     "exiv2 -M'set Exif.Image.Make Canon' -M'set Xmp.xmp.Rating 3' a.jpg"),
               0);
-    const Outcome outcome =
-        Run("--max-megapixels 1 --format png --out-dir out a.jpg b.jpg pipe.jpg big.png c.tif",
-            "timeout 60");
+    const std::string photos =
+        " --max-megapixels 1 --format png a.jpg b.jpg pipe.jpg big.png c.tif";
+    const Outcome outcome = Run("--jobs 4 --out-dir out" + photos, "timeout 60");
     EXPECT_EQ(outcome.status, 1);
+    // Photos worked at once say and save exactly what they do one at a time.
+    const Outcome alone = Run("--jobs 1 --out-dir alone" + photos, "timeout 60");
+    EXPECT_EQ(alone.errors, outcome.errors);
+    EXPECT_EQ(ReadText("alone/c.png"), ReadText("out/c.png"));
+    EXPECT_EQ(ReadText("alone/a.png"), ReadText("out/a.png"));
     size_t at = 0;
     for (const char* part : {"[1/5] a.jpg\n[2/5] b.jpg\nlumivex-batch: b.jpg: ",
                              "\n[3/5] pipe.jpg\nlumivex-batch: pipe.jpg: ", "named pipe",

@@ -24,13 +24,13 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     auto neutral = Parse("in.jpg out.jpg", &error);
     ASSERT_TRUE(neutral) << error;
     EXPECT_EQ(neutral->settings, CorrectionSettings());
-    EXPECT_FALSE(neutral->spotPixel || neutral->quiet || neutral->printSettings);
+    EXPECT_FALSE(neutral->spotPixel || neutral->quiet || neutral->printSettings || neutral->jobs);
     EXPECT_EQ(neutral->output, "out.jpg");
 
     auto o = Parse(
         "--wb spot:12,34 --brightness=-45 --vividness 45 --add-light 100 --suppress-light=0 --band "
         "cyan:hue=-5000,bright=40 --band cyan:vivid=3 --depth 16 --quality=20 --strip-metadata "
-        "--quiet --out-dir outs --format png a.tif -- -b.jpg",
+        "--quiet --jobs 3 --out-dir outs --format png a.tif -- -b.jpg",
         &error);
     ASSERT_TRUE(o) << error;
     EXPECT_TRUE(o->spotPixel && o->spotPixel->x == 12 && o->spotPixel->y == 34);
@@ -42,8 +42,8 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     for (int32_t i = 0; i < 3; ++i) expected.SetPosition(AdjustmentId(4 + i), 3, cyan[i]);
     EXPECT_EQ(o->settings, expected);
     EXPECT_EQ(std::tuple(o->save.bitsPerChannel, o->save.quality, o->save.keepMetadata, o->quiet,
-                         o->format),
-              std::tuple(16, 20, false, true, std::string("png")));
+                         o->jobs, o->format),
+              std::tuple(16, 20, false, true, 3u, std::string("png")));
     EXPECT_EQ(o->inputs, (std::vector<std::string>{"a.tif", "-b.jpg"}));
 
     EXPECT_TRUE(Parse("-h", &error)->help && Parse("--help", &error)->help);
@@ -72,6 +72,7 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"--depth 12 a b.tif", "--depth takes 8 or 16"},
         {"--quality 0 a b.jpg", "--quality takes a whole number from 1 to 100"},
         {"--max-megapixels 0 a b", "--max-megapixels takes a whole number from 1"},
+        {"--jobs 0 a b", "--jobs takes a whole number from 1 to 64"},
     };
     for (const auto& [args, mentions] : cases) {
         std::string error;

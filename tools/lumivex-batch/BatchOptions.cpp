@@ -12,6 +12,8 @@ namespace {
 
 // What a photo buffer can hold at most, in whole megapixels.
 constexpr int kLargestMegapixels = static_cast<int>(kMaxHoldablePixels / 1'000'000);
+// More photos at once than this only add memory: the processors are busy long before.
+constexpr int kMostJobs = 64;
 
 // A whole decimal integer in [low, high], nothing else around it.
 bool ParseInt(std::string_view text, int low, int high, int& value) {
@@ -194,7 +196,7 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         }
         static constexpr std::string_view kValued[] = {"--wb",     "--band",     "--out-dir",
                                                        "--format", "--settings", "--max-megapixels",
-                                                       "--depth",  "--quality"};
+                                                       "--depth",  "--quality",  "--jobs"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -260,6 +262,13 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
                 error = "--quality takes a whole number from 1 to 100";
                 return std::nullopt;
             }
+        } else if (name == "--jobs") {
+            int jobs = 0;
+            if (!ParseInt(value, 1, kMostJobs, jobs)) {
+                error = "--jobs takes a whole number from 1 to " + std::to_string(kMostJobs);
+                return std::nullopt;
+            }
+            options.jobs = static_cast<unsigned>(jobs);
         } else if (name == "--out-dir") {
             if (value.empty()) {
                 error = "--out-dir needs a folder";
@@ -364,6 +373,9 @@ Options:
            std::to_string(kDefaultMaxPhotoPixels / 1'000'000) + R"()
   --print-settings         print the settings file that the options make and write no photo;
                            with --wb spot:X,Y the grey point is measured on INPUT
+  --jobs N                 correct up to N photos at once, 1..)" +
+           std::to_string(kMostJobs) + R"( (default: one per processor, as far as
+                           the memory holds them); messages keep the order of the INPUTs
   --quiet                  no progress lines
   --timings                print load, pipeline and save times of each photo
   -h, --help               this text

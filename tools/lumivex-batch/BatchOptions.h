@@ -25,6 +25,8 @@ struct BatchOptions {
     std::string outDir;
     std::string format = "jpg";
     bool formatSet = false;
+    // --jobs: photos corrected at once; 0 lets the memory and the processors decide.
+    unsigned jobs = 0;
     bool quiet = false;
     bool timings = false;
     bool help = false;

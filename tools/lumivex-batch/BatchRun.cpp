@@ -83,24 +83,22 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     limits.maxPixels = static_cast<uint64_t>(options.maxMegapixels) * 1'000'000;
     const std::vector<PlannedPhoto> plan =
         PlanPhotos(options.inputs, options.output, options.outDir, options.format);
-    for (size_t k = 0; k < plan.size(); ++k) {
-        const PlannedPhoto& photo = plan[k];
-        if (plan.size() > 1 && !options.quiet) {
-            std::fprintf(err, "[%zu/%zu] %s\n", k + 1, plan.size(), photo.input.c_str());
-        }
-        std::string reason;
-        PhotoTimings timings;
-        if (CorrectPhotoFile(options.settings, options.spotPixel, photo, timings, reason, limits,
-                             options.save)) {
-            if (options.timings) {
+    const unsigned jobs = options.jobs != 0 ? options.jobs : DefaultPhotoJobs();
+    CorrectPhotoFiles(
+        options.settings, options.spotPixel, plan, jobs,
+        [&](size_t k, const PhotoOutcome& outcome) {
+            const std::string& input = plan[k].input;
+            if (plan.size() > 1 && !options.quiet)
+                std::fprintf(err, "[%zu/%zu] %s\n", k + 1, plan.size(), input.c_str());
+            if (!outcome.saved) {
+                std::fprintf(err, "lumivex-batch: %s: %s\n", input.c_str(), outcome.reason.c_str());
+                status = 1;
+            } else if (options.timings) {
                 std::fprintf(out, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
-                             photo.input.c_str(), timings.loadMs, timings.pipelineMs,
-                             timings.saveMs);
+                             input.c_str(), outcome.timings.loadMs, outcome.timings.pipelineMs,
+                             outcome.timings.saveMs);
             }
-            continue;
-        }
-        std::fprintf(err, "lumivex-batch: %s: %s\n", photo.input.c_str(), reason.c_str());
-        status = 1;
-    }
+        },
+        limits, options.save);
     return status;
 }
