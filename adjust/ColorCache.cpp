@@ -1,7 +1,10 @@
 #include "adjust/ColorCache.h"
 #include "adjust/ColorCacheTesting.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -27,6 +30,9 @@ namespace {
 // Lattice spacing of the 8-bit colours in 16- and 32-bit samples.
 constexpr int64_t kStep16 = 257;
 constexpr int64_t kStep32 = 16843009;
+
+// Where a block's ready bits lie, for the vector lookups that read them by address.
+constexpr long long kReadyOffset = offsetof(ColorCacheBlock, ready);
 
 struct ClearSlotsContext {
     std::atomic<ColorCacheBlock*>* index;
@@ -56,9 +62,9 @@ namespace {
 // Block allocations left before the one a test makes fail; 0: none fails.
 std::atomic<uint32_t> allocationsBeforeFailure{0};
 
-// A block carved from the newest slab (or a new one) and appended to the block list; null when
-// memory is short. The caller holds the cache's lock. Slabs are not cleared: a block's entries
-// are all written before it is published.
+// A block carved from the newest slab (or a new one) and appended to the block list, with no
+// entry ready or claimed; null when memory is short. The caller holds the cache's lock. Slabs are
+// not cleared: an entry is written before its ready bit is set.
 ColorCacheBlock* TakeBlock(ColorCache* cache) {
     uint32_t left = allocationsBeforeFailure.load(std::memory_order_relaxed);
     while (left != 0 && !allocationsBeforeFailure.compare_exchange_weak(left, left - 1)) {
@@ -73,6 +79,8 @@ ColorCacheBlock* TakeBlock(ColorCache* cache) {
         cache->slabBlocksTaken = 0;
     }
     ColorCacheBlock* block = &cache->slabs->blocks[cache->slabBlocksTaken++];
+    block->ready.store(0, std::memory_order_relaxed);
+    block->claimed.store(0, std::memory_order_relaxed);
     block->next = nullptr;
     if (cache->lastBlock != nullptr) {
         cache->lastBlock->next = block;
@@ -83,77 +91,125 @@ ColorCacheBlock* TakeBlock(ColorCache* cache) {
     return block;
 }
 
-void FillBlockColourByColour(ColorCache* cache, uint32_t r0, uint32_t g0, uint32_t b0,
-                             uint8_t entries[64][3]) {
-    for (uint32_t i = 0; i < 4; ++i) {
-        for (uint32_t j = 0; j < 4; ++j) {
-            for (uint32_t k = 0; k < 4; ++k) {
-                uint8_t* colour = entries[i * 16 + j * 4 + k];
-                colour[0] = static_cast<uint8_t>(r0 + i);
-                colour[1] = static_cast<uint8_t>(g0 + j);
-                colour[2] = static_cast<uint8_t>(b0 + k);
-                cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
-            }
-        }
-    }
+uint32_t SlotOf(uint8_t r, uint8_t g, uint8_t b) {
+    return (r >> 2) * 4096u + (g >> 2) * 64u + (b >> 2);
 }
 
-// Transforms the 64 colours of the slot's block and publishes it.
-void FillBlock(ColorCache* cache, uint32_t slot, ColorCacheBlock* block) {
-    const uint32_t r0 = (slot >> 12) * 4;
-    const uint32_t g0 = ((slot >> 6) & 63) * 4;
-    const uint32_t b0 = (slot & 63) * 4;
-    if (cache->fillBlock != nullptr) {
-        cache->fillBlock(static_cast<uint8_t>(r0), static_cast<uint8_t>(g0),
-                         static_cast<uint8_t>(b0), block->entries, cache->userData);
-    } else {
-        FillBlockColourByColour(cache, r0, g0, b0, block->entries);
-    }
-    // Release: a thread that sees the pointer sees the 64 finished entries.
-    cache->index[slot].store(block, std::memory_order_release);
+uint32_t EntryOf(uint8_t r, uint8_t g, uint8_t b) {
+    return (r & 3u) * 16 + (g & 3u) * 4 + (b & 3u);
 }
 
-// The entry of a colour whose block is not published yet: claims and fills the block, or,
-// while another thread fills it, transforms the colour directly into scratch (the same function
-// gives the same bytes) instead of waiting. Null when the block cannot be allocated (the slot
-// stays free). One lock per block: the claim, the carving and the listing go together.
+// The slot's block, carved and published when it has none yet; null when it cannot be allocated.
+ColorCacheBlock* BlockAt(ColorCache* cache, uint32_t slot) {
+    std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
+    if (ColorCacheBlock* block = entry.load(std::memory_order_acquire)) return block;
+    std::lock_guard<std::mutex> guard(cache->lock);
+    ColorCacheBlock* block = entry.load(std::memory_order_relaxed);
+    if (block == nullptr && (block = TakeBlock(cache)) != nullptr) {
+        // Release: a thread that sees the pointer sees the cleared bits.
+        entry.store(block, std::memory_order_release);
+    }
+    return block;
+}
+
+// The entry of a colour that is not ready: computed into the block when no other thread has
+// taken it, else into scratch (the same function gives the same bytes) instead of waiting. Null
+// when the block cannot be allocated.
 [[gnu::noinline]] const uint8_t* FindEntrySlowly(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b,
                                                  uint8_t scratch[3]) {
-    const uint32_t slot = (r >> 2) * 4096u + (g >> 2) * 64u + (b >> 2);
-    std::atomic<ColorCacheBlock*>& entry = cache->index[slot];
-    const ColorCacheBlock* block = nullptr;
-    ColorCacheBlock* claimed = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(cache->lock);
-        block = entry.load(std::memory_order_acquire);
-        if (block == nullptr) {
-            claimed = TakeBlock(cache);
-            if (claimed == nullptr) return nullptr;
-            entry.store(kColorCacheFilling, std::memory_order_relaxed);
-        }
-    }
-    if (claimed != nullptr) {
-        FillBlock(cache, slot, claimed);
-        block = claimed;
-    } else if (block == kColorCacheFilling) {
-        scratch[0] = r;
-        scratch[1] = g;
-        scratch[2] = b;
-        cache->transform(&scratch[0], &scratch[1], &scratch[2], cache->userData);
-        return scratch;
-    }
-    return block->entries[(r & 3) * 16 + (g & 3) * 4 + (b & 3)];
+    ColorCacheBlock* block = BlockAt(cache, SlotOf(r, g, b));
+    if (block == nullptr) return nullptr;
+    const uint32_t e = EntryOf(r, g, b);
+    const uint64_t bit = uint64_t{1} << e;
+    uint8_t* colour = scratch;
+    const bool mine = (block->claimed.fetch_or(bit, std::memory_order_acquire) & bit) == 0;
+    if (!mine && (block->ready.load(std::memory_order_acquire) & bit)) return block->entries[e];
+    if (mine) colour = block->entries[e];
+    colour[0] = r;
+    colour[1] = g;
+    colour[2] = b;
+    cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
+    if (mine) block->ready.fetch_or(bit, std::memory_order_release);
+    return colour;
 }
 
-// The transformed entry of a colour, or null when its block cannot be allocated. A hit is one
-// acquire load, with no lock and no call.
+// The transformed entry of a colour, or null when its block cannot be allocated. A hit is two
+// acquire loads, with no lock and no call.
 inline const uint8_t* FindEntry(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b,
                                 uint8_t scratch[3]) {
-    const uint32_t slot = (r >> 2) * 4096u + (g >> 2) * 64u + (b >> 2);
-    const ColorCacheBlock* block = cache->index[slot].load(std::memory_order_acquire);
-    if (block == nullptr || block == kColorCacheFilling)
+    const ColorCacheBlock* block = cache->index[SlotOf(r, g, b)].load(std::memory_order_acquire);
+    const uint32_t e = EntryOf(r, g, b);
+    if (block == nullptr || !((block->ready.load(std::memory_order_acquire) >> e) & 1))
         return FindEntrySlowly(cache, r, g, b, scratch);
-    return block->entries[(r & 3) * 16 + (g & 3) * 4 + (b & 3)];
+    return block->entries[e];
+}
+
+// Colours computed together at most: the lattice colours below and above a run of pixels.
+constexpr uint32_t kPreparedMost = 512;
+
+// Colours this thread has claimed, to be computed in one call and then marked ready.
+struct PendingColours {
+    uint8_t colours[kPreparedMost][3];
+    ColorCacheBlock* blocks[kPreparedMost];
+    uint32_t entries[kPreparedMost];
+    uint32_t count = 0;
+};
+
+// Claims the colour for pending unless it is ready or claimed already (often by this very
+// batch, so a claimed bit is read before one is written). False when its block cannot be
+// allocated.
+bool Pend(ColorCache* cache, PendingColours& pending, uint8_t r, uint8_t g, uint8_t b) {
+    ColorCacheBlock* block = BlockAt(cache, SlotOf(r, g, b));
+    if (block == nullptr) return false;
+    const uint32_t e = EntryOf(r, g, b);
+    const uint64_t bit = uint64_t{1} << e;
+    if ((block->ready.load(std::memory_order_acquire) & bit) ||
+        (block->claimed.load(std::memory_order_relaxed) & bit) ||
+        (block->claimed.fetch_or(bit, std::memory_order_acquire) & bit)) {
+        return true;
+    }
+    uint8_t* colour = pending.colours[pending.count];
+    colour[0] = r;
+    colour[1] = g;
+    colour[2] = b;
+    pending.blocks[pending.count] = block;
+    pending.entries[pending.count++] = e;
+    return true;
+}
+
+// Computes the pending colours, in one call of transformMany where the cache has it, writes
+// them into their entries and marks them ready.
+void Complete(ColorCache* cache, PendingColours& pending) {
+    if (pending.count == 0) return;
+    if (cache->transformMany != nullptr) {
+        cache->transformMany(pending.colours, pending.count, cache->userData);
+    } else {
+        for (uint32_t i = 0; i < pending.count; ++i) {
+            uint8_t* colour = pending.colours[i];
+            cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
+        }
+    }
+    for (uint32_t i = 0; i < pending.count; ++i) {
+        std::memcpy(pending.blocks[i]->entries[pending.entries[i]], pending.colours[i], 3);
+        pending.blocks[i]->ready.fetch_or(uint64_t{1} << pending.entries[i],
+                                          std::memory_order_release);
+    }
+    pending.count = 0;
+}
+
+// Makes the entries of count colours (at most kPreparedMost) ready, computing together the
+// missing ones that no other thread has taken. Returns how many colours from the first have
+// their block: count, unless a block cannot be allocated (the colours taken before it are still
+// computed).
+uint32_t PrepareColours(ColorCache* cache, const uint8_t (*colours)[3], uint32_t count) {
+    PendingColours pending;
+    uint32_t allocated = 0;
+    while (allocated < count && Pend(cache, pending, colours[allocated][0], colours[allocated][1],
+                                     colours[allocated][2])) {
+        ++allocated;
+    }
+    Complete(cache, pending);
+    return allocated;
 }
 
 // k / 257.0 for k = 0..256, folded at compile time with the same IEEE rounding as the
@@ -187,11 +243,25 @@ void LatticeNeighbours(Sample u, int shift, int64_t step, uint8_t* lo, uint8_t* 
 // Interpolates each channel between the transforms of the lattice colours below and above.
 // Channel c of pixel p is planes[c][p * stride]. Stops at the first pixel whose block cannot be
 // allocated and returns 0 (that pixel and the rest unchanged), else 1.
+// Makes the lattice colours below and above count pixels (at most kPreparedMost / 2) ready.
+// Returns how many pixels from the first have theirs: count, unless a block cannot be allocated.
+template <typename Sample>
+uint32_t PrepareLattice(ColorCache* cache, Sample* const planes[3], size_t stride, uint32_t count,
+                        int shift, int64_t step) {
+    uint8_t colours[kPreparedMost][3];
+    for (uint32_t p = 0; p < count; ++p) {
+        for (int c = 0; c < 3; ++c)
+            LatticeNeighbours(planes[c][p * stride], shift, step, &colours[2 * p][c],
+                              &colours[2 * p + 1][c]);
+    }
+    return PrepareColours(cache, colours, 2 * count) / 2;
+}
+
+// The interpolation of count pixels whose lattice colours have their blocks; 0 only when a block
+// cannot be allocated after all.
 template <typename Sample, typename Quotient>
-int MapInterpolated(ColorCache* cache, Sample* const planes[3], size_t stride, uint32_t count,
-                    int shift, int64_t step, double maxValue) {
-    if (cache == nullptr) return 0;
-    if (cache->transform == nullptr) return 1;
+int MapPrepared(ColorCache* cache, Sample* const planes[3], size_t stride, uint32_t count,
+                int shift, int64_t step, double maxValue) {
     for (uint32_t p = 0; p < count; ++p) {
         Sample* pixel[3];
         uint8_t lo[3];
@@ -215,6 +285,25 @@ int MapInterpolated(ColorCache* cache, Sample* const planes[3], size_t stride, u
                 out = static_cast<double>(base) + t * static_cast<double>(high[c] * step - base);
             }
             *pixel[c] = out > maxValue ? static_cast<Sample>(maxValue) : static_cast<Sample>(out);
+        }
+    }
+    return 1;
+}
+
+template <typename Sample, typename Quotient>
+int MapInterpolated(ColorCache* cache, Sample* const planes[3], size_t stride, uint32_t count,
+                    int shift, int64_t step, double maxValue) {
+    if (cache == nullptr) return 0;
+    if (cache->transform == nullptr) return 1;
+    constexpr uint32_t kRun = kPreparedMost / 2;
+    for (uint32_t first = 0; first < count; first += kRun) {
+        const uint32_t n = count - first < kRun ? count - first : kRun;
+        Sample* const run[3] = {planes[0] + first * stride, planes[1] + first * stride,
+                                planes[2] + first * stride};
+        const uint32_t ready = PrepareLattice(cache, run, stride, n, shift, step);
+        if (!MapPrepared<Sample, Quotient>(cache, run, stride, ready, shift, step, maxValue) ||
+            ready < n) {
+            return 0;
         }
     }
     return 1;
@@ -305,14 +394,20 @@ int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b) {
 int ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count) {
     if (cache == nullptr) return 0;
     if (cache->transform == nullptr) return 1;
-    for (uint32_t p = 0; p < count; ++p) {
-        uint8_t* pixel = pixels + static_cast<size_t>(p) * 3;
-        uint8_t scratch[3];
-        const uint8_t* colour = FindEntry(cache, pixel[0], pixel[1], pixel[2], scratch);
-        if (colour == nullptr) return 0;
-        pixel[0] = colour[0];
-        pixel[1] = colour[1];
-        pixel[2] = colour[2];
+    for (uint32_t first = 0; first < count; first += kPreparedMost) {
+        const uint32_t n = count - first < kPreparedMost ? count - first : kPreparedMost;
+        uint8_t* run = pixels + size_t{first} * 3;
+        const uint32_t ready = PrepareColours(cache, reinterpret_cast<uint8_t(*)[3]>(run), n);
+        for (uint32_t p = 0; p < ready; ++p) {
+            uint8_t* pixel = run + size_t{p} * 3;
+            uint8_t scratch[3];
+            const uint8_t* colour = FindEntry(cache, pixel[0], pixel[1], pixel[2], scratch);
+            if (colour == nullptr) return 0;
+            pixel[0] = colour[0];
+            pixel[1] = colour[1];
+            pixel[2] = colour[2];
+        }
+        if (ready < n) return 0;
     }
     return 1;
 }
@@ -362,10 +457,10 @@ namespace {
     *hi = _mm256_min_epi32(_mm256_add_epi32(low, _mm256_set1_epi32(1)), _mm256_set1_epi32(255));
 }
 
-// The addresses of the entries of eight lattice colours (four in each half), or false when any
-// of their blocks is not published yet.
-[[gnu::target("avx2")]] inline bool EntryAddresses(const ColorCache* cache, __m256i r, __m256i g,
-                                                   __m256i b, __m256i address[2]) {
+// The addresses of the entries of eight lattice colours (four in each half), and the lanes
+// (bit n: lane n) whose colour is not ready yet, whose addresses are not to be used.
+[[gnu::target("avx2")]] inline int MissingEntries(const ColorCache* cache, __m256i r, __m256i g,
+                                                  __m256i b, __m256i address[2]) {
     const __m256i slot =
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_srli_epi32(r, 2), 12),
                                         _mm256_slli_epi32(_mm256_srli_epi32(g, 2), 6)),
@@ -375,27 +470,52 @@ namespace {
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(r, three), 4),
                                         _mm256_slli_epi32(_mm256_and_si256(g, three), 2)),
                         _mm256_and_si256(b, three));
-    const __m256i entryBytes = _mm256_add_epi32(_mm256_add_epi32(entry, entry), entry);
     const auto* index = reinterpret_cast<const long long*>(cache->index);
-    const __m256i blocks0 = _mm256_i32gather_epi64(index, _mm256_castsi256_si128(slot), 8);
-    const __m256i blocks1 = _mm256_i32gather_epi64(index, _mm256_extracti128_si256(slot, 1), 8);
     const __m256i none = _mm256_setzero_si256();
-    const __m256i filling = _mm256_set1_epi64x(-1);
-    const __m256i unpublished = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi64(blocks0, none), _mm256_cmpeq_epi64(blocks0, filling)),
-        _mm256_or_si256(_mm256_cmpeq_epi64(blocks1, none), _mm256_cmpeq_epi64(blocks1, filling)));
-    if (!_mm256_testz_si256(unpublished, unpublished)) return false;
-    address[0] =
-        _mm256_add_epi64(blocks0, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(entryBytes)));
-    address[1] =
-        _mm256_add_epi64(blocks1, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(entryBytes, 1)));
+    const __m256i one = _mm256_set1_epi64x(1);
+    int missing = 0;
+    for (int half = 0; half < 2; ++half) {
+        const __m256i blocks = _mm256_i32gather_epi64(index, Half(slot, half), 8);
+        const __m256i present =
+            _mm256_xor_si256(_mm256_cmpeq_epi64(blocks, none), _mm256_set1_epi64x(-1));
+        const __m256i ready = _mm256_mask_i64gather_epi64(
+            none, nullptr, _mm256_add_epi64(blocks, _mm256_set1_epi64x(kReadyOffset)), present, 1);
+        const __m256i lane = _mm256_cvtepu32_epi64(Half(entry, half));
+        const __m256i isReady =
+            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_srlv_epi64(ready, lane), one), one);
+        missing |= (~_mm256_movemask_pd(_mm256_castsi256_pd(isReady)) & 0xF) << (4 * half);
+        address[half] =
+            _mm256_add_epi64(blocks, _mm256_add_epi64(_mm256_add_epi64(lane, lane), lane));
+    }
+    // The entries are read only after their ready bits (x86 keeps loads in order).
+    std::atomic_signal_fence(std::memory_order_acquire);
+    return missing;
+}
+
+// Pend for the colours of the lanes in missing (bit n: lane n) of up to sixteen lattice
+// colours whose channels are the 32-bit lanes stored in r, g and b.
+bool PendLanes(ColorCache* cache, PendingColours& pending, const int32_t r[], const int32_t g[],
+               const int32_t b[], uint32_t missing) {
+    for (; missing != 0; missing &= missing - 1) {
+        const int lane = std::countr_zero(missing);
+        if (!Pend(cache, pending, uint8_t(r[lane]), uint8_t(g[lane]), uint8_t(b[lane])))
+            return false;
+    }
     return true;
 }
 
+[[gnu::target("avx2")]] bool PendLanes8(ColorCache* cache, PendingColours& pending,
+                                        const __m256i colour[3], int missing) {
+    if (missing == 0) return true;
+    alignas(32) int32_t channels[3][8];
+    for (int c = 0; c < 3; ++c)
+        _mm256_store_si256(reinterpret_cast<__m256i*>(channels[c]), colour[c]);
+    return PendLanes(cache, pending, channels[0], channels[1], channels[2], uint32_t(missing));
+}
+
 // The entries at eight addresses as words R | G << 8 | B << 16 (top byte undefined). x86 keeps
-// loads in order and the addresses depend on the loaded block pointers, so the entries read are
-// the ones written before the pointer was published. The word of a block's last entry reads one
-// byte into its list link.
+// loads in order, so the entries read are the ones written before their ready bits were set. The
+// word of a block's last entry reads one byte into its ready bits.
 static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
 [[gnu::target("avx2")]] inline __m256i GatherEntries(const __m256i address[2]) {
     return _mm256_set_m128i(_mm256_i64gather_epi32(nullptr, address[1], 1),
@@ -418,37 +538,46 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
 
 // ColorCache_MapRgb16Planes eight pixels at a time, in runs: first the entry addresses of the
 // run's lattice colours are found and their cache lines requested, so that the memory fetches
-// overlap; then the entries are gathered and interpolated. A group of eight meeting a block not
-// yet filled takes the scalar path, which fills it.
+// overlap, and the colours not ready yet are claimed; those are computed together; then the
+// entries are gathered and interpolated. A group of eight still missing a colour (another thread
+// is computing it) takes the scalar path.
 [[gnu::target("avx2")]] int MapRgb16PlanesAvx2(ColorCache* cache, uint16_t* const planes[3],
                                                uint32_t count) {
-    constexpr uint32_t kRun = 256;
+    constexpr uint32_t kRun = kPreparedMost / 2;
     alignas(32) __m256i lowAddress[kRun / 8][2];
     alignas(32) __m256i highAddress[kRun / 8][2];
-    bool gathered[kRun / 8];
+    int missing[kRun / 8];
+    PendingColours pending;
     for (uint32_t first = 0; first + 8 <= count; first += kRun) {
         const uint32_t groups = (count - first < kRun ? count - first : kRun) / 8;
         for (uint32_t k = 0; k < groups; ++k) {
             __m256i u[3], lo[3], hi[3];
             LoadLattice(planes, first + 8 * k, u, lo, hi);
-            gathered[k] = EntryAddresses(cache, lo[0], lo[1], lo[2], lowAddress[k]) &&
-                          EntryAddresses(cache, hi[0], hi[1], hi[2], highAddress[k]);
-            if (!gathered[k]) continue;
+            const int low = MissingEntries(cache, lo[0], lo[1], lo[2], lowAddress[k]);
+            const int high = MissingEntries(cache, hi[0], hi[1], hi[2], highAddress[k]);
+            missing[k] = low | high;
+            if (!PendLanes8(cache, pending, lo, low) || !PendLanes8(cache, pending, hi, high)) {
+                Complete(cache, pending);
+                return 0;
+            }
+            if (missing[k]) continue;
             alignas(32) const char* lines[16];
             std::memcpy(lines, lowAddress[k], sizeof(lowAddress[k]));
             std::memcpy(lines + 8, highAddress[k], sizeof(highAddress[k]));
             for (const char* line : lines) _mm_prefetch(line, _MM_HINT_T0);
         }
+        Complete(cache, pending);
         for (uint32_t k = 0; k < groups; ++k) {
             const uint32_t i = first + 8 * k;
-            if (!gathered[k]) {
+            __m256i u[3], lo[3], hi[3];
+            LoadLattice(planes, i, u, lo, hi);
+            if (missing[k] && (MissingEntries(cache, lo[0], lo[1], lo[2], lowAddress[k]) |
+                               MissingEntries(cache, hi[0], hi[1], hi[2], highAddress[k]))) {
                 uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
-                if (!MapInterpolated<uint16_t, Quotient16>(cache, group, 1, 8, 8, kStep16, 65535.0))
+                if (!MapPrepared<uint16_t, Quotient16>(cache, group, 1, 8, 8, kStep16, 65535.0))
                     return 0;
                 continue;
             }
-            __m256i u[3], lo[3], hi[3];
-            LoadLattice(planes, i, u, lo, hi);
             const __m256i low = GatherEntries(lowAddress[k]);
             const __m256i high = GatherEntries(highAddress[k]);
             for (int c = 0; c < 3; ++c) {
@@ -489,8 +618,8 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
 }
 
 // The entry addresses of sixteen lattice colours (eight in each of address[0] and address[1]),
-// or false when the block of any lane in active is not published yet.
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline bool EntryAddresses16(
+// and the lanes of active whose colour is not ready yet, whose addresses are not to be used.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __mmask16 MissingEntries16(
     const ColorCache* cache, __m512i r, __m512i g, __m512i b, __mmask16 active,
     __m512i address[2]) {
     const __m512i slot =
@@ -502,19 +631,37 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
         _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(r, three), 4),
                                         _mm512_slli_epi32(_mm512_and_si512(g, three), 2)),
                         _mm512_and_si512(b, three));
-    const __m512i entryBytes = _mm512_add_epi32(_mm512_add_epi32(entry, entry), entry);
     const auto* index = reinterpret_cast<const long long*>(cache->index);
+    const __m512i none = _mm512_setzero_si512();
     const __m512i one = _mm512_set1_epi64(1);
+    __mmask16 missing = 0;
     for (int half = 0; half < 2; ++half) {
-        const __m512i blocks = _mm512_i32gather_epi64(HalfLanes(slot, half), index, 8);
-        // Null and kColorCacheFilling are the pointers whose successor is at most 1.
         const __mmask8 lanes = static_cast<__mmask8>(active >> (8 * half));
-        if (_mm512_mask_cmple_epu64_mask(lanes, _mm512_add_epi64(blocks, one), one) != 0)
-            return false;
+        const __m512i blocks =
+            _mm512_mask_i32gather_epi64(none, lanes, HalfLanes(slot, half), index, 8);
+        const __mmask8 present = _mm512_mask_cmpneq_epu64_mask(lanes, blocks, none);
+        const __m512i ready = _mm512_mask_i64gather_epi64(
+            none, present, _mm512_add_epi64(blocks, _mm512_set1_epi64(kReadyOffset)), nullptr, 1);
+        const __m512i lane = _mm512_cvtepu32_epi64(HalfLanes(entry, half));
+        const __mmask8 isReady =
+            _mm512_mask_test_epi64_mask(present, _mm512_srlv_epi64(ready, lane), one);
+        missing |= static_cast<__mmask16>((lanes & ~isReady) & 0xFF) << (8 * half);
         address[half] =
-            _mm512_add_epi64(blocks, _mm512_cvtepu32_epi64(HalfLanes(entryBytes, half)));
+            _mm512_add_epi64(blocks, _mm512_add_epi64(_mm512_add_epi64(lane, lane), lane));
     }
-    return true;
+    // The entries are read only after their ready bits (x86 keeps loads in order).
+    std::atomic_signal_fence(std::memory_order_acquire);
+    return missing;
+}
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] bool PendLanes16(ColorCache* cache,
+                                                                       PendingColours& pending,
+                                                                       const __m512i colour[3],
+                                                                       __mmask16 missing) {
+    if (missing == 0) return true;
+    alignas(64) int32_t channels[3][16];
+    for (int c = 0; c < 3; ++c) _mm512_store_si512(channels[c], colour[c]);
+    return PendLanes(cache, pending, channels[0], channels[1], channels[2], missing);
 }
 
 // The entries at the addresses of the lanes in active as words R | G << 8 | B << 16 (top byte
@@ -549,25 +696,50 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     }
 }
 
-// ColorCache_MapRgb16Planes sixteen pixels at a time, the last few under a mask. A group of
-// sixteen meeting a block not yet filled takes the scalar path, which fills it. Unlike the
-// eight-lane map it finds each group's entries just before it gathers them: requesting a whole
-// run's entry lines ahead measured 19 % slower on a full photo's pixels with sixteen lanes, for
-// 12 % faster on its proxy's, whose colours lie farther apart and miss the caches more.
+// ColorCache_MapRgb16Planes sixteen pixels at a time, the last few under a mask. A group
+// missing a colour has the colours missing from it and the groups up to a run ahead claimed and
+// computed together; a group still missing one (another thread is computing it) takes the
+// scalar path. Unlike the eight-lane map it finds each group's entries just before it gathers
+// them: requesting a whole run's entry lines ahead measured 19 % slower on a full photo's pixels
+// with sixteen lanes, for 12 % faster on its proxy's, whose colours lie farther apart and miss
+// the caches more.
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] int MapRgb16PlanesAvx512(
     ColorCache* cache, uint16_t* const planes[3], uint32_t count) {
+    PendingColours pending;
+    uint32_t preparedEnd = 0;  // the pixels before it had their missing colours computed
     for (uint32_t i = 0; i < count; i += 16) {
         const uint32_t n = count - i < 16 ? count - i : 16;
         const __mmask16 active = FirstLanes(n);
         __m512i u[3], lo[3], hi[3];
         LoadLattice16(planes, i, active, u, lo, hi);
         __m512i lowAddress[2], highAddress[2];
-        if (!EntryAddresses16(cache, lo[0], lo[1], lo[2], active, lowAddress) ||
-            !EntryAddresses16(cache, hi[0], hi[1], hi[2], active, highAddress)) {
-            uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
-            if (!MapInterpolated<uint16_t, Quotient16>(cache, group, 1, n, 8, kStep16, 65535.0))
-                return 0;
-            continue;
+        if (MissingEntries16(cache, lo[0], lo[1], lo[2], active, lowAddress) |
+            MissingEntries16(cache, hi[0], hi[1], hi[2], active, highAddress)) {
+            if (i >= preparedEnd) {
+                preparedEnd = std::min(count, i + kPreparedMost / 2);
+                for (uint32_t j = i; j < preparedEnd; j += 16) {
+                    const __mmask16 lanes = FirstLanes(std::min(preparedEnd - j, 16u));
+                    __m512i v[3], low[3], high[3], unused[2];
+                    LoadLattice16(planes, j, lanes, v, low, high);
+                    if (!PendLanes16(
+                            cache, pending, low,
+                            MissingEntries16(cache, low[0], low[1], low[2], lanes, unused)) ||
+                        !PendLanes16(
+                            cache, pending, high,
+                            MissingEntries16(cache, high[0], high[1], high[2], lanes, unused))) {
+                        Complete(cache, pending);
+                        return 0;
+                    }
+                }
+                Complete(cache, pending);
+            }
+            if (MissingEntries16(cache, lo[0], lo[1], lo[2], active, lowAddress) |
+                MissingEntries16(cache, hi[0], hi[1], hi[2], active, highAddress)) {
+                uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
+                if (!MapPrepared<uint16_t, Quotient16>(cache, group, 1, n, 8, kStep16, 65535.0))
+                    return 0;
+                continue;
+            }
         }
         const __m512i low = GatherEntries16(lowAddress, active);
         const __m512i high = GatherEntries16(highAddress, active);

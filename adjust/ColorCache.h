@@ -1,6 +1,8 @@
 // Lazily filled table of a per-colour function over 8-bit RGB, shared by the pool's workers.
-// Colours are computed in blocks of 4 x 4 x 4 neighbours on first use; 16- and 32-bit pixels are
-// mapped by interpolating between two cached lattice colours.
+// Each colour is computed on first use, together with the other colours missing from the same
+// stretch of pixels, and kept in a block of 4 x 4 x 4 neighbours: a photo uses about a fifth of
+// the colours of the blocks it touches. 16- and 32-bit pixels are mapped by interpolating between
+// two cached lattice colours.
 #pragma once
 
 #include <atomic>
@@ -11,13 +13,16 @@
 
 // Replaces the colour at r, g, b by its transform, in place. The result is ignored.
 using ColorTransformFn = int (*)(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
-// Writes the 64 entries of the block whose first colour is (r0, g0, b0), each a multiple of 4:
-// entry i * 16 + j * 4 + k gets, byte for byte, the transform of (r0 + i, g0 + j, b0 + k).
-using ColorBlockFillFn = void (*)(uint8_t r0, uint8_t g0, uint8_t b0, uint8_t entries[64][3],
-                                  void* userData);
+// Replaces each of count colours by its transform, byte for byte as ColorTransformFn does.
+using ColorTransformManyFn = void (*)(uint8_t (*colours)[3], uint32_t count, void* userData);
 
 struct ColorCacheBlock {
     uint8_t entries[64][3];  // entry (R & 3) * 16 + (G & 3) * 4 + (B & 3): transformed R, G, B
+    // Bit e: entries[e] holds its transform (set with release once written).
+    std::atomic<uint64_t> ready;
+    // Bit e: a thread has taken entries[e] to compute; others compute the colour for themselves
+    // until it is ready rather than wait.
+    std::atomic<uint64_t> claimed;
     ColorCacheBlock* next;
 };
 
@@ -28,14 +33,14 @@ struct ColorCacheSlab;
 constexpr uint32_t kColorCacheSlots = 262144;
 
 struct ColorCache {
-    // Null: not computed; kColorCacheFilling: being computed by some thread; else the block.
+    // Null: no colour of the block asked for yet; else the block.
     std::atomic<ColorCacheBlock*>* index = nullptr;
     // Unique among the caches of the process, never reused: what results made with it are kept
     // under.
     uint64_t serial = 0;
     ColorTransformFn transform = nullptr;  // null: the cache maps nothing
-    // Optional: the transform of a whole block at once, cheaper than 64 calls of transform.
-    ColorBlockFillFn fillBlock = nullptr;
+    // Optional: the transform of many colours at once, cheaper than as many calls of transform.
+    ColorTransformManyFn transformMany = nullptr;
     // Owned: allocated with std::malloc or std::calloc, released with std::free.
     void* userData = nullptr;
     // Guards claiming a slot, carving a block and appending it to the list. It and the fields
@@ -46,10 +51,6 @@ struct ColorCache {
     ColorCacheSlab* slabs = nullptr;  // owned: every slab, the newest first; holds every block
     uint32_t slabBlocksTaken = 0;     // blocks carved from the newest slab
 };
-
-// Marks a slot whose block one thread is computing.
-inline ColorCacheBlock* const kColorCacheFilling =
-    reinterpret_cast<ColorCacheBlock*>(~static_cast<uintptr_t>(0));
 
 // An empty cache with a null transform, or null when memory is short.
 ColorCache* ColorCache_Create();

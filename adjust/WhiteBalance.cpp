@@ -239,37 +239,36 @@ uint8_t EncodedByte(const SrgbByteTables& tables, double linear) {
                             _mm256_cmp_pd(t, _mm256_set1_pd(0.20689655172413793), _CMP_GT_OQ));
 }
 
-// WhiteBalanceColorFast for the 64 colours of a block, four blue neighbours in the lanes of a
-// vector: the operations of the written formulas in their order, none fused. The blue column of
-// the matrix product is shared by every vector and the red and green columns by each vector's
-// lanes; the cube roots of all 192 ratios to the white point run in one plain loop in between.
-[[gnu::target("avx2")]] void FillBlockAvx2(uint8_t r0, uint8_t g0, uint8_t b0,
-                                           uint8_t entries[64][3], const WhiteBalanceShift& shift) {
+// WhiteBalanceColorFast for up to 64 colours, four in the lanes of a vector: the operations of
+// the written formulas in their order, none fused; the cube roots of all the ratios to the white
+// point run in one call in between. Lanes past count repeat the last colour.
+[[gnu::target("avx2")]] void TransformChunkAvx2(uint8_t (*colours)[3], uint32_t count,
+                                                const WhiteBalanceShift& shift) {
     const SrgbByteTables& tables = ByteTables();
-    const __m256d blue = _mm256_loadu_pd(tables.decoded + b0);
-    const __m256d blueX = Mul(blue, 0.1804375);
-    const __m256d blueY = Mul(blue, 0.072175);
-    const __m256d blueZ = Mul(blue, 0.9503041);
+    const uint32_t lanes = (count + 3) / 4 * 4;
     alignas(32) double ratio[3][64];  // X / Xn, Y / Yn, Z / Zn, then f of each
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            const double red = tables.decoded[r0 + i];
-            const double green = tables.decoded[g0 + j];
-            const int n = i * 16 + j * 4;
-            const __m256d x =
-                _mm256_add_pd(_mm256_set1_pd(0.4124564 * red + 0.3575761 * green), blueX);
-            const __m256d y =
-                _mm256_add_pd(_mm256_set1_pd(0.2126729 * red + 0.7151522 * green), blueY);
-            const __m256d z =
-                _mm256_add_pd(_mm256_set1_pd(0.0193339 * red + 0.119192 * green), blueZ);
-            _mm256_store_pd(ratio[0] + n, Div(Mul(x, 100.0), 95.0489));
-            _mm256_store_pd(ratio[1] + n, Div(Mul(y, 100.0), 100.0));
-            _mm256_store_pd(ratio[2] + n, Div(Mul(z, 100.0), 108.884));
+    for (uint32_t n = 0; n < lanes; n += 4) {
+        alignas(32) double decoded[3][4];
+        for (uint32_t lane = 0; lane < 4; ++lane) {
+            const uint8_t* colour = colours[std::min(n + lane, count - 1)];
+            for (int c = 0; c < 3; ++c) decoded[c][lane] = tables.decoded[colour[c]];
         }
+        const __m256d red = _mm256_load_pd(decoded[0]);
+        const __m256d green = _mm256_load_pd(decoded[1]);
+        const __m256d blue = _mm256_load_pd(decoded[2]);
+        const __m256d x = _mm256_add_pd(_mm256_add_pd(Mul(red, 0.4124564), Mul(green, 0.3575761)),
+                                        Mul(blue, 0.1804375));
+        const __m256d y = _mm256_add_pd(_mm256_add_pd(Mul(red, 0.2126729), Mul(green, 0.7151522)),
+                                        Mul(blue, 0.072175));
+        const __m256d z = _mm256_add_pd(_mm256_add_pd(Mul(red, 0.0193339), Mul(green, 0.119192)),
+                                        Mul(blue, 0.9503041));
+        _mm256_store_pd(ratio[0] + n, Div(Mul(x, 100.0), 95.0489));
+        _mm256_store_pd(ratio[1] + n, Div(Mul(y, 100.0), 100.0));
+        _mm256_store_pd(ratio[2] + n, Div(Mul(z, 100.0), 108.884));
     }
-    for (double* channel : ratio) LabFRun(channel, 64);
+    for (double* channel : ratio) LabFRun(channel, lanes);
     alignas(32) double linear[3][64];
-    for (int n = 0; n < 64; n += 4) {
+    for (uint32_t n = 0; n < lanes; n += 4) {
         const __m256d fx = _mm256_load_pd(ratio[0] + n);
         const __m256d fy = _mm256_load_pd(ratio[1] + n);
         const __m256d fz = _mm256_load_pd(ratio[2] + n);
@@ -295,9 +294,9 @@ uint8_t EncodedByte(const SrgbByteTables& tables, double linear) {
             _mm256_add_pd(_mm256_add_pd(Mul(x, 0.0556434), Mul(y, -0.2040259)), Mul(z, 1.0572252)));
     }
     uint8_t bytes[3][64];
-    for (int c = 0; c < 3; ++c) EncodedBytesAvx2(tables, linear[c], bytes[c], 64);
-    for (int n = 0; n < 64; ++n)
-        for (int c = 0; c < 3; ++c) entries[n][c] = bytes[c][n];
+    for (int c = 0; c < 3; ++c) EncodedBytesAvx2(tables, linear[c], bytes[c], lanes);
+    for (uint32_t n = 0; n < count; ++n)
+        for (int c = 0; c < 3; ++c) colours[n][c] = bytes[c][n];
 }
 
 }  // namespace
@@ -417,7 +416,7 @@ ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {
         return nullptr;
     }
     cache->transform = WhiteBalanceColorFast;
-    cache->fillBlock = FillWhiteBalanceBlock;
+    cache->transformMany = TransformWhiteBalanceColours;
     cache->userData = shift;
 
     double lightness = 0.0;
@@ -475,16 +474,13 @@ int WhiteBalanceColorFast(uint8_t* r, uint8_t* g, uint8_t* b, void* userData) {
     return 1;
 }
 
-void FillWhiteBalanceBlock(uint8_t r0, uint8_t g0, uint8_t b0, uint8_t entries[64][3],
-                           void* userData) {
+void TransformWhiteBalanceColours(uint8_t (*colours)[3], uint32_t count, void* userData) {
     const auto* shift = static_cast<const WhiteBalanceShift*>(userData);
-    if (shift != nullptr && ActiveVectorLevel() >= VectorLevel::kAvx2)
-        return FillBlockAvx2(r0, g0, b0, entries, *shift);
-    for (int n = 0; n < 64; ++n) {
-        uint8_t* colour = entries[n];
-        colour[0] = static_cast<uint8_t>(r0 + n / 16);
-        colour[1] = static_cast<uint8_t>(g0 + n / 4 % 4);
-        colour[2] = static_cast<uint8_t>(b0 + n % 4);
-        WhiteBalanceColorFast(&colour[0], &colour[1], &colour[2], userData);
+    if (shift != nullptr && ActiveVectorLevel() >= VectorLevel::kAvx2) {
+        for (uint32_t first = 0; first < count; first += 64)
+            TransformChunkAvx2(colours + first, std::min(count - first, 64u), *shift);
+        return;
     }
+    for (uint32_t n = 0; n < count; ++n)
+        WhiteBalanceColorFast(&colours[n][0], &colours[n][1], &colours[n][2], userData);
 }

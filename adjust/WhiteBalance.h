@@ -55,11 +55,9 @@ int WhiteBalanceColor(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
 // its 256 results and each final byte found among 255 thresholds of the linear value, so that
 // only the cube roots of L*a*b* remain libm calls.
 int WhiteBalanceColorFast(uint8_t* r, uint8_t* g, uint8_t* b, void* userData);
-// The cache's block fill: the 64 colours of a block bit for bit as WhiteBalanceColor gives them,
-// four at a time where the processor allows (only the cube roots one by one), sharing the
-// decoding and the matrix products of each channel across the block.
-void FillWhiteBalanceBlock(uint8_t r0, uint8_t g0, uint8_t b0, uint8_t entries[64][3],
-                           void* userData);
+// The cache's transform of many colours at once: each bit for bit as WhiteBalanceColor gives it,
+// four at a time where the processor allows.
+void TransformWhiteBalanceColours(uint8_t (*colours)[3], uint32_t count, void* userData);
 
 // The final bytes of WhiteBalanceColorFast for count linear values (four at a time where the
 // processor allows), and their 256 thresholds (entry k: the least linear value whose byte is k

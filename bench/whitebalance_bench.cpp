@@ -84,7 +84,7 @@ void FillEveryBlock(benchmark::State& state, bool writtenOut) {
         ColorCache* cache = CreateWhiteBalanceCache(0.55, 0.5, 0.42);
         if (writtenOut) {
             cache->transform = WhiteBalanceColor;
-            cache->fillBlock = nullptr;
+            cache->transformMany = nullptr;
         }
         state.ResumeTiming();
         ApplyColorCache(cache, &image);

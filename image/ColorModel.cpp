@@ -2,8 +2,10 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <iterator>
 
 #include "image/ColorRows.h"
 
@@ -267,7 +269,14 @@ constexpr int kVectors = 4;
             }
         }
     }
-    for (; i < count; ++i) t[i] = LabF(t[i]);
+    if (i < count) {
+        // The last few in one more round, the lanes past them on 1.
+        alignas(32) double rest[kLanes];
+        std::fill(std::begin(rest), std::end(rest), 1.0);
+        std::copy(t + i, t + count, rest);
+        LabFRunAvx2(rest, kLanes);
+        std::copy(rest, rest + (count - i), t + i);
+    }
 }
 
 #undef EACH
