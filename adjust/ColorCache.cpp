@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -30,9 +29,6 @@ namespace {
 // Lattice spacing of the 8-bit colours in 16- and 32-bit samples.
 constexpr int64_t kStep16 = 257;
 constexpr int64_t kStep32 = 16843009;
-
-// Where a block's ready bits lie, for the vector lookups that read them by address.
-constexpr long long kReadyOffset = offsetof(ColorCacheBlock, ready);
 
 struct ClearSlotsContext {
     std::atomic<ColorCacheBlock*>* index;
@@ -63,8 +59,7 @@ namespace {
 std::atomic<uint32_t> allocationsBeforeFailure{0};
 
 // A block carved from the newest slab (or a new one) and appended to the block list, with no
-// entry ready or claimed; null when memory is short. The caller holds the cache's lock. Slabs are
-// not cleared: an entry is written before its ready bit is set.
+// entry ready or claimed; null when memory is short. The caller holds the cache's lock.
 ColorCacheBlock* TakeBlock(ColorCache* cache) {
     uint32_t left = allocationsBeforeFailure.load(std::memory_order_relaxed);
     while (left != 0 && !allocationsBeforeFailure.compare_exchange_weak(left, left - 1)) {
@@ -79,7 +74,7 @@ ColorCacheBlock* TakeBlock(ColorCache* cache) {
         cache->slabBlocksTaken = 0;
     }
     ColorCacheBlock* block = &cache->slabs->blocks[cache->slabBlocksTaken++];
-    block->ready.store(0, std::memory_order_relaxed);
+    for (std::atomic<uint32_t>& entry : block->entries) entry.store(0, std::memory_order_relaxed);
     block->claimed.store(0, std::memory_order_relaxed);
     block->next = nullptr;
     if (cache->lastBlock != nullptr) {
@@ -106,48 +101,53 @@ ColorCacheBlock* BlockAt(ColorCache* cache, uint32_t slot) {
     std::lock_guard<std::mutex> guard(cache->lock);
     ColorCacheBlock* block = entry.load(std::memory_order_relaxed);
     if (block == nullptr && (block = TakeBlock(cache)) != nullptr) {
-        // Release: a thread that sees the pointer sees the cleared bits.
+        // Release: a thread that sees the pointer sees the cleared entries.
         entry.store(block, std::memory_order_release);
     }
     return block;
 }
 
-// The entry of a colour that is not ready: computed into the block when no other thread has
-// taken it, else into scratch (the same function gives the same bytes) instead of waiting. Null
-// when the block cannot be allocated.
-[[gnu::noinline]] const uint8_t* FindEntrySlowly(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b,
-                                                 uint8_t scratch[3]) {
-    ColorCacheBlock* block = BlockAt(cache, SlotOf(r, g, b));
-    if (block == nullptr) return nullptr;
-    const uint32_t e = EntryOf(r, g, b);
-    const uint64_t bit = uint64_t{1} << e;
-    uint8_t* colour = scratch;
-    const bool mine = (block->claimed.fetch_or(bit, std::memory_order_acquire) & bit) == 0;
-    if (!mine && (block->ready.load(std::memory_order_acquire) & bit)) return block->entries[e];
-    if (mine) colour = block->entries[e];
-    colour[0] = r;
-    colour[1] = g;
-    colour[2] = b;
-    cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
-    if (mine) block->ready.fetch_or(bit, std::memory_order_release);
-    return colour;
+uint32_t EntryWord(const uint8_t colour[3]) {
+    return colour[0] | uint32_t{colour[1]} << 8 | uint32_t{colour[2]} << 16 | kColorCacheReady;
 }
 
-// The transformed entry of a colour, or null when its block cannot be allocated. A hit is two
-// acquire loads, with no lock and no call.
-inline const uint8_t* FindEntry(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b,
-                                uint8_t scratch[3]) {
-    const ColorCacheBlock* block = cache->index[SlotOf(r, g, b)].load(std::memory_order_acquire);
+// The ready entry word of a colour that was not ready: computed into the block when no other
+// thread has taken it, else for this caller alone (the same function gives the same bytes)
+// instead of waiting. 0 when the block cannot be allocated.
+[[gnu::noinline]] uint32_t FindEntrySlowly(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b) {
+    ColorCacheBlock* block = BlockAt(cache, SlotOf(r, g, b));
+    if (block == nullptr) return 0;
     const uint32_t e = EntryOf(r, g, b);
-    if (block == nullptr || !((block->ready.load(std::memory_order_acquire) >> e) & 1))
-        return FindEntrySlowly(cache, r, g, b, scratch);
-    return block->entries[e];
+    const uint64_t bit = uint64_t{1} << e;
+    const bool mine = (block->claimed.fetch_or(bit, std::memory_order_acquire) & bit) == 0;
+    if (!mine) {
+        const uint32_t word = block->entries[e].load(std::memory_order_acquire);
+        if (word & kColorCacheReady) return word;
+    }
+    uint8_t colour[3] = {r, g, b};
+    cache->transform(&colour[0], &colour[1], &colour[2], cache->userData);
+    const uint32_t word = EntryWord(colour);
+    if (mine) block->entries[e].store(word, std::memory_order_release);
+    return word;
+}
+
+// The transformed colour into out; 0 when its block cannot be allocated. A hit is two acquire
+// loads, with no lock and no call.
+inline int FindEntry(ColorCache* cache, uint8_t r, uint8_t g, uint8_t b, uint8_t out[3]) {
+    const ColorCacheBlock* block = cache->index[SlotOf(r, g, b)].load(std::memory_order_acquire);
+    uint32_t word =
+        block != nullptr ? block->entries[EntryOf(r, g, b)].load(std::memory_order_acquire) : 0;
+    if (!(word & kColorCacheReady) && (word = FindEntrySlowly(cache, r, g, b)) == 0) return 0;
+    out[0] = static_cast<uint8_t>(word);
+    out[1] = static_cast<uint8_t>(word >> 8);
+    out[2] = static_cast<uint8_t>(word >> 16);
+    return 1;
 }
 
 // Colours computed together at most: the lattice colours below and above a run of pixels.
 constexpr uint32_t kPreparedMost = 512;
 
-// Colours this thread has claimed, to be computed in one call and then marked ready.
+// Colours this thread has claimed, to be computed in one call and then stored as ready.
 struct PendingColours {
     uint8_t colours[kPreparedMost][3];
     ColorCacheBlock* blocks[kPreparedMost];
@@ -163,7 +163,7 @@ bool Pend(ColorCache* cache, PendingColours& pending, uint8_t r, uint8_t g, uint
     if (block == nullptr) return false;
     const uint32_t e = EntryOf(r, g, b);
     const uint64_t bit = uint64_t{1} << e;
-    if ((block->ready.load(std::memory_order_acquire) & bit) ||
+    if ((block->entries[e].load(std::memory_order_acquire) & kColorCacheReady) ||
         (block->claimed.load(std::memory_order_relaxed) & bit) ||
         (block->claimed.fetch_or(bit, std::memory_order_acquire) & bit)) {
         return true;
@@ -177,8 +177,8 @@ bool Pend(ColorCache* cache, PendingColours& pending, uint8_t r, uint8_t g, uint
     return true;
 }
 
-// Computes the pending colours, in one call of transformMany where the cache has it, writes
-// them into their entries and marks them ready.
+// Computes the pending colours, in one call of transformMany where the cache has it, and
+// stores them into their entries as ready.
 void Complete(ColorCache* cache, PendingColours& pending) {
     if (pending.count == 0) return;
     if (cache->transformMany != nullptr) {
@@ -190,9 +190,8 @@ void Complete(ColorCache* cache, PendingColours& pending) {
         }
     }
     for (uint32_t i = 0; i < pending.count; ++i) {
-        std::memcpy(pending.blocks[i]->entries[pending.entries[i]], pending.colours[i], 3);
-        pending.blocks[i]->ready.fetch_or(uint64_t{1} << pending.entries[i],
-                                          std::memory_order_release);
+        pending.blocks[i]->entries[pending.entries[i]].store(EntryWord(pending.colours[i]),
+                                                             std::memory_order_release);
     }
     pending.count = 0;
 }
@@ -270,12 +269,12 @@ int MapPrepared(ColorCache* cache, Sample* const planes[3], size_t stride, uint3
             pixel[c] = planes[c] + p * stride;
             LatticeNeighbours(*pixel[c], shift, step, &lo[c], &hi[c]);
         }
-        uint8_t lowScratch[3];
-        uint8_t highScratch[3];
-        const uint8_t* low = FindEntry(cache, lo[0], lo[1], lo[2], lowScratch);
-        if (low == nullptr) return 0;
-        const uint8_t* high = FindEntry(cache, hi[0], hi[1], hi[2], highScratch);
-        if (high == nullptr) return 0;
+        uint8_t low[3];
+        uint8_t high[3];
+        if (!FindEntry(cache, lo[0], lo[1], lo[2], low) ||
+            !FindEntry(cache, hi[0], hi[1], hi[2], high)) {
+            return 0;
+        }
         for (int c = 0; c < 3; ++c) {
             const int64_t base = low[c] * step;
             double out = static_cast<double>(base);
@@ -382,9 +381,8 @@ int ColorCache_Destroy(ColorCache* cache) {
 int ColorCache_Lookup(ColorCache* cache, uint8_t* r, uint8_t* g, uint8_t* b) {
     if (cache == nullptr) return 0;
     if (cache->transform == nullptr) return 1;
-    uint8_t scratch[3];
-    const uint8_t* colour = FindEntry(cache, *r, *g, *b, scratch);
-    if (colour == nullptr) return 0;
+    uint8_t colour[3];
+    if (!FindEntry(cache, *r, *g, *b, colour)) return 0;
     *r = colour[0];
     *g = colour[1];
     *b = colour[2];
@@ -400,12 +398,7 @@ int ColorCache_MapRgb8(ColorCache* cache, uint8_t* pixels, uint32_t count) {
         const uint32_t ready = PrepareColours(cache, reinterpret_cast<uint8_t(*)[3]>(run), n);
         for (uint32_t p = 0; p < ready; ++p) {
             uint8_t* pixel = run + size_t{p} * 3;
-            uint8_t scratch[3];
-            const uint8_t* colour = FindEntry(cache, pixel[0], pixel[1], pixel[2], scratch);
-            if (colour == nullptr) return 0;
-            pixel[0] = colour[0];
-            pixel[1] = colour[1];
-            pixel[2] = colour[2];
+            if (!FindEntry(cache, pixel[0], pixel[1], pixel[2], pixel)) return 0;
         }
         if (ready < n) return 0;
     }
@@ -457,10 +450,11 @@ namespace {
     *hi = _mm256_min_epi32(_mm256_add_epi32(low, _mm256_set1_epi32(1)), _mm256_set1_epi32(255));
 }
 
-// The addresses of the entries of eight lattice colours (four in each half), and the lanes
-// (bit n: lane n) whose colour is not ready yet, whose addresses are not to be used.
-[[gnu::target("avx2")]] inline int MissingEntries(const ColorCache* cache, __m256i r, __m256i g,
-                                                  __m256i b, __m256i address[2]) {
+// The entry words of eight lattice colours, and the lanes (bit n: lane n) whose colour is not
+// ready yet, whose words are not to be used. x86 keeps loads in order, so a word read as ready
+// holds the colour stored with it.
+[[gnu::target("avx2")]] inline int GatherReady(const ColorCache* cache, __m256i r, __m256i g,
+                                               __m256i b, __m256i* words) {
     const __m256i slot =
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_srli_epi32(r, 2), 12),
                                         _mm256_slli_epi32(_mm256_srli_epi32(g, 2), 6)),
@@ -470,26 +464,24 @@ namespace {
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(r, three), 4),
                                         _mm256_slli_epi32(_mm256_and_si256(g, three), 2)),
                         _mm256_and_si256(b, three));
+    const __m256i entryBytes = _mm256_slli_epi32(entry, 2);
     const auto* index = reinterpret_cast<const long long*>(cache->index);
     const __m256i none = _mm256_setzero_si256();
-    const __m256i one = _mm256_set1_epi64x(1);
-    int missing = 0;
-    for (int half = 0; half < 2; ++half) {
-        const __m256i blocks = _mm256_i32gather_epi64(index, Half(slot, half), 8);
+    __m128i half[2];
+    for (int h = 0; h < 2; ++h) {
+        const __m256i blocks = _mm256_i32gather_epi64(index, Half(slot, h), 8);
         const __m256i present =
             _mm256_xor_si256(_mm256_cmpeq_epi64(blocks, none), _mm256_set1_epi64x(-1));
-        const __m256i ready = _mm256_mask_i64gather_epi64(
-            none, nullptr, _mm256_add_epi64(blocks, _mm256_set1_epi64x(kReadyOffset)), present, 1);
-        const __m256i lane = _mm256_cvtepu32_epi64(Half(entry, half));
-        const __m256i isReady =
-            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_srlv_epi64(ready, lane), one), one);
-        missing |= (~_mm256_movemask_pd(_mm256_castsi256_pd(isReady)) & 0xF) << (4 * half);
-        address[half] =
-            _mm256_add_epi64(blocks, _mm256_add_epi64(_mm256_add_epi64(lane, lane), lane));
+        const __m128i lanes = _mm256_castsi256_si128(
+            _mm256_permutevar8x32_epi32(present, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+        half[h] = _mm256_mask_i64gather_epi32(
+            _mm_setzero_si128(), nullptr,
+            _mm256_add_epi64(blocks, _mm256_cvtepu32_epi64(Half(entryBytes, h))), lanes, 1);
     }
-    // The entries are read only after their ready bits (x86 keeps loads in order).
-    std::atomic_signal_fence(std::memory_order_acquire);
-    return missing;
+    *words = _mm256_set_m128i(half[1], half[0]);
+    const __m256i unready = _mm256_cmpeq_epi32(
+        _mm256_and_si256(*words, _mm256_set1_epi32(static_cast<int>(kColorCacheReady))), none);
+    return _mm256_movemask_ps(_mm256_castsi256_ps(unready));
 }
 
 // Pend for the colours of the lanes in missing (bit n: lane n) of up to sixteen lattice
@@ -513,15 +505,6 @@ bool PendLanes(ColorCache* cache, PendingColours& pending, const int32_t r[], co
     return PendLanes(cache, pending, channels[0], channels[1], channels[2], uint32_t(missing));
 }
 
-// The entries at eight addresses as words R | G << 8 | B << 16 (top byte undefined). x86 keeps
-// loads in order, so the entries read are the ones written before their ready bits were set. The
-// word of a block's last entry reads one byte into its ready bits.
-static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
-[[gnu::target("avx2")]] inline __m256i GatherEntries(const __m256i address[2]) {
-    return _mm256_set_m128i(_mm256_i64gather_epi32(nullptr, address[1], 1),
-                            _mm256_i64gather_epi32(nullptr, address[0], 1));
-}
-
 // Channel c (0..2) of eight entry words.
 [[gnu::target("avx2")]] inline __m256i EntryChannel(__m256i words, int c) {
     return _mm256_and_si256(_mm256_srli_epi32(words, 8 * c), _mm256_set1_epi32(0xFF));
@@ -536,16 +519,16 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     }
 }
 
-// ColorCache_MapRgb16Planes eight pixels at a time, in runs: first the entry addresses of the
-// run's lattice colours are found and their cache lines requested, so that the memory fetches
-// overlap, and the colours not ready yet are claimed; those are computed together; then the
-// entries are gathered and interpolated. A group of eight still missing a colour (another thread
-// is computing it) takes the scalar path.
+// ColorCache_MapRgb16Planes eight pixels at a time, in runs: first the entry words of the run's
+// lattice colours are gathered (their memory fetches overlap) and the colours not ready yet are
+// claimed; those are computed together; then the words are interpolated, those of a group that
+// missed a colour gathered again. A group still missing one (another thread is computing it)
+// takes the scalar path.
 [[gnu::target("avx2")]] int MapRgb16PlanesAvx2(ColorCache* cache, uint16_t* const planes[3],
                                                uint32_t count) {
     constexpr uint32_t kRun = kPreparedMost / 2;
-    alignas(32) __m256i lowAddress[kRun / 8][2];
-    alignas(32) __m256i highAddress[kRun / 8][2];
+    __m256i lowWords[kRun / 8];
+    __m256i highWords[kRun / 8];
     int missing[kRun / 8];
     PendingColours pending;
     for (uint32_t first = 0; first + 8 <= count; first += kRun) {
@@ -553,37 +536,30 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
         for (uint32_t k = 0; k < groups; ++k) {
             __m256i u[3], lo[3], hi[3];
             LoadLattice(planes, first + 8 * k, u, lo, hi);
-            const int low = MissingEntries(cache, lo[0], lo[1], lo[2], lowAddress[k]);
-            const int high = MissingEntries(cache, hi[0], hi[1], hi[2], highAddress[k]);
+            const int low = GatherReady(cache, lo[0], lo[1], lo[2], &lowWords[k]);
+            const int high = GatherReady(cache, hi[0], hi[1], hi[2], &highWords[k]);
             missing[k] = low | high;
             if (!PendLanes8(cache, pending, lo, low) || !PendLanes8(cache, pending, hi, high)) {
                 Complete(cache, pending);
                 return 0;
             }
-            if (missing[k]) continue;
-            alignas(32) const char* lines[16];
-            std::memcpy(lines, lowAddress[k], sizeof(lowAddress[k]));
-            std::memcpy(lines + 8, highAddress[k], sizeof(highAddress[k]));
-            for (const char* line : lines) _mm_prefetch(line, _MM_HINT_T0);
         }
         Complete(cache, pending);
         for (uint32_t k = 0; k < groups; ++k) {
             const uint32_t i = first + 8 * k;
             __m256i u[3], lo[3], hi[3];
             LoadLattice(planes, i, u, lo, hi);
-            if (missing[k] && (MissingEntries(cache, lo[0], lo[1], lo[2], lowAddress[k]) |
-                               MissingEntries(cache, hi[0], hi[1], hi[2], highAddress[k]))) {
+            if (missing[k] && (GatherReady(cache, lo[0], lo[1], lo[2], &lowWords[k]) |
+                               GatherReady(cache, hi[0], hi[1], hi[2], &highWords[k]))) {
                 uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
                 if (!MapPrepared<uint16_t, Quotient16>(cache, group, 1, 8, 8, kStep16, 65535.0))
                     return 0;
                 continue;
             }
-            const __m256i low = GatherEntries(lowAddress[k]);
-            const __m256i high = GatherEntries(highAddress[k]);
             for (int c = 0; c < 3; ++c) {
-                _mm_storeu_si128(
-                    reinterpret_cast<__m128i*>(planes[c] + i),
-                    Interpolate16(u[c], lo[c], EntryChannel(low, c), EntryChannel(high, c)));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[c] + i),
+                                 Interpolate16(u[c], lo[c], EntryChannel(lowWords[k], c),
+                                               EntryChannel(highWords[k], c)));
             }
         }
     }
@@ -617,11 +593,10 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     return Join(out[0], out[1]);
 }
 
-// The entry addresses of sixteen lattice colours (eight in each of address[0] and address[1]),
-// and the lanes of active whose colour is not ready yet, whose addresses are not to be used.
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __mmask16 MissingEntries16(
-    const ColorCache* cache, __m512i r, __m512i g, __m512i b, __mmask16 active,
-    __m512i address[2]) {
+// The entry words of sixteen lattice colours, and the lanes of active whose colour is not ready
+// yet, whose words are not to be used; inactive lanes hold 0.
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __mmask16 GatherReady16(
+    const ColorCache* cache, __m512i r, __m512i g, __m512i b, __mmask16 active, __m512i* words) {
     const __m512i slot =
         _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(_mm512_srli_epi32(r, 2), 12),
                                         _mm512_slli_epi32(_mm512_srli_epi32(g, 2), 6)),
@@ -631,27 +606,22 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
         _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(r, three), 4),
                                         _mm512_slli_epi32(_mm512_and_si512(g, three), 2)),
                         _mm512_and_si512(b, three));
+    const __m512i entryBytes = _mm512_slli_epi32(entry, 2);
     const auto* index = reinterpret_cast<const long long*>(cache->index);
     const __m512i none = _mm512_setzero_si512();
-    const __m512i one = _mm512_set1_epi64(1);
-    __mmask16 missing = 0;
-    for (int half = 0; half < 2; ++half) {
-        const __mmask8 lanes = static_cast<__mmask8>(active >> (8 * half));
+    __m256i half[2];
+    for (int h = 0; h < 2; ++h) {
+        const __mmask8 lanes = static_cast<__mmask8>(active >> (8 * h));
         const __m512i blocks =
-            _mm512_mask_i32gather_epi64(none, lanes, HalfLanes(slot, half), index, 8);
+            _mm512_mask_i32gather_epi64(none, lanes, HalfLanes(slot, h), index, 8);
         const __mmask8 present = _mm512_mask_cmpneq_epu64_mask(lanes, blocks, none);
-        const __m512i ready = _mm512_mask_i64gather_epi64(
-            none, present, _mm512_add_epi64(blocks, _mm512_set1_epi64(kReadyOffset)), nullptr, 1);
-        const __m512i lane = _mm512_cvtepu32_epi64(HalfLanes(entry, half));
-        const __mmask8 isReady =
-            _mm512_mask_test_epi64_mask(present, _mm512_srlv_epi64(ready, lane), one);
-        missing |= static_cast<__mmask16>((lanes & ~isReady) & 0xFF) << (8 * half);
-        address[half] =
-            _mm512_add_epi64(blocks, _mm512_add_epi64(_mm512_add_epi64(lane, lane), lane));
+        half[h] = _mm512_mask_i64gather_epi32(
+            _mm256_setzero_si256(), present,
+            _mm512_add_epi64(blocks, _mm512_cvtepu32_epi64(HalfLanes(entryBytes, h))), nullptr, 1);
     }
-    // The entries are read only after their ready bits (x86 keeps loads in order).
-    std::atomic_signal_fence(std::memory_order_acquire);
-    return missing;
+    *words = Join(half[0], half[1]);
+    return _mm512_mask_testn_epi32_mask(active, *words,
+                                        _mm512_set1_epi32(static_cast<int>(kColorCacheReady)));
 }
 
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] bool PendLanes16(ColorCache* cache,
@@ -662,17 +632,6 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     alignas(64) int32_t channels[3][16];
     for (int c = 0; c < 3; ++c) _mm512_store_si512(channels[c], colour[c]);
     return PendLanes(cache, pending, channels[0], channels[1], channels[2], missing);
-}
-
-// The entries at the addresses of the lanes in active as words R | G << 8 | B << 16 (top byte
-// undefined), as GatherEntries reads them; other lanes hold 0.
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i GatherEntries16(
-    const __m512i address[2], __mmask16 active) {
-    const __m256i none = _mm256_setzero_si256();
-    return Join(
-        _mm512_mask_i64gather_epi32(none, static_cast<__mmask8>(active), address[0], nullptr, 1),
-        _mm512_mask_i64gather_epi32(none, static_cast<__mmask8>(active >> 8), address[1], nullptr,
-                                    1));
 }
 
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] inline __m512i EntryChannel16(__m512i words,
@@ -696,56 +655,48 @@ static_assert(sizeof(ColorCacheBlock) > sizeof(ColorCacheBlock::entries));
     }
 }
 
-// ColorCache_MapRgb16Planes sixteen pixels at a time, the last few under a mask. A group
-// missing a colour has the colours missing from it and the groups up to a run ahead claimed and
-// computed together; a group still missing one (another thread is computing it) takes the
-// scalar path. Unlike the eight-lane map it finds each group's entries just before it gathers
-// them: requesting a whole run's entry lines ahead measured 19 % slower on a full photo's pixels
-// with sixteen lanes, for 12 % faster on its proxy's, whose colours lie farther apart and miss
-// the caches more.
+// ColorCache_MapRgb16Planes sixteen pixels at a time, the last few under a mask, in runs as
+// the eight-lane map: the words of the run gathered and its missing colours claimed, computed
+// together, then interpolated.
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] int MapRgb16PlanesAvx512(
     ColorCache* cache, uint16_t* const planes[3], uint32_t count) {
+    constexpr uint32_t kRun = kPreparedMost / 2;
+    __m512i lowWords[kRun / 16];
+    __m512i highWords[kRun / 16];
+    __mmask16 missing[kRun / 16];
     PendingColours pending;
-    uint32_t preparedEnd = 0;  // the pixels before it had their missing colours computed
-    for (uint32_t i = 0; i < count; i += 16) {
-        const uint32_t n = count - i < 16 ? count - i : 16;
-        const __mmask16 active = FirstLanes(n);
-        __m512i u[3], lo[3], hi[3];
-        LoadLattice16(planes, i, active, u, lo, hi);
-        __m512i lowAddress[2], highAddress[2];
-        if (MissingEntries16(cache, lo[0], lo[1], lo[2], active, lowAddress) |
-            MissingEntries16(cache, hi[0], hi[1], hi[2], active, highAddress)) {
-            if (i >= preparedEnd) {
-                preparedEnd = std::min(count, i + kPreparedMost / 2);
-                for (uint32_t j = i; j < preparedEnd; j += 16) {
-                    const __mmask16 lanes = FirstLanes(std::min(preparedEnd - j, 16u));
-                    __m512i v[3], low[3], high[3], unused[2];
-                    LoadLattice16(planes, j, lanes, v, low, high);
-                    if (!PendLanes16(
-                            cache, pending, low,
-                            MissingEntries16(cache, low[0], low[1], low[2], lanes, unused)) ||
-                        !PendLanes16(
-                            cache, pending, high,
-                            MissingEntries16(cache, high[0], high[1], high[2], lanes, unused))) {
-                        Complete(cache, pending);
-                        return 0;
-                    }
-                }
+    for (uint32_t first = 0; first < count; first += kRun) {
+        const uint32_t end = std::min(count, first + kRun);
+        for (uint32_t i = first, k = 0; i < end; i += 16, ++k) {
+            const __mmask16 active = FirstLanes(std::min(end - i, 16u));
+            __m512i u[3], lo[3], hi[3];
+            LoadLattice16(planes, i, active, u, lo, hi);
+            const __mmask16 low = GatherReady16(cache, lo[0], lo[1], lo[2], active, &lowWords[k]);
+            const __mmask16 high = GatherReady16(cache, hi[0], hi[1], hi[2], active, &highWords[k]);
+            missing[k] = low | high;
+            if (!PendLanes16(cache, pending, lo, low) || !PendLanes16(cache, pending, hi, high)) {
                 Complete(cache, pending);
+                return 0;
             }
-            if (MissingEntries16(cache, lo[0], lo[1], lo[2], active, lowAddress) |
-                MissingEntries16(cache, hi[0], hi[1], hi[2], active, highAddress)) {
+        }
+        Complete(cache, pending);
+        for (uint32_t i = first, k = 0; i < end; i += 16, ++k) {
+            const uint32_t n = std::min(end - i, 16u);
+            const __mmask16 active = FirstLanes(n);
+            __m512i u[3], lo[3], hi[3];
+            LoadLattice16(planes, i, active, u, lo, hi);
+            if (missing[k] && (GatherReady16(cache, lo[0], lo[1], lo[2], active, &lowWords[k]) |
+                               GatherReady16(cache, hi[0], hi[1], hi[2], active, &highWords[k]))) {
                 uint16_t* const group[3] = {planes[0] + i, planes[1] + i, planes[2] + i};
                 if (!MapPrepared<uint16_t, Quotient16>(cache, group, 1, n, 8, kStep16, 65535.0))
                     return 0;
                 continue;
             }
+            for (int c = 0; c < 3; ++c)
+                Store16(planes[c] + i, active,
+                        Interpolate16x16(u[c], lo[c], EntryChannel16(lowWords[k], c),
+                                         EntryChannel16(highWords[k], c)));
         }
-        const __m512i low = GatherEntries16(lowAddress, active);
-        const __m512i high = GatherEntries16(highAddress, active);
-        for (int c = 0; c < 3; ++c)
-            Store16(planes[c] + i, active,
-                    Interpolate16x16(u[c], lo[c], EntryChannel16(low, c), EntryChannel16(high, c)));
     }
     return 1;
 }

@@ -16,10 +16,13 @@ using ColorTransformFn = int (*)(uint8_t* r, uint8_t* g, uint8_t* b, void* userD
 // Replaces each of count colours by its transform, byte for byte as ColorTransformFn does.
 using ColorTransformManyFn = void (*)(uint8_t (*colours)[3], uint32_t count, void* userData);
 
+// The top byte of a ready entry word: an entry whose top byte is 0 is not computed yet.
+inline constexpr uint32_t kColorCacheReady = 0xFF000000u;
+
 struct ColorCacheBlock {
-    uint8_t entries[64][3];  // entry (R & 3) * 16 + (G & 3) * 4 + (B & 3): transformed R, G, B
-    // Bit e: entries[e] holds its transform (set with release once written).
-    std::atomic<uint64_t> ready;
+    // Entry (R & 3) * 16 + (G & 3) * 4 + (B & 3): the transformed colour as the word
+    // R | G << 8 | B << 16 | kColorCacheReady, stored with release once computed; 0 before.
+    std::atomic<uint32_t> entries[64];
     // Bit e: a thread has taken entries[e] to compute; others compute the colour for themselves
     // until it is ready rather than wait.
     std::atomic<uint64_t> claimed;

@@ -21,8 +21,9 @@ TEST(BatchMemory, APhotoWhosePassRunsOutOfMemoryFailsAloneAndWritesNothing) {
     QImage picture(64, 48, QImage::Format_RGB888);
     picture.fill(qRgb(200, 150, 90));
     ASSERT_TRUE(picture.save(QString::fromStdString(a)) && picture.save(QString::fromStdString(b)));
-    const char* argv[] = {"lumivex-batch", "--quiet",  "--wb", "auto",    "--out-dir",
-                          out.c_str(),     "--format", "bmp",  a.c_str(), b.c_str()};
+    // One photo at a time: the single failing allocation must meet a.bmp's pass.
+    const char* argv[] = {"lumivex-batch", "--quiet",   "--jobs",   "1",   "--wb",    "auto",
+                          "--out-dir",     out.c_str(), "--format", "bmp", a.c_str(), b.c_str()};
     FILE* errors = std::tmpfile();
     ColorCache_FailBlockAllocation(1);  // only a.bmp's pass meets the failure
     EXPECT_EQ(RunBatch(static_cast<int>(std::size(argv)), argv, stdout, errors), 1);
