@@ -29,6 +29,7 @@ constexpr int kHeight = 4000;
 struct Inputs {
     QTemporaryDir dir;
     std::string jpeg = dir.path().toStdString() + "/photo.jpg";
+    std::string turned = dir.path().toStdString() + "/turned.jpg";  // EXIF Orientation 6
     std::string tiff = dir.path().toStdString() + "/photo16.tif";
     std::string saved = dir.path().toStdString() + "/saved.jpg";
     QImage rgb888;  // the 8-bit picture, as Qt's writer takes it
@@ -51,6 +52,15 @@ struct Inputs {
         jpegWriter.setQuality(90);
         jpegWriter.write(rgb888);
         LoadPhoto(jpeg.c_str(), &hsv);
+        // An EXIF block holding only Orientation 6, right after the start of the picture.
+        static const char kExif[] =
+            "\xFF\xE1\x00\x22"
+            "Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0";
+        QFile in(QString::fromStdString(jpeg)), out(QString::fromStdString(turned));
+        if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)) {
+            const QByteArray bytes = in.readAll();
+            out.write(bytes.left(2) + QByteArray(kExif, sizeof kExif - 1) + bytes.mid(2));
+        }
     }
 };
 
@@ -81,6 +91,10 @@ void QtReadBench(benchmark::State& state, const std::string& path) {
 
 void BM_LoadPhotoJpeg(benchmark::State& state) {
     LoadPhotoBench(state, GetInputs().jpeg);
+}
+// The same photo stored upright (1) and sideways with EXIF Orientation 6 (6), loaded upright.
+void BM_LoadJpegOrientation(benchmark::State& state) {
+    LoadPhotoBench(state, state.range(0) == 6 ? GetInputs().turned : GetInputs().jpeg);
 }
 void BM_QtReadJpeg(benchmark::State& state) {
     QtReadBench(state, GetInputs().jpeg);
@@ -166,6 +180,7 @@ void BM_SaveStepMakeEncoderImage(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_LoadPhotoJpeg)->Apply(FileTiming);
+BENCHMARK(BM_LoadJpegOrientation)->Arg(1)->Arg(6)->Apply(FileTiming);
 BENCHMARK(BM_QtReadJpeg)->Apply(FileTiming);
 BENCHMARK(BM_LoadPhotoTiff16)->Apply(FileTiming);
 BENCHMARK(BM_QtReadTiff16)->Apply(FileTiming);

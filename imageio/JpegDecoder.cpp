@@ -15,6 +15,7 @@
 #include <jerror.h>
 
 #include "image/ImgBuff.h"
+#include "image/Rgb8ToHsv16.h"
 #include "imageio/JpegErrors.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/tiff/TiffDirectory.h"
@@ -68,40 +69,93 @@ void SkipInput(j_decompress_ptr cinfo, long count) {
     }
 }
 
-// Whether the EXIF block of an APP1 segment leaves the picture as stored: it has no orientation
-// tag, or only the plain value 1. Anything unreadable counts as turned, which Qt's reader handles.
-bool ExifUpright(const JOCTET* data, size_t size) {
-    if (size < 4 || std::memcmp(data, "Exif", 4) != 0) return true;
-    if (size < 6 + 8 || data[4] != 0 || data[5] != 0) return false;
-    const JOCTET* tiff = data + 6;
-    size -= 6;
-    const uint16_t order = static_cast<uint16_t>(tiff[0] << 8 | tiff[1]);
-    if (order != kTiffLittleEndian && order != kTiffBigEndian) return false;
-    const uint32_t directory = Load32(tiff + 4, order);
-    if (Load16(tiff + 2, order) != 42 || directory > size - 2) return false;
-    const unsigned entries = Load16(tiff + directory, order);
-    if (entries > (size - directory - 2) / 12) return false;
-    for (unsigned i = 0; i < entries; ++i) {
-        const JOCTET* entry = tiff + directory + 2 + 12 * i;
-        if (Load16(entry, order) != kTagOrientation) continue;
-        // A SHORT, one value, 1.
-        if (Load16(entry + 2, order) != kTypeShort || Load32(entry + 4, order) != 1 ||
-            Load16(entry + 8, order) != 1) {
-            return false;
-        }
+// The data of the APP1 segments end to end, which is where Qt's JPEG reader looks for the EXIF
+// block, read forward in the block's byte order. A read past the end gives 0 and fails the
+// stream, as QDataStream's do.
+class ExifStream {
+  public:
+    explicit ExifStream(jpeg_saved_marker_ptr markers) : marker_(NextApp1(markers)) {
+        for (jpeg_saved_marker_ptr m = marker_; m != nullptr; m = NextApp1(m->next))
+            size_ += m->data_length;
     }
-    return true;
-}
+    size_t size() const { return size_; }
+    size_t position() const { return position_; }
+    bool ok() const { return ok_; }
+    void SetOrder(uint16_t order) { bigEndian_ = order == kTiffBigEndian; }
 
-bool Upright(jpeg_saved_marker_ptr marker) {
-    for (; marker != nullptr; marker = marker->next) {
-        if (marker->marker != JPEG_APP0 + 1) continue;
-        if (marker->data_length != marker->original_length ||
-            !ExifUpright(marker->data, marker->data_length)) {
-            return false;
+    uint32_t Read(unsigned bytes) {
+        if (bytes > size_ - position_) {
+            ok_ = false;
+            position_ = size_;
+            return 0;
         }
+        uint32_t value = 0;
+        for (unsigned i = 0; i < bytes; ++i) {
+            const uint32_t byte = NextByte();
+            value = bigEndian_ ? value << 8 | byte : value | byte << 8 * i;
+        }
+        return value;
     }
-    return true;
+
+    // target is below size() and not before position().
+    void Seek(size_t target) {
+        while (position_ < target) NextByte();
+    }
+
+  private:
+    static jpeg_saved_marker_ptr NextApp1(jpeg_saved_marker_ptr marker) {
+        while (marker != nullptr && marker->marker != JPEG_APP0 + 1) marker = marker->next;
+        return marker;
+    }
+    uint8_t NextByte() {
+        while (offset_ == marker_->data_length) {
+            marker_ = NextApp1(marker_->next);
+            offset_ = 0;
+        }
+        ++position_;
+        return marker_->data[offset_++];
+    }
+
+    jpeg_saved_marker_ptr marker_;
+    size_t size_ = 0;
+    size_t position_ = 0;
+    unsigned offset_ = 0;
+    bool ok_ = true;
+    bool bigEndian_ = true;
+};
+
+// The EXIF orientation (1 to 8) exactly as Qt's JPEG reader finds it: the first Orientation
+// entry of the chain of directories from IFD0 on, at most ten of them, each after the one
+// before. A malformed or missing block, a directory out of reach, or an entry that is not one
+// SHORT from 1 to 8 leaves the picture as stored.
+int ExifOrientation(jpeg_saved_marker_ptr markers) {
+    constexpr unsigned kHeaderBytes = 6;  // "Exif" and two zero bytes
+    ExifStream exif(markers);
+    const uint32_t magic = exif.Read(4);
+    if (exif.Read(2) != 0 || !exif.ok() || magic != 0x45786966) return 1;
+    const auto order = static_cast<uint16_t>(exif.Read(2));
+    if (order != kTiffLittleEndian && order != kTiffBigEndian) return 1;
+    exif.SetOrder(order);
+    if (exif.Read(2) != 42) return 1;
+    uint64_t offset = exif.Read(4);
+    for (int directory = 0; directory < 10; ++directory) {
+        if (offset + kHeaderBytes < exif.position() || offset + kHeaderBytes >= exif.size())
+            return 1;
+        exif.Seek(offset + kHeaderBytes);
+        for (uint32_t entries = exif.Read(2); entries > 0 && exif.ok(); --entries) {
+            const uint32_t tag = exif.Read(2), type = exif.Read(2), count = exif.Read(4);
+            const uint32_t value = exif.Read(2);
+            exif.Read(2);
+            if (tag == kTagOrientation) {
+                return type == kTypeShort && count == 1 && value >= 1 && value <= 8
+                           ? static_cast<int>(value)
+                           : 1;
+            }
+        }
+        offset = exif.Read(4);
+        if (!exif.ok() || offset == 0) return 1;
+    }
+    return 1;
 }
 
 // The kinds whose decoded pixels were compared with Qt's: 8-bit grey, and 8-bit three-component
@@ -111,6 +165,81 @@ bool Takes(const jpeg_decompress_struct& cinfo) {
     if (cinfo.num_components == 1) return cinfo.jpeg_color_space == JCS_GRAYSCALE;
     return cinfo.num_components == 3 &&
            (cinfo.jpeg_color_space == JCS_YCbCr || cinfo.jpeg_color_space == JCS_RGB);
+}
+
+// How each EXIF orientation turns the stored picture upright: the stored x, the stored y read
+// backwards, and the two swapped (done last).
+enum : uint8_t { kMirrorX = 1, kMirrorY = 2, kTranspose = 4 };
+constexpr uint8_t kTurns[9] = {0,
+                               0,
+                               kMirrorX,
+                               kMirrorX | kMirrorY,
+                               kMirrorY,
+                               kTranspose,
+                               kTranspose | kMirrorY,
+                               kTranspose | kMirrorX | kMirrorY,
+                               kTranspose | kMirrorX};
+
+// Stored columns per tile of a turned band. A tile's pixels (the band's rows by this many) are
+// converted into a buffer on the stack, which the second-level cache holds, and written out in
+// runs long enough for the caches to take whole lines: rows of 256 pixels, or columns of the
+// band's height when rows and columns swap.
+constexpr uint32_t kTileColumns = 256;
+
+// A band of decoded rows to be turned into the upright PT_HSV16 destination, one tile per item.
+struct TurnedBand {
+    DecodedRowsContext rows;  // the band's rows; destination is the whole upright picture
+    uint32_t first;           // stored row of the band's first row
+    uint32_t count;           // rows in the band
+    uint32_t height;          // stored rows in the whole picture
+    uint8_t turn;
+};
+
+// Copies count pixels, each step pixels after the one before in from, to consecutive pixels at to.
+void CopyPixels(const uint16_t* from, ptrdiff_t step, uint32_t count, uint16_t* to) {
+    for (uint32_t k = 0; k < count; ++k, from += step * 3, to += 3) std::memcpy(to, from, 6);
+}
+
+// Each tile is converted by the row converters and then written out in the runs the destination
+// holds contiguously: per band row when rows stay rows, per stored column when they swap.
+void TurnedBandToHsvTask(void* context, uint32_t first, uint32_t count) {
+    const auto* b = static_cast<const TurnedBand*>(context);
+    const auto width = static_cast<uint32_t>(b->rows.width);
+    const bool mirrorX = b->turn & kMirrorX, mirrorY = b->turn & kMirrorY;
+    uint16_t tile[kBandRows][kTileColumns * 3];
+    for (uint32_t t = first; t < first + count; ++t) {
+        const uint32_t x0 = t * kTileColumns;
+        const uint32_t n = std::min(kTileColumns, width - x0);
+        for (uint32_t i = 0; i < b->count; ++i) {
+            const uint8_t* row = b->rows.bits + ptrdiff_t{i} * b->rows.bytesPerLine;
+            if (b->rows.grey) {
+                GreyRowToHsv16(row + x0, n, tile[i]);
+            } else {
+                Argb32RowToHsv16(reinterpret_cast<const uint32_t*>(row) + x0, n, tile[i]);
+            }
+        }
+        if (b->turn & kTranspose) {
+            // Stored column x becomes upright row x (or width - 1 - x), the band's rows a run of
+            // that row's columns.
+            const uint32_t column = mirrorY ? b->height - b->first - b->count : b->first;
+            for (uint32_t j = 0; j < n; ++j) {
+                const uint32_t x = x0 + j;
+                uint16_t* to = b->rows.destination +
+                               (size_t{mirrorX ? width - 1 - x : x} * b->height + column) * 3;
+                CopyPixels(tile[mirrorY ? b->count - 1 : 0] + j * 3,
+                           mirrorY ? -ptrdiff_t{kTileColumns} : ptrdiff_t{kTileColumns}, b->count,
+                           to);
+            }
+        } else {
+            const uint32_t column = mirrorX ? width - x0 - n : x0;
+            for (uint32_t i = 0; i < b->count; ++i) {
+                const uint32_t y = b->first + i;
+                uint16_t* to = b->rows.destination +
+                               (size_t{mirrorY ? b->height - 1 - y : y} * width + column) * 3;
+                CopyPixels(tile[i] + (mirrorX ? (n - 1) * 3 : 0), mirrorX ? -1 : 1, n, to);
+            }
+        }
+    }
 }
 
 // Everything one decoding holds. It lives outside Decompress, which libjpeg may leave through
@@ -133,20 +262,23 @@ JpegDecoding Decompress(Decoding& d) {
     jpeg_create_decompress(cinfo);
     cinfo->src = &d.source.manager;
     jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !Takes(*cinfo) ||
-        !Upright(cinfo->marker_list)) {
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !Takes(*cinfo)) {
         return JpegDecoding::NotTaken;
     }
+    const uint8_t turn = kTurns[ExifOrientation(cinfo->marker_list)];
     // 0xAARRGGBB in memory order, the rows DecodedRowsToHsvTask reads.
     const bool grey = cinfo->num_components == 1;
     cinfo->out_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGRX;
     const size_t stride = size_t{cinfo->image_width} * (grey ? 1 : 4);
-    if (!CheckPhotoSize(cinfo->image_width, cinfo->image_height, stride * kBandRows, *d.limits,
-                        d.error)) {
+    const auto width = static_cast<int32_t>(cinfo->image_width);
+    const auto height = static_cast<int32_t>(cinfo->image_height);
+    const bool transpose = turn & kTranspose;
+    const int32_t uprightWidth = transpose ? height : width;
+    const int32_t uprightHeight = transpose ? width : height;
+    if (!CheckPhotoSize(uprightWidth, uprightHeight, stride * kBandRows, *d.limits, d.error)) {
         return JpegDecoding::Refused;
     }
-    const auto width = static_cast<int32_t>(cinfo->image_width);
-    if (!d.image->Create(width, static_cast<int32_t>(cinfo->image_height), PT_HSV16)) {
+    if (!d.image->Create(uprightWidth, uprightHeight, PT_HSV16)) {
         SetPhotoError(d.error, PhotoFailure::NotEnoughMemory, "not enough memory");
         return JpegDecoding::Refused;
     }
@@ -154,8 +286,9 @@ JpegDecoding Decompress(Decoding& d) {
     auto* band = static_cast<uint8_t*>((*cinfo->mem->alloc_large)(
         reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, stride * kBandRows));
     for (uint32_t i = 0; i < kBandRows; ++i) d.rows[i] = band + i * stride;
-    DecodedRowsContext rows{band, static_cast<ptrdiff_t>(stride), width, grey ? 1 : 0, nullptr};
     auto* pixels = reinterpret_cast<uint16_t*>(d.image->pixels);
+    DecodedRowsContext rows{band, static_cast<ptrdiff_t>(stride), width, grey ? 1 : 0, pixels};
+    TurnedBand turned{rows, 0, 0, static_cast<uint32_t>(height), turn};
     while (cinfo->output_scanline < cinfo->output_height) {
         const JDIMENSION first = cinfo->output_scanline;
         const JDIMENSION count = std::min<JDIMENSION>(kBandRows, cinfo->output_height - first);
@@ -164,8 +297,15 @@ JpegDecoding Decompress(Decoding& d) {
             jpeg_read_scanlines(cinfo, d.rows + (cinfo->output_scanline - first),
                                 first + count - cinfo->output_scanline);
         }
-        rows.destination = pixels + size_t{first} * static_cast<size_t>(width) * 3;
-        WorkerPool::Run(DecodedRowsToHsvTask, &rows, count);
+        if (turn == 0) {
+            rows.destination = pixels + size_t{first} * static_cast<size_t>(width) * 3;
+            WorkerPool::Run(DecodedRowsToHsvTask, &rows, count);
+        } else {
+            turned.first = first;
+            turned.count = count;
+            WorkerPool::Run(TurnedBandToHsvTask, &turned,
+                            (cinfo->image_width + kTileColumns - 1) / kTileColumns);
+        }
     }
     jpeg_finish_decompress(cinfo);
     return JpegDecoding::Decoded;

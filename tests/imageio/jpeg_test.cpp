@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "image/ImgBuff.h"
 #include "imageio/JpegDecoder.h"
@@ -38,9 +39,10 @@ int Encode(const QImage& picture, int quality, QByteArray* bytes, PhotoError* er
 }  // namespace
 
 // Files in every sampling, coding and size the decoder takes (more than one band of rows, odd
-// sizes, grey, RGB, EXIF Orientation 1, an orientation in XMP alone, which Qt ignores) it
-// decodes; those it leaves to Qt's reader (turned, CMYK, cut short, damaged) it does not touch.
-// Either way the photo loads exactly as Qt's reader has it.
+// sizes, grey, RGB, every EXIF orientation, an orientation in XMP alone, which Qt ignores, and
+// EXIF blocks made byte by byte, damaged ones among them) it decodes; those it leaves to Qt's
+// reader (CMYK, cut short, damaged) it does not touch. Either way the photo loads exactly as
+// Qt's reader has it, turned upright.
 TEST(JpegDecoderTest, DecodesWhatItTakesAndLoadsAllAsQtDoes) {
     ScratchFolder folder;
     folder.Shell(kSource + std::string("source.ppm && ") + kSource + "-quality 90 photo.jpg");
@@ -54,18 +56,63 @@ TEST(JpegDecoderTest, DecodesWhatItTakesAndLoadsAllAsQtDoes) {
     ASSERT_TRUE(folder.Write("cut.jpg", photo.left(photo.size() / 2)) &&
                 folder.Write("damaged.jpg", damaged));
     // Each command makes the file its last word names; true when the decoder takes it.
-    const std::pair<std::string, bool> files[] = {
+    std::vector<std::pair<std::string, bool>> files = {
         {"convert one.ppm one.jpg", true},
         {"cjpeg -quality 88 -progressive -sample 1x2 source.ppm >prog-440.jpg", true},
         {"cjpeg -quality 97 -rgb source.ppm >rgb.jpg", true},
         {"cjpeg -quality 60 -sample 2x2 odd.ppm >odd-420.jpg", true},
         {"cjpeg -grayscale -progressive -restart 2 grey.pgm >grey-prog.jpg", true},
-        {"cp photo.jpg up.jpg && exiv2 -M'set Exif.Image.Orientation 1' up.jpg", true},
         {"cp photo.jpg xmp.jpg && exiv2 -M'set Xmp.tiff.Orientation 6' xmp.jpg", true},
-        {"cp photo.jpg turned.jpg && exiv2 -M'set Exif.Image.Orientation 6' turned.jpg", false},
         {"convert photo.jpg -colorspace CMYK cmyk.jpg", false},
         {"test -s cut.jpg", false},
         {"test -s damaged.jpg", false}};
+    // Every orientation of the colour photo, and turns of the grey one and of one narrower than
+    // a tile.
+    const std::pair<std::string, int> turned[] = {
+        {"photo", 1}, {"photo", 2}, {"photo", 3},     {"photo", 4},     {"photo", 5},  {"photo", 6},
+        {"photo", 7}, {"photo", 8}, {"grey-prog", 2}, {"grey-prog", 7}, {"odd-420", 6}};
+    for (const auto& [from, orientation] : turned) {
+        const std::string o = std::to_string(orientation), name = from + o + ".jpg";
+        const std::string exiv2 = "exiv2 -M'set Exif.Image.Orientation " + o + "' ";
+        files.push_back({"cp " + from + ".jpg " + name + " && " + exiv2 + name, true});
+    }
+    // APP1 segments (hex, "Exif" for its six-byte header) put before the photo's own.
+    const std::vector<std::string> blocks[] = {
+        {"Exif MM 002a 00000008 0001 0112 0003 00000001 0008 0000 00000000"},
+        // Orientation in IFD1 alone; an IFD1 before IFD0's end.
+        {"Exif II 2a00 08000000 0100 0001 0300 01000000 1100 0000 1a000000"
+         " 0100 1201 0300 01000000 0500 0000 00000000"},
+        {"Exif II 2a00 08000000 0100 0001 0300 01000000 1100 0000 08000000"
+         " 0100 1201 0300 01000000 0500 0000 00000000"},
+        // More entries than the block holds: cut within the orientation, after its value.
+        {"Exif II 2a00 08000000 ff00 0001 0300 01000000 1100 0000 1201 0300 0100"},
+        {"Exif II 2a00 08000000 ff00 0001 0300 01000000 1100 0000 1201 0300 01000000 0300"},
+        // A header not ending in two zero bytes; an unknown byte order; 42 in the other order.
+        {"457869660100 II 2a00 08000000 0100 1201 0300 01000000 0600 0000 00000000"},
+        {"Exif 4d49 2a00 08000000 0100 1201 0300 01000000 0600 0000 00000000"},
+        {"Exif II 002a 08000000 0100 1201 0300 01000000 0600 0000 00000000"},
+        // IFD0 past the end, near and far; a value out of range; a LONG.
+        {"Exif II 2a00 0c000000"},
+        {"Exif II 2a00 f0ffffff 0100 1201 0300 01000000 0600 0000 00000000"},
+        {"Exif II 2a00 08000000 0100 1201 0300 01000000 0900 0000 00000000"},
+        {"Exif II 2a00 08000000 0100 1201 0400 01000000 0600 0000 00000000"},
+        // Split over two segments; behind another segment.
+        {"Exif II 2a00 0800", "0000 0100 1201 0300 01000000 0600 0000 00000000"},
+        {"786d7000", "Exif II 2a00 08000000 0100 1201 0300 01000000 0600 0000 00000000"}};
+    for (const auto& segments : blocks) {
+        QByteArray bytes = photo.left(2);
+        for (const std::string& hex : segments) {
+            const QByteArray data = QByteArray::fromHex(QByteArray::fromStdString(hex)
+                                                            .replace("Exif", "457869660000")
+                                                            .replace("II", "4949")
+                                                            .replace("MM", "4d4d"));
+            bytes += "\xFF\xE1" + QByteArray(1, char((data.size() + 2) >> 8)) +
+                     char((data.size() + 2) & 0xFF) + data;
+        }
+        const std::string name = "exif" + std::to_string(&segments - blocks) + ".jpg";
+        ASSERT_TRUE(folder.Write(name, bytes + photo.mid(2)));
+        files.push_back({"test -s " + name, true});
+    }
     for (const auto& [command, taken] : files) {
         folder.Shell(command);
         const std::string name = command.substr(command.find_last_of(" >") + 1);
