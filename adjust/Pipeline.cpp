@@ -157,21 +157,32 @@ int ApplyAdjustments(const CorrectionPlan& plan, const SourcePhoto& photo, bool 
     return 0;
 }
 
+bool ChooseWhiteBalance(const CorrectionPlan& plan, ColorCache* automatic, ColorCache** chosen) {
+    *chosen = nullptr;
+    if (plan.settings.wbMode == WhiteBalanceMode::Automatic) {
+        *chosen = automatic;
+        return automatic != nullptr;
+    }
+    if (plan.settings.wbMode == WhiteBalanceMode::Spot) {
+        *chosen = plan.spotWhiteBalance.get();
+        return !plan.spotWhiteBalanceShort;
+    }
+    return true;
+}
+
+int ApplyAdjustmentsToBand(const CorrectionPlan& plan, ColorCache* whiteBalance, C_ImgBuff* band) {
+    return RunFusedPass(*band, band, PlanStages(plan, whiteBalance), nullptr) == 1;
+}
+
 int ApplyAdjustmentsInPlace(const CorrectionPlan& plan, CImgBuff* image) {
     C_ImgBuff& pixels = *image->buffer;
-    ColorCache* whiteBalance = nullptr;
     std::shared_ptr<ColorCache> automatic;
-    bool ok = pixels.type == PT_HSV16;
-    if (ok && plan.settings.wbMode == WhiteBalanceMode::Automatic) {
+    if (pixels.type == PT_HSV16 && plan.settings.wbMode == WhiteBalanceMode::Automatic)
         automatic = MeasureAutomaticWhiteBalance(*image);
-        whiteBalance = automatic.get();
-        ok = whiteBalance != nullptr;
-    } else if (ok && plan.settings.wbMode == WhiteBalanceMode::Spot) {
-        whiteBalance = plan.spotWhiteBalance.get();
-        ok = !plan.spotWhiteBalanceShort;
-    }
+    ColorCache* whiteBalance = nullptr;
     // Half-corrected pixels must never pass for a result.
-    if (!ok || RunFusedPass(pixels, &pixels, PlanStages(plan, whiteBalance), nullptr) != 1) {
+    if (pixels.type != PT_HSV16 || !ChooseWhiteBalance(plan, automatic.get(), &whiteBalance) ||
+        !ApplyAdjustmentsToBand(plan, whiteBalance, &pixels)) {
         pixels.Create(0, 0, PT_NONE);
         return 0;
     }

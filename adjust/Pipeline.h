@@ -112,3 +112,12 @@ int ApplyAdjustments(const CorrectionPlan& plan, const SourcePhoto& photo, bool 
 // image first. Returns 1, or 0 with image emptied when memory ran short or image is no HSV16
 // photo.
 int ApplyAdjustmentsInPlace(const CorrectionPlan& plan, CImgBuff* image);
+
+// The white balance a full pass of plan maps through: automatic, the photo's own (measured by the
+// caller, null when memory was short), for the automatic mode; the plan's spot cache; or none
+// (null). False when the plan needs a cache memory could not hold.
+bool ChooseWhiteBalance(const CorrectionPlan& plan, ColorCache* automatic, ColorCache** chosen);
+
+// The pass of ApplyAdjustmentsInPlace over one band of a photo (PT_HSV16, in place), with the
+// photo's white balance as ChooseWhiteBalance gave it. Returns 1, or 0 when memory ran short.
+int ApplyAdjustmentsToBand(const CorrectionPlan& plan, ColorCache* whiteBalance, C_ImgBuff* band);

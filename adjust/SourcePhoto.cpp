@@ -4,13 +4,31 @@
 #include "adjust/ProxySource.h"
 #include "adjust/WhiteBalance.h"
 
+namespace {
+
+std::shared_ptr<ColorCache> WhiteBalanceOf(double r, double g, double b) {
+    ColorCache* cache = CreateWhiteBalanceCache(r, g, b);
+    if (!cache) return nullptr;
+    return std::shared_ptr<ColorCache>(cache, [](ColorCache* c) { ColorCache_Destroy(c); });
+}
+
+}  // namespace
+
 std::shared_ptr<ColorCache> MeasureAutomaticWhiteBalance(const CImgBuff& photo) {
     double r, g, b;
     if (!EstimateGreyPoint(&photo, &r, &g, &b, kAutoWbSaturationLimit, kAutoWbMinValue))
         return nullptr;
-    ColorCache* cache = CreateWhiteBalanceCache(r, g, b);
-    if (!cache) return nullptr;
-    return std::shared_ptr<ColorCache>(cache, [](ColorCache* c) { ColorCache_Destroy(c); });
+    return WhiteBalanceOf(r, g, b);
+}
+
+std::unique_ptr<GreyPointMeter> AutomaticWhiteBalanceMeter(int32_t width, int32_t height) {
+    return std::make_unique<GreyPointMeter>(width, height, kAutoWbSaturationLimit, kAutoWbMinValue);
+}
+
+std::shared_ptr<ColorCache> AutomaticWhiteBalance(const GreyPointMeter& meter) {
+    double r, g, b;
+    if (!meter.Result(&r, &g, &b)) return nullptr;
+    return WhiteBalanceOf(r, g, b);
 }
 
 std::shared_ptr<SourcePhoto> SourcePhoto::Make(CImgBuff& image) {

@@ -11,6 +11,7 @@
 
 #include "adjust/ColorCache.h"
 #include "adjust/CorrectionPlan.h"
+#include "adjust/WhiteBalance.h"
 #include "image/ImgBuff.h"
 
 // The grey-point limits of the automatic white balance, in percent.
@@ -22,6 +23,11 @@ constexpr uint64_t kKeptBalanceMaxPixels = 50'000'000;
 // The automatic white balance of photo: a cache that makes its measured grey point neutral; null
 // when the photo cannot be measured or memory is short.
 std::shared_ptr<ColorCache> MeasureAutomaticWhiteBalance(const CImgBuff& photo);
+
+// The same for a width x height photo fed band by band: the meter to feed, then the cache from
+// what it measured.
+std::unique_ptr<GreyPointMeter> AutomaticWhiteBalanceMeter(int32_t width, int32_t height);
+std::shared_ptr<ColorCache> AutomaticWhiteBalance(const GreyPointMeter& meter);
 
 class SourcePhoto {
   public:

@@ -21,33 +21,6 @@ std::atomic<uint32_t> greyLabTableBuilt{0};
 
 namespace {
 
-// Grey-point measurement over a grid of blocks of about 1/16 of the image per direction.
-// Blocks are at most 18 per direction, since the width and height are at least 128.
-constexpr int32_t kGreyBlocksMax = 18;
-
-struct GreyBlockContext {
-    const C_ImgBuff* image;
-    int32_t blocksAcross;
-    int32_t blockWidth;
-    int32_t blockHeight;
-    int64_t saturationLimit;  // 16-bit scale
-    int64_t minValue;
-    // Mean R, G, B of each block (row-major) and whether it passed the limits. Added up in block
-    // order after the pass, so that the result does not depend on how the rows were sliced.
-    double blockMean[kGreyBlocksMax * kGreyBlocksMax][3];
-    uint8_t accepted[kGreyBlocksMax * kGreyBlocksMax];
-};
-
-struct WholeImageMeanContext {
-    const C_ImgBuff* image;
-    std::mutex lock;  // guards the shared sums
-    double sum[3];    // integer sums, exact in doubles whatever the order of merging
-    uint64_t count;
-};
-
-void GreyBlockTask(void* context, uint32_t first, uint32_t count);
-void WholeImageMeanTask(void* context, uint32_t first, uint32_t count);
-
 // Images smaller than this in either direction are too small for a meaningful block grid.
 constexpr int32_t kMinBlockModeSide = 128;
 constexpr int32_t kBlocksPerSide = 16;
@@ -112,17 +85,6 @@ void StoreMeans(const double sum[3], double n, double* r, double* g, double* b) 
         const auto mean = static_cast<uint16_t>(static_cast<uint32_t>(sum[c] / n));
         *outputs[c] = mean / 65535.0;
     }
-}
-
-int MeasureWholeImage(const C_ImgBuff& image, double* r, double* g, double* b) {
-    WholeImageMeanContext context;
-    context.image = &image;
-    context.sum[0] = context.sum[1] = context.sum[2] = 0.0;
-    context.count = 0;
-    WorkerPool::Run(WholeImageMeanTask, &context, static_cast<unsigned>(image.height));
-    if (context.count == 0) return 0;
-    StoreMeans(context.sum, static_cast<double>(context.count), r, g, b);
-    return 1;
 }
 
 // The top byte of the 32-bit channel that XyzToSrgb's encoding of linear light gives.
@@ -320,89 +282,99 @@ void BuildGreyLabTable() {
     greyLabTableBuilt.store(1, std::memory_order_release);
 }
 
-namespace {
+namespace {}  // namespace
 
-void WholeImageMeanTask(void* context, uint32_t first, uint32_t count) {
-    auto* ctx = static_cast<WholeImageMeanContext*>(context);
-    const C_ImgBuff& image = *ctx->image;
-    // Integer sums: exact, so the merge order of the slices cannot change the result.
-    uint64_t sum[3] = {0, 0, 0};
-    for (uint32_t y = first; y < first + count; ++y) {
-        SumRowRgb16(image, static_cast<int32_t>(y), 0, image.width, sum);
+GreyPointMeter::GreyPointMeter(int32_t width, int32_t height, int saturationLimitPct,
+                               int minValuePct)
+    : width_(width),
+      height_(height),
+      saturationLimit_(saturationLimitPct == 0 ? 65535 : PercentOfFullScale(saturationLimitPct)),
+      minValue_(PercentOfFullScale(minValuePct)) {
+    if ((saturationLimit_ == 65535 && minValue_ == 0) || width < kMinBlockModeSide ||
+        height < kMinBlockModeSide) {
+        // One block: the whole image.
+        blockWidth_ = width;
+        blockHeight_ = height;
+        return;
     }
-    const uint64_t pixels = uint64_t{count} * static_cast<uint32_t>(image.width);
-    std::lock_guard<std::mutex> guard(ctx->lock);
-    for (int c = 0; c < 3; ++c) ctx->sum[c] += static_cast<double>(sum[c]);
-    ctx->count += pixels;
+    // A grid of blocks of about 1/16 of the image per direction; at most kGreyBlocksMax a
+    // direction, since the width and height are at least 128.
+    blockMode_ = true;
+    blockWidth_ = width / kBlocksPerSide;
+    blockHeight_ = height / kBlocksPerSide;
+    blocksAcross_ = width / blockWidth_ + (width % blockWidth_ != 0 ? 1 : 0);
+    blockRows_ = height / blockHeight_ + (height % blockHeight_ != 0 ? 1 : 0);
 }
 
-void GreyBlockTask(void* context, uint32_t first, uint32_t count) {
-    auto* ctx = static_cast<GreyBlockContext*>(context);
-    const C_ImgBuff& image = *ctx->image;
-    for (uint32_t by = first; by < first + count; ++by) {
-        const int32_t top = static_cast<int32_t>(by) * ctx->blockHeight;
-        const int32_t bottom = std::min(top + ctx->blockHeight, image.height);
-        for (int32_t bx = 0; bx < ctx->blocksAcross; ++bx) {
-            const int32_t left = bx * ctx->blockWidth;
-            const int32_t right = std::min(left + ctx->blockWidth, image.width);
-            uint64_t sum[3] = {0, 0, 0};
-            for (int32_t y = top; y < bottom; ++y) SumRowRgb16(image, y, left, right, sum);
+void GreyPointMeter::AddRows(const C_ImgBuff& rows, int32_t first) {
+    if (rows.height < 1) return;
+    Rows context{this, &rows, first};
+    WorkerPool::Run(RowsTask, &context, static_cast<unsigned>(rows.height));
+}
+
+void GreyPointMeter::RowsTask(void* context, uint32_t from, uint32_t count) {
+    const auto* job = static_cast<const Rows*>(context);
+    GreyPointMeter& m = *job->meter;
+    uint64_t sums[kGreyBlocksMax * kGreyBlocksMax][3] = {};
+    for (uint32_t i = from; i < from + count; ++i) {
+        const int32_t by = (job->first + static_cast<int32_t>(i)) / m.blockHeight_;
+        for (int32_t bx = 0; bx < m.blocksAcross_; ++bx) {
+            const int32_t left = bx * m.blockWidth_;
+            SumRowRgb16(*job->rows, static_cast<int32_t>(i), left,
+                        std::min(left + m.blockWidth_, m.width_), sums[by * m.blocksAcross_ + bx]);
+        }
+    }
+    // Integer sums: exact, so the order in which slices merge cannot change the result.
+    std::lock_guard<std::mutex> guard(m.lock_);
+    for (int32_t block = 0; block < m.blockRows_ * m.blocksAcross_; ++block)
+        for (int c = 0; c < 3; ++c) m.sums_[block][c] += sums[block][c];
+    m.rowsAdded_ += count;
+}
+
+int GreyPointMeter::Result(double* r, double* g, double* b) const {
+    if (rowsAdded_ == 0) return 0;
+    double sum[3] = {0.0, 0.0, 0.0};
+    uint32_t n = 0;
+    for (int32_t by = 0; blockMode_ && by < blockRows_; ++by) {
+        const int32_t top = by * blockHeight_;
+        const int32_t bottom = std::min(top + blockHeight_, height_);
+        for (int32_t bx = 0; bx < blocksAcross_; ++bx) {
+            const int32_t left = bx * blockWidth_;
+            const int32_t right = std::min(left + blockWidth_, width_);
             const uint64_t m = static_cast<uint64_t>(bottom - top) * (right - left);
-            const size_t block = by * static_cast<size_t>(ctx->blocksAcross) + bx;
-            ctx->accepted[block] = 0;
             if (m == 0) continue;
-            double* mean = ctx->blockMean[block];
-            for (int c = 0; c < 3; ++c) mean[c] = static_cast<double>(sum[c]) / m;
+            double mean[3];
+            for (int c = 0; c < 3; ++c)
+                mean[c] = static_cast<double>(sums_[by * blocksAcross_ + bx][c]) / m;
             uint16_t h = 0;
             uint16_t s = 0;
             uint16_t v = 0;
             RgbToHsv16(static_cast<uint16_t>(mean[0]), static_cast<uint16_t>(mean[1]),
                        static_cast<uint16_t>(mean[2]), &h, &s, &v);
-            ctx->accepted[block] = s <= ctx->saturationLimit && v >= ctx->minValue;
+            if (s > saturationLimit_ || v < minValue_) continue;
+            for (int c = 0; c < 3; ++c) sum[c] += mean[c];
+            ++n;
         }
     }
+    if (n > 0) {
+        StoreMeans(sum, n, r, g, b);
+        return 1;
+    }
+    // No block passed the limits, or none was asked for: the mean of the whole image.
+    for (int32_t block = 0; block < blockRows_ * blocksAcross_; ++block)
+        for (int c = 0; c < 3; ++c) sum[c] += static_cast<double>(sums_[block][c]);
+    StoreMeans(sum, static_cast<double>(uint64_t(rowsAdded_) * uint64_t(width_)), r, g, b);
+    return 1;
 }
-
-}  // namespace
 
 int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
                       int saturationLimitPct, int minValuePct) {
     if (image == nullptr) return 0;
     const C_ImgBuff& own = *image->buffer;
     if (own.type == PT_NONE || own.type > PT_CMYK8 || own.width < 1 || own.height < 1) return 0;
-    const int64_t saturationLimit =
-        saturationLimitPct == 0 ? 65535 : PercentOfFullScale(saturationLimitPct);
-    const int64_t minValue = PercentOfFullScale(minValuePct);
-
-    if ((saturationLimit == 65535 && minValue == 0) || own.width < kMinBlockModeSide ||
-        own.height < kMinBlockModeSide) {
-        return MeasureWholeImage(own, r, g, b);
-    }
-
-    auto* context = new (std::nothrow) GreyBlockContext{};
-    if (context == nullptr) return 0;
-    context->image = &own;
-    context->blockWidth = own.width / kBlocksPerSide;
-    context->blockHeight = own.height / kBlocksPerSide;
-    context->blocksAcross =
-        own.width / context->blockWidth + (own.width % context->blockWidth != 0 ? 1 : 0);
-    const int32_t blockRows =
-        own.height / context->blockHeight + (own.height % context->blockHeight != 0 ? 1 : 0);
-    context->saturationLimit = saturationLimit;
-    context->minValue = minValue;
-    WorkerPool::Run(GreyBlockTask, context, static_cast<unsigned>(blockRows));
-
-    double sum[3] = {0.0, 0.0, 0.0};
-    uint32_t n = 0;
-    for (int32_t block = 0; block < blockRows * context->blocksAcross; ++block) {
-        if (!context->accepted[block]) continue;
-        for (int c = 0; c < 3; ++c) sum[c] += context->blockMean[block][c];
-        ++n;
-    }
-    delete context;
-    if (n == 0) return MeasureWholeImage(own, r, g, b);
-    StoreMeans(sum, n, r, g, b);
-    return 1;
+    GreyPointMeter meter(own.width, own.height, saturationLimitPct, minValuePct);
+    meter.AddRows(own, 0);
+    return meter.Result(r, g, b);
 }
 
 ColorCache* CreateWhiteBalanceCache(double r, double g, double b) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "adjust/ColorCache.h"
 #include "image/ImgBuff.h"
@@ -44,6 +45,44 @@ struct WhiteBalanceShift {
 // invalid image (outputs untouched).
 int EstimateGreyPoint(const CImgBuff* image, double* r, double* g, double* b,
                       int saturationLimitPct, int minValuePct);
+
+// Blocks of the grey-point measurement a direction, at most.
+inline constexpr int32_t kGreyBlocksMax = 18;
+
+// The measurement of EstimateGreyPoint, fed the image's rows in any slicing and order: its sums
+// are of integers, so a photo read band by band gives the same grey point as the whole photo.
+class GreyPointMeter {
+  public:
+    // For a width x height image (both at least 1) and EstimateGreyPoint's limits.
+    GreyPointMeter(int32_t width, int32_t height, int saturationLimitPct, int minValuePct);
+    // Adds every row of rows (the image's width), which are image rows first onwards, on the
+    // worker pool.
+    void AddRows(const C_ImgBuff& rows, int32_t first);
+    // The grey point as EstimateGreyPoint gives it once every row is added; 0 before any was.
+    int Result(double* r, double* g, double* b) const;
+
+  private:
+    struct Rows {
+        GreyPointMeter* meter;
+        const C_ImgBuff* rows;
+        int32_t first;
+    };
+    // AddRows' pool task: its rows of a Rows.
+    static void RowsTask(void* context, uint32_t from, uint32_t count);
+
+    int32_t width_;
+    int32_t height_;
+    int64_t saturationLimit_;  // 16-bit scale
+    int64_t minValue_;
+    bool blockMode_ = false;  // otherwise one block, the whole image
+    int32_t blockWidth_;
+    int32_t blockHeight_;
+    int32_t blocksAcross_ = 1;
+    int32_t blockRows_ = 1;
+    std::mutex lock_;                                         // guards what follows
+    uint64_t sums_[kGreyBlocksMax * kGreyBlocksMax][3] = {};  // R, G, B of each block, row-major
+    int64_t rowsAdded_ = 0;
+};
 
 // A new cache that makes the sRGB colour (r, g, b) neutral, or null when memory is short.
 ColorCache* CreateWhiteBalanceCache(double r, double g, double b);

@@ -162,6 +162,7 @@ void BM_EncodeJpegRows(benchmark::State& state) {
                 for (uint32_t i = 0; i < count; ++i) {
                     std::memcpy(rows + i * stride, picture.constScanLine(first + i), kWidth * 3);
                 }
+                return true;
             },
             &encoded, nullptr);
     }

@@ -5,11 +5,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "adjust/Pipeline.h"
+#include "adjust/SourcePhoto.h"
+#include "imageio/JpegDecoder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
@@ -64,6 +71,150 @@ std::optional<FileIdentity> Identify(const std::string& path) {
     if (folder.empty()) folder = ".";
     if (stat(folder.c_str(), &status) != 0) return std::nullopt;
     return FileIdentity{status.st_dev, status.st_ino, fs::path(path).filename().string()};
+}
+
+enum class Streaming { Saved, Failed, NotTaken };
+
+// Bands as the saver asks for them.
+constexpr int32_t kBandRows = static_cast<int32_t>(kJpegBandRows);
+
+// The bands of a JPEG from the top, read on a thread of their own up to two ahead of the one
+// taken: decoding runs on one thread, and so overlaps the work on the band before. Without a
+// thread they are read as they are taken.
+class BandsAhead {
+  public:
+    explicit BandsAhead(JpegBandReader& reader) : reader_(reader) {
+        try {
+            thread_ = std::thread([this] { ReadAll(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~BandsAhead() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // Puts the next band into band (its buffer goes to the reader); false when none is left or it
+    // could not be read (damaged, or memory short).
+    bool Take(C_ImgBuff* band) {
+        if (!thread_.joinable()) return Read(taken_++, band);
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return read_ > taken_ || ended_; });
+        if (read_ <= taken_) return false;
+        band->Swap(slots_[taken_++ % 2]);
+        guard.unlock();
+        changed_.notify_all();
+        return true;
+    }
+
+  private:
+    bool Read(int32_t index, C_ImgBuff* band) {
+        const int32_t first = index * kBandRows, height = reader_.Height();
+        if (first >= height) return false;
+        const int32_t rows = std::min(kBandRows, height - first);
+        return (band->height == rows || band->Create(reader_.Width(), rows, PT_HSV16)) &&
+               reader_.Read(band);
+    }
+
+    void ReadAll() {
+        for (int32_t index = 0;; ++index) {
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                changed_.wait(guard, [&] { return index < taken_ + 2 || stop_; });
+                if (stop_) break;
+            }
+            // The slot is the reader's alone until read_ counts it.
+            if (!Read(index, &slots_[index % 2])) break;
+            std::lock_guard<std::mutex> guard(lock_);
+            read_ = index + 1;
+            changed_.notify_all();
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+
+    JpegBandReader& reader_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    C_ImgBuff slots_[2];
+    int32_t read_ = 0;   // bands read into the slots
+    int32_t taken_ = 0;  // bands taken
+    bool ended_ = false;
+    bool stop_ = false;
+};
+
+// Corrects an upright JPEG saved as a JPEG band by band, never holding the whole photo: each band
+// is decoded, corrected and encoded while the next is made, and the automatic white balance's
+// grey point is measured on a decoding of its own beforehand. The pixels and the file are those
+// the whole photo gives. NotTaken (nothing written, reason untouched) when the photo is no such
+// JPEG or turns out damaged: the whole photo's road then decides.
+Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPhoto& planned,
+                            PhotoTimings& timings, std::string& reason,
+                            const PhotoLoadLimits& limits, const SaveOptions& save) {
+    if (std::strcmp(GetEncoderMimeType(planned.output.c_str()), "image/jpeg") != 0)
+        return Streaming::NotTaken;
+    auto start = std::chrono::steady_clock::now();
+    PhotoError error;
+    const FileDescriptor fd(OpenPhotoFile(planned.input.c_str(), &error));
+    JpegBandReader reader;
+    if (fd.get() < 0 || reader.Open(fd.get(), limits, &error) != JpegDecoding::Decoded)
+        return Streaming::NotTaken;
+    const int32_t width = reader.Width(), height = reader.Height();
+    const std::shared_ptr<const CorrectionPlan> plan = CompilePlan(settings);
+    std::shared_ptr<ColorCache> automatic;
+    if (plan && plan->settings.wbMode == WhiteBalanceMode::Automatic) {
+        const std::unique_ptr<GreyPointMeter> meter = AutomaticWhiteBalanceMeter(width, height);
+        {
+            BandsAhead bands(reader);
+            C_ImgBuff band;
+            int32_t first = 0;
+            for (; bands.Take(&band); first += band.height) meter->AddRows(band, first);
+            if (first != height) return Streaming::NotTaken;
+        }
+        automatic = AutomaticWhiteBalance(*meter);
+        if (reader.Open(fd.get(), limits, &error) != JpegDecoding::Decoded)
+            return Streaming::NotTaken;
+    }
+    ColorCache* whiteBalance = nullptr;
+    if (!plan || !ChooseWhiteBalance(*plan, automatic.get(), &whiteBalance)) {
+        reason = "not enough memory to correct the photo";
+        return Streaming::Failed;
+    }
+    PhotoOrigin origin;
+    ReadPhotoMetadata(fd.get(), &origin);
+    timings.loadMs = MillisecondsSince(start);
+
+    start = std::chrono::steady_clock::now();
+    double decodingMs = 0;
+    bool damaged = false, corrected = true;
+    BandsAhead bands(reader);
+    const int saved = SavePhotoBands(
+        planned.output.c_str(), width, height,
+        [&](int32_t, int32_t count, C_ImgBuff* band, PhotoError* failure) {
+            auto begun = std::chrono::steady_clock::now();
+            damaged = !bands.Take(band) || band->height != count;
+            decodingMs += MillisecondsSince(begun);
+            begun = std::chrono::steady_clock::now();
+            corrected = !damaged && ApplyAdjustmentsToBand(*plan, whiteBalance, band);
+            timings.pipelineMs += MillisecondsSince(begun);
+            if (corrected) return 1;
+            SetPhotoError(failure, PhotoFailure::NotEnoughMemory, "not enough memory");
+            return 0;
+        },
+        &error, &origin, &save);
+    if (damaged) return Streaming::NotTaken;
+    timings.loadMs += decodingMs;
+    timings.saveMs = MillisecondsSince(start) - decodingMs - timings.pipelineMs;
+    if (saved) return Streaming::Saved;
+    reason = corrected ? "cannot save " + planned.output + ": " + error.text
+                       : "not enough memory to correct the photo";
+    return Streaming::Failed;
 }
 
 }  // namespace
@@ -121,6 +272,18 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
         return 0;
     }
     const EngineReference engine;
+    // A spot measured on each photo needs the photo's pixels around it first.
+    if (!spotPixel) {
+        switch (CorrectBandByBand(settings, planned, timings, reason, limits, save)) {
+            case Streaming::Saved:
+                return 1;
+            case Streaming::Failed:
+                return 0;
+            case Streaming::NotTaken:
+                timings = {};
+                break;
+        }
+    }
     auto start = std::chrono::steady_clock::now();
     PhotoOrigin origin;
     CImgBuff photo;

@@ -242,87 +242,33 @@ void TurnedBandToHsvTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
-// Everything one decoding holds. It lives outside Decompress, which libjpeg may leave through
-// longjmp at any of its calls.
-struct Decoding {
+}  // namespace
+
+// Everything one decoding holds. It lives outside the functions that call libjpeg, which may
+// leave them through longjmp at any of its calls.
+struct JpegDecompression {
     jpeg_decompress_struct cinfo;
     JpegErrors errors;
     Source source;
     JSAMPROW rows[kBandRows];
-    C_ImgBuff* image;
-    const PhotoLoadLimits* limits;
-    PhotoError* error;
+    uint8_t* band;  // the decoded rows, in libjpeg's memory
+    size_t stride;
+    bool grey;
+    bool created;  // cinfo holds libjpeg's memory, to be destroyed
 };
 
-// libjpeg leaves through longjmp on any error, so nothing here may hold a resource or need a
-// destructor across a libjpeg call.
-JpegDecoding Decompress(Decoding& d) {
-    jpeg_decompress_struct* cinfo = &d.cinfo;
-    if (setjmp(d.errors.jump)) return JpegDecoding::NotTaken;
-    jpeg_create_decompress(cinfo);
-    cinfo->src = &d.source.manager;
-    jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !Takes(*cinfo)) {
-        return JpegDecoding::NotTaken;
-    }
-    const uint8_t turn = kTurns[ExifOrientation(cinfo->marker_list)];
-    // 0xAARRGGBB in memory order, the rows DecodedRowsToHsvTask reads.
-    const bool grey = cinfo->num_components == 1;
-    cinfo->out_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGRX;
-    const size_t stride = size_t{cinfo->image_width} * (grey ? 1 : 4);
-    const auto width = static_cast<int32_t>(cinfo->image_width);
-    const auto height = static_cast<int32_t>(cinfo->image_height);
-    const bool transpose = turn & kTranspose;
-    const int32_t uprightWidth = transpose ? height : width;
-    const int32_t uprightHeight = transpose ? width : height;
-    if (!CheckPhotoSize(uprightWidth, uprightHeight, stride * kBandRows, *d.limits, d.error)) {
-        return JpegDecoding::Refused;
-    }
-    if (!d.image->Create(uprightWidth, uprightHeight, PT_HSV16)) {
-        SetPhotoError(d.error, PhotoFailure::NotEnoughMemory, "not enough memory");
-        return JpegDecoding::Refused;
-    }
-    jpeg_start_decompress(cinfo);
-    auto* band = static_cast<uint8_t*>((*cinfo->mem->alloc_large)(
-        reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, stride * kBandRows));
-    for (uint32_t i = 0; i < kBandRows; ++i) d.rows[i] = band + i * stride;
-    auto* pixels = reinterpret_cast<uint16_t*>(d.image->pixels);
-    DecodedRowsContext rows{band, static_cast<ptrdiff_t>(stride), width, grey ? 1 : 0, pixels};
-    TurnedBand turned{rows, 0, 0, static_cast<uint32_t>(height), turn};
-    while (cinfo->output_scanline < cinfo->output_height) {
-        const JDIMENSION first = cinfo->output_scanline;
-        const JDIMENSION count = std::min<JDIMENSION>(kBandRows, cinfo->output_height - first);
-        while (cinfo->output_scanline < first + count) {
-            // The source never suspends, so every call gives at least one row.
-            jpeg_read_scanlines(cinfo, d.rows + (cinfo->output_scanline - first),
-                                first + count - cinfo->output_scanline);
-        }
-        if (turn == 0) {
-            rows.destination = pixels + size_t{first} * static_cast<size_t>(width) * 3;
-            WorkerPool::Run(DecodedRowsToHsvTask, &rows, count);
-        } else {
-            turned.first = first;
-            turned.count = count;
-            WorkerPool::Run(TurnedBandToHsvTask, &turned,
-                            (cinfo->image_width + kTileColumns - 1) / kTileColumns);
-        }
-    }
-    jpeg_finish_decompress(cinfo);
-    return JpegDecoding::Decoded;
-}
+namespace {
 
-}  // namespace
-
-JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& limits,
-                             PhotoError* error) {
-    // Anything but a JPEG is told by its first two bytes, before libjpeg is set up and fed.
+// A decompression of the JPEG open as fd, not yet started; null when fd holds no JPEG (told by its
+// first two bytes, before libjpeg is set up and fed) or memory is short.
+std::unique_ptr<JpegDecompression> NewDecompression(int fd) {
     unsigned char start[2];
     if (pread(fd, start, 2, 0) != 2 || start[0] != 0xFF || start[1] != 0xD8 ||
         lseek(fd, 0, SEEK_SET) != 0) {
-        return JpegDecoding::NotTaken;
+        return nullptr;
     }
-    const std::unique_ptr<Decoding> d(new (std::nothrow) Decoding{});
-    if (!d) return JpegDecoding::NotTaken;
+    std::unique_ptr<JpegDecompression> d(new (std::nothrow) JpegDecompression{});
+    if (!d) return nullptr;
     d->cinfo.err = UseJpegErrors(&d->errors);
     d->errors.manager.emit_message = LeaveOnWarning;
     d->source.manager.init_source = InitSource;
@@ -331,13 +277,153 @@ JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& li
     d->source.manager.resync_to_restart = jpeg_resync_to_restart;
     d->source.manager.term_source = TermSource;
     d->source.fd = fd;
+    return d;
+}
+
+// Reads the header and, when the file is a kind this decoder takes and its upright size (turn
+// applied) lies within limits, starts decompressing into d.band. libjpeg leaves through longjmp
+// on any error, so nothing here may hold a resource or need a destructor across a libjpeg call.
+JpegDecoding Start(JpegDecompression& d, const PhotoLoadLimits& limits, PhotoError* error,
+                   uint8_t* turn) {
+    jpeg_decompress_struct* cinfo = &d.cinfo;
+    if (setjmp(d.errors.jump)) return JpegDecoding::NotTaken;
+    jpeg_create_decompress(cinfo);
+    d.created = true;
+    cinfo->src = &d.source.manager;
+    jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !Takes(*cinfo)) {
+        return JpegDecoding::NotTaken;
+    }
+    *turn = kTurns[ExifOrientation(cinfo->marker_list)];
+    // 0xAARRGGBB in memory order, the rows DecodedRowsToHsvTask reads.
+    d.grey = cinfo->num_components == 1;
+    cinfo->out_color_space = d.grey ? JCS_GRAYSCALE : JCS_EXT_BGRX;
+    d.stride = size_t{cinfo->image_width} * (d.grey ? 1 : 4);
+    const bool transpose = *turn & kTranspose;
+    if (!CheckPhotoSize(transpose ? cinfo->image_height : cinfo->image_width,
+                        transpose ? cinfo->image_width : cinfo->image_height, d.stride * kBandRows,
+                        limits, error)) {
+        return JpegDecoding::Refused;
+    }
+    jpeg_start_decompress(cinfo);
+    d.band = static_cast<uint8_t*>((*cinfo->mem->alloc_large)(reinterpret_cast<j_common_ptr>(cinfo),
+                                                              JPOOL_IMAGE, d.stride * kBandRows));
+    for (uint32_t i = 0; i < kBandRows; ++i) d.rows[i] = d.band + i * d.stride;
+    return JpegDecoding::Decoded;
+}
+
+// Decodes the next count rows (at most kBandRows) into d.band. False when libjpeg warned or
+// failed.
+bool ReadBand(JpegDecompression& d, uint32_t count) {
+    jpeg_decompress_struct* cinfo = &d.cinfo;
+    if (setjmp(d.errors.jump)) return false;
+    const JDIMENSION first = cinfo->output_scanline;
+    while (cinfo->output_scanline < first + count) {
+        // The source never suspends, so every call gives at least one row.
+        jpeg_read_scanlines(cinfo, d.rows + (cinfo->output_scanline - first),
+                            first + count - cinfo->output_scanline);
+    }
+    return true;
+}
+
+// Ends the decompression once every row is read, which frees d.band; false when libjpeg warned
+// about what follows the last row.
+bool Finish(JpegDecompression& d) {
+    if (setjmp(d.errors.jump)) return false;
+    if (d.cinfo.output_scanline == d.cinfo.output_height) jpeg_finish_decompress(&d.cinfo);
+    return true;
+}
+
+// Decodes every band into image, turned upright.
+JpegDecoding Decompress(JpegDecompression& d, C_ImgBuff* image, const PhotoLoadLimits& limits,
+                        PhotoError* error) {
+    uint8_t turn = 0;
+    const JpegDecoding started = Start(d, limits, error, &turn);
+    if (started != JpegDecoding::Decoded) return started;
+    const jpeg_decompress_struct& cinfo = d.cinfo;
+    const auto width = static_cast<int32_t>(cinfo.image_width);
+    const auto height = static_cast<int32_t>(cinfo.image_height);
+    const bool transpose = turn & kTranspose;
+    if (!image->Create(transpose ? height : width, transpose ? width : height, PT_HSV16)) {
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+        return JpegDecoding::Refused;
+    }
+    auto* pixels = reinterpret_cast<uint16_t*>(image->pixels);
+    DecodedRowsContext rows{d.band, static_cast<ptrdiff_t>(d.stride), width, d.grey ? 1 : 0,
+                            pixels};
+    TurnedBand turned{rows, 0, 0, static_cast<uint32_t>(height), turn};
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const JDIMENSION first = cinfo.output_scanline;
+        const JDIMENSION count = std::min<JDIMENSION>(kBandRows, cinfo.output_height - first);
+        if (!ReadBand(d, count)) return JpegDecoding::NotTaken;
+        if (turn == 0) {
+            rows.destination = pixels + size_t{first} * static_cast<size_t>(width) * 3;
+            WorkerPool::Run(DecodedRowsToHsvTask, &rows, count);
+        } else {
+            turned.first = first;
+            turned.count = count;
+            WorkerPool::Run(TurnedBandToHsvTask, &turned,
+                            (cinfo.image_width + kTileColumns - 1) / kTileColumns);
+        }
+    }
+    return Finish(d) ? JpegDecoding::Decoded : JpegDecoding::NotTaken;
+}
+
+void Destroy(JpegDecompression* d) {
+    if (d != nullptr && d->created) jpeg_destroy_decompress(&d->cinfo);
+}
+
+}  // namespace
+
+JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& limits,
+                             PhotoError* error) {
+    const std::unique_ptr<JpegDecompression> d = NewDecompression(fd);
+    if (!d) return JpegDecoding::NotTaken;
     // The photo replaces the image only once wholly decoded.
     C_ImgBuff decoded;
-    d->image = &decoded;
-    d->limits = &limits;
-    d->error = error;
-    const JpegDecoding result = Decompress(*d);
-    jpeg_destroy_decompress(&d->cinfo);
+    const JpegDecoding result = Decompress(*d, &decoded, limits, error);
+    Destroy(d.get());
     if (result == JpegDecoding::Decoded) image->Swap(decoded);
     return result;
+}
+
+JpegBandReader::JpegBandReader() = default;
+
+JpegBandReader::~JpegBandReader() {
+    Destroy(d_.get());
+}
+
+JpegDecoding JpegBandReader::Open(int fd, const PhotoLoadLimits& limits, PhotoError* error) {
+    Destroy(d_.get());
+    d_ = NewDecompression(fd);
+    if (!d_) return JpegDecoding::NotTaken;
+    uint8_t turn = 0;
+    const JpegDecoding started = Start(*d_, limits, error, &turn);
+    if (started == JpegDecoding::Decoded && turn != 0) return JpegDecoding::NotTaken;
+    return started;
+}
+
+int32_t JpegBandReader::Width() const {
+    return d_ ? static_cast<int32_t>(d_->cinfo.output_width) : 0;
+}
+
+int32_t JpegBandReader::Height() const {
+    return d_ ? static_cast<int32_t>(d_->cinfo.output_height) : 0;
+}
+
+bool JpegBandReader::Read(C_ImgBuff* band) {
+    if (!d_ || band->type != PT_HSV16 || band->width != Width()) return false;
+    const jpeg_decompress_struct& cinfo = d_->cinfo;
+    const auto count = static_cast<uint32_t>(band->height);
+    if (count > cinfo.output_height - cinfo.output_scanline) return false;
+    DecodedRowsContext rows{d_->band, static_cast<ptrdiff_t>(d_->stride), Width(), d_->grey ? 1 : 0,
+                            nullptr};
+    for (uint32_t done = 0; done < count; done += kBandRows) {
+        const uint32_t n = std::min(kBandRows, count - done);
+        if (!ReadBand(*d_, n)) return false;
+        rows.destination =
+            reinterpret_cast<uint16_t*>(band->pixels) + size_t{done} * size_t(Width()) * 3;
+        WorkerPool::Run(DecodedRowsToHsvTask, &rows, n);
+    }
+    return Finish(*d_);
 }

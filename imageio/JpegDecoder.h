@@ -6,6 +6,9 @@
 // warning. Everything else is left to the caller's general decoder.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+
 #include "imageio/PhotoFile.h"
 
 class C_ImgBuff;
@@ -20,3 +23,30 @@ enum class JpegDecoding {
 // before any pixel memory is taken.
 JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& limits,
                              PhotoError* error);
+
+struct JpegDecompression;
+
+// An upright JPEG of a kind DecodeJpegToHsv takes, read band by band on demand into PT_HSV16 rows
+// with the very pixels DecodeJpegToHsv gives: for photos corrected and saved a band at a time,
+// never whole in memory.
+class JpegBandReader {
+  public:
+    JpegBandReader();
+    ~JpegBandReader();
+    JpegBandReader(const JpegBandReader&) = delete;
+    JpegBandReader& operator=(const JpegBandReader&) = delete;
+
+    // Reads the header of the JPEG open as fd, from the file's start. Decoded: ready to read;
+    // NotTaken: not a JPEG the band decoder takes, or stored turned; Refused: error says why (the
+    // limits are checked as DecodeJpegToHsv checks them).
+    JpegDecoding Open(int fd, const PhotoLoadLimits& limits, PhotoError* error);
+    int32_t Width() const;
+    int32_t Height() const;
+    // Decodes the photo's next rows into band (PT_HSV16, Width() wide), as many as it is high.
+    // False when they are not there or the file turns out damaged (libjpeg warned or failed):
+    // DecodeJpegToHsv would not have taken it.
+    bool Read(C_ImgBuff* band);
+
+  private:
+    std::unique_ptr<JpegDecompression> d_;
+};

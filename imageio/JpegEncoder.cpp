@@ -22,9 +22,7 @@
 
 namespace {
 
-// Small enough that a band's rows are still in cache when the encoder reads them, large enough
-// that handing bands over costs little next to making them (64 rows measured slower).
-constexpr uint32_t kBandRows = 128;
+constexpr uint32_t kBandRows = kJpegBandRows;
 // One band is encoded while the next is made; the third lets the maker run ahead over a moment
 // when a busy machine holds one thread back.
 constexpr uint32_t kSlots = 3;
@@ -39,9 +37,17 @@ class BandQueue {
         return !cancelled_;
     }
     void Made() { Advance(&made_); }
-    void WaitMade(uint32_t band) {
+    // The maker gave up: no band comes any more.
+    void Fail() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = true;
+        changed_.notify_all();
+    }
+    // Waits until band is made; false when it never will be.
+    bool WaitMade(uint32_t band) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return band < made_; });
+        changed_.wait(lock, [&] { return failed_ || band < made_; });
+        return band < made_;
     }
     void Encoded() { Advance(&encoded_); }
     void Cancel() {
@@ -62,6 +68,7 @@ class BandQueue {
     uint32_t made_ = 0;
     uint32_t encoded_ = 0;
     bool cancelled_ = false;
+    bool failed_ = false;
 };
 
 // The encoded bytes go straight into the caller's QByteArray, which grows as needed.
@@ -136,6 +143,7 @@ struct Encoding {
     uint8_t* buffers[kSlots];
     size_t stride;
     bool makeHere;  // no thread of its own could be started: bands are made before encoding
+    bool rowsFailed = false;  // makeRows stopped the encoding
 };
 
 uint32_t BandCount(const JpegPicture& picture) {
@@ -146,16 +154,16 @@ uint32_t BandHeight(const JpegPicture& picture, uint32_t band) {
     return std::min(kBandRows, static_cast<uint32_t>(picture.height) - band * kBandRows);
 }
 
-void MakeBand(Encoding& e, uint32_t band) {
-    (*e.makeRows)(band * kBandRows, BandHeight(*e.picture, band), e.buffers[band % kSlots],
-                  e.stride);
+bool MakeBand(Encoding& e, uint32_t band) {
+    return (*e.makeRows)(band * kBandRows, BandHeight(*e.picture, band), e.buffers[band % kSlots],
+                         e.stride);
 }
 
 void MakeBands(Encoding* e) {
     const uint32_t bands = BandCount(*e->picture);
     for (uint32_t band = 0; band < bands; ++band) {
         if (!e->bands.WaitToMake(band)) return;
-        MakeBand(*e, band);
+        if (!MakeBand(*e, band)) return e->bands.Fail();
         e->bands.Made();
     }
 }
@@ -177,10 +185,9 @@ int Compress(Encoding& e) {
     jpeg_start_compress(cinfo, TRUE);
     const uint32_t bands = BandCount(*e.picture);
     for (uint32_t band = 0; band < bands; ++band) {
-        if (e.makeHere) {
-            MakeBand(e, band);
-        } else {
-            e.bands.WaitMade(band);
+        if (e.makeHere ? !MakeBand(e, band) : !e.bands.WaitMade(band)) {
+            e.rowsFailed = true;
+            return 0;
         }
         JSAMPROW rows[kBandRows];
         const uint32_t height = BandHeight(*e.picture, band);
@@ -227,7 +234,7 @@ int EncodeJpeg(const JpegPicture& picture, const MakeJpegRows& makeRows, QByteAr
     const int compressed = Compress(*e);
     e->bands.Cancel();
     if (maker.joinable()) maker.join();
-    if (!compressed) {
+    if (!compressed && !e->rowsFailed) {
         char message[JMSG_LENGTH_MAX];
         e->errors.manager.format_message(reinterpret_cast<j_common_ptr>(&e->cinfo), message);
         if (e->errors.manager.msg_code == JERR_OUT_OF_MEMORY) {

@@ -368,40 +368,46 @@ int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin
     return 1;
 }
 
-// JPEG through the own encoder, which takes the 8-bit rows band by band as the pool makes them.
-int EncodeJpegPhoto(const C_ImgBuff& image, const SaveOptions& options, QByteArray* encoded,
-                    PhotoError* error) {
+JpegPicture JpegPictureOf(int32_t width, int32_t height, bool grey, const SaveOptions& options) {
     // Saved files have always carried the density Qt gives a new picture (the screen's, or its
     // default without one).
     const QImage fresh(1, 1, QImage::Format_Grayscale8);
-    const JpegPicture picture{image.width,     image.height,          !HasRgbEncoderRows(image),
-                              options.quality, fresh.dotsPerMeterX(), fresh.dotsPerMeterY()};
+    return {width, height, grey, options.quality, fresh.dotsPerMeterX(), fresh.dotsPerMeterY()};
+}
+
+// JPEG through the own encoder, which takes the 8-bit rows band by band as the pool makes them.
+int EncodeJpegPhoto(const C_ImgBuff& image, const SaveOptions& options, QByteArray* encoded,
+                    PhotoError* error) {
+    const JpegPicture picture =
+        JpegPictureOf(image.width, image.height, !HasRgbEncoderRows(image), options);
     const RowTask task = EncoderRowsTask(image, false);
     return EncodeJpeg(
         picture,
         [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
             EncoderRowsContext context{&image, rows, stride, first};
             WorkerPool::Run(task, &context, count);
+            return true;
         },
         encoded, error);
 }
 
-// The file's bytes: the picture encoded in memory, then the profile and metadata added, so that
-// everything reaches the disk in the one atomic write. JPEG needs no whole encoder image.
-int EncodePhoto(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
-                const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
-    if (std::strcmp(mimeType, "image/jpeg") == 0) {
-        if (!EncodeJpegPhoto(image, options, encoded, error)) return 0;
-    } else if (!EncodeWithQt(image, mimeType, origin, options, encoded, error)) {
-        return 0;
-    }
+// The file's bytes are the picture encoded in memory with the profile and metadata added, so
+// that everything reaches the disk in the one atomic write.
+int AddMetadataAndWrite(const std::string& finalPath, QByteArray& encoded, int32_t width,
+                        int32_t height, const PhotoOrigin* origin, const SaveOptions& options,
+                        PhotoError* error) {
     std::string reason;
-    if (origin && !EmbedPhotoMetadata(*origin, options.keepMetadata, image.width, image.height,
-                                      encoded, &reason)) {
+    if (origin &&
+        !EmbedPhotoMetadata(*origin, options.keepMetadata, width, height, &encoded, &reason)) {
         SetPhotoError(error, PhotoFailure::SystemError, reason);
         return 0;
     }
-    return 1;
+    return WriteFileAtomically(
+        finalPath,
+        [&](QIODevice* device, PhotoError*) {
+            return device->write(encoded) == encoded.size() ? 1 : 0;
+        },
+        error);
 }
 
 }  // namespace
@@ -423,11 +429,44 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
     const SaveOptions settings = options ? *options : SaveOptions();
     const char* mimeType = GetEncoderMimeType(path);
     QByteArray encoded;
-    if (!EncodePhoto(buffer, mimeType, origin, settings, &encoded, error)) return 0;
-    return WriteFileAtomically(
-        finalPath,
-        [&](QIODevice* device, PhotoError*) {
-            return device->write(encoded) == encoded.size() ? 1 : 0;
+    // JPEG needs no whole encoder image.
+    if (std::strcmp(mimeType, "image/jpeg") == 0
+            ? !EncodeJpegPhoto(buffer, settings, &encoded, error)
+            : !EncodeWithQt(buffer, mimeType, origin, settings, &encoded, error)) {
+        return 0;
+    }
+    return AddMetadataAndWrite(finalPath, encoded, buffer.width, buffer.height, origin, settings,
+                               error);
+}
+
+int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePhotoBand& make,
+                   PhotoError* error, const PhotoOrigin* origin, const SaveOptions* options) {
+    SetPhotoError(error, PhotoFailure::None, "");
+    std::string finalPath;
+    if (!CheckSaveTarget(path, &finalPath, error) || !CheckSaveSize(path, width, height, error))
+        return 0;
+    if (std::strcmp(GetEncoderMimeType(path), "image/jpeg") != 0) {
+        SetPhotoError(error, PhotoFailure::SystemError, "only JPEG is saved band by band");
+        return 0;
+    }
+    const SaveOptions settings = options ? *options : SaveOptions();
+    C_ImgBuff band;
+    QByteArray encoded;
+    const int encodedAll = EncodeJpeg(
+        JpegPictureOf(width, height, false, settings),
+        [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
+            if (band.height != static_cast<int32_t>(count) &&
+                !band.Create(width, static_cast<int32_t>(count), PT_HSV16)) {
+                SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+                return false;
+            }
+            if (!make(static_cast<int32_t>(first), static_cast<int32_t>(count), &band, error))
+                return false;
+            EncoderRowsContext context{&band, rows, stride, 0};
+            WorkerPool::Run(EncoderRowsTask(band, false), &context, count);
+            return true;
         },
-        error);
+        &encoded, error);
+    return encodedAll &&
+           AddMetadataAndWrite(finalPath, encoded, width, height, origin, settings, error);
 }

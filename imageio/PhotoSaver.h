@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFile.h"
 
 class CImgBuff;
@@ -38,6 +39,20 @@ struct SaveOptions {
 // (null: the defaults). Returns 1 saved, 0 failed with the reason in error (may be null).
 int SavePhoto(const char* path, CImgBuff* image, PhotoError* error = nullptr,
               const PhotoOrigin* origin = nullptr, const SaveOptions* options = nullptr);
+
+// A picture made band by band while it is saved, from the top: make fills band (PT_HSV16, the
+// picture's width, count rows, made by the saver) with rows first .. first + count - 1 and
+// returns 1, or 0 with error set to stop the save. Bands are kJpegBandRows high, the last one
+// what is left.
+using MakePhotoBand =
+    std::function<int(int32_t first, int32_t count, C_ImgBuff* band, PhotoError* error)>;
+
+// SavePhoto for a width x height picture made band by band as it is encoded, never whole in
+// memory: the same file as SavePhoto writes for the whole picture. JPEG files only; any other
+// extension fails. A failed make leaves nothing on disk, as any failed save.
+int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePhotoBand& make,
+                   PhotoError* error, const PhotoOrigin* origin = nullptr,
+                   const SaveOptions* options = nullptr);
 
 // Whether path can be saved to, decided before any pixel work: a format for its extension, and a
 // target that does not exist (in an existing folder), is a regular file, or is a symbolic link to

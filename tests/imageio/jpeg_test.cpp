@@ -32,6 +32,7 @@ int Encode(const QImage& picture, int quality, QByteArray* bytes, PhotoError* er
         [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
             for (uint32_t i = 0; i < count; ++i)
                 std::memcpy(rows + i * stride, picture.constScanLine(first + i), rowBytes);
+            return true;
         },
         bytes, error);
 }
