@@ -140,3 +140,19 @@ void Hsv16ToHighBytes(const uint16_t* hsv, uint8_t* pixels, size_t count, ByteOr
             }
         });
 }
+
+void Rgb16PixelsToHsv16(const uint16_t* rgb, size_t step, uint16_t* hsv, size_t count) {
+    constexpr size_t kRun = 256;
+    uint16_t r[kRun], g[kRun], b[kRun], h[kRun], s[kRun], v[kRun];
+    for (size_t x = 0; x < count; x += kRun) {
+        const size_t n = count - x < kRun ? count - x : kRun;
+        const uint16_t* in = rgb + step * x;
+        if (step == 3) {
+            SplitPixels16(in, r, g, b, n);
+        } else {
+            for (size_t i = 0; i < n; ++i, in += step) r[i] = in[0], g[i] = in[1], b[i] = in[2];
+        }
+        RgbToHsv16Run(r, g, b, h, s, v, n);
+        JoinPixels16(h, s, v, hsv + 3 * x, n);
+    }
+}

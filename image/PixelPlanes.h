@@ -33,6 +33,11 @@ void ForEachRgb16Run(const uint16_t* hsv, size_t count, Use use) {
     }
 }
 
+// count pixels of 16-bit R, G, B samples, step samples apart (3, or 4 with alpha or padding
+// behind them), as packed H, S, V triples: exactly RgbToHsv16 of each pixel, through
+// RgbToHsv16Run. The one conversion of every 16-bit RGB picture that is loaded.
+void Rgb16PixelsToHsv16(const uint16_t* rgb, size_t step, uint16_t* hsv, size_t count);
+
 enum class ByteOrder { kBgr, kRgb };
 // HSV16 pixels as 8-bit pixels: the high bytes of HsvToRgb16's R, G and B, in the order given
 // (kBgr for a display bitmap).

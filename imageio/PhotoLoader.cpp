@@ -14,6 +14,7 @@
 
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
+#include "image/PixelPlanes.h"
 #include "image/Rgb8ToHsv16.h"
 #include "imageio/JpegDecoder.h"
 #include "imageio/PhotoLoaderTesting.h"
@@ -29,34 +30,65 @@ namespace {
 // size is checked against the load limits before Qt allocates anything.
 constexpr int kReaderAllocationLimitMb = static_cast<int>((kMaxHoldablePixels * 8 + 0xFFFFF) >> 20);
 
-// Brings a decoded picture to rows that DecodedRowsToHsvTask reads: 32-bit RGB with straight
-// (non-premultiplied) alpha, or 8-bit grey. Premultiplied pictures are un-premultiplied so that
-// dropping alpha keeps the stored colour rather than a colour blended towards black.
-QImage ToReadableRows(QImage picture) {
-    switch (picture.format()) {
+// The rows DecodedRowsToHsvTask or DeepRowsToHsvTask read: 32-bit RGB with straight
+// (non-premultiplied) alpha, 8-bit grey, 16-bit RGB with padding or straight alpha, or 16-bit
+// grey. Other formats are converted to the one of these that keeps their precision, and
+// premultiplied ones are un-premultiplied so that dropping alpha keeps the stored colour rather
+// than a colour blended towards black.
+QImage::Format ReadableFormat(QImage::Format format) {
+    switch (format) {
         case QImage::Format_RGB32:
         case QImage::Format_ARGB32:
         case QImage::Format_Grayscale8:
-            return picture;
+        case QImage::Format_RGBX64:
+        case QImage::Format_RGBA64:
+        case QImage::Format_Grayscale16:
+            return format;
         default:
-            return std::move(picture).convertToFormat(QImage::Format_ARGB32);
+            return QImage::toPixelFormat(format).redSize() > 8 ? QImage::Format_RGBA64
+                                                               : QImage::Format_ARGB32;
     }
 }
 
+bool IsDeep(QImage::Format readable) {
+    return readable == QImage::Format_RGBX64 || readable == QImage::Format_RGBA64 ||
+           readable == QImage::Format_Grayscale16;
+}
+
 // Bytes the decoder holds for a picture of this size: its own picture, a turned copy when the
-// orientation tag asks for one, and a 32-bit copy when it does not deliver 32-bit or grey rows.
+// orientation tag asks for one, and a readable copy when it does not deliver readable rows.
 uint64_t DecoderBytes(const QImageReader& reader, const QSize& size) {
     const uint64_t pixels = uint64_t(size.width()) * uint64_t(size.height());
     const QImage::Format format = reader.imageFormat();
-    const int depth =
-        format == QImage::Format_Invalid ? 32 : QImage::toPixelFormat(format).bitsPerPixel();
-    uint64_t bytes = pixels * uint64_t(std::max(depth, 8) / 8);
+    auto bytesPerPixel = [](QImage::Format f) {
+        return uint64_t(std::max(int{QImage::toPixelFormat(f).bitsPerPixel()}, 8) / 8);
+    };
+    if (format == QImage::Format_Invalid) return pixels * 8;  // the widest a decoder delivers
+    uint64_t bytes = pixels * bytesPerPixel(format);
     if (reader.transformation() != QImageIOHandler::TransformationNone) bytes *= 2;
-    if (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
-        format != QImage::Format_Grayscale8) {
-        bytes += pixels * 4;
-    }
+    const QImage::Format readable = ReadableFormat(format);
+    if (readable != format) bytes += pixels * bytesPerPixel(readable);
     return bytes;
+}
+
+// 16-bit rows (grey: Grayscale16, otherwise RGBX64 or RGBA64) into PT_HSV16 pixels, alpha ignored.
+void DeepRowsToHsvTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const DecodedRowsContext*>(context);
+    const size_t width = static_cast<size_t>(c->width);
+    for (uint32_t y = first; y < first + count; ++y) {
+        const auto* source = reinterpret_cast<const uint16_t*>(c->bits + static_cast<ptrdiff_t>(y) *
+                                                                             c->bytesPerLine);
+        uint16_t* out = c->destination + static_cast<size_t>(y) * width * 3;
+        if (c->grey) {
+            for (size_t x = 0; x < width; ++x) {
+                out[3 * x] = 0;
+                out[3 * x + 1] = 0;
+                out[3 * x + 2] = source[x];
+            }
+        } else {
+            Rgb16PixelsToHsv16(source, 4, out, width);
+        }
+    }
 }
 
 void SetReaderError(const QImageReader& reader, PhotoError* error) {
@@ -102,7 +134,8 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
 
 }  // namespace
 
-int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error) {
+int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
+                 int* bitsPerChannel) {
     QFile file;
     if (lseek(fd, 0, SEEK_SET) != 0 ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
@@ -135,16 +168,22 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     if (!CheckPhotoSize(picture.width(), picture.height(), 0, limits, error)) {
         return 0;
     }
-    picture = ToReadableRows(std::move(picture));
+    const QImage::Format readable = ReadableFormat(picture.format());
+    if (readable != picture.format()) picture = std::move(picture).convertToFormat(readable);
     C_ImgBuff* buffer = target->buffer;
     if (picture.isNull() || !buffer->Create(picture.width(), picture.height(), PT_HSV16)) {
         SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
         return 0;
     }
+    const bool deep = IsDeep(readable);
+    const bool grey =
+        readable == QImage::Format_Grayscale8 || readable == QImage::Format_Grayscale16;
     DecodedRowsContext rows{picture.constBits(), static_cast<ptrdiff_t>(picture.bytesPerLine()),
-                            picture.width(), picture.format() == QImage::Format_Grayscale8 ? 1 : 0,
+                            picture.width(), grey ? 1 : 0,
                             reinterpret_cast<uint16_t*>(buffer->pixels)};
-    WorkerPool::Run(DecodedRowsToHsvTask, &rows, static_cast<unsigned>(picture.height()));
+    WorkerPool::Run(deep ? DeepRowsToHsvTask : DecodedRowsToHsvTask, &rows,
+                    static_cast<unsigned>(picture.height()));
+    if (bitsPerChannel) *bitsPerChannel = deep ? 16 : 8;
     return 1;
 }
 
@@ -220,7 +259,7 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
         case JpegDecoding::Refused:
             return 0;
         case JpegDecoding::NotTaken:
-            if (!DecodeWithQt(fd.get(), target, limits, error)) return 0;
+            if (!DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel)) return 0;
             break;
     }
     if (origin) {

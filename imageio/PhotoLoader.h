@@ -1,7 +1,8 @@
 // Loading a photo file into a PT_HSV16 image: TIFF files go to the program's own reader first
 // and to libtiff when it refuses them, both keeping 16 bits per channel; everything else, and
-// every TIFF file neither decodes, is decoded at 8 bits per channel: plain JPEGs by libjpeg band
-// by band, all others by Qt's image reader.
+// every TIFF file neither decodes, goes to the general decoders: plain JPEGs to libjpeg band by
+// band at 8 bits per channel, all others to Qt's image reader, which keeps 16 bits where it
+// delivers them (16-bit PNG) and gives 8 otherwise.
 #pragma once
 
 #include <cstddef>

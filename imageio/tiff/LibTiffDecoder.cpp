@@ -11,6 +11,7 @@
 
 #include "image/ColorModel.h"
 #include "image/ImgBuff.h"
+#include "image/PixelPlanes.h"
 #include "image/PixelSamples.h"
 #include "imageio/PhotoFile.h"
 #include "imageio/tiff/TiffOrientation.h"
@@ -227,6 +228,11 @@ void ConvertBandRowsTask(void* context, uint32_t first, uint32_t count) {
         const uint8_t* row = c->band + r * c->rowBytes;
         uint8_t* out =
             c->image->pixels + static_cast<size_t>(c->firstRow + r) * l.width * pixelBytes;
+        if (l.kind == Kind::Rgb && l.bits == 16) {
+            Rgb16PixelsToHsv16(reinterpret_cast<const uint16_t*>(row), l.samples,
+                               reinterpret_cast<uint16_t*>(out), l.width);
+            continue;
+        }
         for (uint64_t x = 0; x < l.width; ++x, out += pixelBytes) {
             const uint64_t s = x * l.samples;
             uint32_t rgb[3];

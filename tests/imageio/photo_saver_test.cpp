@@ -2,6 +2,7 @@
 // formats, JPEG as Qt's writer makes it, the metadata and colour profile of a camera photo, and
 // 16 bits where the source had them; refused and failed saves leave everything as it was.
 #include <QBuffer>
+#include <QColor>
 #include <QColorSpace>
 #include <QImageReader>
 
@@ -215,28 +216,56 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
 }
 
 // 16-bit sources keep 16 bits in TIFF and PNG: the samples are the image's 16-bit RGB, as the
-// buffer's own getter gives them. 8-bit sources, and JPEG, stay 8-bit; options choose.
+// buffer's own getter gives them. A 16-bit PNG (RGB, with alpha, grey), made by Qt from the
+// samples of a TIFF, loads as that TIFF does, alpha ignored. 8-bit sources, and JPEG, stay 8-bit;
+// options choose.
 TEST_F(PhotoMetadataTest, DeepSourcesSaveSixteenBitsWhereTheFormatHoldsThem) {
     const int w = 13, h = 9;
-    ASSERT_TRUE(folder_.Write("s.raw", RandomBytes(w * h * 6, 4)));
+    const QByteArray raw = RandomBytes(w * h * 6, 4);
+    const auto* samples = reinterpret_cast<const uint16_t*>(raw.constData());
+    QImage rgb(w, h, QImage::Format_RGBX64), rgba(w, h, QImage::Format_RGBA64),
+        grey(w, h, QImage::Format_Grayscale16);
+    for (int i = 0; i < w * h; ++i) {
+        const uint16_t* p = samples + 3 * i;
+        rgb.setPixelColor(i % w, i / w, QColor::fromRgba64(p[0], p[1], p[2]));
+        rgba.setPixelColor(i % w, i / w, QColor::fromRgba64(p[0], p[1], p[2], samples[i] | 1));
+        reinterpret_cast<uint16_t*>(grey.scanLine(i / w))[i % w] = samples[i];
+    }
+    ASSERT_TRUE(folder_.Write("s.raw", raw) && rgb.save(folder_.Path("rgb16.png").c_str()) &&
+                rgba.save(folder_.Path("rgba16.png").c_str()) &&
+                grey.save(folder_.Path("grey16.png").c_str()));
     folder_.Shell(
-        "raw2tiff -M -c none -w 13 -l 9 -d short -b 3 -p rgb s.raw s16.tif && "
+        "raw2tiff -L -c none -w 13 -l 9 -d short -b 3 -p rgb s.raw s16.tif && "
+        "head -c 234 s.raw > g.raw && "
+        "raw2tiff -L -c none -w 13 -l 9 -d short -b 1 -p minisblack g.raw g16.tif && "
         "tiffcp -c lzw s16.tif lzw16.tif && convert s16.tif -depth 8 s8.png");
+    const std::pair<const char*, const char*> sources[] = {{"lzw16.tif", "s16.tif"},
+                                                           {"rgb16.png", "s16.tif"},
+                                                           {"rgba16.png", "s16.tif"},
+                                                           {"grey16.png", "g16.tif"}};
+    for (const auto& [source, same] : sources) {
+        SCOPED_TRACE(source);
+        CImgBuff image, reference;
+        PhotoOrigin origin;
+        ASSERT_EQ(LoadPhoto(folder_.Path(source).c_str(), &image, nullptr, {}, &origin), 1);
+        ASSERT_EQ(LoadPhoto(folder_.Path(same).c_str(), &reference), 1);
+        EXPECT_TRUE(SameImage(*image.buffer, *reference.buffer));
+        EXPECT_EQ(origin.bitsPerChannel, 16);
+        QByteArray expected;  // the image's 16-bit RGB, little-endian as ImageMagick writes it
+        for (int i = 0; i < w * h; ++i) {
+            uint16_t rgb[3];
+            ASSERT_EQ(image.buffer->GetRGB16(i % w, i / w, rgb, rgb + 1, rgb + 2), 1);
+            expected.append(reinterpret_cast<const char*>(rgb), sizeof rgb);
+        }
+        for (const std::string name : {"o.tif", "o.png"}) {
+            ASSERT_EQ(SavePhoto(folder_.Path(name).c_str(), &image, nullptr, &origin), 1);
+            EXPECT_EQ(folder_.Output("convert " + name + " -depth 16 -endian LSB rgb:-"),
+                      expected.toStdString());
+        }
+    }
     CImgBuff image;
     PhotoOrigin origin;
     ASSERT_EQ(LoadPhoto(folder_.Path("lzw16.tif").c_str(), &image, nullptr, {}, &origin), 1);
-    EXPECT_EQ(origin.bitsPerChannel, 16);
-    QByteArray expected;  // the image's 16-bit RGB, little-endian as ImageMagick writes it here
-    for (int i = 0; i < w * h; ++i) {
-        uint16_t rgb[3];
-        ASSERT_EQ(image.buffer->GetRGB16(i % w, i / w, rgb, rgb + 1, rgb + 2), 1);
-        expected.append(reinterpret_cast<const char*>(rgb), sizeof rgb);
-    }
-    for (const std::string name : {"o.tif", "o.png"}) {
-        ASSERT_EQ(SavePhoto(folder_.Path(name).c_str(), &image, nullptr, &origin), 1);
-        EXPECT_EQ(folder_.Output("convert " + name + " -depth 16 -endian LSB rgb:-"),
-                  expected.toStdString());
-    }
     const SaveOptions eight{.bitsPerChannel = 8}, sixteen{.bitsPerChannel = 16};
     ASSERT_EQ(SavePhoto(folder_.Path("o8.tif").c_str(), &image, nullptr, &origin, &eight), 1);
     ASSERT_EQ(SavePhoto(folder_.Path("o.jpg").c_str(), &image, nullptr, &origin, &sixteen), 1);
