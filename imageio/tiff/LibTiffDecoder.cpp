@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "image/ColorModel.h"
@@ -105,6 +106,7 @@ struct Layout {
     bool whiteIsZero;
     const uint16_t* map[3];  // palette colours
     uint32_t mapScale;       // 257 for palettes written with 8-bit entries
+    bool jpegRgb;            // JPEG-compressed YCbCr, which libtiff's codec turns into RGB
 };
 
 uint32_t ColourSamples(Kind kind) {
@@ -169,6 +171,7 @@ bool DescribeLayout(TIFF* tif, Layout* l, std::string* reason) {
         case PHOTOMETRIC_YCBCR:
             // JPEG-compressed YCbCr is handed over as RGB by libtiff's JPEG codec itself.
             if (compression != COMPRESSION_JPEG || planar != PLANARCONFIG_CONTIG) return false;
+            l->jpegRgb = true;
             if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) {
                 if (reason->empty()) *reason = "cannot decode its JPEG-compressed YCbCr data";
                 return false;
@@ -270,70 +273,87 @@ void ConvertBandRowsTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
-// Decodes strip or tile bands (all planes of a band, then its rows converted on the pool).
-bool DecodeBands(TIFF* tif, const Layout& l, C_ImgBuff* image, std::string* reason) {
-    const bool tiled = TIFFIsTiled(tif);
-    uint32_t chunkWidth = l.width, chunkRows = 0;
-    if (tiled) {
-        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &chunkWidth);
-        TIFFGetField(tif, TIFFTAG_TILELENGTH, &chunkRows);
-    } else {
-        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &chunkRows);
+struct OptionsDeleter {
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+// A libtiff handle on file whose errors go to reason. Several handles may read one file at once.
+TiffHandle OpenMemoryTiff(MemoryFile* file, std::string* reason) {
+    std::unique_ptr<TIFFOpenOptions, OptionsDeleter> options(TIFFOpenOptionsAlloc());
+    if (!options) {
+        *reason = "not enough memory to decode it";
+        return nullptr;
     }
-    if (chunkWidth == 0 || chunkRows == 0) {
-        *reason = "its strips or tiles have no size";
-        return false;
-    }
-    const uint32_t bandRows = std::min(chunkRows, l.height);
-    const uint64_t rowBytes = BandRowBytes(l);
-    const uint64_t chunkRowBytes = tiled ? TIFFTileRowSize64(tif) : TIFFScanlineSize64(tif);
-    const uint64_t chunkBytes = tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
-    const uint64_t bandBytes = rowBytes * bandRows;
-    // A tile may be larger than the picture, but not beyond reason: a hostile size would
-    // otherwise be allocated before a single byte is decoded.
-    if (chunkRowBytes == 0 || chunkBytes == 0 || chunkBytes > 2 * bandBytes + (16u << 20) ||
-        chunkBytes / chunkRowBytes < std::min<uint64_t>(chunkRows, bandRows)) {
-        *reason = "its strip or tile size does not fit the picture";
-        return false;
-    }
-    if (l.bits < 8 && tiled && chunkWidth * l.bits % 8 != 0) {
-        *reason = "its tiles do not start on whole bytes";
-        return false;
-    }
-    const uint64_t available = AvailableMemoryBytes();
-    if (bandBytes + chunkBytes > available) {
-        *reason = "not enough memory to decode it: its strips or tiles need " +
-                  Megabytes(bandBytes + chunkBytes) + ", only " + Megabytes(available) +
-                  " are available";
-        return false;
-    }
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, reason);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), IgnoreWarning, nullptr);
+    TiffHandle tif(TIFFClientOpenExt("photo", "r", file, ReadMemory, WriteMemory, SeekMemory,
+                                     CloseMemory, SizeOfMemory, MapMemory, UnmapMemory,
+                                     options.get()));
+    if (!tif && reason->empty()) *reason = "not a TIFF file";
+    return tif;
+}
+
+// How the picture is cut into bands of whole strip or tile rows.
+struct Bands {
+    bool tiled;
+    uint32_t chunkWidth;
+    uint32_t rows;  // per band
+    uint64_t rowBytes;
+    uint64_t chunkRowBytes;
+    uint64_t chunkBytes;
+};
+
+// The bands one slice of the pool decodes, each on its own libtiff handle: the codecs keep
+// state per handle, so the bands of different slices decode at the same time.
+struct DecodeContext {
+    const uint8_t* data;
+    uint64_t size;
+    const Layout* layout;
+    const Bands* bands;
+    C_ImgBuff* image;
+    std::mutex mutex;
+    std::string reason;  // the first failure's
+    bool failed = false;
+};
+
+// Decodes bands first .. first + count - 1 (all planes of a band, then its rows converted).
+bool DecodeBandRange(DecodeContext* c, uint32_t first, uint32_t count, std::string* reason) {
+    const Layout& l = *c->layout;
+    const Bands& b = *c->bands;
+    MemoryFile file{c->data, c->size, 0};
+    const TiffHandle handle = OpenMemoryTiff(&file, reason);
+    if (!handle) return false;
+    TIFF* tif = handle.get();
+    if (l.jpegRgb && !TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) return false;
     std::vector<uint8_t> band, chunk;
     try {
-        band.resize(bandBytes);
-        chunk.resize(chunkBytes);
+        band.resize(b.rowBytes * b.rows);
+        chunk.resize(b.chunkBytes);
     } catch (const std::bad_alloc&) {
         *reason = "not enough memory to decode it";
         return false;
     }
     const uint16_t planes = l.separate ? l.samples : 1;
     const uint32_t sampleBytes = l.bits / 8;  // separate planes only have 8 or 16 bits
-    for (uint32_t y0 = 0; y0 < l.height; y0 += bandRows) {
-        const uint32_t rows = std::min(bandRows, l.height - y0);
+    for (uint32_t index = first; index < first + count; ++index) {
+        const uint32_t y0 = index * b.rows;
+        const uint32_t rows = std::min(b.rows, l.height - y0);
         for (uint16_t plane = 0; plane < planes; ++plane) {
-            for (uint32_t x0 = 0; x0 < l.width; x0 += chunkWidth) {
+            for (uint32_t x0 = 0; x0 < l.width; x0 += b.chunkWidth) {
                 const tmsize_t got =
-                    tiled ? TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, plane),
-                                                chunk.data(), static_cast<tmsize_t>(chunkBytes))
-                          : TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, plane),
-                                                 chunk.data(), static_cast<tmsize_t>(chunkBytes));
+                    b.tiled
+                        ? TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, plane),
+                                              chunk.data(), static_cast<tmsize_t>(b.chunkBytes))
+                        : TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, plane), chunk.data(),
+                                               static_cast<tmsize_t>(b.chunkBytes));
                 if (got < 0) {
                     if (reason->empty()) *reason = "its pixel data cannot be decoded";
                     return false;
                 }
-                const uint32_t columns = std::min(chunkWidth, l.width - x0);
+                const uint32_t columns = std::min(b.chunkWidth, l.width - x0);
                 for (uint32_t r = 0; r < rows; ++r) {
-                    const uint8_t* from = chunk.data() + r * chunkRowBytes;
-                    uint8_t* to = band.data() + r * rowBytes;
+                    const uint8_t* from = chunk.data() + r * b.chunkRowBytes;
+                    uint8_t* to = band.data() + r * b.rowBytes;
                     if (!l.separate) {
                         const uint64_t bitsPerPixel = static_cast<uint64_t>(l.samples) * l.bits;
                         std::memcpy(to + x0 * bitsPerPixel / 8, from,
@@ -348,10 +368,67 @@ bool DecodeBands(TIFF* tif, const Layout& l, C_ImgBuff* image, std::string* reas
                 }
             }
         }
-        BandContext context{&l, band.data(), rowBytes, y0, image};
-        WorkerPool::Run(ConvertBandRowsTask, &context, rows);
+        BandContext context{&l, band.data(), b.rowBytes, y0, c->image};
+        ConvertBandRowsTask(&context, 0, rows);
     }
     return true;
+}
+
+void DecodeBandsTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<DecodeContext*>(context);
+    std::string reason;
+    if (DecodeBandRange(c, first, count, &reason)) return;
+    const std::lock_guard lock(c->mutex);
+    if (!c->failed) c->reason = std::move(reason);
+    c->failed = true;
+}
+
+// Decodes strip or tile bands, as many at once as the pool has workers.
+bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l, C_ImgBuff* image,
+                 std::string* reason) {
+    Bands b{};
+    b.tiled = TIFFIsTiled(tif);
+    b.chunkWidth = l.width;
+    uint32_t chunkRows = 0;
+    if (b.tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &b.chunkWidth);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &chunkRows);
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &chunkRows);
+    }
+    if (b.chunkWidth == 0 || chunkRows == 0) {
+        *reason = "its strips or tiles have no size";
+        return false;
+    }
+    b.rows = std::min(chunkRows, l.height);
+    b.rowBytes = BandRowBytes(l);
+    b.chunkRowBytes = b.tiled ? TIFFTileRowSize64(tif) : TIFFScanlineSize64(tif);
+    b.chunkBytes = b.tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    const uint64_t bandBytes = b.rowBytes * b.rows;
+    // A tile may be larger than the picture, but not beyond reason: a hostile size would
+    // otherwise be allocated before a single byte is decoded.
+    if (b.chunkRowBytes == 0 || b.chunkBytes == 0 || b.chunkBytes > 2 * bandBytes + (16u << 20) ||
+        b.chunkBytes / b.chunkRowBytes < std::min<uint64_t>(chunkRows, b.rows)) {
+        *reason = "its strip or tile size does not fit the picture";
+        return false;
+    }
+    if (l.bits < 8 && b.tiled && b.chunkWidth * l.bits % 8 != 0) {
+        *reason = "its tiles do not start on whole bytes";
+        return false;
+    }
+    const uint32_t count = (l.height - 1) / b.rows + 1;
+    const uint64_t needed =
+        (bandBytes + b.chunkBytes) * std::min<uint64_t>(WorkerPool::ProcessorCount(), count);
+    const uint64_t available = AvailableMemoryBytes();
+    if (needed > available) {
+        *reason = "not enough memory to decode it: its strips or tiles need " + Megabytes(needed) +
+                  ", only " + Megabytes(available) + " are available";
+        return false;
+    }
+    DecodeContext context{data, size, &l, &b, image, {}, {}, false};
+    WorkerPool::Run(DecodeBandsTask, &context, count);
+    if (context.failed) *reason = context.reason;
+    return !context.failed;
 }
 
 // Kinds outside the layouts above (YCbCr, CIE Lab, LogLuv, old-style JPEG, odd bit depths) at
@@ -394,10 +471,6 @@ bool DecodeRgba(TIFF* tif, C_ImgBuff* image, std::string* reason) {
     return true;
 }
 
-struct OptionsDeleter {
-    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
-
 }  // namespace
 
 int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, CImgBuff* target,
@@ -409,21 +482,9 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
         *reason = "no file";
         return 0;
     }
-    std::unique_ptr<TIFFOpenOptions, OptionsDeleter> options(TIFFOpenOptionsAlloc());
-    if (!options) {
-        *reason = "not enough memory to decode it";
-        return 0;
-    }
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, reason);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), IgnoreWarning, nullptr);
     MemoryFile file{data, size, 0};
-    TiffHandle tif(TIFFClientOpenExt("photo", "r", &file, ReadMemory, WriteMemory, SeekMemory,
-                                     CloseMemory, SizeOfMemory, MapMemory, UnmapMemory,
-                                     options.get()));
-    if (!tif) {
-        if (reason->empty()) *reason = "not a TIFF file";
-        return 0;
-    }
+    const TiffHandle tif = OpenMemoryTiff(&file, reason);
+    if (!tif) return 0;
 
     Layout layout{};
     uint32_t width = 0, height = 0;
@@ -457,7 +518,7 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
     layout.width = width;
     layout.height = height;
     const bool ownLayout = DescribeLayout(tif.get(), &layout, reason);
-    const bool decoded = ownLayout ? DecodeBands(tif.get(), layout, &stored, reason)
+    const bool decoded = ownLayout ? DecodeBands(tif.get(), data, size, layout, &stored, reason)
                                    : DecodeRgba(tif.get(), &stored, reason);
     if (!decoded) return 0;
     uint16_t orientation = ORIENTATION_TOPLEFT;
