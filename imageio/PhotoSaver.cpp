@@ -21,6 +21,7 @@
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
+#include "imageio/tiff/TiffWriter.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
@@ -72,6 +73,20 @@ void WideHsvRowsTask(void* context, uint32_t first, uint32_t count) {
                     std::memcpy(out + (x + i) * 8, rgbx, sizeof rgbx);
                 }
             });
+    }
+}
+
+// The whole 16-bit RGB, as a TIFF strip holds it: R, G, B in native order.
+void Rgb16HsvRowsTask(void* context, uint32_t first, uint32_t count) {
+    const auto* c = static_cast<const EncoderRowsContext*>(context);
+    const size_t width = static_cast<size_t>(c->image->width);
+    for (uint32_t y = first; y < first + count; ++y) {
+        auto* out = reinterpret_cast<uint16_t*>(c->bits + y * c->bytesPerLine);
+        ForEachRgb16Run(reinterpret_cast<const uint16_t*>(c->image->pixels) +
+                            size_t{c->firstRow + y} * width * 3,
+                        width,
+                        [out](const uint16_t* r, const uint16_t* g, const uint16_t* b, size_t x,
+                              size_t n) { JoinPixels16(r, g, b, out + 3 * x, n); });
     }
 }
 
@@ -410,6 +425,27 @@ int AddMetadataAndWrite(const std::string& finalPath, QByteArray& encoded, int32
         error);
 }
 
+// TIFF from PT_HSV16 through libtiff straight to the device, the strips made band by band.
+int WriteHsvTiff(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
+                 const SaveOptions& options, QIODevice* device, PhotoError* error) {
+    const bool wide = SavesWide(mimeType, origin, options);
+    const TiffPicture picture{static_cast<uint32_t>(image.width),
+                              static_cast<uint32_t>(image.height), wide ? 16 : 8};
+    const RowTask task = wide ? Rgb16HsvRowsTask : HsvRowsTask;
+    return WriteRgbTiff(
+        picture,
+        [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
+            EncoderRowsContext context{&image, rows, stride, first};
+            WorkerPool::Run(task, &context, count);
+        },
+        [&](QByteArray* tiff, std::string* reason) {
+            return origin ? EmbedPhotoMetadata(*origin, options.keepMetadata, image.width,
+                                               image.height, tiff, reason)
+                          : 1;
+        },
+        device, error);
+}
+
 }  // namespace
 
 int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoOrigin* origin,
@@ -428,6 +464,14 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
     }
     const SaveOptions settings = options ? *options : SaveOptions();
     const char* mimeType = GetEncoderMimeType(path);
+    if (std::strcmp(mimeType, "image/tiff") == 0 && buffer.type == PT_HSV16) {
+        return WriteFileAtomically(
+            finalPath,
+            [&](QIODevice* device, PhotoError* writeError) {
+                return WriteHsvTiff(buffer, mimeType, origin, settings, device, writeError);
+            },
+            error);
+    }
     QByteArray encoded;
     // JPEG needs no whole encoder image.
     if (std::strcmp(mimeType, "image/jpeg") == 0

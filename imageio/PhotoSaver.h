@@ -1,9 +1,10 @@
 // Saving an image: it becomes top-down 8-bit rows, or 16-bit rows for a deep photo saved as TIFF
 // or PNG, which the Qt encoder named by the file's extension encodes in memory; JPEG goes through
-// the own encoder instead, which takes the same rows band by band as they are made. The source
-// photo's colour profile and metadata are added to those bytes. The target is checked before any
-// pixel work, and the file is replaced only once it has been written completely, so a failed save
-// leaves an existing file as it was and nothing beside it.
+// the own encoder instead, which takes the same rows band by band as they are made, and TIFF of
+// an HSV image through libtiff, strip by strip straight to the file. The source photo's colour
+// profile and metadata are added to those bytes (to a TIFF's first directory, made apart). The
+// target is checked before any pixel work, and the file is replaced only once it has been written
+// completely, so a failed save leaves an existing file as it was and nothing beside it.
 #pragma once
 
 #include <QImage>

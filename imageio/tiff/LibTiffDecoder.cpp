@@ -1,9 +1,6 @@
 #include "imageio/tiff/LibTiffDecoder.h"
 
-#include <tiffio.h>
-
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +12,7 @@
 #include "image/PixelPlanes.h"
 #include "image/PixelSamples.h"
 #include "imageio/PhotoFile.h"
+#include "imageio/tiff/LibTiffClient.h"
 #include "imageio/tiff/TiffOrientation.h"
 #include "parallel/WorkerPool.h"
 
@@ -72,26 +70,6 @@ int MapMemory(thandle_t handle, void** base, toff_t* size) {
 }
 
 void UnmapMemory(thandle_t, void*, toff_t) {}
-
-// The first error is the cause; later ones follow from it. Nothing is printed.
-int CollectError(TIFF*, void* reason, const char*, const char* format, va_list arguments) {
-    auto* text = static_cast<std::string*>(reason);
-    if (text->empty()) {
-        char message[512];
-        std::vsnprintf(message, sizeof message, format, arguments);
-        *text = message;
-    }
-    return 1;
-}
-
-int IgnoreWarning(TIFF*, void*, const char*, const char*, va_list) {
-    return 1;
-}
-
-struct TiffCloser {
-    void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
-using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
 
 enum class Kind { Grey, Palette, Rgb, Cmyk };
 
@@ -273,22 +251,12 @@ void ConvertBandRowsTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
-struct OptionsDeleter {
-    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
-
 // A libtiff handle on file whose errors go to reason. Several handles may read one file at once.
 TiffHandle OpenMemoryTiff(MemoryFile* file, std::string* reason) {
-    std::unique_ptr<TIFFOpenOptions, OptionsDeleter> options(TIFFOpenOptionsAlloc());
-    if (!options) {
-        *reason = "not enough memory to decode it";
-        return nullptr;
-    }
-    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), CollectError, reason);
-    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), IgnoreWarning, nullptr);
-    TiffHandle tif(TIFFClientOpenExt("photo", "r", file, ReadMemory, WriteMemory, SeekMemory,
-                                     CloseMemory, SizeOfMemory, MapMemory, UnmapMemory,
-                                     options.get()));
+    TiffHandle tif(OpenTiffClient(
+        "r", file,
+        {ReadMemory, WriteMemory, SeekMemory, CloseMemory, SizeOfMemory, MapMemory, UnmapMemory},
+        reason));
     if (!tif && reason->empty()) *reason = "not a TIFF file";
     return tif;
 }

@@ -36,7 +36,8 @@ void ExpectSamePixels(const QImage& saved, const C_ImgBuff& image) {
 
 // Every name in any case gets its format. Odd widths leave padding at the end of bitmap rows,
 // odd heights a middle row; HSV images are written from the high bytes of their RGB (any HSV
-// value, across several runs of the row conversion), RGB ones through the pixel accessor, grey
+// value, across several runs of the row conversion and, in TIFF, many strips encoded in several
+// groups), RGB ones through the pixel accessor, grey
 // ones as grey; saving leaves the image as it was. A JPEG holds exactly what Qt's writer makes
 // of that 8-bit picture at the chosen quality, though its rows are made band by band beside the
 // encoder.
@@ -48,7 +49,7 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
     MakeExpected(images[2].buffer, 9, 141, PT_GRAY8,
                  [](C_ImgBuff* b, int x, int y) { b->SetGray8(x, y, (x * 31 + y * 7) % 256); });
     std::mt19937 random(6);
-    MakeExpected(images[3].buffer, 613, 130, PT_HSV16, [&](C_ImgBuff* b, int x, int y) {
+    MakeExpected(images[3].buffer, 2001, 400, PT_HSV16, [&](C_ImgBuff* b, int x, int y) {
         b->SetHSV16(x, y, random() % 65536, x % 7 == 0 ? 65535 : random() % 65536,
                     random() % 65536);
     });
@@ -166,7 +167,7 @@ class PhotoMetadataTest : public ::testing::Test {
     ScratchFolder folder_;
 };
 
-// A 300 x 200 camera JPEG stored sideways (left half red, right half blue) with a thumbnail, an
+// A 3000 x 200 camera JPEG stored sideways (left half red, right half blue) with a thumbnail, an
 // Adobe RGB profile, EXIF (camera, date, GPS, Orientation 6), XMP and IPTC. The corrected photo
 // keeps all of it in every format that holds it, stands upright with Orientation 1 and its new
 // size, and has no stale thumbnail; without metadata it keeps only the profile. BMP holds none
@@ -175,11 +176,11 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
     const QByteArray profile = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
     ASSERT_TRUE(!profile.isEmpty() && folder_.Write("cam.icc", profile));
     folder_.Shell(
-        "convert -size 300x200 xc:red -fill blue -draw 'rectangle 150,0 299,199' "
+        "convert -size 3000x200 xc:red -fill blue -draw 'rectangle 1500,0 2999,199' "
         "-quality 95 cam.jpg && convert -size 160x120 xc:green cam-thumb.jpg && "
         "exiv2 -it cam.jpg && exiv2 -iC cam.jpg && exiv2 -M'set Exif.Image.Make Canon' "
         "-M'set Exif.Image.Model Canon EOS R5' -M'set Exif.Image.Orientation 6' "
-        "-M'set Exif.Photo.PixelXDimension 300' -M'set Exif.Photo.PixelYDimension 200' "
+        "-M'set Exif.Photo.PixelXDimension 3000' -M'set Exif.Photo.PixelYDimension 200' "
         "-M'set Exif.GPSInfo.GPSLatitudeRef N' -M'set Exif.GPSInfo.GPSLatitude 35/1 40/1 7/1' "
         "-M'set Xmp.xmp.Rating 4' -M'set Xmp.tiff.Orientation 6' "
         "-M'set Iptc.Application2.Caption Kiyomizu' cam.jpg");
@@ -190,7 +191,7 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         {"Exif.Image.Orientation", "1"},
         {"Xmp.tiff.Orientation", "1"},
         {"Exif.Photo.PixelXDimension", "200"},
-        {"Exif.Photo.PixelYDimension", "300"},
+        {"Exif.Photo.PixelYDimension", "3000"},
         {"Xmp.xmp.Rating", "4"},
         {"Iptc.Application2.Caption", "Kiyomizu"}};
     const SaveOptions strip{.keepMetadata = false};
@@ -202,9 +203,9 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         EXPECT_EQ(folder_.Output("convert " + name + " icc:-"), profile.toStdString());
         // Upright in the pixels themselves: a viewer that ignores the tag shows it right.
         const QImage saved = ReadPicture(folder_.Path(name), false);
-        ASSERT_EQ(saved.size(), QSize(200, 300));
-        EXPECT_GT(qRed(saved.pixel(100, 40)), 200);
-        EXPECT_GT(qBlue(saved.pixel(100, 260)), 200);
+        ASSERT_EQ(saved.size(), QSize(200, 3000));
+        EXPECT_GT(qRed(saved.pixel(100, 400)), 200);
+        EXPECT_GT(qBlue(saved.pixel(100, 2600)), 200);
 
         ASSERT_EQ(Correct("cam.jpg", name, &strip), 1);
         const std::string all = folder_.Output("exiv2 -pa " + name);

@@ -1,0 +1,290 @@
+#include "imageio/tiff/TiffWriter.h"
+
+#include <QIODevice>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "imageio/tiff/LibTiffClient.h"
+#include "parallel/WorkerPool.h"
+
+namespace {
+
+// Strips of about this many bytes: few enough to keep the first directory small, enough for a
+// reader to decode several at once.
+constexpr uint64_t kStripBytes = 256 * 1024;
+
+constexpr uint16_t kStripOffsets = 273;
+constexpr uint16_t kStripByteCounts = 279;
+
+void Put16(QByteArray* bytes, qsizetype at, uint32_t value) {
+    (*bytes)[at] = static_cast<char>(value);
+    (*bytes)[at + 1] = static_cast<char>(value >> 8);
+}
+
+void Put32(QByteArray* bytes, qsizetype at, uint32_t value) {
+    Put16(bytes, at, value & 0xFFFF);
+    Put16(bytes, at + 2, value >> 16);
+}
+
+uint32_t Get(const QByteArray& bytes, qsizetype at, int size) {
+    uint32_t value = 0;
+    for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return value;
+}
+
+// A little-endian TIFF file whose first directory holds the picture's layout, and one byte for
+// each strip, so that metadata can be added to it as to any TIFF file.
+QByteArray LayoutTiff(const TiffPicture& picture, uint32_t rowsPerStrip, uint32_t strips) {
+    struct Entry {
+        uint16_t tag, type;  // type 3 SHORT, 4 LONG
+        uint32_t count, value;
+    };
+    constexpr qsizetype kEntries = 11, kDirectory = 8,
+                        kSamples = kDirectory + 2 + kEntries * 12 + 4;
+    const qsizetype offsets = kSamples + 6, counts = offsets + 4 * qsizetype{strips};
+    const qsizetype data = counts + 4 * qsizetype{strips};
+    const uint32_t bits = static_cast<uint32_t>(picture.bits);
+    const Entry entries[kEntries] = {
+        {256, 4, 1, picture.width},
+        {257, 4, 1, picture.height},
+        {258, 3, 3, kSamples},
+        {259, 3, 1, COMPRESSION_LZW},
+        {262, 3, 1, PHOTOMETRIC_RGB},
+        {kStripOffsets, 4, strips, static_cast<uint32_t>(strips == 1 ? data : offsets)},
+        {277, 3, 1, 3},
+        {278, 4, 1, rowsPerStrip},
+        {kStripByteCounts, 4, strips, static_cast<uint32_t>(strips == 1 ? 1 : counts)},
+        {284, 3, 1, PLANARCONFIG_CONTIG},
+        {317, 3, 1, PREDICTOR_HORIZONTAL}};
+    QByteArray tiff(data + strips, '\0');
+    tiff[0] = tiff[1] = 'I';
+    Put16(&tiff, 2, 42);
+    Put32(&tiff, 4, kDirectory);
+    Put16(&tiff, kDirectory, kEntries);
+    for (qsizetype i = 0; i < kEntries; ++i) {
+        const Entry& e = entries[i];
+        const qsizetype at = kDirectory + 2 + 12 * i;
+        Put16(&tiff, at, e.tag);
+        Put16(&tiff, at + 2, e.type);
+        Put32(&tiff, at + 4, e.count);
+        Put32(&tiff, at + 8, e.value);
+    }
+    for (qsizetype i = 0; i < 3; ++i) Put16(&tiff, kSamples + 2 * i, bits);
+    for (qsizetype i = 0; i < strips; ++i) {
+        Put32(&tiff, offsets + 4 * i, static_cast<uint32_t>(data + i));
+        Put32(&tiff, counts + 4 * i, 1);
+    }
+    return tiff;
+}
+
+// Where the values of the first directory's entry tag lie, when it is an array of count LONGs in
+// a little-endian file; 0 otherwise.
+qsizetype LongArrayAt(const QByteArray& tiff, uint16_t tag, uint32_t count) {
+    if (tiff.size() < 8 || !tiff.startsWith("II")) return 0;
+    const qsizetype directory = Get(tiff, 4, 4);
+    if (directory > tiff.size() - 2) return 0;
+    const qsizetype entries = Get(tiff, directory, 2);
+    for (qsizetype i = 0; i < entries; ++i) {
+        const qsizetype at = directory + 2 + 12 * i;
+        if (at > tiff.size() - 12) return 0;
+        if (Get(tiff, at, 2) != tag) continue;
+        if (Get(tiff, at + 2, 2) != 4 || Get(tiff, at + 4, 4) != count) return 0;
+        const qsizetype values = count == 1 ? at + 8 : Get(tiff, at + 8, 4);
+        return values <= tiff.size() - 4 * qsizetype{count} ? values : 0;
+    }
+    return 0;
+}
+
+// A file libtiff writes in memory.
+struct MemorySink {
+    std::vector<uint8_t> bytes;
+    uint64_t position = 0;
+};
+
+tmsize_t ReadSink(thandle_t handle, void* data, tmsize_t size) {
+    auto* sink = static_cast<MemorySink*>(handle);
+    if (size <= 0 || sink->position >= sink->bytes.size()) return 0;
+    const uint64_t n =
+        std::min<uint64_t>(static_cast<uint64_t>(size), sink->bytes.size() - sink->position);
+    std::memcpy(data, sink->bytes.data() + sink->position, n);
+    sink->position += n;
+    return static_cast<tmsize_t>(n);
+}
+
+tmsize_t WriteSink(thandle_t handle, void* data, tmsize_t size) {
+    auto* sink = static_cast<MemorySink*>(handle);
+    if (size < 0) return -1;
+    const uint64_t end = sink->position + static_cast<uint64_t>(size);
+    try {
+        if (end > sink->bytes.size()) sink->bytes.resize(end);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    std::memcpy(sink->bytes.data() + sink->position, data, static_cast<size_t>(size));
+    sink->position = end;
+    return size;
+}
+
+toff_t SeekSink(thandle_t handle, toff_t offset, int whence) {
+    auto* sink = static_cast<MemorySink*>(handle);
+    uint64_t base = 0;
+    if (whence == SEEK_CUR) base = sink->position;
+    if (whence == SEEK_END) base = sink->bytes.size();
+    sink->position = base + offset;
+    return sink->position;
+}
+
+int CloseSink(thandle_t) {
+    return 0;
+}
+
+toff_t SizeOfSink(thandle_t handle) {
+    return static_cast<MemorySink*>(handle)->bytes.size();
+}
+
+int MapNothing(thandle_t, void**, toff_t*) {
+    return 0;
+}
+
+void UnmapNothing(thandle_t, void*, toff_t) {}
+
+// Only the encoded strips of an encoder's file are used; its directory is never written.
+struct TiffDiscarder {
+    void operator()(TIFF* tif) const { TIFFCleanup(tif); }
+};
+
+// One group of strips, encoded on the pool: each slice makes and encodes its strips on a libtiff
+// handle of its own, as LZW and the predictor start afresh in every strip.
+struct EncodeContext {
+    const TiffPicture* picture;
+    const MakeTiffRows* makeRows;
+    uint64_t rowBytes;
+    uint32_t rowsPerStrip;
+    uint32_t firstStrip;
+    std::vector<std::vector<uint8_t>>* encoded;  // per strip of the group
+    std::mutex mutex;
+    std::string reason;  // the first failure's
+    bool failed = false;
+};
+
+bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string* reason) {
+    const TiffPicture& p = *c->picture;
+    const uint32_t firstRow = (c->firstStrip + first) * c->rowsPerStrip;
+    const uint32_t rows = std::min(count * c->rowsPerStrip, p.height - firstRow);
+    MemorySink sink;
+    std::vector<uint8_t> band;
+    try {
+        sink.bytes.reserve(rows * c->rowBytes + 4096);
+        band.resize(c->rowsPerStrip * c->rowBytes);
+    } catch (const std::bad_alloc&) {
+        *reason = "not enough memory";
+        return false;
+    }
+    const std::unique_ptr<TIFF, TiffDiscarder> tif(OpenTiffClient(
+        "w", &sink,
+        {ReadSink, WriteSink, SeekSink, CloseSink, SizeOfSink, MapNothing, UnmapNothing}, reason));
+    if (!tif) return false;
+    TIFF* t = tif.get();
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, rows);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, c->rowsPerStrip);
+    for (uint32_t strip = 0; strip < count; ++strip) {
+        const uint32_t y = strip * c->rowsPerStrip;
+        const uint32_t n = std::min(c->rowsPerStrip, rows - y);
+        (*c->makeRows)(firstRow + y, n, band.data(), c->rowBytes);
+        if (TIFFWriteEncodedStrip(t, strip, band.data(), static_cast<tmsize_t>(n * c->rowBytes)) <
+            0) {
+            return false;
+        }
+    }
+    uint64_t *offsets = nullptr, *sizes = nullptr;
+    if (!TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &sizes)) {
+        return false;
+    }
+    try {
+        for (uint32_t strip = 0; strip < count; ++strip) {
+            const uint8_t* bytes = sink.bytes.data() + offsets[strip];
+            (*c->encoded)[first + strip].assign(bytes, bytes + sizes[strip]);
+        }
+    } catch (const std::bad_alloc&) {
+        *reason = "not enough memory";
+        return false;
+    }
+    return true;
+}
+
+void EncodeStripsTask(void* context, uint32_t first, uint32_t count) {
+    auto* c = static_cast<EncodeContext*>(context);
+    std::string reason;
+    if (EncodeStrips(c, first, count, &reason)) return;
+    const std::lock_guard lock(c->mutex);
+    if (!c->failed) c->reason = std::move(reason);
+    c->failed = true;
+}
+
+}  // namespace
+
+int WriteRgbTiff(const TiffPicture& picture, const MakeTiffRows& makeRows,
+                 const AddTiffMetadata& addMetadata, QIODevice* device, PhotoError* error) {
+    const uint64_t rowBytes = uint64_t{picture.width} * 3 * static_cast<uint64_t>(picture.bits / 8);
+    const auto rowsPerStrip =
+        static_cast<uint32_t>(std::clamp<uint64_t>(kStripBytes / rowBytes, 1, picture.height));
+    const uint32_t strips = (picture.height - 1) / rowsPerStrip + 1;
+    QByteArray head = LayoutTiff(picture, rowsPerStrip, strips);
+    std::string reason;
+    if (!addMetadata(&head, &reason)) {
+        SetPhotoError(error, PhotoFailure::SystemError, reason);
+        return 0;
+    }
+    const qsizetype offsetsAt = LongArrayAt(head, kStripOffsets, strips);
+    const qsizetype countsAt = LongArrayAt(head, kStripByteCounts, strips);
+    if (offsetsAt == 0 || countsAt == 0) {
+        SetPhotoError(error, PhotoFailure::SystemError,
+                      "could not add the metadata to the TIFF file");
+        return 0;
+    }
+    // The strips follow the directory, a group of them encoded at a time.
+    qint64 at = (head.size() + 1) & ~qsizetype{1};
+    const uint32_t group = 4 * WorkerPool::ProcessorCount();
+    std::vector<std::vector<uint8_t>> encoded(group);
+    for (uint32_t strip = 0; strip < strips; strip += group) {
+        const uint32_t count = std::min(group, strips - strip);
+        EncodeContext context{&picture, &makeRows, rowBytes, rowsPerStrip, strip,
+                              &encoded, {},        {},       false};
+        WorkerPool::Run(EncodeStripsTask, &context, count);
+        if (context.failed) {
+            SetPhotoError(error, PhotoFailure::SystemError,
+                          "could not be encoded: " + context.reason);
+            return 0;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            const auto size = static_cast<qint64>(encoded[i].size());
+            if (static_cast<uint64_t>(at + size) > UINT32_MAX) {
+                SetPhotoError(error, PhotoFailure::TooLargeForFormat,
+                              "the encoded picture is larger than the 4 GB a TIFF file holds");
+                return 0;
+            }
+            Put32(&head, offsetsAt + 4 * qsizetype{strip + i}, static_cast<uint32_t>(at));
+            Put32(&head, countsAt + 4 * qsizetype{strip + i}, static_cast<uint32_t>(size));
+            if (!device->seek(at) ||
+                device->write(reinterpret_cast<const char*>(encoded[i].data()), size) != size) {
+                return 0;
+            }
+            at += size;
+        }
+    }
+    return device->seek(0) && device->write(head) == head.size() ? 1 : 0;
+}
