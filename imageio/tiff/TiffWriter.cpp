@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -19,8 +20,16 @@ namespace {
 // reader to decode several at once.
 constexpr uint64_t kStripBytes = 256 * 1024;
 
-constexpr uint16_t kStripOffsets = 273;
-constexpr uint16_t kStripByteCounts = 279;
+// The SHORT fields of every file written, beside its size, bits and strips.
+struct Field {
+    uint16_t tag;
+    uint16_t value;
+};
+constexpr Field kFixedFields[] = {{TIFFTAG_COMPRESSION, COMPRESSION_LZW},
+                                  {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
+                                  {TIFFTAG_SAMPLESPERPIXEL, 3},
+                                  {TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG},
+                                  {TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL}};
 
 void Put16(QByteArray* bytes, qsizetype at, uint32_t value) {
     (*bytes)[at] = static_cast<char>(value);
@@ -45,23 +54,23 @@ QByteArray LayoutTiff(const TiffPicture& picture, uint32_t rowsPerStrip, uint32_
         uint16_t tag, type;  // type 3 SHORT, 4 LONG
         uint32_t count, value;
     };
-    constexpr qsizetype kEntries = 11, kDirectory = 8,
+    constexpr qsizetype kEntries = 6 + std::size(kFixedFields), kDirectory = 8,
                         kSamples = kDirectory + 2 + kEntries * 12 + 4;
     const qsizetype offsets = kSamples + 6, counts = offsets + 4 * qsizetype{strips};
     const qsizetype data = counts + 4 * qsizetype{strips};
     const uint32_t bits = static_cast<uint32_t>(picture.bits);
-    const Entry entries[kEntries] = {
-        {256, 4, 1, picture.width},
-        {257, 4, 1, picture.height},
-        {258, 3, 3, kSamples},
-        {259, 3, 1, COMPRESSION_LZW},
-        {262, 3, 1, PHOTOMETRIC_RGB},
-        {kStripOffsets, 4, strips, static_cast<uint32_t>(strips == 1 ? data : offsets)},
-        {277, 3, 1, 3},
-        {278, 4, 1, rowsPerStrip},
-        {kStripByteCounts, 4, strips, static_cast<uint32_t>(strips == 1 ? 1 : counts)},
-        {284, 3, 1, PLANARCONFIG_CONTIG},
-        {317, 3, 1, PREDICTOR_HORIZONTAL}};
+    Entry entries[kEntries] = {
+        {TIFFTAG_IMAGEWIDTH, 4, 1, picture.width},
+        {TIFFTAG_IMAGELENGTH, 4, 1, picture.height},
+        {TIFFTAG_BITSPERSAMPLE, 3, 3, kSamples},
+        {TIFFTAG_STRIPOFFSETS, 4, strips, static_cast<uint32_t>(strips == 1 ? data : offsets)},
+        {TIFFTAG_ROWSPERSTRIP, 4, 1, rowsPerStrip},
+        {TIFFTAG_STRIPBYTECOUNTS, 4, strips, static_cast<uint32_t>(strips == 1 ? 1 : counts)}};
+    for (size_t i = 0; i < std::size(kFixedFields); ++i)
+        entries[6 + i] = {kFixedFields[i].tag, 3, 1, kFixedFields[i].value};
+    // A directory lists its entries in increasing order of tag.
+    std::sort(std::begin(entries), std::end(entries),
+              [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
     QByteArray tiff(data + strips, '\0');
     tiff[0] = tiff[1] = 'I';
     Put16(&tiff, 2, 42);
@@ -194,11 +203,7 @@ bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string*
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, rows);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    for (const Field& field : kFixedFields) TIFFSetField(t, field.tag, field.value);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, c->rowsPerStrip);
     for (uint32_t strip = 0; strip < count; ++strip) {
         const uint32_t y = strip * c->rowsPerStrip;
@@ -249,8 +254,8 @@ int WriteRgbTiff(const TiffPicture& picture, const MakeTiffRows& makeRows,
         SetPhotoError(error, PhotoFailure::SystemError, reason);
         return 0;
     }
-    const qsizetype offsetsAt = LongArrayAt(head, kStripOffsets, strips);
-    const qsizetype countsAt = LongArrayAt(head, kStripByteCounts, strips);
+    const qsizetype offsetsAt = LongArrayAt(head, TIFFTAG_STRIPOFFSETS, strips);
+    const qsizetype countsAt = LongArrayAt(head, TIFFTAG_STRIPBYTECOUNTS, strips);
     if (offsetsAt == 0 || countsAt == 0) {
         SetPhotoError(error, PhotoFailure::SystemError,
                       "could not add the metadata to the TIFF file");
