@@ -3,11 +3,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
 #include "image/ColorModel.h"
 #include "image/ImgBuff.h"
+#include "image/PixelPlanes.h"
 #include "image/PixelSamples.h"
 #include "imageio/tiff/TiffOrientation.h"
 #include "parallel/WorkerPool.h"
@@ -284,6 +286,18 @@ void DecodeRowsTask(void* context, uint32_t first, uint32_t count) {
         uint32_t start = 0;
         GetStripStart(info, y / info->rowsPerStrip, &start);
         const uint8_t* row = info->ifd->bytes + start + rowBytes * (y % info->rowsPerStrip);
+        if constexpr (Kind == TiffKind::Rgb16) {
+            // Brought to native order a run at a time, for the one conversion of 16-bit RGB rows.
+            constexpr uint32_t kRun = 256;
+            uint16_t rgb[3 * kRun];
+            for (uint32_t x = 0; x < width; x += kRun) {
+                const uint32_t n = std::min(kRun, width - x);
+                for (uint32_t i = 0; i < 3 * n; ++i)
+                    rgb[i] = Load16(row + 6 * x + 2 * i, byteOrder);
+                Rgb16PixelsToHsv16(rgb, 3, reinterpret_cast<uint16_t*>(out + x * kPixelBytes), n);
+            }
+            continue;
+        }
         for (uint32_t x = 0; x < width; ++x) {
             uint32_t rgb[3];
             ReadPixel(Kind, row + ColumnOffset(Kind, x), x, byteOrder, whiteIsZero, rgb);
