@@ -78,10 +78,12 @@ enum class Streaming { Saved, Failed, NotTaken };
 // Bands as the saver asks for them.
 constexpr int32_t kBandRows = static_cast<int32_t>(kJpegBandRows);
 
-// The bands of a JPEG from the top, read on a thread of their own up to two ahead of the one
+// The bands of a JPEG from the top, read on a thread of their own up to kAhead ahead of the one
 // taken: decoding runs on one thread, and so overlaps the work on the band before. Without a
 // thread they are read as they are taken.
 class BandsAhead {
+    static constexpr int32_t kAhead = 2;
+
   public:
     explicit BandsAhead(JpegBandReader& reader) : reader_(reader) {
         try {
@@ -105,7 +107,7 @@ class BandsAhead {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return read_ > taken_ || ended_; });
         if (read_ <= taken_) return false;
-        band->Swap(slots_[taken_++ % 2]);
+        band->Swap(slots_[taken_++ % kAhead]);
         guard.unlock();
         changed_.notify_all();
         return true;
@@ -124,11 +126,11 @@ class BandsAhead {
         for (int32_t index = 0;; ++index) {
             {
                 std::unique_lock<std::mutex> guard(lock_);
-                changed_.wait(guard, [&] { return index < taken_ + 2 || stop_; });
+                changed_.wait(guard, [&] { return index < taken_ + kAhead || stop_; });
                 if (stop_) break;
             }
             // The slot is the reader's alone until read_ counts it.
-            if (!Read(index, &slots_[index % 2])) break;
+            if (!Read(index, &slots_[index % kAhead])) break;
             std::lock_guard<std::mutex> guard(lock_);
             read_ = index + 1;
             changed_.notify_all();
@@ -142,7 +144,7 @@ class BandsAhead {
     std::thread thread_;
     std::mutex lock_;
     std::condition_variable changed_;
-    C_ImgBuff slots_[2];
+    C_ImgBuff slots_[kAhead];
     int32_t read_ = 0;   // bands read into the slots
     int32_t taken_ = 0;  // bands taken
     bool ended_ = false;
