@@ -223,14 +223,15 @@ Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPho
 
 std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
                                      const std::string& output, const std::string& folder,
-                                     const std::string& format) {
+                                     const std::string& format,
+                                     const std::vector<std::string>& names) {
     std::vector<PlannedPhoto> plan;
     std::vector<std::pair<FileIdentity, size_t>> inputIds;
     for (size_t k = 0; k < inputs.size(); ++k) {
         const std::string& input = inputs[k];
+        const fs::path name = k < names.size() ? fs::path(names[k]) : fs::path(input).stem();
         const std::string target =
-            folder.empty() ? output
-                           : (fs::path(folder) / fs::path(input).stem()).string() + "." + format;
+            folder.empty() ? output : (fs::path(folder) / name).string() + "." + format;
         plan.push_back({input, target, {}});
         if (std::optional<FileIdentity> id = Identify(input); id && id->name.empty()) {
             inputIds.emplace_back(*id, k);
@@ -346,8 +347,11 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
         plan.size(), jobs,
         [&](size_t k) {
             PhotoOutcome& outcome = outcomes[k];
-            outcome.saved = CorrectPhotoFile(settings, spotPixel, plan[k], outcome.timings,
-                                             outcome.reason, limits, save);
+            outcome.skipped = plan[k].skip;
+            if (!outcome.skipped) {
+                outcome.saved = CorrectPhotoFile(settings, spotPixel, plan[k], outcome.timings,
+                                                 outcome.reason, limits, save);
+            }
         },
         [&](size_t k) {
             report(k, outcomes[k]);

@@ -40,15 +40,18 @@ struct PlannedPhoto {
     std::string input;
     std::string output;
     std::string refusal;  // why the photo is not corrected at all, decided before any work
+    bool skip = false;    // its output is there already and is to be left alone
 };
 
 // Pairs each input with its output: output for a single input when folder is empty, otherwise
-// folder/NAME.format. Every input and output is resolved on disk before any photo is touched, so
-// that no output can replace an input of the run or the output of an earlier photo, however
-// either is spelt; such a photo gets a refusal instead.
+// folder/NAME.format, NAME being names[k] (a path under folder) or else the input's stem. Every
+// input and output is resolved on disk before any photo is touched, so that no output can replace
+// an input of the run or the output of an earlier photo, however either is spelt; such a photo
+// gets a refusal instead.
 std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
                                      const std::string& output, const std::string& folder,
-                                     const std::string& format);
+                                     const std::string& format,
+                                     const std::vector<std::string>& names = {});
 
 // Loads the planned photo's input within limits, gives it settings (with spotPixel, the spot grey
 // point is measured on this photo instead of taken from settings), runs the full-resolution
@@ -61,6 +64,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
 
 // What correcting one planned photo came to.
 struct PhotoOutcome {
+    bool skipped = false;  // planned to be left alone: neither saved nor failed
     int saved = 0;
     std::string reason;  // when not saved
     PhotoTimings timings;

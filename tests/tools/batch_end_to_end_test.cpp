@@ -174,6 +174,42 @@ TEST_F(BatchEndToEnd, EachPhotoFailsAloneInInputOrderAndTheOthersKeepTheirMetada
     EXPECT_EQ(ReadText("stripped.txt"), "");
 }
 
+// A folder gives its photos in name order (hidden files and other files left out), with
+// --recursive its subfolders' too in the same subfolders of --out-dir; --name fills in each field;
+// --skip-existing leaves every output that is there alone; the last line counts them.
+TEST_F(BatchEndToEnd, FoldersNamesAndSkipsEachOnce) {
+    ASSERT_TRUE(Make("-size 20x10 xc:orange", "b.jpg") && Make("-size 9x9 xc:teal", "a.png"));
+    ASSERT_EQ(Shell("mkdir -p shoot/sub && mv a.png b.jpg shoot/ && cp shoot/b.jpg shoot/.b.jpg && "
+                    "cp shoot/b.jpg shoot/sub/c.jpg && echo x >shoot/notes.txt"),
+              0);
+    const struct {
+        const char* options;
+        const char* files;  // what out holds afterwards
+        const char* last;   // the last line said
+    } cases[] = {
+        {"--name {n}_{stem}.{ext}", "out/1_a.png.jpg out/2_b.jpg.jpg",
+         "2 saved, 0 failed, 0 skipped"},
+        {"--recursive", "out/a.jpg out/b.jpg out/sub out/sub/c.jpg",
+         "3 saved, 0 failed, 0 skipped"},
+        {"--recursive --skip-existing", "out/a.jpg out/b.jpg out/sub out/sub/c.jpg",
+         "0 saved, 0 failed, 3 skipped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        if (!std::string(c.options).starts_with("--recursive --skip")) Shell("rm -rf out");
+        Shell("touch -d 2001-01-01 out/a.jpg 2>/dev/null");
+        const Outcome outcome = Run(std::string(c.options) + " --out-dir out shoot");
+        EXPECT_EQ(outcome.status, 0) << outcome.errors;
+        Shell(
+            "find out -mindepth 1 | sort | tr '\\n' ' ' >found.txt; "
+            "find out -newermt 2002-01-01 -name a.jpg >newer.txt");
+        EXPECT_EQ(ReadText("found.txt"), std::string(c.files) + " ");
+        EXPECT_TRUE(outcome.errors.ends_with(std::string(c.last) + "\n")) << outcome.errors;
+    }
+    // The skipped output was not written again.
+    EXPECT_EQ(ReadText("newer.txt"), "");
+}
+
 // However an output is named (the input itself, another spelling, a link or a hard link to it, an
 // earlier output, a FIFO or a folder), nothing there is replaced: that photo is refused, naming
 // the files, before its input is read, and the others of the run are saved. Usage errors (status

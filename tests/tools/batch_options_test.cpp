@@ -24,13 +24,15 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     auto neutral = Parse("in.jpg out.jpg", &error);
     ASSERT_TRUE(neutral) << error;
     EXPECT_EQ(neutral->settings, CorrectionSettings());
-    EXPECT_FALSE(neutral->spotPixel || neutral->quiet || neutral->printSettings || neutral->jobs);
+    EXPECT_FALSE(neutral->spotPixel || neutral->quiet || neutral->printSettings || neutral->jobs ||
+                 neutral->recursive || neutral->skipExisting);
     EXPECT_EQ(neutral->output, "out.jpg");
 
     auto o = Parse(
         "--wb spot:12,34 --brightness=-45 --vividness 45 --add-light 100 --suppress-light=0 --band "
         "cyan:hue=-5000,bright=40 --band cyan:vivid=3 --depth 16 --quality=20 --strip-metadata "
-        "--quiet --jobs 3 --out-dir outs --format png a.tif -- -b.jpg",
+        "--quiet --jobs 3 --recursive --skip-existing --name {n}-{stem} --out-dir outs --format "
+        "png a.tif -- -b.jpg",
         &error);
     ASSERT_TRUE(o) << error;
     EXPECT_TRUE(o->spotPixel && o->spotPixel->x == 12 && o->spotPixel->y == 34);
@@ -42,8 +44,9 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     for (int32_t i = 0; i < 3; ++i) expected.SetPosition(AdjustmentId(4 + i), 3, cyan[i]);
     EXPECT_EQ(o->settings, expected);
     EXPECT_EQ(std::tuple(o->save.bitsPerChannel, o->save.quality, o->save.keepMetadata, o->quiet,
-                         o->jobs, o->format),
-              std::tuple(16, 20, false, true, 3u, std::string("png")));
+                         o->jobs, o->format, o->recursive, o->skipExisting, o->namePattern),
+              std::tuple(16, 20, false, true, 3u, std::string("png"), true, true,
+                         std::string("{n}-{stem}")));
     EXPECT_EQ(o->inputs, (std::vector<std::string>{"a.tif", "-b.jpg"}));
 
     EXPECT_TRUE(Parse("-h", &error)->help && Parse("--help", &error)->help);
@@ -73,6 +76,9 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"--quality 0 a b.jpg", "--quality takes a whole number from 1 to 100"},
         {"--max-megapixels 0 a b", "--max-megapixels takes a whole number from 1"},
         {"--jobs 0 a b", "--jobs takes a whole number from 1 to 64"},
+        {"--name a/{stem} --out-dir d a", "--name a/{stem}: a name holds no /"},
+        {"--name {stem}{x} --out-dir d a", "only {stem}, {ext} and {n}"},
+        {"--recursive a b.jpg", "--recursive and --name go with --out-dir"},
     };
     for (const auto& [args, mentions] : cases) {
         std::string error;

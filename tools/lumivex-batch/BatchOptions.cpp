@@ -15,6 +15,20 @@ constexpr int kLargestMegapixels = static_cast<int>(kMaxHoldablePixels / 1'000'0
 // More photos at once than this only add memory: the processors are busy long before.
 constexpr int kMostJobs = 64;
 
+// Why a --name pattern cannot name outputs, or "" when it can: only {stem}, {ext} and {n} are
+// filled in, and a name stays inside --out-dir.
+std::string NamePatternError(std::string_view pattern) {
+    if (pattern.empty()) return "the name is empty";
+    if (pattern.find('/') != std::string_view::npos) return "a name holds no /";
+    for (size_t open = pattern.find('{'); open != std::string_view::npos;
+         open = pattern.find('{', open + 1)) {
+        const std::string_view rest = pattern.substr(open);
+        if (!rest.starts_with("{stem}") && !rest.starts_with("{ext}") && !rest.starts_with("{n}"))
+            return "only {stem}, {ext} and {n} are filled in";
+    }
+    return "";
+}
+
 // A whole decimal integer in [low, high], nothing else around it.
 bool ParseInt(std::string_view text, int low, int high, int& value) {
     if (text.empty()) return false;
@@ -185,6 +199,14 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.save.keepMetadata = false;
             continue;
         }
+        if (arg == "--recursive") {
+            options.recursive = true;
+            continue;
+        }
+        if (arg == "--skip-existing") {
+            options.skipExisting = true;
+            continue;
+        }
         // Every other option takes a value, either as --name=value or as the next argument.
         std::string_view name = arg;
         std::string_view value;
@@ -194,9 +216,9 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        static constexpr std::string_view kValued[] = {"--wb",     "--band",     "--out-dir",
-                                                       "--format", "--settings", "--max-megapixels",
-                                                       "--depth",  "--quality",  "--jobs"};
+        static constexpr std::string_view kValued[] = {
+            "--wb",    "--band",    "--out-dir", "--format", "--settings", "--max-megapixels",
+            "--depth", "--quality", "--jobs",    "--name"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -262,6 +284,12 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
                 error = "--quality takes a whole number from 1 to 100";
                 return std::nullopt;
             }
+        } else if (name == "--name") {
+            if (!NamePatternError(value).empty()) {
+                error = "--name " + std::string(value) + ": " + NamePatternError(value);
+                return std::nullopt;
+            }
+            options.namePattern = value;
         } else if (name == "--jobs") {
             int jobs = 0;
             if (!ParseInt(value, 1, kMostJobs, jobs)) {
@@ -316,6 +344,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         error = "--format goes with --out-dir; otherwise OUTPUT's extension chooses the format";
         return std::nullopt;
     }
+    if (options.recursive || options.namePattern != "{stem}") {
+        error = "--recursive and --name go with --out-dir; otherwise OUTPUT names the file";
+        return std::nullopt;
+    }
     if (positional.size() != 2) {
         error = positional.size() < 2 ? "missing arguments: INPUT and OUTPUT are needed"
                                       : "too many arguments: use --out-dir DIR for several photos";
@@ -360,7 +392,14 @@ Options:
                            )" +
            BandRanges() + R"(; keys may be left out;
                            repeat the option for several bands
-  --out-dir DIR            write each INPUT as DIR/NAME.jpg
+  --out-dir DIR            write each INPUT as DIR/NAME.jpg; an INPUT that is a folder gives
+                           the photos in it (their names sorted; hidden files left out)
+  --recursive              with a folder INPUT: the photos of its subfolders too, written to
+                           the same subfolders of DIR
+  --name PATTERN           with --out-dir: NAME made of PATTERN, where {stem} is the INPUT's
+                           name without extension, {ext} its extension and {n} its number in
+                           the run, 1 up, with as many digits as the last (default {stem})
+  --skip-existing          leave a photo whose output is there already alone
   --format jpg|png|bmp|tif
                            with --out-dir: the format and extension of the outputs
   --depth 8|16             bits per channel of TIFF and PNG outputs (default: 16 for photos

@@ -23,6 +23,10 @@ struct BatchOptions {
     // --depth, --strip-metadata and --quality.
     SaveOptions save;
     std::string outDir;
+    // --name: each output's name under --out-dir, with {stem}, {ext} and {n} filled in.
+    std::string namePattern = "{stem}";
+    bool recursive = false;     // a folder INPUT takes the photos of its subfolders too
+    bool skipExisting = false;  // a photo whose output is there is left alone
     std::string format = "jpg";
     bool formatSet = false;
     // --jobs: photos corrected at once; 0 lets the memory and the processors decide.

@@ -1,5 +1,6 @@
 #include "tools/lumivex-batch/BatchRun.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -33,6 +34,71 @@ int PrintSettings(const BatchOptions& options, FILE* out, FILE* err) {
     }
     std::fputs(SettingsToText(settings).c_str(), out);
     return 0;
+}
+
+// A photo of the run: its file, and the subfolder of --out-dir its output goes to.
+struct RunPhoto {
+    std::string path;
+    fs::path subfolder;
+};
+
+// Adds the photos of folder (a subfolder of a folder INPUT, under) in name order: the files in a
+// format the saver writes, hidden ones left out, and with recursive those of its subfolders.
+// False with error when a folder cannot be read.
+bool AddFolder(const fs::path& folder, const fs::path& under, bool recursive,
+               std::vector<RunPhoto>* photos, std::string* error) {
+    std::error_code failed;
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(folder, failed), end; !failed && it != end;
+         it.increment(failed)) {
+        entries.push_back(*it);
+    }
+    if (failed) {
+        *error = "cannot read the folder " + folder.string() + ": " + failed.message();
+        return false;
+    }
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return a.path().filename() < b.path().filename();
+    });
+    bool read = true;
+    for (const fs::directory_entry& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        if (name.front() == '.') continue;
+        if (entry.is_directory(failed)) {
+            if (recursive)
+                read = AddFolder(entry.path(), under / name, recursive, photos, error) && read;
+        } else if (entry.is_regular_file(failed) && IsSavableExtension(name)) {
+            photos->push_back({entry.path().string(), under});
+        }
+    }
+    return read;
+}
+
+// The output name PATTERN gives the photo numbered n (1 up) of count.
+std::string OutputName(const std::string& pattern, const std::string& path, size_t n,
+                       size_t count) {
+    const fs::path file(path);
+    std::string number = std::to_string(n);
+    number.insert(0, std::to_string(count).size() - number.size(), '0');
+    const std::string extension = file.extension().string();
+    const std::pair<std::string, std::string> fields[] = {
+        {"{stem}", file.stem().string()},
+        {"{ext}", extension.empty() ? extension : extension.substr(1)},
+        {"{n}", number}};
+    std::string name;
+    for (size_t at = 0; at < pattern.size();) {
+        bool filled = false;
+        for (const auto& [field, value] : fields) {
+            if (pattern.compare(at, field.size(), field) == 0) {
+                name += value;
+                at += field.size();
+                filled = true;
+                break;
+            }
+        }
+        if (!filled) name += pattern[at++];
+    }
+    return name;
 }
 
 }  // namespace
@@ -79,10 +145,40 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     }
 
     int status = 0;
+    std::vector<RunPhoto> photos;
+    for (const std::string& input : options.inputs) {
+        std::error_code failed;
+        if (options.outDir.empty() || !fs::is_directory(input, failed)) {
+            photos.push_back({input, {}});
+        } else if (!AddFolder(input, {}, options.recursive, &photos, &error)) {
+            std::fprintf(err, "lumivex-batch: %s\n", error.c_str());
+            status = 1;
+        }
+    }
+    std::vector<std::string> inputs, names;
+    for (size_t k = 0; k < photos.size(); ++k) {
+        inputs.push_back(photos[k].path);
+        names.push_back((photos[k].subfolder /
+                         OutputName(options.namePattern, photos[k].path, k + 1, photos.size()))
+                            .string());
+        std::error_code created;
+        const fs::path subfolder = fs::path(options.outDir) / photos[k].subfolder;
+        if (!options.outDir.empty() && !photos[k].subfolder.empty() &&
+            !fs::create_directories(subfolder, created) && created) {
+            std::fprintf(err, "lumivex-batch: cannot make the folder %s\n", subfolder.c_str());
+            return 1;
+        }
+    }
     PhotoLoadLimits limits;
     limits.maxPixels = static_cast<uint64_t>(options.maxMegapixels) * 1'000'000;
-    const std::vector<PlannedPhoto> plan =
-        PlanPhotos(options.inputs, options.output, options.outDir, options.format);
+    std::vector<PlannedPhoto> plan =
+        PlanPhotos(inputs, options.output, options.outDir, options.format, names);
+    for (PlannedPhoto& photo : plan) {
+        std::error_code absent;
+        photo.skip = options.skipExisting && photo.refusal.empty() &&
+                     fs::exists(fs::symlink_status(photo.output, absent));
+    }
+    size_t saved = 0, failed = 0, skipped = 0;
     const unsigned jobs = options.jobs != 0 ? options.jobs : DefaultPhotoJobs();
     CorrectPhotoFiles(
         options.settings, options.spotPixel, plan, jobs,
@@ -90,15 +186,25 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
             const std::string& input = plan[k].input;
             if (plan.size() > 1 && !options.quiet)
                 std::fprintf(err, "[%zu/%zu] %s\n", k + 1, plan.size(), input.c_str());
-            if (!outcome.saved) {
+            if (outcome.skipped) {
+                ++skipped;
+                if (!options.quiet)
+                    std::fprintf(err, "%s is there already: left alone\n", plan[k].output.c_str());
+            } else if (!outcome.saved) {
+                ++failed;
                 std::fprintf(err, "lumivex-batch: %s: %s\n", input.c_str(), outcome.reason.c_str());
                 status = 1;
-            } else if (options.timings) {
-                std::fprintf(out, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
-                             input.c_str(), outcome.timings.loadMs, outcome.timings.pipelineMs,
-                             outcome.timings.saveMs);
+            } else {
+                ++saved;
+                if (options.timings) {
+                    std::fprintf(out, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
+                                 input.c_str(), outcome.timings.loadMs, outcome.timings.pipelineMs,
+                                 outcome.timings.saveMs);
+                }
             }
         },
         limits, options.save);
+    if (plan.size() > 1 && !options.quiet)
+        std::fprintf(err, "%zu saved, %zu failed, %zu skipped\n", saved, failed, skipped);
     return status;
 }
