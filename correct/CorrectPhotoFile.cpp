@@ -261,7 +261,13 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
-                     const PhotoLoadLimits& limits, const SaveOptions& save) {
+                     const PhotoLoadLimits& limits, const SaveOptions& asked) {
+    SaveOptions save = asked;
+    if (save.quality == kSourceQuality) {
+        PhotoError error;
+        const FileDescriptor fd(OpenPhotoFile(planned.input.c_str(), &error));
+        save.quality = fd.get() < 0 ? -1 : SourceJpegQuality(fd.get());
+    }
     if (!planned.refusal.empty()) {
         reason = planned.refusal;
         return 0;

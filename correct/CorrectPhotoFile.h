@@ -56,7 +56,8 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 // Loads the planned photo's input within limits, gives it settings (with spotPixel, the spot grey
 // point is measured on this photo instead of taken from settings), runs the full-resolution
 // pipeline and saves to its output as save says, with the input's metadata and colour profile;
-// the output's target and the size its format holds are checked before the pipeline runs.
+// the output's target and the size its format holds are checked before the pipeline runs. A JPEG
+// quality of kSourceQuality takes the input's own.
 // Returns 1 saved; 0 with reason set otherwise, the plan's refusal for a refused photo.
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,

@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -426,4 +427,52 @@ bool JpegBandReader::Read(C_ImgBuff* band) {
         WorkerPool::Run(DecodedRowsToHsvTask, &rows, n);
     }
     return Finish(*d_);
+}
+
+namespace {
+
+// The distance of libjpeg's luminance table at each quality 1..100 from table, into distance.
+// False when libjpeg fails.
+bool TableDistances(const JQUANT_TBL& table, long distance[101]) {
+    jpeg_compress_struct cinfo{};
+    JpegErrors errors{};
+    cinfo.err = UseJpegErrors(&errors);
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    for (int quality = 1; quality <= 100; ++quality) {
+        jpeg_set_quality(&cinfo, quality, TRUE);
+        distance[quality] = 0;
+        for (int i = 0; i < DCTSIZE2; ++i)
+            distance[quality] +=
+                std::abs(long{cinfo.quant_tbl_ptrs[0]->quantval[i]} - table.quantval[i]);
+    }
+    jpeg_destroy_compress(&cinfo);
+    return true;
+}
+
+int ReadQuality(JpegDecompression& d) {
+    if (setjmp(d.errors.jump)) return -1;
+    jpeg_create_decompress(&d.cinfo);
+    d.created = true;
+    d.cinfo.src = &d.source.manager;
+    if (jpeg_read_header(&d.cinfo, TRUE) != JPEG_HEADER_OK || d.cinfo.quant_tbl_ptrs[0] == nullptr)
+        return -1;
+    long distance[101];
+    if (!TableDistances(*d.cinfo.quant_tbl_ptrs[0], distance)) return -1;
+    return static_cast<int>(std::min_element(distance + 1, distance + 101) - distance);
+}
+
+}  // namespace
+
+int SourceJpegQuality(int fd) {
+    const std::unique_ptr<JpegDecompression> d = NewDecompression(fd);
+    if (!d) return -1;
+    const int quality = ReadQuality(*d);
+    Destroy(d.get());
+    return quality;
 }

@@ -50,3 +50,8 @@ class JpegBandReader {
   private:
     std::unique_ptr<JpegDecompression> d_;
 };
+
+// The quality the JPEG open as fd was saved with, read from its first quantisation table as the
+// libjpeg quality whose scaled standard table lies closest to it (exact for files libjpeg made);
+// -1 when fd holds no readable JPEG.
+int SourceJpegQuality(int fd);

@@ -25,13 +25,17 @@ struct PhotoOrigin;
 // JPEG stores each side in 16 bits and libjpeg refuses more than this.
 inline constexpr int64_t kMaxJpegSide = 65500;
 
+inline constexpr int kSourceQuality = 0;
+
 // How a photo is saved beyond what its file name says.
 struct SaveOptions {
     // 8 or 16 bits per channel for TIFF and PNG files of PT_HSV16 images; 0 keeps the source's
     // precision (16 when its samples held more than 8 bits). JPEG and BMP are always 8 bits.
     int bitsPerChannel = 0;
     bool keepMetadata = true;  // EXIF, XMP and IPTC; the colour profile is always kept
-    int quality = -1;          // JPEG quality 1..100; -1 the encoder's default
+    // JPEG quality 1..100; -1 the encoder's default; kSourceQuality the source JPEG's own (the
+    // encoder's default for other sources), which the caller puts in before saving.
+    int quality = -1;
 };
 
 // Writes image to path (bytes as the file system holds them). The extension, in any case, chooses

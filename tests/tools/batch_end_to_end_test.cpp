@@ -210,6 +210,16 @@ TEST_F(BatchEndToEnd, FoldersNamesAndSkipsEachOnce) {
     EXPECT_EQ(ReadText("newer.txt"), "");
 }
 
+// --quality source saves a JPEG at the quality its input was saved with, as ImageMagick reads it.
+TEST_F(BatchEndToEnd, QualitySourceKeepsTheInputsQuality) {
+    for (const char* quality : {"35", "97"}) {
+        ASSERT_TRUE(Make("-size 64x48 plasma: -quality " + std::string(quality), "in.jpg"));
+        ASSERT_EQ(Run("--quality source in.jpg out.jpg").status, 0);
+        Shell("identify -format %Q out.jpg >quality.txt");
+        EXPECT_EQ(ReadText("quality.txt"), quality);
+    }
+}
+
 // However an output is named (the input itself, another spelling, a link or a hard link to it, an
 // earlier output, a FIFO or a folder), nothing there is replaced: that photo is refused, naming
 // the files, before its input is read, and the others of the run are saved. Usage errors (status

@@ -73,7 +73,7 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"--wb spot:1,2 --print-settings", "needs the photo to measure"},
         {"--print-settings --out-dir d", "writes no photos"},
         {"--depth 12 a b.tif", "--depth takes 8 or 16"},
-        {"--quality 0 a b.jpg", "--quality takes a whole number from 1 to 100"},
+        {"--quality 0 a b.jpg", "--quality takes a whole number from 1 to 100, or source"},
         {"--max-megapixels 0 a b", "--max-megapixels takes a whole number from 1"},
         {"--jobs 0 a b", "--jobs takes a whole number from 1 to 64"},
         {"--name a/{stem} --out-dir d a", "--name a/{stem}: a name holds no /"},

@@ -280,8 +280,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             }
             options.save.bitsPerChannel = value == "8" ? 8 : 16;
         } else if (name == "--quality") {
-            if (!ParseInt(value, 1, 100, options.save.quality)) {
-                error = "--quality takes a whole number from 1 to 100";
+            if (value == "source") {
+                options.save.quality = kSourceQuality;
+            } else if (!ParseInt(value, 1, 100, options.save.quality)) {
+                error = "--quality takes a whole number from 1 to 100, or source";
                 return std::nullopt;
             }
         } else if (name == "--name") {
@@ -404,7 +406,8 @@ Options:
                            with --out-dir: the format and extension of the outputs
   --depth 8|16             bits per channel of TIFF and PNG outputs (default: 16 for photos
                            with more than 8 bits, else 8); JPEG and BMP are always 8
-  --quality N              JPEG quality, 1..100 (default: the encoder's own)
+  --quality N|source       JPEG quality, 1..100, or source: a JPEG INPUT's own, read from its
+                           quantisation tables (default: the encoder's own, 75)
   --strip-metadata         write no EXIF, XMP or IPTC (date, camera, place, keywords); the
                            colour profile is kept
   --max-megapixels N       refuse photos with more than N megapixels, 1..)" +
