@@ -210,6 +210,23 @@ TEST_F(BatchEndToEnd, FoldersNamesAndSkipsEachOnce) {
     EXPECT_EQ(ReadText("newer.txt"), "");
 }
 
+// - reads the photo from standard input and writes it to standard output in --format's format:
+// the very files named inputs and outputs give.
+TEST_F(BatchEndToEnd, StandardInputAndOutputGiveTheNamedFilesBytes) {
+    ASSERT_TRUE(Make("-size 40x30 plasma:", "in.jpg"));
+    const std::string batch = std::string(LUMIVEX_BATCH_PATH) + " --brightness 10 ";
+    ASSERT_EQ(Shell(batch + "in.jpg named.jpg && " + batch + "in.jpg named.png"), 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {"cat in.jpg | " + batch + "- out.jpg", "named.jpg"},
+        {batch + "--format png in.jpg - >out.png", "named.png"},
+        {"cat in.jpg | " + batch + "--format jpg - - >out.jpg", "named.jpg"}};
+    for (const auto& [command, named] : cases) {
+        SCOPED_TRACE(command);
+        ASSERT_EQ(Shell(command), 0);
+        EXPECT_TRUE(ReadText("out" + fs::path(named).extension().string()) == ReadText(named));
+    }
+}
+
 // --quality source saves a JPEG at the quality its input was saved with, as ImageMagick reads it.
 TEST_F(BatchEndToEnd, QualitySourceKeepsTheInputsQuality) {
     for (const char* quality : {"35", "97"}) {

@@ -79,6 +79,7 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"--name a/{stem} --out-dir d a", "--name a/{stem}: a name holds no /"},
         {"--name {stem}{x} --out-dir d a", "only {stem}, {ext} and {n}"},
         {"--recursive a b.jpg", "--recursive and --name go with --out-dir"},
+        {"a -", "OUTPUT - (standard output) needs --format"},
     };
     for (const auto& [args, mentions] : cases) {
         std::string error;

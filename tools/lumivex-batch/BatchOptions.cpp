@@ -342,10 +342,6 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         options.inputs = positional;
         return options;
     }
-    if (options.formatSet) {
-        error = "--format goes with --out-dir; otherwise OUTPUT's extension chooses the format";
-        return std::nullopt;
-    }
     if (options.recursive || options.namePattern != "{stem}") {
         error = "--recursive and --name go with --out-dir; otherwise OUTPUT names the file";
         return std::nullopt;
@@ -357,6 +353,12 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
     }
     options.inputs = {positional[0]};
     options.output = positional[1];
+    if (options.formatSet != (options.output == kStandardStream)) {
+        error = options.formatSet ? "--format goes with --out-dir or OUTPUT -; otherwise OUTPUT's "
+                                    "extension chooses the format"
+                                  : "OUTPUT - (standard output) needs --format";
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -394,6 +396,8 @@ Options:
                            )" +
            BandRanges() + R"(; keys may be left out;
                            repeat the option for several bands
+  -                        as INPUT: the photo on standard input; as OUTPUT: standard output,
+                           in the format --format names
   --out-dir DIR            write each INPUT as DIR/NAME.jpg; an INPUT that is a folder gives
                            the photos in it (their names sorted; hidden files left out)
   --recursive              with a folder INPUT: the photos of its subfolders too, written to
@@ -403,7 +407,8 @@ Options:
                            the run, 1 up, with as many digits as the last (default {stem})
   --skip-existing          leave a photo whose output is there already alone
   --format jpg|png|bmp|tif
-                           with --out-dir: the format and extension of the outputs
+                           with --out-dir or OUTPUT -: the format (and extension) of the
+                           outputs
   --depth 8|16             bits per channel of TIFF and PNG outputs (default: 16 for photos
                            with more than 8 bits, else 8); JPEG and BMP are always 8
   --quality N|source       JPEG quality, 1..100, or source: a JPEG INPUT's own, read from its

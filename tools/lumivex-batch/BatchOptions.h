@@ -10,6 +10,9 @@
 #include "imageio/PhotoFile.h"
 #include "imageio/PhotoSaver.h"
 
+// As INPUT the photo on standard input, as OUTPUT standard output.
+inline constexpr const char* kStandardStream = "-";
+
 struct BatchOptions {
     // Neutral, or what the --settings file holds, changed by every correction option after it.
     CorrectionSettings settings;

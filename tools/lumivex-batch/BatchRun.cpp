@@ -1,7 +1,13 @@
 #include "tools/lumivex-batch/BatchRun.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -33,6 +39,49 @@ int PrintSettings(const BatchOptions& options, FILE* out, FILE* err) {
         }
     }
     std::fputs(SettingsToText(settings).c_str(), out);
+    return 0;
+}
+
+// Writes count bytes to fd across short writes and interruptions; false with errno set.
+bool WriteAll(int fd, const char* bytes, size_t count) {
+    while (count > 0) {
+        const ssize_t n = write(fd, bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies standard input into an unnamed file in memory (the loader takes regular files only);
+// the descriptor, or -1 with errno set.
+int CopyStandardInput() {
+    const int fd = memfd_create("lumivex-batch-input", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got == 0) return fd;
+        if ((got < 0 && errno != EINTR) ||
+            (got > 0 && !WriteAll(fd, buffer, static_cast<size_t>(got)))) {
+            const int cause = errno;
+            close(fd);
+            errno = cause;
+            return -1;
+        }
+    }
+}
+
+// Copies the saved photo at path to out; 0, or 1 with the cause said on err.
+int CopyToOutput(const std::string& path, FILE* out, FILE* err) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    if (in.bad() || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
+        std::fflush(out) != 0) {
+        std::fprintf(err, "lumivex-batch: cannot write standard output: %s\n", strerror(errno));
+        return 1;
+    }
     return 0;
 }
 
@@ -110,7 +159,7 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         std::fprintf(err, "lumivex-batch: %s\nTry 'lumivex-batch --help'.\n", error.c_str());
         return 2;
     }
-    const BatchOptions& options = *parsed;
+    BatchOptions& options = *parsed;
     if (options.help) {
         std::fputs(BatchUsage().c_str(), out);
         return 0;
@@ -128,6 +177,38 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
                      "lumivex-batch: warning: spot white balance without a grey point leaves the "
                      "colours as they are; give --wb spot:X,Y\n");
     }
+    // The standard streams become files: the input one in memory, the output one in a private
+    // folder, copied out once saved.
+    std::string standardInput;
+    std::optional<FileDescriptor> standardInputFile;
+    const auto input = std::find(options.inputs.begin(), options.inputs.end(), kStandardStream);
+    if (input != options.inputs.end()) {
+        const int fd = CopyStandardInput();
+        if (fd < 0) {
+            std::fprintf(err, "lumivex-batch: cannot read standard input: %s\n", strerror(errno));
+            return 1;
+        }
+        standardInputFile.emplace(fd);
+        standardInput = "/proc/self/fd/" + std::to_string(fd);
+        *input = standardInput;
+    }
+    fs::path outputFolder;
+    if (options.output == kStandardStream) {
+        std::string folder = (fs::temp_directory_path() / "lumivex-batch-XXXXXX").string();
+        if (mkdtemp(folder.data()) == nullptr) {
+            std::fprintf(err, "lumivex-batch: cannot make a folder for standard output: %s\n",
+                         strerror(errno));
+            return 1;
+        }
+        outputFolder = folder;
+        options.output = (outputFolder / ("output." + options.format)).string();
+    }
+    // Timings stay off standard output when the photo goes there.
+    FILE* told = outputFolder.empty() ? out : err;
+    const auto shown = [&](const std::string& path) {
+        return path == standardInput ? std::string(kStandardStream) : path;
+    };
+
     if (options.outDir.empty() && !IsSavableExtension(options.output)) {
         std::fprintf(err,
                      "lumivex-batch: OUTPUT must end in .jpg, .jpeg, .png, .bmp, .tif or .tiff\n"
@@ -159,7 +240,9 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     for (size_t k = 0; k < photos.size(); ++k) {
         inputs.push_back(photos[k].path);
         names.push_back((photos[k].subfolder /
-                         OutputName(options.namePattern, photos[k].path, k + 1, photos.size()))
+                         OutputName(options.namePattern,
+                                    photos[k].path == standardInput ? "stdin" : photos[k].path,
+                                    k + 1, photos.size()))
                             .string());
         std::error_code created;
         const fs::path subfolder = fs::path(options.outDir) / photos[k].subfolder;
@@ -183,7 +266,7 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     CorrectPhotoFiles(
         options.settings, options.spotPixel, plan, jobs,
         [&](size_t k, const PhotoOutcome& outcome) {
-            const std::string& input = plan[k].input;
+            const std::string input = shown(plan[k].input);
             if (plan.size() > 1 && !options.quiet)
                 std::fprintf(err, "[%zu/%zu] %s\n", k + 1, plan.size(), input.c_str());
             if (outcome.skipped) {
@@ -197,7 +280,7 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
             } else {
                 ++saved;
                 if (options.timings) {
-                    std::fprintf(out, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
+                    std::fprintf(told, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
                                  input.c_str(), outcome.timings.loadMs, outcome.timings.pipelineMs,
                                  outcome.timings.saveMs);
                 }
@@ -206,5 +289,10 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         limits, options.save);
     if (plan.size() > 1 && !options.quiet)
         std::fprintf(err, "%zu saved, %zu failed, %zu skipped\n", saved, failed, skipped);
+    if (!outputFolder.empty()) {
+        if (saved == 1) status = CopyToOutput(options.output, out, err);
+        std::error_code removed;
+        fs::remove_all(outputFolder, removed);
+    }
     return status;
 }
