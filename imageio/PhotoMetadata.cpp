@@ -43,10 +43,10 @@ void PrepareExiv2() {
 
 // Fields of the first directory that describe the source file's own pixel layout, or that
 // carry the XMP, IPTC and colour profile blocks handled on their own; the saved file has its own.
-constexpr std::array<uint16_t, 40> kLayoutTags = {
-    254, 255, 256, 257, 258, 259, 262, 263, 266, 269,   273,   277,   278, 279,
-    280, 281, 284, 317, 320, 322, 323, 324, 325, 330,   332,   338,   339, 340,
-    341, 347, 512, 513, 514, 529, 530, 532, 700, 33723, 34377, 34675,
+constexpr std::array<uint16_t, 39> kLayoutTags = {
+    254, 255, 256, 257, 258, 259, 262, 263, 266, 273, 277,   278,   279,
+    280, 281, 284, 317, 320, 322, 323, 324, 325, 330, 332,   338,   339,
+    340, 341, 347, 512, 513, 514, 529, 530, 532, 700, 33723, 34377, 34675,
 };
 
 bool IsCarried(const Exiv2::Exifdatum& datum) {

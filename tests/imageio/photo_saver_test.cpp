@@ -183,7 +183,8 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         "-M'set Exif.Photo.PixelXDimension 3000' -M'set Exif.Photo.PixelYDimension 200' "
         "-M'set Exif.GPSInfo.GPSLatitudeRef N' -M'set Exif.GPSInfo.GPSLatitude 35/1 40/1 7/1' "
         "-M'set Xmp.xmp.Rating 4' -M'set Xmp.tiff.Orientation 6' "
-        "-M'set Iptc.Application2.Caption Kiyomizu' cam.jpg");
+        "-M'set Iptc.Application2.Caption Kiyomizu' -M'set Exif.Image.DocumentName Roll 12' "
+        "cam.jpg");
     ASSERT_EQ(Value("Exif.Thumbnail.Compression", "cam.jpg"), "6");
     const std::pair<const char*, const char*> kept[] = {
         {"Exif.Image.Make", "Canon"},
@@ -193,7 +194,8 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         {"Exif.Photo.PixelXDimension", "200"},
         {"Exif.Photo.PixelYDimension", "3000"},
         {"Xmp.xmp.Rating", "4"},
-        {"Iptc.Application2.Caption", "Kiyomizu"}};
+        {"Iptc.Application2.Caption", "Kiyomizu"},
+        {"Exif.Image.DocumentName", "Roll 12"}};
     const SaveOptions strip{.keepMetadata = false};
     for (const std::string name : {"out.jpg", "out.png", "out.tif"}) {
         SCOPED_TRACE(name);
