@@ -1,7 +1,11 @@
 #include "imageio/PhotoMetadata.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <climits>
+#include <cmath>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <string_view>
@@ -129,8 +133,35 @@ int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
 
 namespace {
 
-// The blocks and profile of image into origin. Exiv2 reports damaged metadata by throwing; the
-// photo itself may still be sound, so what cannot be read is left out.
+int DotsPerMeter(double value, int unit) {
+    const double perMeter = unit == 2 ? value / 0.0254 : unit == 3 ? value * 100 : 0;
+    return perMeter >= 1 && perMeter < 1e7 ? static_cast<int>(std::lround(perMeter)) : 0;
+}
+
+// The density of the EXIF resolution (per inch or per centimetre), when the file gives one.
+void ReadExifDensity(const Exiv2::ExifData& exif, PhotoOrigin* origin) {
+    const auto x = exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution"));
+    const auto y = exif.findKey(Exiv2::ExifKey("Exif.Image.YResolution"));
+    if (x == exif.end() || y == exif.end()) return;
+    const auto unit = exif.findKey(Exiv2::ExifKey("Exif.Image.ResolutionUnit"));
+    const int per = unit == exif.end() ? 2 : static_cast<int>(unit->toLong());
+    origin->dotsPerMeterX = DotsPerMeter(x->toFloat(), per);
+    origin->dotsPerMeterY = DotsPerMeter(y->toFloat(), per);
+}
+
+// The density of a JPEG's JFIF header (APP0 right after the start): units 1 per inch, 2 per
+// centimetre; 0 gives only the aspect ratio.
+void ReadJfifDensity(const uint8_t* bytes, size_t size, PhotoOrigin* origin) {
+    static const uint8_t kJfif[] = {0xFF, 0xD8, 0xFF, 0xE0};
+    if (size < 18 || std::memcmp(bytes, kJfif, 4) != 0 || std::memcmp(bytes + 6, "JFIF", 5) != 0)
+        return;
+    const int unit = bytes[13] == 1 ? 2 : bytes[13] == 2 ? 3 : 0;
+    origin->dotsPerMeterX = DotsPerMeter(bytes[14] << 8 | bytes[15], unit);
+    origin->dotsPerMeterY = DotsPerMeter(bytes[16] << 8 | bytes[17], unit);
+}
+
+// The blocks, profile and density of image into origin. Exiv2 reports damaged metadata by
+// throwing; the photo itself may still be sound, so what cannot be read is left out.
 template <typename Open>
 void ReadMetadataOf(Open open, PhotoOrigin* origin) {
     PrepareExiv2();
@@ -138,6 +169,7 @@ void ReadMetadataOf(Open open, PhotoOrigin* origin) {
         Exiv2::Image::AutoPtr image = open();
         if (image.get() == nullptr) return;
         image->readMetadata();
+        ReadExifDensity(image->exifData(), origin);
         auto blocks = std::make_shared<PhotoMetadataBlocks>();
         blocks->exif = image->exifData();
         blocks->xmp = image->xmpData();
@@ -158,12 +190,16 @@ void ReadMetadataOf(Open open, PhotoOrigin* origin) {
 
 void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin) {
     if (data == nullptr || origin == nullptr || size > static_cast<size_t>(LONG_MAX)) return;
+    ReadJfifDensity(data, size, origin);
     ReadMetadataOf([&] { return Exiv2::ImageFactory::open(data, static_cast<long>(size)); },
                    origin);
 }
 
 void ReadPhotoMetadata(int fd, PhotoOrigin* origin) {
     if (fd < 0 || origin == nullptr) return;
+    uint8_t start[18];
+    const ssize_t got = pread(fd, start, sizeof start, 0);
+    if (got > 0) ReadJfifDensity(start, static_cast<size_t>(got), origin);
     ReadMetadataOf(
         [fd] { return Exiv2::ImageFactory::open("/proc/self/fd/" + std::to_string(fd)); }, origin);
 }

@@ -16,6 +16,9 @@ struct PhotoOrigin {
     int bitsPerChannel = 8;  // 16 when the loaded samples held more than 8 bits
     QByteArray iccProfile;   // the embedded profile's bytes; empty when the file had none
     std::shared_ptr<const PhotoMetadataBlocks> metadata;  // null when the file carried none
+    // The density the file gave, from its EXIF resolution or else its JFIF header; 0 for none.
+    int dotsPerMeterX = 0;
+    int dotsPerMeterY = 0;
 };
 
 // Reads the metadata blocks and the colour profile of the photo file held in data into origin,

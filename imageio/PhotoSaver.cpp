@@ -365,7 +365,11 @@ bool SavesWide(const char* mimeType, const PhotoOrigin* origin, const SaveOption
 // Every other format through Qt's writer, from the whole picture as its encoder takes it.
 int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
                  const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
-    const QImage picture = MakeEncoderImage(image, SavesWide(mimeType, origin, options));
+    QImage picture = MakeEncoderImage(image, SavesWide(mimeType, origin, options));
+    if (origin && origin->dotsPerMeterX > 0 && origin->dotsPerMeterY > 0) {
+        picture.setDotsPerMeterX(origin->dotsPerMeterX);
+        picture.setDotsPerMeterY(origin->dotsPerMeterY);
+    }
     if (picture.isNull()) {
         SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
         return 0;
@@ -383,18 +387,22 @@ int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin
     return 1;
 }
 
-JpegPicture JpegPictureOf(int32_t width, int32_t height, bool grey, const SaveOptions& options) {
-    // Saved files have always carried the density Qt gives a new picture (the screen's, or its
+JpegPicture JpegPictureOf(int32_t width, int32_t height, bool grey, const SaveOptions& options,
+                          const PhotoOrigin* origin) {
+    if (origin && origin->dotsPerMeterX > 0 && origin->dotsPerMeterY > 0) {
+        return {width, height, grey, options.quality, origin->dotsPerMeterX, origin->dotsPerMeterY};
+    }
+    // A source without a density gets the one Qt gives a new picture (the screen's, or its
     // default without one).
     const QImage fresh(1, 1, QImage::Format_Grayscale8);
     return {width, height, grey, options.quality, fresh.dotsPerMeterX(), fresh.dotsPerMeterY()};
 }
 
 // JPEG through the own encoder, which takes the 8-bit rows band by band as the pool makes them.
-int EncodeJpegPhoto(const C_ImgBuff& image, const SaveOptions& options, QByteArray* encoded,
-                    PhotoError* error) {
+int EncodeJpegPhoto(const C_ImgBuff& image, const SaveOptions& options, const PhotoOrigin* origin,
+                    QByteArray* encoded, PhotoError* error) {
     const JpegPicture picture =
-        JpegPictureOf(image.width, image.height, !HasRgbEncoderRows(image), options);
+        JpegPictureOf(image.width, image.height, !HasRgbEncoderRows(image), options, origin);
     const RowTask task = EncoderRowsTask(image, false);
     return EncodeJpeg(
         picture,
@@ -475,7 +483,7 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
     QByteArray encoded;
     // JPEG needs no whole encoder image.
     if (std::strcmp(mimeType, "image/jpeg") == 0
-            ? !EncodeJpegPhoto(buffer, settings, &encoded, error)
+            ? !EncodeJpegPhoto(buffer, settings, origin, &encoded, error)
             : !EncodeWithQt(buffer, mimeType, origin, settings, &encoded, error)) {
         return 0;
     }
@@ -497,7 +505,7 @@ int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePh
     C_ImgBuff band;
     QByteArray encoded;
     const int encodedAll = EncodeJpeg(
-        JpegPictureOf(width, height, false, settings),
+        JpegPictureOf(width, height, false, settings, origin),
         [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
             if (band.height != static_cast<int32_t>(count) &&
                 !band.Create(width, static_cast<int32_t>(count), PT_HSV16)) {

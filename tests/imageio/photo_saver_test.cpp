@@ -184,7 +184,8 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         "-M'set Exif.GPSInfo.GPSLatitudeRef N' -M'set Exif.GPSInfo.GPSLatitude 35/1 40/1 7/1' "
         "-M'set Xmp.xmp.Rating 4' -M'set Xmp.tiff.Orientation 6' "
         "-M'set Iptc.Application2.Caption Kiyomizu' -M'set Exif.Image.DocumentName Roll 12' "
-        "cam.jpg");
+        "-M'set Exif.Image.XResolution 300/1' -M'set Exif.Image.YResolution 240/1' "
+        "-M'set Exif.Image.ResolutionUnit 2' cam.jpg");
     ASSERT_EQ(Value("Exif.Thumbnail.Compression", "cam.jpg"), "6");
     const std::pair<const char*, const char*> kept[] = {
         {"Exif.Image.Make", "Canon"},
@@ -206,6 +207,12 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         // Upright in the pixels themselves: a viewer that ignores the tag shows it right.
         const QImage saved = ReadPicture(folder_.Path(name), false);
         ASSERT_EQ(saved.size(), QSize(200, 3000));
+        // The source's density, not a default: 300 x 240 per inch, as Qt reads it per metre from
+        // JFIF's whole dots per inch or PNG's per metre.
+        if (name != "out.tif") {
+            EXPECT_EQ(saved.dotsPerMeterX(), 11811);
+            EXPECT_NEAR(saved.dotsPerMeterY(), 9449, 1);
+        }
         EXPECT_GT(qRed(saved.pixel(100, 400)), 200);
         EXPECT_GT(qBlue(saved.pixel(100, 2600)), 200);
 
