@@ -107,9 +107,23 @@ void PutBigEndian32(uint32_t value, QByteArray* out) {
 // Exiv2 0.27 writes the profile chunk of a PNG with an empty name, which libpng rejects, so the
 // chunk is made here: "iCCP", a name, compression method 0 and the zlib-compressed profile,
 // right behind the header chunk as the format asks.
-int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
+// Puts a chunk of type (four letters) holding data right after the PNG file's header chunk, where
+// the profile and the EXIF block must come (before the pixels). 0 when png has no header.
+int InsertPngChunk(const char* type, const QByteArray& data, QByteArray* png) {
     constexpr int kHeaderEnd = 8 + 4 + 4 + 13 + 4;  // signature, IHDR length, type, data, CRC
     if (png->size() < kHeaderEnd || png->mid(12, 4) != "IHDR") return 0;
+    const QByteArray body = QByteArray(type, 4) + data;
+    QByteArray chunk;
+    PutBigEndian32(static_cast<uint32_t>(data.size()), &chunk);
+    chunk += body;
+    PutBigEndian32(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
+                                               static_cast<uInt>(body.size()))),
+                   &chunk);
+    png->insert(kHeaderEnd, chunk);
+    return 1;
+}
+
+int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
     uLongf packedSize = compressBound(static_cast<uLong>(profile.size()));
     QByteArray packed(static_cast<qsizetype>(packedSize), '\0');
     if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
@@ -118,15 +132,19 @@ int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
         return 0;
     }
     packed.truncate(static_cast<qsizetype>(packedSize));
-    const QByteArray body = QByteArray("iCCP", 4) + QByteArray("ICC profile\0\0", 13) + packed;
-    QByteArray chunk;
-    PutBigEndian32(static_cast<uint32_t>(body.size() - 4), &chunk);
-    chunk += body;
-    PutBigEndian32(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
-                                               static_cast<uInt>(body.size()))),
-                   &chunk);
-    png->insert(kHeaderEnd, chunk);
-    return 1;
+    return InsertPngChunk("iCCP", QByteArray("ICC profile\0\0", 13) + packed, png);
+}
+
+// The EXIF block in the standard eXIf chunk as well, which most readers of PNG look for; Exiv2
+// itself keeps its own copy in a text chunk.
+int InsertPngExif(const Exiv2::ExifData& exif, QByteArray* png) {
+    if (exif.empty()) return 1;
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+    return InsertPngChunk(
+        "eXIf",
+        QByteArray(reinterpret_cast<const char*>(blob.data()), static_cast<qsizetype>(blob.size())),
+        png);
 }
 
 }  // namespace
@@ -245,6 +263,11 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
         if (type == Exiv2::ImageType::png && !origin.iccProfile.isEmpty() &&
             !InsertPngProfile(origin.iccProfile, &result)) {
             *reason = "could not add the colour profile to the PNG file";
+            return 0;
+        }
+        if (type == Exiv2::ImageType::png && metadata &&
+            !InsertPngExif(image->exifData(), &result)) {
+            *reason = "could not add the EXIF block to the PNG file";
             return 0;
         }
         *encoded = std::move(result);

@@ -213,6 +213,12 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
             EXPECT_EQ(saved.dotsPerMeterX(), 11811);
             EXPECT_NEAR(saved.dotsPerMeterY(), 9449, 1);
         }
+        // PNG carries the EXIF block in the standard chunk, right after the header.
+        if (name == "out.png") {
+            const QByteArray png = folder_.Read(name);
+            EXPECT_EQ(png.mid(37, 8), QByteArray("eXIfII*\0", 8));
+            EXPECT_TRUE(png.indexOf("Canon") > 37 && png.indexOf("Canon") < png.indexOf("IDAT"));
+        }
         EXPECT_GT(qRed(saved.pixel(100, 400)), 200);
         EXPECT_GT(qBlue(saved.pixel(100, 2600)), 200);
 
