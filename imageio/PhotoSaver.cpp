@@ -438,7 +438,8 @@ int WriteHsvTiff(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin
                  const SaveOptions& options, QIODevice* device, PhotoError* error) {
     const bool wide = SavesWide(mimeType, origin, options);
     const TiffPicture picture{static_cast<uint32_t>(image.width),
-                              static_cast<uint32_t>(image.height), wide ? 16 : 8};
+                              static_cast<uint32_t>(image.height), wide ? 16 : 8,
+                              options.tiffCompression};
     const RowTask task = wide ? Rgb16HsvRowsTask : HsvRowsTask;
     return WriteRgbTiff(
         picture,

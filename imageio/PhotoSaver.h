@@ -15,6 +15,7 @@
 
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFile.h"
+#include "imageio/tiff/TiffWriter.h"
 
 class CImgBuff;
 class C_ImgBuff;
@@ -36,6 +37,7 @@ struct SaveOptions {
     // JPEG quality 1..100; -1 the encoder's default; kSourceQuality the source JPEG's own (the
     // encoder's default for other sources), which the caller puts in before saving.
     int quality = -1;
+    TiffCompression tiffCompression = TiffCompression::Lzw;  // of PT_HSV16 photos saved as TIFF
 };
 
 // Writes image to path (bytes as the file system holds them). The extension, in any case, chooses

@@ -3,6 +3,7 @@
 #include <QIODevice>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -25,11 +26,20 @@ struct Field {
     uint16_t tag;
     uint16_t value;
 };
-constexpr Field kFixedFields[] = {{TIFFTAG_COMPRESSION, COMPRESSION_LZW},
-                                  {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
-                                  {TIFFTAG_SAMPLESPERPIXEL, 3},
-                                  {TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG},
-                                  {TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL}};
+constexpr size_t kFixedFields = 5;
+
+std::array<Field, kFixedFields> FixedFields(const TiffPicture& picture) {
+    const bool none = picture.compression == TiffCompression::None;
+    return {
+        {{TIFFTAG_COMPRESSION, static_cast<uint16_t>(none ? COMPRESSION_NONE
+                                                     : picture.compression == TiffCompression::Lzw
+                                                         ? COMPRESSION_LZW
+                                                         : COMPRESSION_ADOBE_DEFLATE)},
+         {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
+         {TIFFTAG_SAMPLESPERPIXEL, 3},
+         {TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG},
+         {TIFFTAG_PREDICTOR, static_cast<uint16_t>(none ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL)}}};
+}
 
 void Put16(QByteArray* bytes, qsizetype at, uint32_t value) {
     (*bytes)[at] = static_cast<char>(value);
@@ -54,7 +64,7 @@ QByteArray LayoutTiff(const TiffPicture& picture, uint32_t rowsPerStrip, uint32_
         uint16_t tag, type;  // type 3 SHORT, 4 LONG
         uint32_t count, value;
     };
-    constexpr qsizetype kEntries = 6 + std::size(kFixedFields), kDirectory = 8,
+    constexpr qsizetype kEntries = 6 + kFixedFields, kDirectory = 8,
                         kSamples = kDirectory + 2 + kEntries * 12 + 4;
     const qsizetype offsets = kSamples + 6, counts = offsets + 4 * qsizetype{strips};
     const qsizetype data = counts + 4 * qsizetype{strips};
@@ -66,8 +76,8 @@ QByteArray LayoutTiff(const TiffPicture& picture, uint32_t rowsPerStrip, uint32_
         {TIFFTAG_STRIPOFFSETS, 4, strips, static_cast<uint32_t>(strips == 1 ? data : offsets)},
         {TIFFTAG_ROWSPERSTRIP, 4, 1, rowsPerStrip},
         {TIFFTAG_STRIPBYTECOUNTS, 4, strips, static_cast<uint32_t>(strips == 1 ? 1 : counts)}};
-    for (size_t i = 0; i < std::size(kFixedFields); ++i)
-        entries[6 + i] = {kFixedFields[i].tag, 3, 1, kFixedFields[i].value};
+    const std::array<Field, kFixedFields> fixed = FixedFields(picture);
+    for (size_t i = 0; i < kFixedFields; ++i) entries[6 + i] = {fixed[i].tag, 3, 1, fixed[i].value};
     // A directory lists its entries in increasing order of tag.
     std::sort(std::begin(entries), std::end(entries),
               [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
@@ -203,7 +213,7 @@ bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string*
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, rows);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits);
-    for (const Field& field : kFixedFields) TIFFSetField(t, field.tag, field.value);
+    for (const Field& field : FixedFields(p)) TIFFSetField(t, field.tag, field.value);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, c->rowsPerStrip);
     for (uint32_t strip = 0; strip < count; ++strip) {
         const uint32_t y = strip * c->rowsPerStrip;

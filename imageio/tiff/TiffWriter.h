@@ -1,4 +1,4 @@
-// Writing RGB TIFF files straight to their device: LZW strips with the horizontal predictor,
+// Writing RGB TIFF files straight to their device: strips (LZW by default, with the predictor)
 // encoded by libtiff a few at a time on every worker, so that neither a whole encoded file nor a
 // whole copy of the picture is held. The first directory, with the colour profile and metadata,
 // is made apart from the pixels and put at the start of the file, so that adding metadata never
@@ -16,10 +16,14 @@
 
 class QIODevice;
 
+// How the strips are compressed; LZW and Deflate with the horizontal predictor.
+enum class TiffCompression { None, Lzw, Deflate };
+
 struct TiffPicture {
     uint32_t width = 0;
     uint32_t height = 0;
     int bits = 8;  // per sample: 8 or 16, native byte order
+    TiffCompression compression = TiffCompression::Lzw;
 };
 
 // Writes rows first .. first + count - 1 of the picture as interleaved R, G, B samples, row

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,17 +54,37 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
         b->SetHSV16(x, y, random() % 65536, x % 7 == 0 ? 65535 : random() % 65536,
                     random() % 65536);
     });
-    const std::pair<const char*, QByteArray> names[] = {{"a.PNG", "png"},  {"c.bmp", "bmp"},
-                                                        {"d.tif", "tiff"}, {"e.TIFF", "tiff"},
-                                                        {"f.JPG", "jpeg"}, {"g.jpeg", "jpeg"}};
+    const std::pair<const char*, QByteArray> names[] = {
+        {"a.PNG", "png"},  {"c.bmp", "bmp"},  {"d.tif", "tiff"}, {"e.TIFF", "tiff"},
+        {"h.tif", "tiff"}, {"f.JPG", "jpeg"}, {"g.jpeg", "jpeg"}};
+    // The TIFF compressions (LZW by default) and the Compression field each writes.
+    const std::map<char, std::pair<TiffCompression, int>> tiffs = {
+        {'d', {TiffCompression::Lzw, 5}},
+        {'e', {TiffCompression::None, 1}},
+        {'h', {TiffCompression::Deflate, 8}}};
     for (CImgBuff& image : images) {
         C_ImgBuff before;
         before.Copy(*image.buffer);
         for (const auto& [name, format] : names) {
             const std::string path = folder.Path(std::to_string(before.width) + name);
             SCOPED_TRACE(path);
-            const SaveOptions options{.quality = name[0] == 'g' ? 90 : -1};
+            SaveOptions options{.quality = name[0] == 'g' ? 90 : -1};
+            if (tiffs.count(name[0])) options.tiffCompression = tiffs.at(name[0]).first;
             ASSERT_EQ(SavePhoto(path.c_str(), &image, nullptr, nullptr, &options), 1);
+            if (tiffs.count(name[0]) && before.type == PT_HSV16) {
+                // The first directory of the little-endian file, at offset 8, lists Compression
+                // (259) among its entries.
+                const QByteArray file = folder.Read(path.substr(path.rfind('/') + 1));
+                ASSERT_TRUE(file.startsWith(QByteArray("II*\0\x08\0\0\0", 8)));
+                const int entries = uint8_t(file[8]) | uint8_t(file[9]) << 8;
+                int compression = 0;
+                for (int e = 0; e < entries && 22 + 12 * e <= file.size(); ++e) {
+                    const int at = 10 + 12 * e;
+                    if ((uint8_t(file[at]) | uint8_t(file[at + 1]) << 8) == 259)
+                        compression = uint8_t(file[at + 8]);
+                }
+                EXPECT_EQ(compression, tiffs.at(name[0]).second);
+            }
             QByteArray written;
             const QImage saved = ReadPicture(path, true, &written);
             EXPECT_EQ(written, format);

@@ -80,6 +80,7 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"--name {stem}{x} --out-dir d a", "only {stem}, {ext} and {n}"},
         {"--recursive a b.jpg", "--recursive and --name go with --out-dir"},
         {"a -", "OUTPUT - (standard output) needs --format"},
+        {"--tiff-compression zip a b.tif", "--tiff-compression takes none, lzw or deflate"},
     };
     for (const auto& [args, mentions] : cases) {
         std::string error;

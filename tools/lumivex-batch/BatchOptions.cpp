@@ -217,8 +217,9 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             hasValue = true;
         }
         static constexpr std::string_view kValued[] = {
-            "--wb",    "--band",    "--out-dir", "--format", "--settings", "--max-megapixels",
-            "--depth", "--quality", "--jobs",    "--name"};
+            "--wb",       "--band",           "--out-dir",         "--format",
+            "--settings", "--max-megapixels", "--depth",           "--quality",
+            "--jobs",     "--name",           "--tiff-compression"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -286,6 +287,18 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
                 error = "--quality takes a whole number from 1 to 100, or source";
                 return std::nullopt;
             }
+        } else if (name == "--tiff-compression") {
+            const std::pair<std::string_view, TiffCompression> kinds[] = {
+                {"none", TiffCompression::None},
+                {"lzw", TiffCompression::Lzw},
+                {"deflate", TiffCompression::Deflate}};
+            const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                            [&](const auto& k) { return k.first == value; });
+            if (kind == std::end(kinds)) {
+                error = "--tiff-compression takes none, lzw or deflate";
+                return std::nullopt;
+            }
+            options.save.tiffCompression = kind->second;
         } else if (name == "--name") {
             if (!NamePatternError(value).empty()) {
                 error = "--name " + std::string(value) + ": " + NamePatternError(value);
@@ -413,6 +426,8 @@ Options:
                            with more than 8 bits, else 8); JPEG and BMP are always 8
   --quality N|source       JPEG quality, 1..100, or source: a JPEG INPUT's own, read from its
                            quantisation tables (default: the encoder's own, 75)
+  --tiff-compression none|lzw|deflate
+                           how TIFF outputs are compressed (default lzw)
   --strip-metadata         write no EXIF, XMP or IPTC (date, camera, place, keywords); the
                            colour profile is kept
   --max-megapixels N       refuse photos with more than N megapixels, 1..)" +
