@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <regex>
 #include <string_view>
 
 // Exiv2 0.27 hands out std::auto_ptr, which the standard has since deprecated.
@@ -19,6 +20,8 @@ struct PhotoMetadataBlocks {
     Exiv2::ExifData exif;
     Exiv2::XmpData xmp;
     Exiv2::IptcData iptc;
+    // An XMP packet Exiv2 could not parse (duplicate properties, say), carried over as its bytes.
+    std::string rawXmp;
 };
 
 namespace {
@@ -75,6 +78,25 @@ void UpdateIfPresent(Data& data, const char* key, const Value& value) {
     if (found != data.end()) *found = value;
 }
 
+// packet with the properties the saved picture changes, written as attributes or as elements,
+// set as CopyMetadata sets them in parsed XMP: upright, and the new size.
+std::string PatchedXmpPacket(std::string packet, int32_t width, int32_t height) {
+    const std::pair<const char*, std::string> values[] = {
+        {"tiff:Orientation", "1"},
+        {"exif:PixelXDimension", std::to_string(width)},
+        {"exif:PixelYDimension", std::to_string(height)},
+        {"tiff:ImageWidth", std::to_string(width)},
+        {"tiff:ImageLength", std::to_string(height)}};
+    for (const auto& [name, value] : values) {
+        const std::string n(name);
+        packet =
+            std::regex_replace(packet, std::regex(n + "=\"[^\"]*\""), n + "=\"" + value + "\"");
+        packet = std::regex_replace(packet, std::regex("<" + n + ">[^<]*</" + n + ">"),
+                                    "<" + n + ">" + value + "</" + n + ">");
+    }
+    return packet;
+}
+
 void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height,
                   Exiv2::Image* image) {
     Exiv2::ExifData& exif = image->exifData();
@@ -96,7 +118,17 @@ void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height
                                             std::to_string(height));
     UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.tiff.ImageWidth", std::to_string(width));
     UpdateIfPresent<Exiv2::XmpData, XmpKey>(xmp, "Xmp.tiff.ImageLength", std::to_string(height));
-    image->setXmpData(xmp);
+    if (from.xmp.empty() && !from.rawXmp.empty()) {
+        // Assigned, not set: Exiv2's setter parses the packet and refuses what it cannot parse.
+        // TIFF takes it from the XMP data's own packet.
+        const std::string packet = PatchedXmpPacket(from.rawXmp, width, height);
+        image->xmpPacket() = packet;
+        image->writeXmpFromPacket(true);
+        image->xmpData().setPacket(packet);
+        image->xmpData().usePacket(true);
+    } else {
+        image->setXmpData(xmp);
+    }
     image->setIptcData(from.iptc);
 }
 
@@ -192,7 +224,9 @@ void ReadMetadataOf(Open open, PhotoOrigin* origin) {
         blocks->exif = image->exifData();
         blocks->xmp = image->xmpData();
         blocks->iptc = image->iptcData();
-        if (!blocks->exif.empty() || !blocks->xmp.empty() || !blocks->iptc.empty()) {
+        if (blocks->xmp.empty()) blocks->rawXmp = image->xmpPacket();
+        if (!blocks->exif.empty() || !blocks->xmp.empty() || !blocks->iptc.empty() ||
+            !blocks->rawXmp.empty()) {
             origin->metadata = std::move(blocks);
         }
         if (image->iccProfileDefined()) {

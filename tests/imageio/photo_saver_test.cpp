@@ -252,6 +252,34 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
     ASSERT_EQ(Correct("cam.jpg", "out.bmp"), 1);
 }
 
+// An XMP packet Exiv2 cannot parse (a property given twice) is carried over byte for byte, only
+// the orientation set upright as in parsed XMP.
+TEST_F(PhotoMetadataTest, AnUnparsableXmpPacketSurvivesWhole) {
+    const std::string packet =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+        "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+        "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+        "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"6\">"
+        "<xmp:Label>Red</xmp:Label><xmp:Label>Blue</xmp:Label></rdf:Description></rdf:RDF>"
+        "</x:xmpmeta>";
+    QImage picture(40, 30, QImage::Format_RGB888);
+    picture.fill(Qt::darkCyan);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "JPEG"));
+    const QByteArray payload = QByteArray("http://ns.adobe.com/xap/1.0/", 29) + packet.c_str();
+    const char length[2] = {char((payload.size() + 2) >> 8), char(payload.size() + 2)};
+    jpeg.insert(2, QByteArray("\xFF\xE1", 2) + QByteArray(length, 2) + payload);
+    ASSERT_TRUE(folder_.Write("xmp.jpg", jpeg));
+    std::string upright = packet;
+    upright.replace(upright.find("Orientation=\"6\""), 15, "Orientation=\"1\"");
+    for (const std::string name : {"out.jpg", "out.png", "out.tif"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Correct("xmp.jpg", name), 1);
+        EXPECT_NE(folder_.Read(name).indexOf(upright.c_str()), -1);
+    }
+}
+
 // 16-bit sources keep 16 bits in TIFF and PNG: the samples are the image's 16-bit RGB, as the
 // buffer's own getter gives them. A 16-bit PNG (RGB, with alpha, grey), made by Qt from the
 // samples of a TIFF, loads as that TIFF does, alpha ignored. 8-bit sources, and JPEG, stay 8-bit;
