@@ -18,6 +18,7 @@ enum class PhotoFailure {
     NoPermission,
     DiskFull,
     NotAPhoto,  // damaged, or a format no decoder reads
+    Damaged,    // decodes only in part, and PhotoLoadLimits::allowDamaged is not set
     TooManyPixels,
     NotEnoughMemory,
     UnknownFormat,      // the output's extension names no format that is written
@@ -44,6 +45,9 @@ inline constexpr uint64_t kDefaultMaxPhotoPixels = 250'000'000;
 
 struct PhotoLoadLimits {
     uint64_t maxPixels = kDefaultMaxPhotoPixels;
+    // A photo whose lower rows could not be decoded loads with them filled, its origin saying how
+    // many, rather than being refused.
+    bool allowDamaged = false;
 };
 
 // The most pixels a PT_HSV16 buffer can hold (its block size is 32-bit).

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <utility>
 
 #include "image/HugePages.h"
@@ -91,6 +93,59 @@ void DeepRowsToHsvTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
+// Qt's image plugins report damage they decode past (libjpeg's "Corrupt JPEG data: premature end
+// of data segment") only as warnings. Those of a decode on this thread are counted instead of
+// printed: the loader reports the damage itself, naming the file.
+thread_local int* decoderWarnings = nullptr;
+QtMessageHandler previousHandler = nullptr;
+
+void CountDecoderWarnings(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message) {
+    if (decoderWarnings && type == QtWarningMsg && context.category &&
+        std::strncmp(context.category, "qt.gui.imageio", 14) == 0) {
+        ++*decoderWarnings;
+        return;
+    }
+    previousHandler(type, context, message);
+}
+
+// Counts the warnings of Qt's image plugins on this thread while it lives. The handler is
+// installed once for good, since photos load on several threads at once.
+class DecoderWarnings {
+  public:
+    DecoderWarnings() {
+        static std::once_flag installed;
+        std::call_once(installed,
+                       [] { previousHandler = qInstallMessageHandler(CountDecoderWarnings); });
+        decoderWarnings = &count_;
+    }
+    ~DecoderWarnings() { decoderWarnings = nullptr; }
+    DecoderWarnings(const DecoderWarnings&) = delete;
+    DecoderWarnings& operator=(const DecoderWarnings&) = delete;
+    int Count() const { return count_; }
+
+  private:
+    int count_ = 0;
+};
+
+// The rows at the bottom of picture that all hold one value: what a decoder that met the end of
+// the data leaves below the last row it decoded (libjpeg's grey, or the fill a picture was made
+// with). A picture whose true bottom rows are of one colour counts them too.
+int32_t UniformRowsAtBottom(const QImage& picture) {
+    const int height = picture.height();
+    const size_t pixelBytes = static_cast<size_t>(picture.depth() / 8);
+    const size_t rowBytes = pixelBytes * static_cast<size_t>(picture.width());
+    const uchar* value = picture.constScanLine(height - 1);
+    int y = height;
+    for (; y > 0; --y) {
+        const uchar* row = picture.constScanLine(y - 1);
+        size_t x = 0;
+        while (x < rowBytes && std::memcmp(row + x, value, pixelBytes) == 0) x += pixelBytes;
+        if (x < rowBytes) break;
+    }
+    return height - y;
+}
+
 void SetReaderError(const QImageReader& reader, PhotoError* error) {
     if (reader.error() == QImageReader::UnsupportedFormatError) {
         SetPhotoError(error, PhotoFailure::NotAPhoto, "not a photo in a format that can be read");
@@ -105,9 +160,10 @@ void SetReaderError(const QImageReader& reader, PhotoError* error) {
 
 // The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
 // read only once the size its directory declares is known to fit. On 0, error's failure is
-// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata.
+// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata,
+// damagedRows the lower rows that could not be decoded.
 int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
-                  PhotoOrigin* origin) {
+                  PhotoOrigin* origin, int32_t* damagedRows) {
     struct stat status {};
     if (fstat(fd, &status) != 0) {
         SetErrnoError(error, errno);
@@ -118,7 +174,7 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
     TiffFile* file = ReadTiffFile(fd, size, error);
     if (!file) return 0;
     int* bits = origin ? &origin->bitsPerChannel : nullptr;
-    int loaded = LoadTiffFile(file, target, error, bits);
+    int loaded = LoadTiffFile(file, target, error, bits, damagedRows);
     if (!loaded && error->failure == PhotoFailure::NotAPhoto) {
         std::string reason;
         loaded = DecodeTiffWithLibtiff(file->bytes, file->size,
@@ -135,7 +191,7 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
 }  // namespace
 
 int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
-                 int* bitsPerChannel) {
+                 int* bitsPerChannel, int32_t* damagedRows) {
     QFile file;
     if (lseek(fd, 0, SEEK_SET) != 0 ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
@@ -153,13 +209,21 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     }
 
     // A picture of the size and format the decoder announces is decoded into as it is, so its
-    // memory can be given huge pages before the decoder first writes it.
+    // memory can be given huge pages before the decoder first writes it. Filled, so that the rows
+    // a damaged file leaves undecoded can be told.
     QImage picture;
-    if (announced.isValid() && reader.imageFormat() != QImage::Format_Invalid) {
+    const bool made = announced.isValid() && reader.imageFormat() != QImage::Format_Invalid;
+    const bool png = reader.format() == "png";
+    if (made) {
         picture = QImage(announced, reader.imageFormat());
         AdviseHugePages(picture.bits(), static_cast<uint64_t>(picture.sizeInBytes()));
+        picture.fill(0);
     }
-    if (!reader.read(&picture) || picture.isNull()) {
+    const DecoderWarnings warnings;
+    const bool read = reader.read(&picture) && !picture.isNull();
+    // Qt's PNG reader stops at damage with the rows above it already in the picture made for it.
+    const bool partial = !read && made && png && picture.size() == announced;
+    if (!read && !partial) {
         SetReaderError(reader, error);
         return 0;
     }
@@ -170,6 +234,16 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     }
     const QImage::Format readable = ReadableFormat(picture.format());
     if (readable != picture.format()) picture = std::move(picture).convertToFormat(readable);
+    int32_t damaged = 0;
+    if (!picture.isNull() && (partial || warnings.Count() > 0)) {
+        damaged = UniformRowsAtBottom(picture);
+        if (partial && damaged == picture.height()) {
+            SetReaderError(reader, error);
+            return 0;
+        }
+        // Damage that left no undecoded rows behind may lie anywhere in the picture.
+        if (damaged == 0) damaged = picture.height();
+    }
     C_ImgBuff* buffer = target->buffer;
     if (picture.isNull() || !buffer->Create(picture.width(), picture.height(), PT_HSV16)) {
         SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
@@ -184,6 +258,7 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     WorkerPool::Run(deep ? DeepRowsToHsvTask : DecodedRowsToHsvTask, &rows,
                     static_cast<unsigned>(picture.height()));
     if (bitsPerChannel) *bitsPerChannel = deep ? 16 : 8;
+    if (damagedRows) *damagedRows = damaged;
     return 1;
 }
 
@@ -228,6 +303,26 @@ int GetLowerCaseExtension(const char* path, char* extension) {
     return 1;
 }
 
+namespace {
+
+// The end of a load that decoded a picture into target: a damaged one is refused unless limits
+// allow it.
+int TakeLoaded(CImgBuff* target, const PhotoLoadLimits& limits, PhotoOrigin&& found,
+               PhotoError* error, PhotoOrigin* origin) {
+    if (found.damagedRows > 0 && !limits.allowDamaged) {
+        C_ImgBuff empty;
+        target->buffer->Swap(empty);
+        SetPhotoError(
+            error, PhotoFailure::Damaged,
+            "damaged: the lower " + std::to_string(found.damagedRows) + " rows are missing");
+        return 0;
+    }
+    if (origin) *origin = std::move(found);
+    return 1;
+}
+
+}  // namespace
+
 int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const PhotoLoadLimits& limits,
               PhotoOrigin* origin) {
     SetPhotoError(error, PhotoFailure::None, "");
@@ -243,9 +338,9 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
     PhotoOrigin found;
     if (std::strcmp(extension, "tif") == 0 || std::strcmp(extension, "tiff") == 0) {
         PhotoError tiff;
-        if (LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr)) {
-            if (origin) *origin = std::move(found);
-            return 1;
+        if (LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr,
+                          &found.damagedRows)) {
+            return TakeLoaded(target, limits, std::move(found), error, origin);
         }
         // Only a file that no TIFF decoder takes goes on to the general decoder.
         if (tiff.failure != PhotoFailure::NotAPhoto) {
@@ -259,13 +354,12 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
         case JpegDecoding::Refused:
             return 0;
         case JpegDecoding::NotTaken:
-            if (!DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel)) return 0;
+            if (!DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel,
+                              &found.damagedRows))
+                return 0;
             break;
     }
-    if (origin) {
-        // From the file already open: the metadata belongs to the very bytes just decoded.
-        ReadPhotoMetadata(fd.get(), &found);
-        *origin = std::move(found);
-    }
-    return 1;
+    // From the file already open: the metadata belongs to the very bytes just decoded.
+    if (origin) ReadPhotoMetadata(fd.get(), &found);
+    return TakeLoaded(target, limits, std::move(found), error, origin);
 }

@@ -23,7 +23,8 @@ inline constexpr size_t kExtensionBufferSize = 264;
 // could not be decoded at all, and is empty when decoding got as far as making the buffer; it
 // never holds a partial or non-HSV image. When loaded, origin (if not null) receives the file's
 // metadata, colour profile and precision, for saving the corrected photo; on failure it is left
-// as it was.
+// as it was. A photo that decodes only in part (a file cut short) fails as Damaged, naming the
+// rows missing, unless limits.allowDamaged lets it load with origin->damagedRows set.
 int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error = nullptr,
               const PhotoLoadLimits& limits = {}, PhotoOrigin* origin = nullptr);
 

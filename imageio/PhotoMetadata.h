@@ -19,6 +19,7 @@ struct PhotoOrigin {
     // The density the file gave, from its EXIF resolution or else its JFIF header; 0 for none.
     int dotsPerMeterX = 0;
     int dotsPerMeterY = 0;
+    int32_t damagedRows = 0;  // the lower rows that could not be decoded, filled in their place
 };
 
 // Reads the metadata blocks and the colour profile of the photo file held in data into origin,

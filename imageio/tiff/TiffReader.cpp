@@ -207,31 +207,38 @@ int IsPlainLayout(const TiffIfd* ifd, const TiffImageInfo* info) {
 struct CheckStripsContext {
     const TiffImageInfo* info;
     uint64_t rowBytes;
-    std::atomic<int> failed;
+    std::atomic<uint64_t> firstMissingRow;
 };
 
-// Every strip that holds rows of the image must have a non-zero offset and lie within the file.
+// The first row of the image whose bytes are not all within the file: a strip without offset, or
+// one cut short by the file's end, keeps the rows it holds whole.
 void CheckStripsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<CheckStripsContext*>(context);
     const TiffImageInfo* info = c->info;
+    const uint64_t size = info->ifd->size;
     for (uint32_t s = first; s < first + count; ++s) {
-        uint32_t start;
-        if (!GetStripStart(info, s, &start) || !start) {
-            c->failed.store(1, std::memory_order_relaxed);
-            return;
-        }
-        uint64_t firstRow = uint64_t{s} * info->rowsPerStrip;
+        const uint64_t firstRow = uint64_t{s} * info->rowsPerStrip;
         uint64_t rows = info->imageLength - firstRow;
         if (rows > info->rowsPerStrip) rows = info->rowsPerStrip;
-        if (start + c->rowBytes * rows > info->ifd->size) {
-            c->failed.store(1, std::memory_order_relaxed);
-            return;
+        uint32_t start;
+        if (!GetStripStart(info, s, &start) || !start) {
+            rows = 0;
+        } else if (start + c->rowBytes * rows > size) {
+            rows = start < size ? (size - start) / c->rowBytes : 0;
+        } else {
+            continue;
+        }
+        const uint64_t missing = firstRow + rows;
+        uint64_t known = c->firstMissingRow.load(std::memory_order_relaxed);
+        while (missing < known && !c->firstMissingRow.compare_exchange_weak(
+                                      known, missing, std::memory_order_relaxed)) {
         }
     }
 }
 
 // Checks sizes and strips against the file before anything is allocated for the pixels. Sets
-// *presentRows to the rows whose strips exist; the rows below them have no strip.
+// *presentRows to the rows above the first whose strip is missing or cut short; there is at
+// least one.
 int CheckLayout(const TiffImageInfo* info, TiffKind kind, uint32_t* presentRows) {
     const uint32_t width = info->imageWidth;
     const uint32_t height = info->imageLength;
@@ -240,18 +247,18 @@ int CheckLayout(const TiffImageInfo* info, TiffKind kind, uint32_t* presentRows)
     const TiffEntry& offsets = info->stripOffsets;
     if (offsets.count < 1 || (offsets.type != kTypeShort && offsets.type != kTypeLong)) return 0;
 
-    // A declared size the file could not hold is refused before the buffer is made for it.
+    // A declared size far beyond what the file holds is refused before the buffer is made for it;
+    // a file cut short keeps most of its rows.
     uint64_t rowBytes = RowBytes(kind, width);
-    if (rowBytes > info->ifd->size || rowBytes * height > info->ifd->size) return 0;
+    if (rowBytes > info->ifd->size || rowBytes * height > info->ifd->size * 4) return 0;
 
     uint64_t strips = (uint64_t{height} + info->rowsPerStrip - 1) / info->rowsPerStrip;
     uint32_t present = offsets.count < strips ? offsets.count : static_cast<uint32_t>(strips);
-    CheckStripsContext context{info, rowBytes, {0}};
+    CheckStripsContext context{info, rowBytes, {uint64_t{present} * info->rowsPerStrip}};
     WorkerPool::Run(CheckStripsTask, &context, present);
-    if (context.failed.load()) return 0;
-
-    uint64_t rows = uint64_t{present} * info->rowsPerStrip;
-    *presentRows = rows < height ? static_cast<uint32_t>(rows) : height;
+    const uint64_t rows = std::min<uint64_t>(context.firstMissingRow.load(), height);
+    if (rows == 0) return 0;
+    *presentRows = static_cast<uint32_t>(rows);
     return 1;
 }
 
@@ -263,9 +270,9 @@ struct DecodeRowsContext {
     uint8_t fallback[6];
 };
 
-// A pixel that cannot be fetched takes the value of the one before it in scan order. Only whole
-// strips at the end can be missing, and CheckLayout has placed every row above them within the
-// file, so a row either reads all its pixels from its strip or repeats the fallback throughout.
+// A pixel that cannot be fetched takes the value of the one before it in scan order. CheckLayout
+// has placed every row above the first missing one within the file, so a row either reads all its
+// pixels from its strip or repeats the fallback throughout.
 template <TiffKind Kind>
 void DecodeRowsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<DecodeRowsContext*>(context);
@@ -345,7 +352,8 @@ int GetTiffPixel16(const TiffImageInfo* info, uint32_t x, uint32_t y, uint16_t* 
     return 1;
 }
 
-int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error, int* bitsPerChannel) {
+int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error, int* bitsPerChannel,
+                 int32_t* damagedRows) {
     SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF file the own reader takes");
     if (!file || !target) return 0;
     TiffIfd ifd;
@@ -391,6 +399,7 @@ int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error, int*
         stored->Swap(upright);
     }
     if (bitsPerChannel) *bitsPerChannel = Is16Bit(kind) ? 16 : 8;
+    if (damagedRows) *damagedRows = static_cast<int32_t>(info.imageLength - presentRows);
     return 1;
 }
 

@@ -13,6 +13,8 @@ class CImgBuff;
 
 // Decodes an already read file into target, as loading does after reading it. error's failure is
 // NotAPhoto when the file is outside what the own reader takes (another decoder may take it).
-// When loaded, bitsPerChannel (if not null) receives 16 for 16-bit samples and 8 for all others.
+// When loaded, bitsPerChannel (if not null) receives 16 for 16-bit samples and 8 for all others,
+// and damagedRows (if not null) the lower rows that have no strip or lie beyond the file's end,
+// which repeat the last pixel above them.
 int LoadTiffFile(const TiffFile* file, CImgBuff* target, PhotoError* error = nullptr,
-                 int* bitsPerChannel = nullptr);
+                 int* bitsPerChannel = nullptr, int32_t* damagedRows = nullptr);

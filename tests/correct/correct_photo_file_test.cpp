@@ -1,7 +1,8 @@
 // A photo corrected through CorrectPhotoFile, band by band where it can be, gives the file that
 // loading it whole, correcting it in place and saving it gives: sizes that end inside a band, a
 // stored turn, 16-bit samples, every white balance mode; and the damaged JPEG that the band
-// decoder leaves to Qt is still corrected as the whole photo's road corrects it.
+// decoder leaves to Qt is still corrected, where damage is allowed, as the whole photo's road
+// corrects it.
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -76,17 +77,18 @@ TEST(CorrectPhotoFile, GivesTheFileOfTheWholePhotosRoad) {
             std::string bytes = Bytes(input);
             std::ofstream(input, std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
         }
+        const PhotoLoadLimits limits{.allowDamaged = kind == "damaged"};
         PhotoTimings timings;
         std::string reason;
         ASSERT_EQ(CorrectPhotoFile(c.settings, std::nullopt, {input, base + "banded.jpg", {}},
-                                   timings, reason),
+                                   timings, reason, limits),
                   1)
             << reason;
 
         CImgBuff photo;
         PhotoOrigin origin;
         PhotoError error;
-        ASSERT_EQ(LoadPhoto(input.c_str(), &photo, &error, {}, &origin), 1) << error.text;
+        ASSERT_EQ(LoadPhoto(input.c_str(), &photo, &error, limits, &origin), 1) << error.text;
         ASSERT_EQ(ApplyAdjustmentsInPlace(*CompilePlan(c.settings), &photo), 1);
         ASSERT_EQ(SavePhoto((base + "whole.jpg").c_str(), &photo, &error, &origin), 1);
         EXPECT_TRUE(Bytes(base + "banded.jpg") == Bytes(base + "whole.jpg"));

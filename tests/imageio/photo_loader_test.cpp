@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imageio/PhotoLoader.h"
+#include "imageio/PhotoMetadata.h"
 #include "imageio/tiff/TiffReader.h"
 #include "imageio/tiff/TiffReaderTesting.h"
 #include "tests/imageio/PhotoFiles.h"
@@ -103,4 +104,62 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
     CImgBuff target;
     for (const char* name : {"other.png", "other.jpg"})
         EXPECT_EQ(LoadPhoto(folder.Path(name).c_str(), &target, nullptr, {40 * 30}), 1) << name;
+}
+
+// A little-endian 8-bit grey TIFF of one strip whose directory comes first, as cameras write it,
+// so that a file cut short keeps its directory and loses only its lower rows.
+QByteArray GreyTiff(uint16_t width, uint16_t height) {
+    QByteArray tiff("II*\0\x08\0\0\0", 8);
+    auto put = [&tiff](uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) tiff.append(static_cast<char>(value >> 8 * i));
+    };
+    const uint16_t entries[][2] = {{256, width}, {257, height}, {258, 8},      {259, 1}, {262, 1},
+                                   {273, 0},     {277, 1},      {278, height}, {279, 0}};
+    const uint32_t pixels = 8 + 2 + 9 * 12 + 4;
+    put(9, 2);
+    for (const auto& [tag, value] : entries) {
+        put(tag, 2);
+        put(3, 2);  // SHORT, but the offset and byte count as LONG
+        put(1, 4);
+        put(tag == 273 ? pixels : tag == 279 ? uint32_t{width} * height : value, 4);
+    }
+    put(0, 4);
+    for (int i = 0; i < width * height; ++i) tiff.append(static_cast<char>(i * 7 / width));
+    return tiff;
+}
+
+// A file cut short loads only when damage is allowed, saying how many lower rows it lacks (the
+// TIFF exactly, the compressed ones within a few rows of the part of their data cut off), and is
+// refused otherwise naming them; the whole file is not damaged.
+TEST(LoadPhotoTest, AFileCutShortSaysItsLowerRowsAreDamaged) {
+    ScratchFolder folder;
+    folder.Shell(
+        "convert -size 200x300 plasma:fractal -seed 3 -depth 8 whole.png && "
+        "convert whole.png -quality 90 whole.jpg");
+    ASSERT_TRUE(folder.Write("whole.tif", GreyTiff(100, 300)));
+    struct Case {
+        const char* name;
+        double kept;  // the share of the file left
+        int32_t minRows, maxRows;
+    };
+    for (const Case& c : {Case{"whole.jpg", 1, 0, 0}, Case{"whole.png", 1, 0, 0},
+                          Case{"whole.tif", 1, 0, 0}, Case{"whole.jpg", 0.5, 100, 200},
+                          Case{"whole.png", 0.5, 100, 200}, Case{"whole.tif", 0.5, 151, 151}}) {
+        const QByteArray whole = folder.Read(c.name);
+        const std::string name = std::to_string(c.kept) + c.name;
+        ASSERT_TRUE(folder.Write(name, whole.left(static_cast<qsizetype>(whole.size() * c.kept))));
+        SCOPED_TRACE(name);
+        CImgBuff photo;
+        PhotoOrigin origin;
+        ASSERT_TRUE(
+            LoadPhoto(folder.Path(name).c_str(), &photo, nullptr, {.allowDamaged = true}, &origin));
+        EXPECT_EQ(photo.buffer->height, 300);
+        EXPECT_GE(origin.damagedRows, c.minRows);
+        EXPECT_LE(origin.damagedRows, c.maxRows);
+        PhotoError error;
+        EXPECT_EQ(LoadPhoto(folder.Path(name).c_str(), &photo, &error), c.maxRows == 0);
+        if (c.maxRows > 0)
+            EXPECT_EQ(error.text, "damaged: the lower " + std::to_string(origin.damagedRows) +
+                                      " rows are missing");
+    }
 }

@@ -231,6 +231,10 @@ TEST_F(TiffTest, HandBuiltFilesLoadAsTheirFieldsSayOrAreRefused) {
         {"orientation as LONG", grey({{274, 4, {3}}}), stored},
         {"missing strips repeat the last pixel", grey({{273, 4, {8, 12}}, {279, 4, {4, 4}}}),
          [](int x, int y) { return y < 2 ? y * 4 + x : 7; }},
+        {"strip offset 0", grey({{273, 4, {8, 12, 0, 20}}}),
+         [](int x, int y) { return y < 2 ? y * 4 + x : 7; }},
+        {"last strip runs past the end", grey({{273, 4, {8, 12, 16, uint32_t(good.size() - 2)}}}),
+         [](int x, int y) { return y < 3 ? y * 4 + x : 11; }},
 
         {"shorter than a header", QByteArray("II*\0\x08\0\0", 7)},
         {"directory offset past the end", QByteArray(good).replace(4, 4, "\xF0\xFF\xFF\xFF")},
@@ -244,8 +248,7 @@ TEST_F(TiffTest, HandBuiltFilesLoadAsTheirFieldsSayOrAreRefused) {
         {"no StripByteCounts", grey({{279, 0, {}}})},
         {"StripOffsets without values", grey({{273, 4, {}}, {279, 4, {}}})},
         {"signed samples", grey({{339, 3, {2}}})},
-        {"last strip runs past the end", grey({{273, 4, {8, 12, 16, uint32_t(good.size() - 2)}}})},
-        {"strip offset 0", grey({{273, 4, {8, 12, 0, 20}}})},
+        {"first strip past the end", grey({{273, 4, {uint32_t(good.size() - 2), 12, 16, 20}}})},
         {"height the file cannot hold", grey({{257, 4, {1000000}}})},
         {"width above 31 bits", grey({{256, 4, {0x80000000}}, {258, 3, {1}}})},
     };
