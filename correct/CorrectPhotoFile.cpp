@@ -261,7 +261,8 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
-                     const PhotoLoadLimits& limits, const SaveOptions& asked) {
+                     const PhotoLoadLimits& limits, const SaveOptions& asked,
+                     std::string* warning) {
     SaveOptions save = asked;
     if (save.quality == kSourceQuality) {
         PhotoError error;
@@ -298,6 +299,8 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     CImgBuff photo;
     if (!Load(input, limits, photo, reason, &origin)) return 0;
     timings.loadMs = MillisecondsSince(start);
+    if (origin.damagedRows > 0 && warning)
+        *warning = "the lower " + std::to_string(origin.damagedRows) + " rows are damaged";
     if (!CheckSaveSize(output.c_str(), photo.buffer->width, photo.buffer->height, &error)) {
         reason = "cannot save " + output + ": " + error.text;
         return 0;
@@ -356,7 +359,7 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
             outcome.skipped = plan[k].skip;
             if (!outcome.skipped) {
                 outcome.saved = CorrectPhotoFile(settings, spotPixel, plan[k], outcome.timings,
-                                                 outcome.reason, limits, save);
+                                                 outcome.reason, limits, save, &outcome.warning);
             }
         },
         [&](size_t k) {

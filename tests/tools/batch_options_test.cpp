@@ -25,14 +25,14 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     ASSERT_TRUE(neutral) << error;
     EXPECT_EQ(neutral->settings, CorrectionSettings());
     EXPECT_FALSE(neutral->spotPixel || neutral->quiet || neutral->printSettings || neutral->jobs ||
-                 neutral->recursive || neutral->skipExisting);
+                 neutral->recursive || neutral->skipExisting || neutral->allowDamaged);
     EXPECT_EQ(neutral->output, "out.jpg");
 
     auto o = Parse(
         "--wb spot:12,34 --brightness=-45 --vividness 45 --add-light 100 --suppress-light=0 --band "
         "cyan:hue=-5000,bright=40 --band cyan:vivid=3 --depth 16 --quality=20 --strip-metadata "
-        "--quiet --jobs 3 --recursive --skip-existing --name {n}-{stem} --out-dir outs --format "
-        "png a.tif -- -b.jpg",
+        "--quiet --jobs 3 --recursive --skip-existing --allow-damaged --name {n}-{stem} --out-dir "
+        "outs --format png a.tif -- -b.jpg",
         &error);
     ASSERT_TRUE(o) << error;
     EXPECT_TRUE(o->spotPixel && o->spotPixel->x == 12 && o->spotPixel->y == 34);
@@ -43,10 +43,11 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     for (int32_t i = 0; i < 4; ++i) expected.SetPosition(AdjustmentId(i), 0, photo[i]);
     for (int32_t i = 0; i < 3; ++i) expected.SetPosition(AdjustmentId(4 + i), 3, cyan[i]);
     EXPECT_EQ(o->settings, expected);
-    EXPECT_EQ(std::tuple(o->save.bitsPerChannel, o->save.quality, o->save.keepMetadata, o->quiet,
-                         o->jobs, o->format, o->recursive, o->skipExisting, o->namePattern),
-              std::tuple(16, 20, false, true, 3u, std::string("png"), true, true,
-                         std::string("{n}-{stem}")));
+    EXPECT_EQ(
+        std::tuple(o->save.bitsPerChannel, o->save.quality, o->save.keepMetadata, o->quiet, o->jobs,
+                   o->format, o->recursive, o->skipExisting, o->allowDamaged, o->namePattern),
+        std::tuple(16, 20, false, true, 3u, std::string("png"), true, true, true,
+                   std::string("{n}-{stem}")));
     EXPECT_EQ(o->inputs, (std::vector<std::string>{"a.tif", "-b.jpg"}));
 
     EXPECT_TRUE(Parse("-h", &error)->help && Parse("--help", &error)->help);

@@ -207,6 +207,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.skipExisting = true;
             continue;
         }
+        if (arg == "--allow-damaged") {
+            options.allowDamaged = true;
+            continue;
+        }
         // Every other option takes a value, either as --name=value or as the next argument.
         std::string_view name = arg;
         std::string_view value;
@@ -419,6 +423,8 @@ Options:
                            name without extension, {ext} its extension and {n} its number in
                            the run, 1 up, with as many digits as the last (default {stem})
   --skip-existing          leave a photo whose output is there already alone
+  --allow-damaged          save a photo whose lower rows are damaged (a file cut short), with
+                           a warning, instead of failing it
   --format jpg|png|bmp|tif
                            with --out-dir or OUTPUT -: the format (and extension) of the
                            outputs

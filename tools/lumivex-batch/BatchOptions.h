@@ -30,6 +30,7 @@ struct BatchOptions {
     std::string namePattern = "{stem}";
     bool recursive = false;     // a folder INPUT takes the photos of its subfolders too
     bool skipExisting = false;  // a photo whose output is there is left alone
+    bool allowDamaged = false;  // a photo cut short is saved with a warning rather than refused
     std::string format = "jpg";
     bool formatSet = false;
     // --jobs: photos corrected at once; 0 lets the memory and the processors decide.

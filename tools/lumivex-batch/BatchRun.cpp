@@ -254,6 +254,7 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     }
     PhotoLoadLimits limits;
     limits.maxPixels = static_cast<uint64_t>(options.maxMegapixels) * 1'000'000;
+    limits.allowDamaged = options.allowDamaged;
     std::vector<PlannedPhoto> plan =
         PlanPhotos(inputs, options.output, options.outDir, options.format, names);
     for (PlannedPhoto& photo : plan) {
@@ -279,6 +280,9 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
                 status = 1;
             } else {
                 ++saved;
+                if (!outcome.warning.empty())
+                    std::fprintf(err, "lumivex-batch: warning: %s: %s\n", input.c_str(),
+                                 outcome.warning.c_str());
                 if (options.timings) {
                     std::fprintf(told, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
                                  input.c_str(), outcome.timings.loadMs, outcome.timings.pipelineMs,
