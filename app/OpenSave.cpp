@@ -35,13 +35,14 @@ void CLumivexDlg::OnOpenPhoto() {
 }
 
 // A photo that fails to load leaves the current one as it was: the new photo is read into
-// holders of its own, beside the window, and takes the place of the old one only once whole.
+// holders of its own, beside the window, and takes the place of the old one only once whole. A
+// photo whose lower rows are damaged is shown, and then said to be.
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     std::shared_ptr<SourcePhoto> photo;
     PhotoOrigin origin;
     RunWhileWindowPaints([&] {
         CImgBuff loaded;
-        if (LoadPhoto(path.c_str(), &loaded, nullptr, {}, &origin))
+        if (LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin))
             photo = SourcePhoto::Make(loaded);
     });
     if (!photo) {
@@ -62,6 +63,11 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     // A zoomed view starts at the new photo's centre.
     previewFrame->SetZoom(previewFrame->Zoom());
     InvalidateClientRect(Rect{0, 0, client->width(), client->height()}, 1);
+    if (photoOrigin.damagedRows > 0) {
+        const std::string text =
+            "下の " + std::to_string(photoOrigin.damagedRows) + " 行が壊れています";
+        prompts->ShowMessage(this, text.c_str());
+    }
 }
 
 void CLumivexDlg::OnSavePhoto() {
