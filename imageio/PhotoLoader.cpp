@@ -106,7 +106,8 @@ void CountDecoderWarnings(QtMsgType type, const QMessageLogContext& context,
         ++*decoderWarnings;
         return;
     }
-    previousHandler(type, context, message);
+    // Null only while the handler is being installed.
+    if (previousHandler) previousHandler(type, context, message);
 }
 
 // Counts the warnings of Qt's image plugins on this thread while it lives. The handler is
@@ -209,20 +210,20 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     }
 
     // A picture of the size and format the decoder announces is decoded into as it is, so its
-    // memory can be given huge pages before the decoder first writes it. Filled, so that the rows
-    // a damaged file leaves undecoded can be told.
+    // memory can be given huge pages before the decoder first writes it.
     QImage picture;
     const bool made = announced.isValid() && reader.imageFormat() != QImage::Format_Invalid;
-    const bool png = reader.format() == "png";
+    // Qt's PNG reader stops at damage with the rows above it already in the picture made for it,
+    // which is filled so that the rows left undecoded can be told.
+    const bool png = made && reader.format() == "png";
     if (made) {
         picture = QImage(announced, reader.imageFormat());
         AdviseHugePages(picture.bits(), static_cast<uint64_t>(picture.sizeInBytes()));
-        picture.fill(0);
+        if (png) picture.fill(0);
     }
     const DecoderWarnings warnings;
     const bool read = reader.read(&picture) && !picture.isNull();
-    // Qt's PNG reader stops at damage with the rows above it already in the picture made for it.
-    const bool partial = !read && made && png && picture.size() == announced;
+    const bool partial = !read && png && picture.size() == announced;
     if (!read && !partial) {
         SetReaderError(reader, error);
         return 0;

@@ -248,7 +248,7 @@ int CheckLayout(const TiffImageInfo* info, TiffKind kind, uint32_t* presentRows)
     if (offsets.count < 1 || (offsets.type != kTypeShort && offsets.type != kTypeLong)) return 0;
 
     // A declared size far beyond what the file holds is refused before the buffer is made for it;
-    // a file cut short keeps most of its rows.
+    // a file cut short is taken while it holds a quarter of the pixel bytes.
     uint64_t rowBytes = RowBytes(kind, width);
     if (rowBytes > info->ifd->size || rowBytes * height > info->ifd->size * 4) return 0;
 
