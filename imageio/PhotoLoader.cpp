@@ -147,6 +147,12 @@ int32_t UniformRowsAtBottom(const QImage& picture) {
     return height - y;
 }
 
+// Whether the PNG open as fd is interlaced: the method byte of its IHDR chunk, which comes first.
+bool IsInterlacedPng(int fd) {
+    unsigned char method = 0;
+    return pread(fd, &method, 1, 28) == 1 && method == 1;
+}
+
 void SetReaderError(const QImageReader& reader, PhotoError* error) {
     if (reader.error() == QImageReader::UnsupportedFormatError) {
         SetPhotoError(error, PhotoFailure::NotAPhoto, "not a photo in a format that can be read");
@@ -180,7 +186,7 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
         std::string reason;
         loaded = DecodeTiffWithLibtiff(file->bytes, file->size,
                                        std::min(limits.maxPixels, kMaxHoldablePixels), target,
-                                       &reason, bits);
+                                       &reason, bits, damagedRows);
         if (!loaded)
             SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
     }
@@ -242,8 +248,9 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
             SetReaderError(reader, error);
             return 0;
         }
-        // Damage that left no undecoded rows behind may lie anywhere in the picture.
-        if (damaged == 0) damaged = picture.height();
+        // Damage that left no undecoded rows behind, or that cut short an interlaced PNG's passes
+        // (each of which covers the whole height), may lie anywhere in the picture.
+        if (damaged == 0 || (partial && IsInterlacedPng(fd))) damaged = picture.height();
     }
     C_ImgBuff* buffer = target->buffer;
     if (picture.isNull() || !buffer->Create(picture.width(), picture.height(), PT_HSV16)) {

@@ -282,6 +282,7 @@ struct DecodeContext {
     std::mutex mutex;
     std::string reason;  // the first failure's
     bool failed = false;
+    uint32_t firstMissingRow;  // the first row of a strip that could not be read (a file cut short)
 };
 
 // Decodes bands first .. first + count - 1 (all planes of a band, then its rows converted).
@@ -306,7 +307,8 @@ bool DecodeBandRange(DecodeContext* c, uint32_t first, uint32_t count, std::stri
     for (uint32_t index = first; index < first + count; ++index) {
         const uint32_t y0 = index * b.rows;
         const uint32_t rows = std::min(b.rows, l.height - y0);
-        for (uint16_t plane = 0; plane < planes; ++plane) {
+        bool missing = false;
+        for (uint16_t plane = 0; plane < planes && !missing; ++plane) {
             for (uint32_t x0 = 0; x0 < l.width; x0 += b.chunkWidth) {
                 const tmsize_t got =
                     b.tiled
@@ -314,6 +316,10 @@ bool DecodeBandRange(DecodeContext* c, uint32_t first, uint32_t count, std::stri
                                               chunk.data(), static_cast<tmsize_t>(b.chunkBytes))
                         : TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, plane), chunk.data(),
                                                static_cast<tmsize_t>(b.chunkBytes));
+                if (got < 0 && !b.tiled) {
+                    missing = true;
+                    break;
+                }
                 if (got < 0) {
                     if (reason->empty()) *reason = "its pixel data cannot be decoded";
                     return false;
@@ -336,6 +342,11 @@ bool DecodeBandRange(DecodeContext* c, uint32_t first, uint32_t count, std::stri
                 }
             }
         }
+        if (missing) {
+            const std::lock_guard lock(c->mutex);
+            c->firstMissingRow = std::min(c->firstMissingRow, y0);
+            continue;
+        }
         BandContext context{&l, band.data(), b.rowBytes, y0, c->image};
         ConvertBandRowsTask(&context, 0, rows);
     }
@@ -351,9 +362,11 @@ void DecodeBandsTask(void* context, uint32_t first, uint32_t count) {
     c->failed = true;
 }
 
-// Decodes strip or tile bands, as many at once as the pool has workers.
+// Decodes strip or tile bands, as many at once as the pool has workers. The rows from the first
+// strip that cannot be read down are left black and counted in damagedRows; a picture whose
+// first strip cannot be read is refused.
 bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l, C_ImgBuff* image,
-                 std::string* reason) {
+                 std::string* reason, uint32_t* damagedRows) {
     Bands b{};
     b.tiled = TIFFIsTiled(tif);
     b.chunkWidth = l.width;
@@ -393,10 +406,21 @@ bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l,
                   ", only " + Megabytes(available) + " are available";
         return false;
     }
-    DecodeContext context{data, size, &l, &b, image, {}, {}, false};
+    DecodeContext context{data, size, &l, &b, image, {}, {}, false, l.height};
     WorkerPool::Run(DecodeBandsTask, &context, count);
-    if (context.failed) *reason = context.reason;
-    return !context.failed;
+    if (context.failed) {
+        *reason = context.reason;
+        return false;
+    }
+    if (context.firstMissingRow == 0) {
+        *reason = "its pixel data cannot be decoded";
+        return false;
+    }
+    const size_t rowBytes = static_cast<size_t>(l.width) * kBytesPerPixel[PT_HSV16];
+    std::memset(image->pixels + context.firstMissingRow * rowBytes, 0,
+                (l.height - context.firstMissingRow) * rowBytes);
+    *damagedRows = l.height - context.firstMissingRow;
+    return true;
 }
 
 // Kinds outside the layouts above (YCbCr, CIE Lab, LogLuv, old-style JPEG, odd bit depths) at
@@ -442,7 +466,7 @@ bool DecodeRgba(TIFF* tif, C_ImgBuff* image, std::string* reason) {
 }  // namespace
 
 int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, CImgBuff* target,
-                          std::string* reason, int* bitsPerChannel) {
+                          std::string* reason, int* bitsPerChannel, int32_t* damagedRows) {
     std::string ignored;
     if (reason == nullptr) reason = &ignored;
     reason->clear();
@@ -486,8 +510,10 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
     layout.width = width;
     layout.height = height;
     const bool ownLayout = DescribeLayout(tif.get(), &layout, reason);
-    const bool decoded = ownLayout ? DecodeBands(tif.get(), data, size, layout, &stored, reason)
-                                   : DecodeRgba(tif.get(), &stored, reason);
+    uint32_t damaged = 0;
+    const bool decoded = ownLayout
+                             ? DecodeBands(tif.get(), data, size, layout, &stored, reason, &damaged)
+                             : DecodeRgba(tif.get(), &stored, reason);
     if (!decoded) return 0;
     uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ORIENTATION, &orientation);
@@ -498,5 +524,6 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
     C_ImgBuff* buffer = target->buffer;
     buffer->Swap(stored);
     if (bitsPerChannel) *bitsPerChannel = ownLayout && layout.bits == 16 ? 16 : 8;
+    if (damagedRows) *damagedRows = static_cast<int32_t>(damaged);
     return 1;
 }

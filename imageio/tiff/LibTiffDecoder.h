@@ -17,6 +17,9 @@ class CImgBuff;
 // has, is refused before anything is decoded.
 // Returns 1 when loaded; 0 with reason set (libtiff's own message where it gave one; reason may
 // be null) and target as it was when the file cannot be decoded. When loaded, bitsPerChannel (if
-// not null) receives 16 for samples of more than 8 bits and 8 for all others. Never prints.
+// not null) receives 16 for samples of more than 8 bits and 8 for all others, and damagedRows (if
+// not null) the rows, from the first strip that cannot be read (a file cut short) down, that are
+// left black. Never prints.
 int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, CImgBuff* target,
-                          std::string* reason, int* bitsPerChannel = nullptr);
+                          std::string* reason, int* bitsPerChannel = nullptr,
+                          int32_t* damagedRows = nullptr);

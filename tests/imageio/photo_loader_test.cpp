@@ -7,6 +7,7 @@
 
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
+#include "imageio/PhotoSaver.h"
 #include "imageio/tiff/TiffReader.h"
 #include "imageio/tiff/TiffReaderTesting.h"
 #include "tests/imageio/PhotoFiles.h"
@@ -128,23 +129,27 @@ QByteArray GreyTiff(uint16_t width, uint16_t height) {
     return tiff;
 }
 
-// A file cut short loads only when damage is allowed, saying how many lower rows it lacks (the
-// TIFF exactly, the compressed ones within a few rows of the part of their data cut off), and is
-// refused otherwise naming them; the whole file is not damaged.
+// A file cut in half loads only when damage is allowed, saying how many lower rows it lacks (the
+// plain TIFF exactly, the compressed files within a third of the picture of half), and is refused
+// otherwise naming them; the whole file is not damaged. The LZW TIFF is one the saver wrote.
 TEST(LoadPhotoTest, AFileCutShortSaysItsLowerRowsAreDamaged) {
     ScratchFolder folder;
     folder.Shell(
-        "convert -size 200x300 plasma:fractal -seed 3 -depth 8 whole.png && "
+        "convert -size 600x900 plasma:fractal -seed 3 -depth 8 whole.png && "
         "convert whole.png -quality 90 whole.jpg");
-    ASSERT_TRUE(folder.Write("whole.tif", GreyTiff(100, 300)));
+    ASSERT_TRUE(folder.Write("whole.tif", GreyTiff(100, 900)));
+    CImgBuff saved;
+    ASSERT_TRUE(LoadPhoto(folder.Path("whole.png").c_str(), &saved) &&
+                SavePhoto(folder.Path("lzw.tif").c_str(), &saved));
     struct Case {
         const char* name;
         double kept;  // the share of the file left
         int32_t minRows, maxRows;
     };
     for (const Case& c : {Case{"whole.jpg", 1, 0, 0}, Case{"whole.png", 1, 0, 0},
-                          Case{"whole.tif", 1, 0, 0}, Case{"whole.jpg", 0.5, 100, 200},
-                          Case{"whole.png", 0.5, 100, 200}, Case{"whole.tif", 0.5, 151, 151}}) {
+                          Case{"whole.tif", 1, 0, 0}, Case{"lzw.tif", 1, 0, 0},
+                          Case{"whole.jpg", 0.5, 300, 600}, Case{"whole.png", 0.5, 300, 600},
+                          Case{"lzw.tif", 0.5, 300, 600}, Case{"whole.tif", 0.5, 451, 451}}) {
         const QByteArray whole = folder.Read(c.name);
         const std::string name = std::to_string(c.kept) + c.name;
         ASSERT_TRUE(folder.Write(name, whole.left(static_cast<qsizetype>(whole.size() * c.kept))));
@@ -153,7 +158,7 @@ TEST(LoadPhotoTest, AFileCutShortSaysItsLowerRowsAreDamaged) {
         PhotoOrigin origin;
         ASSERT_TRUE(
             LoadPhoto(folder.Path(name).c_str(), &photo, nullptr, {.allowDamaged = true}, &origin));
-        EXPECT_EQ(photo.buffer->height, 300);
+        EXPECT_EQ(photo.buffer->height, 900);
         EXPECT_GE(origin.damagedRows, c.minRows);
         EXPECT_LE(origin.damagedRows, c.maxRows);
         PhotoError error;
