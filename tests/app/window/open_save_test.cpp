@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "imageio/PhotoLoader.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
@@ -50,23 +49,6 @@ TEST_F(DialogTest, OpenShowsTheNewPhotoUnderTheCurrentSettings) {
     EXPECT_FALSE(Shown().isNull());
     Drop(dialog->vividnessSlider);
     EXPECT_TRUE(dialog->shownPreview->sharp);
-
-    // A photo cut short opens, and then says how many of its lower rows are damaged.
-    const QString cut = folder.filePath(QStringLiteral("cut.jpg"));
-    ASSERT_TRUE(Gradient(600, 800).save(cut, "JPEG"));
-    QFile file(cut);
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.resize(file.size() * 3 / 4));
-    file.close();
-    Open(cut.toStdString());
-    CImgBuff loaded;
-    PhotoOrigin origin;
-    ASSERT_TRUE(
-        LoadPhoto(cut.toUtf8().constData(), &loaded, nullptr, {.allowDamaged = true}, &origin));
-    ASSERT_GT(origin.damagedRows, 0);
-    EXPECT_EQ(dialog->photoHeight, 800);
-    EXPECT_EQ(prompts.messages,
-              std::vector<std::string>{"下の " + std::to_string(origin.damagedRows) +
-                                       " 行が壊れています"});
 }
 
 TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
