@@ -269,9 +269,10 @@ TEST_F(TiffTest, HandBuiltFilesLoadAsTheirFieldsSayOrAreRefused) {
         EXPECT_EQ(Load("t.tif", &loaded), c.index ? 1 : 0) << c.what;
         EXPECT_TRUE(SameImage(*loaded.buffer, expected)) << c.what;
         PhotoOrigin origin;  // the rows that repeat a pixel are the lower ones said to be damaged
-        if (c.index)
+        if (c.index) {
             EXPECT_TRUE(LoadPhoto(folder_.Path("t.tif").c_str(), &loaded, nullptr,
                                   {.allowDamaged = true}, &origin));
+        }
         int missing = 0;
         for (int y = 0; c.index && y < 4; ++y) missing += c.index(0, y) != stored(0, y);
         EXPECT_EQ(origin.damagedRows, missing) << c.what;
