@@ -8,7 +8,6 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <regex>
 #include <string_view>
 
 // Exiv2 0.27 hands out std::auto_ptr, which the standard has since deprecated.
@@ -78,6 +77,18 @@ void UpdateIfPresent(Data& data, const char* key, const Value& value) {
     if (found != data.end()) *found = value;
 }
 
+// Replaces the text between every open and the close after it in packet by value.
+void ReplaceBetween(std::string& packet, const std::string& open, const std::string& close,
+                    const std::string& value) {
+    for (size_t at = packet.find(open); at != std::string::npos; at = packet.find(open, at)) {
+        const size_t start = at + open.size();
+        const size_t end = packet.find(close, start);
+        if (end == std::string::npos) return;
+        packet.replace(start, end - start, value);
+        at = start + value.size() + close.size();
+    }
+}
+
 // packet with the properties the saved picture changes, written as attributes or as elements,
 // set as CopyMetadata sets them in parsed XMP: upright, and the new size.
 std::string PatchedXmpPacket(std::string packet, int32_t width, int32_t height) {
@@ -89,10 +100,8 @@ std::string PatchedXmpPacket(std::string packet, int32_t width, int32_t height) 
         {"tiff:ImageLength", std::to_string(height)}};
     for (const auto& [name, value] : values) {
         const std::string n(name);
-        packet =
-            std::regex_replace(packet, std::regex(n + "=\"[^\"]*\""), n + "=\"" + value + "\"");
-        packet = std::regex_replace(packet, std::regex("<" + n + ">[^<]*</" + n + ">"),
-                                    "<" + n + ">" + value + "</" + n + ">");
+        ReplaceBetween(packet, n + "=\"", "\"", value);
+        ReplaceBetween(packet, "<" + n + ">", "</" + n + ">", value);
     }
     return packet;
 }
