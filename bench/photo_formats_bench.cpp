@@ -67,6 +67,22 @@ PhotoOrigin CameraOrigin() {
     return origin;
 }
 
+// A new kWidth x kHeight 16-bit RGB LZW TIFF at path, with the predictor, as the saver writes one.
+TIFF* OpenLzwTiff16(const std::string& path, uint32_t rowsPerStrip) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (!tif) return nullptr;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    return tif;
+}
+
 struct Inputs {
     QTemporaryDir dir;
     std::string tiff = dir.path().toStdString() + "/lzw16.tif";
@@ -83,16 +99,7 @@ struct Inputs {
 
     Inputs() {
         HoldPool();
-        TIFF* tif = TIFFOpen(tiff.c_str(), "w");
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kRowsPerStrip);
+        TIFF* tif = OpenLzwTiff16(tiff, kRowsPerStrip);
         std::mt19937 random(1);
         std::vector<uint16_t> row(kWidth * 3);
         for (int y = 0; y < kHeight; ++y) {
@@ -193,17 +200,8 @@ void BM_LibtiffWriteTiff16Lzw(benchmark::State& state) {
     Inputs& inputs = GetInputs();
     const uint32_t rowsPerStrip = 256 * 1024 / (kWidth * 6);
     for (auto _ : state) {
-        TIFF* tif = TIFFOpen(inputs.libtiffTiff.c_str(), "w");
+        TIFF* tif = OpenLzwTiff16(inputs.libtiffTiff, rowsPerStrip);
         if (!tif) state.SkipWithError("TIFFOpen failed");
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
         // The predictor works in place, so each strip is written from a copy, as a save's rows are.
         std::vector<uint16_t> strip(size_t{kWidth} * 3 * rowsPerStrip);
         for (uint32_t y = 0, s = 0; y < kHeight; y += rowsPerStrip, ++s) {

@@ -362,11 +362,16 @@ bool SavesWide(const char* mimeType, const PhotoOrigin* origin, const SaveOption
     return origin && origin->bitsPerChannel > 8;
 }
 
+// Whether the source gave a density for the saved file to keep.
+bool HasDensity(const PhotoOrigin* origin) {
+    return origin && origin->dotsPerMeterX > 0 && origin->dotsPerMeterY > 0;
+}
+
 // Every other format through Qt's writer, from the whole picture as its encoder takes it.
 int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
                  const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
     QImage picture = MakeEncoderImage(image, SavesWide(mimeType, origin, options));
-    if (origin && origin->dotsPerMeterX > 0 && origin->dotsPerMeterY > 0) {
+    if (HasDensity(origin)) {
         picture.setDotsPerMeterX(origin->dotsPerMeterX);
         picture.setDotsPerMeterY(origin->dotsPerMeterY);
     }
@@ -389,7 +394,7 @@ int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin
 
 JpegPicture JpegPictureOf(int32_t width, int32_t height, bool grey, const SaveOptions& options,
                           const PhotoOrigin* origin) {
-    if (origin && origin->dotsPerMeterX > 0 && origin->dotsPerMeterY > 0) {
+    if (HasDensity(origin)) {
         return {width, height, grey, options.quality, origin->dotsPerMeterX, origin->dotsPerMeterY};
     }
     // A source without a density gets the one Qt gives a new picture (the screen's, or its

@@ -279,9 +279,8 @@ struct DecodeContext {
     const Layout* layout;
     const Bands* bands;
     C_ImgBuff* image;
-    std::mutex mutex;
-    std::string reason;  // the first failure's
-    bool failed = false;
+    std::mutex mutex;  // guards firstMissingRow
+    FirstFailure failure;
     uint32_t firstMissingRow;  // the first row of a strip that could not be read (a file cut short)
 };
 
@@ -356,10 +355,7 @@ bool DecodeBandRange(DecodeContext* c, uint32_t first, uint32_t count, std::stri
 void DecodeBandsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<DecodeContext*>(context);
     std::string reason;
-    if (DecodeBandRange(c, first, count, &reason)) return;
-    const std::lock_guard lock(c->mutex);
-    if (!c->failed) c->reason = std::move(reason);
-    c->failed = true;
+    if (!DecodeBandRange(c, first, count, &reason)) c->failure.Record(std::move(reason));
 }
 
 // Decodes strip or tile bands, as many at once as the pool has workers. The rows from the first
@@ -406,10 +402,10 @@ bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l,
                   ", only " + Megabytes(available) + " are available";
         return false;
     }
-    DecodeContext context{data, size, &l, &b, image, {}, {}, false, l.height};
+    DecodeContext context{data, size, &l, &b, image, {}, {}, l.height};
     WorkerPool::Run(DecodeBandsTask, &context, count);
-    if (context.failed) {
-        *reason = context.reason;
+    if (context.failure.Failed()) {
+        *reason = context.failure.Reason();
         return false;
     }
     if (context.firstMissingRow == 0) {

@@ -187,9 +187,7 @@ struct EncodeContext {
     uint32_t rowsPerStrip;
     uint32_t firstStrip;
     std::vector<std::vector<uint8_t>>* encoded;  // per strip of the group
-    std::mutex mutex;
-    std::string reason;  // the first failure's
-    bool failed = false;
+    FirstFailure failure;
 };
 
 bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string* reason) {
@@ -244,10 +242,7 @@ bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string*
 void EncodeStripsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<EncodeContext*>(context);
     std::string reason;
-    if (EncodeStrips(c, first, count, &reason)) return;
-    const std::lock_guard lock(c->mutex);
-    if (!c->failed) c->reason = std::move(reason);
-    c->failed = true;
+    if (!EncodeStrips(c, first, count, &reason)) c->failure.Record(std::move(reason));
 }
 
 }  // namespace
@@ -277,12 +272,11 @@ int WriteRgbTiff(const TiffPicture& picture, const MakeTiffRows& makeRows,
     std::vector<std::vector<uint8_t>> encoded(group);
     for (uint32_t strip = 0; strip < strips; strip += group) {
         const uint32_t count = std::min(group, strips - strip);
-        EncodeContext context{&picture, &makeRows, rowBytes, rowsPerStrip, strip,
-                              &encoded, {},        {},       false};
+        EncodeContext context{&picture, &makeRows, rowBytes, rowsPerStrip, strip, &encoded, {}};
         WorkerPool::Run(EncodeStripsTask, &context, count);
-        if (context.failed) {
+        if (context.failure.Failed()) {
             SetPhotoError(error, PhotoFailure::SystemError,
-                          "could not be encoded: " + context.reason);
+                          "could not be encoded: " + context.failure.Reason());
             return 0;
         }
         for (uint32_t i = 0; i < count; ++i) {

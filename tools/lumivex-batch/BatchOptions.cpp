@@ -175,40 +175,25 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             optionsEnded = true;
             continue;
         }
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
-        }
-        if (arg == "--version") {
-            options.version = true;
-            continue;
-        }
-        if (arg == "--quiet") {
-            options.quiet = true;
-            continue;
-        }
-        if (arg == "--timings") {
-            options.timings = true;
-            continue;
-        }
-        if (arg == "--print-settings") {
-            options.printSettings = true;
+        // Options without a value, each setting one field.
+        static const std::pair<std::string_view, bool BatchOptions::*> kFlags[] = {
+            {"-h", &BatchOptions::help},
+            {"--help", &BatchOptions::help},
+            {"--version", &BatchOptions::version},
+            {"--quiet", &BatchOptions::quiet},
+            {"--timings", &BatchOptions::timings},
+            {"--print-settings", &BatchOptions::printSettings},
+            {"--recursive", &BatchOptions::recursive},
+            {"--skip-existing", &BatchOptions::skipExisting},
+            {"--allow-damaged", &BatchOptions::allowDamaged}};
+        const auto* flag = std::find_if(std::begin(kFlags), std::end(kFlags),
+                                        [&](const auto& f) { return f.first == arg; });
+        if (flag != std::end(kFlags)) {
+            options.*(flag->second) = true;
             continue;
         }
         if (arg == "--strip-metadata") {
             options.save.keepMetadata = false;
-            continue;
-        }
-        if (arg == "--recursive") {
-            options.recursive = true;
-            continue;
-        }
-        if (arg == "--skip-existing") {
-            options.skipExisting = true;
-            continue;
-        }
-        if (arg == "--allow-damaged") {
-            options.allowDamaged = true;
             continue;
         }
         // Every other option takes a value, either as --name=value or as the next argument.
