@@ -59,7 +59,7 @@ const ControlTemplate kMainControls[] = {
 
 const ControlTemplate kAboutControls[] = {
     {-1, K::StaticIcon, "", 14, 14, 20, 20, 0},
-    {-1, K::StaticText, "Lumivex, Version 1.1.0", 42, 14, 114, 8, 0},
+    {-1, K::StaticText, "Lumivex, Version " LUMIVEX_VERSION, 42, 14, 114, 8, 0},
     {-1, K::StaticText, "Copyright (C) Lumivex", 42, 26, 114, 8, 0},
     {kIdOk, K::DefaultPushButton, "OK", 114, 48, 48, 18, kControlGroupStart},
 };

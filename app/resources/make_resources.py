@@ -5,9 +5,9 @@ The files are committed; run this again only to change them. Every image uses th
 16-colour palette, 4 bits per pixel:
   icon128.ico      the application icon at 32, 24 and 16 pixels
   bitmap<N>.bmp    the 70 x 29 colour swatches of the six band buttons
-The desktop icons are drawn anew for each size in full colour, smoothed by sampling every pixel
-on a fine grid, and written as PNG:
-  icons/<N>.png    the same landscape at N x N pixels for the desktop's icon theme
+The desktop icons are drawn anew for each size in full colour with transparency, smoothed by
+sampling every pixel on a fine grid, and written as PNG:
+  icons/<N>.png    the application's tile at N x N pixels for the desktop's icon theme
 """
 
 import os
@@ -117,45 +117,59 @@ def icon_pixels(size):
     return pixels
 
 
-def landscape_colour(fx, fy):
-    """The icon's landscape at a point of its 32-unit square, in full colour."""
-    if fy >= 25 - 0.2 * (fx - 20):
-        return (0, 128, 0)
-    if fy >= 20 + 0.004 * (fx - 10) ** 2 * 3:
-        return (40, 200, 40)
-    if (fx - 22) ** 2 + (fy - 10) ** 2 <= 5.0 ** 2:
-        return (255, 220, 0)
-    # The sky lightens towards the horizon.
-    t = min(max(fy / 20.0, 0.0), 1.0)
-    return (int(60 + 140 * t), int(160 + 80 * t), 255)
+# The desktop icon in units of a 32-unit square: a rounded tile, inset as icon themes expect, on
+# which three additive colour discs overlap, the red, green and blue a correction balances.
+TILE_INSET, TILE_RADIUS = 1.5, 6.5
+DISCS = [((16.0, 12.5), (235, 55, 55)), ((12.2, 19.0), (50, 205, 80)), ((19.8, 19.0), (55, 115, 245))]
+DISC_RADIUS = 6.4
+
+
+def inside_tile(fx, fy):
+    lo, hi = TILE_INSET + TILE_RADIUS, 32.0 - TILE_INSET - TILE_RADIUS
+    dx = max(lo - fx, 0.0, fx - hi)
+    dy = max(lo - fy, 0.0, fy - hi)
+    return dx * dx + dy * dy <= TILE_RADIUS ** 2 and TILE_INSET <= fx <= 32 - TILE_INSET \
+        and TILE_INSET <= fy <= 32 - TILE_INSET
+
+
+def tile_colour(fx, fy):
+    """The icon's colour at a point of its 32-unit square that lies on the tile."""
+    t = (fy - TILE_INSET) / (32.0 - 2 * TILE_INSET)
+    colour = [34 - 14 * t, 40 - 16 * t, 92 - 36 * t]  # indigo, darker towards the foot
+    lit = [rgb for (cx, cy), rgb in DISCS if (fx - cx) ** 2 + (fy - cy) ** 2 <= DISC_RADIUS ** 2]
+    if lit:
+        colour = [min(255.0, 0.25 * colour[c] + sum(rgb[c] for rgb in lit)) for c in range(3)]
+    return colour
 
 
 def desktop_icon_pixels(size):
-    """The landscape at size x size, each pixel the mean of a 4 x 4 grid of samples, inside a
-    navy frame about one unit of the 32-unit square wide."""
-    frame = max(1, round(size / 32.0))
-    samples = 4
+    """The icon at size x size as (r, g, b, a): each pixel the mean of an 8 x 8 grid of samples,
+    transparent off the tile so that the edges are smooth on any panel."""
+    samples = 8
     rows = []
     for y in range(size):
         row = []
         for x in range(size):
-            if min(x, y, size - 1 - x, size - 1 - y) < frame:
-                row.append((0, 0, 128))
-                continue
-            total = [0, 0, 0]
+            total, covered = [0.0, 0.0, 0.0], 0
             for sy in range(samples):
                 for sx in range(samples):
                     fx = (x + (sx + 0.5) / samples) * 32.0 / size
                     fy = (y + (sy + 0.5) / samples) * 32.0 / size
-                    for c, v in enumerate(landscape_colour(fx, fy)):
-                        total[c] += v
-            row.append(tuple((v + samples * samples // 2) // (samples * samples) for v in total))
+                    if inside_tile(fx, fy):
+                        covered += 1
+                        for c, v in enumerate(tile_colour(fx, fy)):
+                            total[c] += v
+            if covered == 0:
+                row.append((0, 0, 0, 0))
+            else:
+                rgb = tuple(int(v / covered + 0.5) for v in total)
+                row.append(rgb + ((covered * 255 + samples * samples // 2) // (samples * samples),))
         rows.append(row)
     return rows
 
 
 def write_png(path, rows):
-    """An 8-bit RGB PNG of the given rows of (r, g, b)."""
+    """An 8-bit RGBA PNG of the given rows of (r, g, b, a)."""
     height, width = len(rows), len(rows[0])
     raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
 
@@ -164,7 +178,7 @@ def write_png(path, rows):
 
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n")
-        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)))
         f.write(chunk(b"IDAT", zlib.compress(raw, 9)))
         f.write(chunk(b"IEND", b""))
 

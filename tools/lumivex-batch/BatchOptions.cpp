@@ -441,6 +441,7 @@ Exit status: 0 all saved, 1 a photo could not be loaded or saved, 2 a usage erro
 
 Examples:
   lumivex-batch --wb auto --brightness 10 --band blue:vivid=15 --out-dir fixed shoot/*.JPG
+
   lumivex-batch --settings shoot.lumivex --brightness 5 --out-dir fixed shoot/*.JPG
 )";
 }

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kVersion = "lumivex-batch 1.1.0";
+constexpr const char* kVersion = "lumivex-batch " LUMIVEX_VERSION;
 
 // Checked before any photo is loaded, against the saver's own formats.
 bool IsSavableExtension(const std::string& path) {
