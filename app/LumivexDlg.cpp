@@ -33,7 +33,11 @@ const int32_t kBandBitmaps[6] = {kBitmapRed,  kBitmapYellow, kBitmapGreen,
 
 }  // namespace
 
-CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(userPrompts) {
+CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts)
+    : QDialog(nullptr),
+      prompts(userPrompts),
+      remembered(
+          std::make_unique<QSettings>(QStringLiteral("lumivex"), QStringLiteral("lumivex"))) {
     if (!prompts) {
         ownPrompts = std::make_unique<QtUserPrompts>();
         prompts = ownPrompts.get();
@@ -51,6 +55,7 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts) : QDialog(nullptr), prompts(u
     ConnectMessageMap();
     OnInitDialog();
     RestoreWindowState();
+    EnableSave(false);
 }
 
 CLumivexDlg::~CLumivexDlg() {
@@ -115,6 +120,11 @@ void CLumivexDlg::CreateMenus() {
     rightBar->setNativeMenuBar(false);
     fill(rightBar->addMenu(QString::fromUtf8(kRightMenu.popupText)), kRightMenu);
     menuBar->setCornerWidget(rightBar, Qt::TopRightCorner);
+}
+
+void CLumivexDlg::EnableSave(bool enable) {
+    controls.Item(kIdSavePhoto)->setEnabled(enable);
+    MenuAction(kIdSavePhoto)->setEnabled(enable);
 }
 
 QAction* CLumivexDlg::MenuAction(int32_t id) const {
@@ -562,8 +572,7 @@ void CLumivexDlg::ShowZoom() {
 }
 
 void CLumivexDlg::RestoreWindowState() {
-    QSettings settings(QStringLiteral("lumivex"), QStringLiteral("lumivex"));
-    if (!restoreGeometry(settings.value(QStringLiteral("window/geometry")).toByteArray())) {
+    if (!restoreGeometry(remembered->value(QStringLiteral("window/geometry")).toByteArray())) {
         // About four fifths of the screen, centred.
         const QRect screenArea = screen()->availableGeometry();
         const QSize size(std::max(minimumWidth(), screenArea.width() * 4 / 5),
@@ -571,13 +580,12 @@ void CLumivexDlg::RestoreWindowState() {
         resize(size);
         move(screenArea.center() - QPoint(size.width() / 2, size.height() / 2));
     }
-    previewFrame->SetZoom(settings.value(QStringLiteral("window/zoom"), 0.0).toDouble());
+    previewFrame->SetZoom(remembered->value(QStringLiteral("window/zoom"), 0.0).toDouble());
 }
 
 void CLumivexDlg::SaveWindowState() {
-    QSettings settings(QStringLiteral("lumivex"), QStringLiteral("lumivex"));
-    settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
-    settings.setValue(QStringLiteral("window/zoom"), previewFrame->Zoom());
+    remembered->setValue(QStringLiteral("window/geometry"), saveGeometry());
+    remembered->setValue(QStringLiteral("window/zoom"), previewFrame->Zoom());
 }
 
 void CLumivexDlg::LayoutPreview() {

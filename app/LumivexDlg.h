@@ -26,6 +26,7 @@ class QMenu;
 class QLabel;
 class QMenuBar;
 class QPushButton;
+class QSettings;
 class QStatusBar;
 class QUndoStack;
 
@@ -99,6 +100,7 @@ class CLumivexDlg : public QDialog {
     uint64_t requestedPreview = 0;                // the serial of the newest request
     std::optional<RenderedPreview> shownPreview;  // what the preview paints
     PhotoOrigin photoOrigin;  // the open photo's metadata, profile and precision, for saving
+    std::string photoPath;    // the open photo's file, as the file system's bytes
     bool originalKeyHeld = false;
     int32_t photoWidth = 0;
     int32_t photoHeight = 0;
@@ -155,8 +157,11 @@ class CLumivexDlg : public QDialog {
     void TakeCorrections(const CorrectionSettings& settings);
     CorrectionSettings Snapshot();
     QAction* MenuAction(int32_t id) const;
+    // The save commands work only with a photo open.
+    void EnableSave(bool enable);
 
     UserPrompts* prompts;
+    std::unique_ptr<QSettings> remembered;  // what the window keeps from one run to the next
     std::unique_ptr<UserPrompts> ownPrompts;
     DialogControls controls;
     QButtonGroup* wbGroup = nullptr;

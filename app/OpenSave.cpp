@@ -4,10 +4,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressDialog>
+#include <QSettings>
+
+#include <algorithm>
 
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
+#include "imageio/JpegEncoder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
@@ -20,6 +24,10 @@ const char kSaveFilter[] = "写真(*.jpg;*.jpeg)|*.jpg;*.jpeg||";
 const char kLoadFailed[] = "ロードできませんでした";
 const char kSaveFailed[] = "セーブできませんでした";
 const char kSettingsFilter[] = "補正ファイル(*.lumivex)|*.lumivex||";
+// What the save dialog keeps from one save to the next: the extension of the last photo saved
+// and the JPEG quality last chosen.
+const QString kSavedFormat = QStringLiteral("save/format");
+const QString kSavedJpegQuality = QStringLiteral("save/jpegQuality");
 
 }  // namespace
 
@@ -51,6 +59,8 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     }
     engine.photo = photo;
     photoOrigin = std::move(origin);
+    photoPath = path;
+    EnableSave(true);
     photoWidth = photo->Width();
     photoHeight = photo->Height();
     history->clear();
@@ -77,23 +87,37 @@ void CLumivexDlg::OnSavePhoto() {
 // The photo is corrected at full resolution and written beside the window, which keeps
 // painting meanwhile.
 int CLumivexDlg::SaveAdjustedPhoto() {
+    const std::shared_ptr<const SourcePhoto> photo = engine.photo;
+    if (!photo) return 0;
     FileDialogRequest request;
     request.save = true;
     request.filter = kSaveFilter;
     request.defaultExtension = "jpg";
     request.overwritePrompt = true;
+    // Beside the photo, named after it, in the format saved last.
+    const size_t slash = photoPath.rfind('/');
+    request.folder =
+        slash == std::string::npos ? "." : photoPath.substr(0, std::max<size_t>(slash, 1));
+    std::string stem = photoPath.substr(slash + 1);
+    if (const size_t dot = stem.rfind('.'); dot != std::string::npos && dot > 0) stem.resize(dot);
+    request.fileName =
+        stem + "_補正." +
+        remembered->value(kSavedFormat, QStringLiteral("jpg")).toString().toStdString();
+    int quality = std::clamp(remembered->value(kSavedJpegQuality, kDefaultJpegQuality).toInt(),
+                             kLowestJpegQuality, kHighestJpegQuality);
+    request.jpegQuality = &quality;
     UpdateData(1);
     std::string path;
     if (!prompts->RunFileDialog(this, request, &path)) return 0;
-    const std::shared_ptr<const SourcePhoto> photo = engine.photo;
     const std::shared_ptr<const CorrectionPlan> plan = engine.Plan();
+    const SaveOptions options{.quality = quality};
     int ok = 0;
-    if (photo) {
+    {
         BusyCursor busy;
         RunWhileWindowPaints([&] {
             CImgBuff result;
             ok = ApplyAdjustments(*plan, *photo, false, result.buffer) &&
-                 SavePhoto(path.c_str(), &result, nullptr, &photoOrigin);
+                 SavePhoto(path.c_str(), &result, nullptr, &photoOrigin, &options);
         });
     }
     if (!ok) {
@@ -101,6 +125,9 @@ int CLumivexDlg::SaveAdjustedPhoto() {
         return 0;
     }
     saved = plan->settings;
+    remembered->setValue(kSavedFormat,
+                         QFileInfo(QFile::decodeName(path.c_str())).suffix().toLower());
+    remembered->setValue(kSavedJpegQuality, quality);
     return 1;
 }
 

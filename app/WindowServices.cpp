@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyleOptionSlider>
 #include <QStylePainter>
 #include <QToolTip>
@@ -25,6 +27,7 @@
 #include <utility>
 
 #include "correct/CorrectPhotoFile.h"
+#include "imageio/JpegEncoder.h"
 
 int32_t MulDivRound(int32_t a, int32_t b, int32_t c) {
     if (c == 0) return 0;
@@ -335,6 +338,21 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget* parent, const FileDialogReq
     if (request.defaultExtension)
         dialog->setDefaultSuffix(QString::fromUtf8(request.defaultExtension));
     dialog->setOption(QFileDialog::DontConfirmOverwrite, !request.overwritePrompt);
+    if (!request.folder.empty()) dialog->setDirectory(QFile::decodeName(request.folder.c_str()));
+    if (!request.fileName.empty()) dialog->selectFile(QFile::decodeName(request.fileName.c_str()));
+    if (request.jpegQuality) {
+        auto* quality = new QSpinBox(dialog.get());
+        quality->setObjectName(QStringLiteral("jpegQuality"));
+        quality->setRange(kLowestJpegQuality, kHighestJpegQuality);
+        quality->setValue(*request.jpegQuality);
+        auto* label = new QLabel(QStringLiteral("JPEG の画質(&Q):"), dialog.get());
+        label->setBuddy(quality);
+        // Qt's own dialog lays out its rows in a grid: the quality is one row more.
+        auto* grid = static_cast<QGridLayout*>(dialog->layout());
+        const int row = grid->rowCount();
+        grid->addWidget(label, row, 0);
+        grid->addWidget(quality, row, 1, Qt::AlignLeft);
+    }
     return dialog;
 }
 
@@ -345,6 +363,8 @@ int QtUserPrompts::RunFileDialog(QWidget* parent, const FileDialogRequest& reque
     const QStringList files = dialog->selectedFiles();
     if (files.isEmpty()) return 0;
     if (path) *path = QFile::encodeName(files.first()).toStdString();
+    if (request.jpegQuality)
+        *request.jpegQuality = dialog->findChild<QSpinBox*>(QStringLiteral("jpegQuality"))->value();
     return 1;
 }
 

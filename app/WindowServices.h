@@ -178,6 +178,11 @@ struct FileDialogRequest {
     const char* defaultExtension = nullptr;  // without the dot; null for none
     bool fileMustExist = false;
     bool overwritePrompt = false;
+    std::string folder;    // where the dialog starts, as the file system's bytes; empty: anywhere
+    std::string fileName;  // the name it suggests, as the file system's bytes; empty for none
+    // Set: the dialog offers the JPEG quality, starting at *jpegQuality, and stores the chosen
+    // one there when the user accepts.
+    int* jpegQuality = nullptr;
 };
 
 enum class SaveChangesAnswer { Save, Discard, Cancel };

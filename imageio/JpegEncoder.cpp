@@ -181,7 +181,10 @@ int Compress(Encoding& e) {
     cinfo->in_color_space = e.picture->grey ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(cinfo);
     SetDensity(*e.picture, cinfo);
-    jpeg_set_quality(cinfo, e.picture->quality >= 0 ? std::min(e.picture->quality, 100) : 75, TRUE);
+    jpeg_set_quality(cinfo,
+                     e.picture->quality >= 0 ? std::min(e.picture->quality, kHighestJpegQuality)
+                                             : kDefaultJpegQuality,
+                     TRUE);
     jpeg_start_compress(cinfo, TRUE);
     const uint32_t bands = BandCount(*e.picture);
     for (uint32_t band = 0; band < bands; ++band) {

@@ -19,11 +19,17 @@ class QByteArray;
 // over costs little next to making them (64 rows measured slower).
 inline constexpr uint32_t kJpegBandRows = 128;
 
+// JPEG quality runs from kLowestJpegQuality to kHighestJpegQuality; kDefaultJpegQuality is the
+// one Qt's writer uses, which photos were saved at before the quality could be chosen.
+inline constexpr int kLowestJpegQuality = 1;
+inline constexpr int kHighestJpegQuality = 100;
+inline constexpr int kDefaultJpegQuality = 75;
+
 struct JpegPicture {
     int32_t width = 0;
     int32_t height = 0;
     bool grey = false;  // one byte a pixel; otherwise R, G, B
-    int quality = -1;   // 1..100; -1 Qt's default, 75
+    int quality = -1;   // -1: kDefaultJpegQuality
     // The density as QImage holds it; the header gives it in dots per inch or per centimetre,
     // whichever rounds closer, as Qt's writer chooses.
     int dotsPerMeterX = 0;

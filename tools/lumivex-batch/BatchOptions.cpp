@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFile.h"
 
 namespace {
@@ -272,8 +273,11 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         } else if (name == "--quality") {
             if (value == "source") {
                 options.save.quality = kSourceQuality;
-            } else if (!ParseInt(value, 1, 100, options.save.quality)) {
-                error = "--quality takes a whole number from 1 to 100, or source";
+            } else if (!ParseInt(value, kLowestJpegQuality, kHighestJpegQuality,
+                                 options.save.quality)) {
+                error = "--quality takes a whole number from " +
+                        std::to_string(kLowestJpegQuality) + " to " +
+                        std::to_string(kHighestJpegQuality) + ", or source";
                 return std::nullopt;
             }
         } else if (name == "--tiff-compression") {
@@ -415,8 +419,11 @@ Options:
                            outputs
   --depth 8|16             bits per channel of TIFF and PNG outputs (default: 16 for photos
                            with more than 8 bits, else 8); JPEG and BMP are always 8
-  --quality N|source       JPEG quality, 1..100, or source: a JPEG INPUT's own, read from its
-                           quantisation tables (default: the encoder's own, 75)
+  --quality N|source       JPEG quality, )" +
+           std::to_string(kLowestJpegQuality) + ".." + std::to_string(kHighestJpegQuality) +
+           R"(, or source: a JPEG INPUT's own, read from its
+                           quantisation tables (default: the encoder's own, )" +
+           std::to_string(kDefaultJpegQuality) + R"()
   --tiff-compression none|lzw|deflate
                            how TIFF outputs are compressed (default lzw)
   --strip-metadata         write no EXIF, XMP or IPTC (date, camera, place, keywords); the

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QStyleOptionSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,6 +40,11 @@ class ScriptedPrompts : public UserPrompts {
         requests.push_back(request);
         *path = answers.empty() ? "" : answers.front();
         if (!answers.empty()) answers.pop_front();
+        if (request.jpegQuality) {
+            offeredQualities.push_back(*request.jpegQuality);
+            requests.back().jpegQuality = nullptr;  // the caller's, gone once it returns
+            if (!path->empty() && qualityAnswer) *request.jpegQuality = qualityAnswer;
+        }
         return !path->empty();
     }
     void ShowMessage(QWidget*, const char* text) override { messages.emplace_back(text); }
@@ -55,6 +61,8 @@ class ScriptedPrompts : public UserPrompts {
 
     std::deque<std::string> answers;
     std::vector<FileDialogRequest> requests;
+    std::vector<int> offeredQualities;  // the JPEG quality each dialog that offered one showed
+    int qualityAnswer = 0;              // chosen in those dialogs; 0 leaves the offered one
     std::vector<std::string> messages;
     SaveChangesAnswer saveAnswer = SaveChangesAnswer::Discard;
     int saveQuestions = 0;
@@ -63,7 +71,10 @@ class ScriptedPrompts : public UserPrompts {
 
 class DialogTest : public ::testing::Test {
   protected:
-    void SetUp() override { dialog = std::make_unique<CLumivexDlgTesting>(&prompts); }
+    void SetUp() override {
+        QSettings(QStringLiteral("lumivex"), QStringLiteral("lumivex")).clear();
+        dialog = std::make_unique<CLumivexDlgTesting>(&prompts);
+    }
 
     void Show() {
         dialog->show();

@@ -52,6 +52,9 @@ TEST_F(DialogTest, StartsNeutralAndOnlyTheShortcutsActOnKeys) {
         EXPECT_TRUE(prompts.requests.empty());
         EXPECT_EQ(dialog->engine.selectedBand, 0);
     }
+    Keys("Ctrl+S");  // no photo to save
+    EXPECT_TRUE(prompts.requests.empty());
+    prompts.answers = {WritePhoto(Gradient(64, 48), "photo.png")};
     Keys("Ctrl+O");
     Keys("Ctrl+S");
     ASSERT_EQ(prompts.requests.size(), 2u);
