@@ -56,6 +56,7 @@ CLumivexDlg::CLumivexDlg(UserPrompts* userPrompts)
     OnInitDialog();
     RestoreWindowState();
     EnableSave(false);
+    FillRecentMenu();
 }
 
 CLumivexDlg::~CLumivexDlg() {
@@ -115,6 +116,12 @@ void CLumivexDlg::CreateMenus() {
     };
     for (const MenuTemplate& menu : kMainMenus)
         fill(menuBar->addMenu(QString::fromUtf8(menu.popupText)), menu);
+    QMenu* file = menuBar->actions().first()->menu();
+    recentMenu = new QMenu(QStringLiteral("最近使ったファイル(&R)"), file);
+    file->insertMenu(file->actions().at(1), recentMenu);
+    connect(recentMenu, &QMenu::triggered, this, [this](QAction* action) {
+        if (ConfirmSetAside()) OpenPhotoFile(action->data().toByteArray().toStdString());
+    });
     // The version popup sits at the right end of the bar.
     auto* rightBar = new QMenuBar(menuBar);
     rightBar->setNativeMenuBar(false);
@@ -180,6 +187,10 @@ void CLumivexDlg::OnCommand(int32_t id) {
             return OnIgnoreCommand();
         case kIdOpenPhoto:
             return OnOpenPhoto();
+        case kIdNextPhoto:
+            return OnStepPhoto(1);
+        case kIdPreviousPhoto:
+            return OnStepPhoto(-1);
         case kIdSavePhoto:
             return OnSavePhoto();
         case kIdReset:
@@ -228,6 +239,12 @@ void CLumivexDlg::keyPressEvent(QKeyEvent* event) {
             return;
         case Qt::Key_Escape:
             OnCommand(kIdCancel);
+            event->accept();
+            return;
+        // Reaching the window only when the focused control has no use for them.
+        case Qt::Key_Space:
+        case Qt::Key_Backspace:
+            OnStepPhoto(event->key() == Qt::Key_Space ? 1 : -1);
             event->accept();
             return;
         case Qt::Key_Backslash:

@@ -53,6 +53,9 @@ class CLumivexDlg : public QDialog {
     void OnIgnoreCommand() {}
     void OnClose();
     void OnOpenPhoto();
+    // The next (step 1) or previous (step -1) photo of the folder the last photo was opened
+    // from, in name order.
+    void OnStepPhoto(int step);
     void OnSavePhoto();
     void OnBandButton(int32_t band);
     void OnHScroll(int code, TrackBar* scrollBar);
@@ -101,6 +104,10 @@ class CLumivexDlg : public QDialog {
     std::optional<RenderedPreview> shownPreview;  // what the preview paints
     PhotoOrigin photoOrigin;  // the open photo's metadata, profile and precision, for saving
     std::string photoPath;    // the open photo's file, as the file system's bytes
+    // The photo last asked for, opened or not: next and previous step from it, so that a photo
+    // that fails to load is passed over.
+    std::string steppedPath;
+    QMenu* recentMenu = nullptr;
     bool originalKeyHeld = false;
     int32_t photoWidth = 0;
     int32_t photoHeight = 0;
@@ -159,6 +166,9 @@ class CLumivexDlg : public QDialog {
     QAction* MenuAction(int32_t id) const;
     // The save commands work only with a photo open.
     void EnableSave(bool enable);
+    // The photos opened last, newest first, as the 最近使ったファイル menu lists them.
+    void RememberRecentPhoto(const std::string& path);
+    void FillRecentMenu();
 
     UserPrompts* prompts;
     std::unique_ptr<QSettings> remembered;  // what the window keeps from one run to the next

@@ -29,6 +29,7 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::photoHeight;
     using CLumivexDlg::photoWidth;
     using CLumivexDlg::previewFrame;
+    using CLumivexDlg::recentMenu;
     using CLumivexDlg::renderer;
     using CLumivexDlg::shownPreview;
     using CLumivexDlg::suppressLightSlider;

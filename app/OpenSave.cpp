@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMenu>
 #include <QProgressDialog>
 #include <QSettings>
+#include <QStatusBar>
 
 #include <algorithm>
 
@@ -12,6 +14,7 @@
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
 #include "imageio/JpegEncoder.h"
+#include "imageio/PhotoFolder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
@@ -28,6 +31,15 @@ const char kSettingsFilter[] = "補正ファイル(*.lumivex)|*.lumivex||";
 // and the JPEG quality last chosen.
 const QString kSavedFormat = QStringLiteral("save/format");
 const QString kSavedJpegQuality = QStringLiteral("save/jpegQuality");
+// The photos opened last, newest first, as the file system's bytes.
+const QString kRecentPhotos = QStringLiteral("open/recent");
+constexpr int kRecentPhotoCount = 10;
+
+// The folder of a path as the file system's bytes: "." for a bare name, "/" for the root's files.
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+}
 
 }  // namespace
 
@@ -35,6 +47,12 @@ void CLumivexDlg::OnOpenPhoto() {
     FileDialogRequest request;
     request.filter = kOpenFilter;
     request.fileMustExist = true;
+    // Where the last photo came from, in this run or the one before.
+    const QVariantList recent = remembered->value(kRecentPhotos).toList();
+    const std::string last = !steppedPath.empty() ? steppedPath
+                             : recent.isEmpty()   ? std::string()
+                                                  : recent.first().toByteArray().toStdString();
+    if (!last.empty()) request.folder = FolderOf(last);
     UpdateData(1);
     if (!ConfirmSetAside()) return;
     std::string path;
@@ -48,11 +66,14 @@ void CLumivexDlg::OnOpenPhoto() {
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     std::shared_ptr<SourcePhoto> photo;
     PhotoOrigin origin;
+    steppedPath = path;
+    statusBar->showMessage(QStringLiteral("読み込み中..."));
     RunWhileWindowPaints([&] {
         CImgBuff loaded;
         if (LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin))
             photo = SourcePhoto::Make(loaded);
     });
+    statusBar->clearMessage();
     if (!photo) {
         prompts->ShowMessage(this, kLoadFailed);
         return;
@@ -61,6 +82,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     photoOrigin = std::move(origin);
     photoPath = path;
     EnableSave(true);
+    RememberRecentPhoto(path);
     photoWidth = photo->Width();
     photoHeight = photo->Height();
     history->clear();
@@ -80,6 +102,46 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     }
 }
 
+void CLumivexDlg::OnStepPhoto(int step) {
+    if (steppedPath.empty()) return;
+    std::vector<FolderEntry> entries;
+    std::string error;
+    if (!ListPhotoFolder(FolderOf(steppedPath), &entries, &error)) return;
+    std::erase_if(entries, [](const FolderEntry& entry) { return entry.folder; });
+    // The entries share the folder, so their paths sort as their names do.
+    const auto after = std::upper_bound(
+        entries.begin(), entries.end(), steppedPath,
+        [](const std::string& path, const FolderEntry& entry) { return path < entry.path; });
+    const auto before = std::lower_bound(
+        entries.begin(), entries.end(), steppedPath,
+        [](const FolderEntry& entry, const std::string& path) { return entry.path < path; });
+    if (step > 0 ? after == entries.end() : before == entries.begin()) return;
+    const std::string next = step > 0 ? after->path : std::prev(before)->path;
+    if (ConfirmSetAside()) OpenPhotoFile(next);
+}
+
+void CLumivexDlg::RememberRecentPhoto(const std::string& path) {
+    QVariantList recent = remembered->value(kRecentPhotos).toList();
+    const QByteArray entry = QByteArray::fromStdString(path);
+    recent.removeAll(entry);
+    recent.prepend(entry);
+    while (recent.size() > kRecentPhotoCount) recent.removeLast();
+    remembered->setValue(kRecentPhotos, recent);
+    FillRecentMenu();
+}
+
+void CLumivexDlg::FillRecentMenu() {
+    recentMenu->clear();
+    const QVariantList recent = remembered->value(kRecentPhotos).toList();
+    for (int i = 0; i < recent.size(); ++i) {
+        const QByteArray path = recent[i].toByteArray();
+        QAction* action = recentMenu->addAction(
+            QStringLiteral("&%1 %2").arg((i + 1) % 10).arg(QFile::decodeName(path)));
+        action->setData(path);
+    }
+    recentMenu->setEnabled(!recent.isEmpty());
+}
+
 void CLumivexDlg::OnSavePhoto() {
     SaveAdjustedPhoto();
 }
@@ -95,10 +157,8 @@ int CLumivexDlg::SaveAdjustedPhoto() {
     request.defaultExtension = "jpg";
     request.overwritePrompt = true;
     // Beside the photo, named after it, in the format saved last.
-    const size_t slash = photoPath.rfind('/');
-    request.folder =
-        slash == std::string::npos ? "." : photoPath.substr(0, std::max<size_t>(slash, 1));
-    std::string stem = photoPath.substr(slash + 1);
+    request.folder = FolderOf(photoPath);
+    std::string stem = photoPath.substr(photoPath.rfind('/') + 1);
     if (const size_t dot = stem.rfind('.'); dot != std::string::npos && dot > 0) stem.resize(dot);
     request.fileName =
         stem + "_補正." +

@@ -66,6 +66,8 @@ const ControlTemplate kAboutControls[] = {
 
 const MenuItemTemplate kFileItems[] = {
     {kIdOpenPhoto, "開く(&O)...", "Ctrl+O", false},
+    {kIdNextPhoto, "次の写真(&N)", "PgDown", false},
+    {kIdPreviousPhoto, "前の写真(&P)", "PgUp", false},
     {kIdSavePhoto, "保存(&S)...", "Ctrl+S", false},
     {kIdExportSettings, "補正を書き出す(&E)...", nullptr, false},
     {kIdImportSettings, "補正を読み込む(&I)...", nullptr, false},

@@ -258,6 +258,18 @@ void TrackBar::paintEvent(QPaintEvent*) {
     }
 }
 
+// A focused slider keeps Page Up and Page Down, which elsewhere step through the folder's photos.
+bool TrackBar::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_PageUp || key == Qt::Key_PageDown) {
+            event->accept();
+            return true;
+        }
+    }
+    return QSlider::event(event);
+}
+
 void TrackBar::keyPressEvent(QKeyEvent* event) {
     for (const auto& [key, action] : kVerticalKeyActions) {
         if (key == event->key()) {

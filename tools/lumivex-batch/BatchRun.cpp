@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "imageio/PhotoFolder.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
@@ -91,34 +92,23 @@ struct RunPhoto {
     fs::path subfolder;
 };
 
-// Adds the photos of folder (a subfolder of a folder INPUT, under) in name order: the files in a
-// format the saver writes, hidden ones left out, and with recursive those of its subfolders.
-// False with error when a folder cannot be read.
+// Adds the photos of folder (a subfolder of a folder INPUT, under) in name order, with recursive
+// those of its subfolders. False with error when a folder cannot be read.
 bool AddFolder(const fs::path& folder, const fs::path& under, bool recursive,
                std::vector<RunPhoto>* photos, std::string* error) {
-    std::error_code failed;
-    std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(folder, failed), end; !failed && it != end;
-         it.increment(failed)) {
-        entries.push_back(*it);
-    }
-    if (failed) {
-        *error = "cannot read the folder " + folder.string() + ": " + failed.message();
+    std::vector<FolderEntry> entries;
+    std::string reason;
+    if (!ListPhotoFolder(folder.string(), &entries, &reason)) {
+        *error = "cannot read the folder " + folder.string() + ": " + reason;
         return false;
     }
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return a.path().filename() < b.path().filename();
-    });
     bool read = true;
-    for (const fs::directory_entry& entry : entries) {
-        const std::string name = entry.path().filename().string();
-        if (name.front() == '.') continue;
-        if (entry.is_directory(failed)) {
-            if (recursive)
-                read = AddFolder(entry.path(), under / name, recursive, photos, error) && read;
-        } else if (entry.is_regular_file(failed) && IsSavableExtension(name)) {
-            photos->push_back({entry.path().string(), under});
-        }
+    for (const FolderEntry& entry : entries) {
+        const fs::path path(entry.path);
+        if (!entry.folder)
+            photos->push_back({entry.path, under});
+        else if (recursive)
+            read = AddFolder(path, under / path.filename(), recursive, photos, error) && read;
     }
     return read;
 }

@@ -1,5 +1,7 @@
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
 
 #include <cstdio>
 #include <cstdlib>
@@ -143,9 +145,7 @@ TEST_F(DialogTest, SaveKeepsTheMetadataOfThePhotoOpen) {
 // typed without one and offers the JPEG quality (read back from the file by ImageMagick); the
 // format and quality saved last are offered the next time.
 TEST_F(DialogTest, TheSaveDialogStartsBesideThePhotoAndRemembersFormatAndQuality) {
-    QPushButton* button = nullptr;
-    for (QPushButton* each : dialog->findChildren<QPushButton*>())
-        if (each->text() == QStringLiteral("修正した写真を保存する")) button = each;
+    QPushButton* button = ButtonNamed("修正した写真を保存する");
     ASSERT_NE(button, nullptr);
     EXPECT_FALSE(button->isEnabled());
     dialog->OnSavePhoto();
@@ -182,6 +182,57 @@ TEST_F(DialogTest, TheSaveDialogStartsBesideThePhotoAndRemembersFormatAndQuality
     EXPECT_NE(std::fgets(text, sizeof text, pipe), nullptr);
     pclose(pipe);
     EXPECT_STREQ(text, "40");
+}
+
+// Page Down and Page Up, or Space and Backspace where no control wants them, step through the
+// photos of the folder in name order, passing over a broken one and asking about unsaved
+// changes; a focused slider keeps its page keys. The photos opened head the recent menu, and the
+// open dialog starts in their folder.
+TEST_F(DialogTest, StepsThroughTheFolderAndRemembersRecentPhotos) {
+    ShowActive();
+    const std::string first = WritePhoto(Gradient(64, 48), "a.png");
+    std::ofstream(folder.filePath(QStringLiteral("b.jpg")).toStdString()) << "not a photo";
+    const std::string last = WritePhoto(Solid(32, 16, qRgb(90, 120, 200)), "c.png");
+    WritePhoto(Solid(8, 8, qRgb(0, 0, 0)), ".hidden.png");
+    std::ofstream(folder.filePath(QStringLiteral("notes.txt")).toStdString()) << "text";
+    QDir(folder.path()).mkdir(QStringLiteral("d.png"));
+    Open(first);
+    struct Step {
+        const char* keys;
+        int32_t width;    // of the photo shown after the step
+        size_t messages;  // each a failed load
+    };
+    const Step steps[] = {
+        {"PgDown", 64, 1},     // b.jpg cannot be read: a.png stays
+        {"Space", 32, 1},      // on from b.jpg to c.png
+        {"PgDown", 32, 1},     // the last photo: .hidden.png, d.png and notes.txt are none
+        {"Backspace", 32, 2},  // back to b.jpg
+        {"PgUp", 64, 2},
+    };
+    for (const Step& step : steps) {
+        Keys(step.keys);
+        EXPECT_EQ(dialog->photoWidth, step.width) << step.keys;
+        EXPECT_EQ(prompts.messages.size(), step.messages) << step.keys;
+        EXPECT_EQ(prompts.messages.back(), kLoadFailed);
+    }
+    Release(dialog->brightnessSlider, 20);
+    prompts.saveAnswer = SaveChangesAnswer::Cancel;
+    Keys("PgDown");
+    EXPECT_EQ(prompts.saveQuestions, 1);
+    EXPECT_EQ(dialog->photoWidth, 64);
+    dialog->brightnessSlider->setFocus();
+    QTest::keyClick(dialog->brightnessSlider, Qt::Key_PageDown);
+    EXPECT_EQ(prompts.saveQuestions, 1);
+    EXPECT_NE(dialog->brightnessSlider->GetPos(), 20);
+
+    QStringList recent;
+    for (QAction* action : dialog->recentMenu->actions()) recent << action->text();
+    EXPECT_EQ(recent, (QStringList{"&1 " + QString::fromStdString(first),
+                                   "&2 " + QString::fromStdString(last)}));
+    prompts.saveAnswer = SaveChangesAnswer::Discard;
+    prompts.answers = {""};
+    dialog->OnOpenPhoto();
+    EXPECT_EQ(prompts.requests.back().folder, folder.path().toStdString());
 }
 
 }  // namespace
