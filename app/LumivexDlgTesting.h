@@ -29,7 +29,9 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::photoHeight;
     using CLumivexDlg::photoWidth;
     using CLumivexDlg::previewFrame;
+    using CLumivexDlg::readScreenProfile;
     using CLumivexDlg::renderer;
+    using CLumivexDlg::screenColour;
     using CLumivexDlg::shownPreview;
     using CLumivexDlg::suppressLightSlider;
     using CLumivexDlg::systemMenu;

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressDialog>
+#include <QStatusBar>
 
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
@@ -20,6 +21,11 @@ const char kSaveFilter[] = "写真(*.jpg;*.jpeg)|*.jpg;*.jpeg||";
 const char kLoadFailed[] = "ロードできませんでした";
 const char kSaveFailed[] = "セーブできませんでした";
 const char kSettingsFilter[] = "補正ファイル(*.lumivex)|*.lumivex||";
+const char kColoursAsStored[] = "色をそのまま表示しています: ";
+
+std::span<const uint8_t> Bytes(const QByteArray& bytes) {
+    return {reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())};
+}
 
 }  // namespace
 
@@ -40,10 +46,15 @@ void CLumivexDlg::OnOpenPhoto() {
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     std::shared_ptr<SourcePhoto> photo;
     PhotoOrigin origin;
+    std::shared_ptr<const DisplayColour> colour;
+    std::string colourProblem;
+    const QByteArray screenProfile = readScreenProfile();
     RunWhileWindowPaints([&] {
         CImgBuff loaded;
-        if (LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin))
-            photo = SourcePhoto::Make(loaded);
+        if (!LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin)) return;
+        photo = SourcePhoto::Make(loaded);
+        colour =
+            DisplayColour::Make(Bytes(origin.iccProfile), Bytes(screenProfile), &colourProblem);
     });
     if (!photo) {
         prompts->ShowMessage(this, kLoadFailed);
@@ -51,6 +62,14 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     }
     engine.photo = photo;
     photoOrigin = std::move(origin);
+    screenColour = std::move(colour);
+    // A profile that cannot be used leaves the colours as stored, and says why.
+    if (colourProblem.empty()) {
+        statusBar->clearMessage();
+    } else {
+        statusBar->showMessage(QString::fromUtf8(kColoursAsStored) +
+                               QString::fromStdString(colourProblem));
+    }
     photoWidth = photo->Width();
     photoHeight = photo->Height();
     history->clear();

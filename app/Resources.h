@@ -48,6 +48,7 @@ inline constexpr int32_t kIdZoomFit = 32778;
 inline constexpr int32_t kIdZoomActual = 32779;
 inline constexpr int32_t kIdZoomIn = 32780;
 inline constexpr int32_t kIdZoomOut = 32781;
+inline constexpr int32_t kIdColourManagement = 32782;
 inline constexpr int32_t kIdUndo = 57643;
 inline constexpr int32_t kIdRedo = 57644;
 inline constexpr int32_t kIdExit = 57665;
@@ -62,6 +63,7 @@ struct MenuItemTemplate {
     const char* text;
     const char* shortcuts;  // key sequences separated by ";", the first one shown; null: none
     bool checkable;
+    bool checked = false;  // at start
 };
 
 // One popup of the menu bar.

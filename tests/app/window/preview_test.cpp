@@ -3,6 +3,7 @@
 #include <QWheelEvent>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <tuple>
 
@@ -252,6 +253,91 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
     stale.picture.fill(Qt::black);
     dialog->OnPreviewRendered(stale);
     EXPECT_NE(Shown(), stale.picture);
+}
+
+// The preview and its levels show the photo converted from its embedded profile to the screen's,
+// as ImageMagick converts the file, within a level; a photo without a profile on an sRGB screen
+// and the toggle off show the stored bytes; the saved file does not follow the toggle.
+TEST_F(DialogTest, ThePreviewConvertsFromThePhotosProfileToTheScreensAsImageMagickDoes) {
+    const std::string icc = "/usr/share/color/icc/";
+    QImage colours(64, 48, QImage::Format_RGB32);
+    for (int y = 0; y < 48; ++y) {
+        for (int x = 0; x < 64; ++x) colours.setPixel(x, y, qRgb(x * 4, y * 5, x * y % 256));
+    }
+    const std::string plain = WritePhoto(colours, "plain.png");
+    const QString dir = folder.path();
+    ASSERT_EQ(std::system(("cd '" + dir.toStdString() + "' && convert plain.png -profile " + icc +
+                           "compatibleWithAdobeRGB1998.icc adobe.tif && convert adobe.tif "
+                           "-profile " +
+                           icc + "sRGB.icc converted.png")
+                              .c_str()),
+              0);
+    QFile srgbFile(QString::fromStdString(icc + "sRGB.icc"));
+    ASSERT_TRUE(srgbFile.open(QIODevice::ReadOnly));
+    const QByteArray srgb = srgbFile.readAll();
+    const std::string adobe = (dir + "/adobe.tif").toStdString();
+    const QImage converted(dir + "/converted.png");
+    const struct {
+        const std::string& photo;
+        QByteArray screen;
+        bool on;
+        const QImage& expected;
+        int tolerance;
+    } cases[] = {
+        {adobe, srgb, true, converted, 1},
+        // LittleCMS's own sRGB, not the file's, differs from it by a level here and there.
+        {adobe, {}, true, converted, 2},
+        {adobe, srgb, false, colours, 0},
+        {plain, srgb, true, colours, 0},
+        {plain, {}, true, colours, 0},
+    };
+    Show();
+    Action("ヒストグラム(&H)")->trigger();
+    for (const auto& c : cases) {
+        dialog->readScreenProfile = [&c] { return c.screen; };
+        Open(c.photo);
+        Action("カラーマネジメント(&M)")->setChecked(c.on);
+        Keys("Ctrl+1");
+        const QImage shown = Shown();
+        const QPointF origin = dialog->previewFrame->ViewOrigin();
+        int far = 0;
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x) {
+                const QPoint at(int(std::floor(origin.x() + x)), int(std::floor(origin.y() + y)));
+                if (!c.expected.rect().contains(at)) continue;
+                const QRgb a = shown.pixel(x, y), b = c.expected.pixel(at);
+                for (int shift : {0, 8, 16})
+                    far +=
+                        std::abs(int((a >> shift) & 255) - int((b >> shift) & 255)) > c.tolerance;
+            }
+        }
+        EXPECT_EQ(far, 0) << c.photo << c.screen.size() << c.on;
+        // The levels (of the quarter-size proxy) against the expected picture's, by their means.
+        const Histogram& levels = dialog->previewFrame->ShownHistogram();
+        for (auto [counts, shift] :
+             {std::pair{&levels.red, 16}, {&levels.green, 8}, {&levels.blue, 0}}) {
+            double sum = 0, total = 0, expected = 0;
+            for (int level = 0; level < 256; ++level) {
+                sum += level * double((*counts)[level]);
+                total += (*counts)[level];
+            }
+            for (int y = 0; y < 48; ++y) {
+                for (int x = 0; x < 64; ++x) expected += (c.expected.pixel(x, y) >> shift) & 255;
+            }
+            EXPECT_NEAR(sum / total, expected / (64 * 48), 2) << shift;
+        }
+    }
+    std::vector<QByteArray> saved;
+    for (bool on : {true, false}) {
+        Action("カラーマネジメント(&M)")->setChecked(on);
+        const QString path = dir + (on ? "/on.jpg" : "/off.jpg");
+        prompts.answers.push_back(path.toStdString());
+        dialog->OnSavePhoto();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        saved.push_back(file.readAll());
+    }
+    EXPECT_EQ(saved[0], saved[1]);
 }
 
 }  // namespace
