@@ -33,6 +33,7 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::renderer;
     using CLumivexDlg::screenColour;
     using CLumivexDlg::shownPreview;
+    using CLumivexDlg::statusBar;
     using CLumivexDlg::suppressLightSlider;
     using CLumivexDlg::systemMenu;
     using CLumivexDlg::vividnessSlider;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
-#include <utility>
 #include <vector>
 
 #include "adjust/FusedPass.h"
@@ -79,38 +78,20 @@ BgrRows RowsOf(const Scratch& rows, const QRect& part) {
     return BgrRows{rows.data(), static_cast<ptrdiff_t>(part.width()) * 3};
 }
 
-// The photo pixel each picture pixel along one axis shows, from 1 up the one under its top-left
-// corner; -1 outside first .. last.
-std::vector<int32_t> Sources(int count, double origin, double zoom, int first, int last) {
-    std::vector<int32_t> sources(static_cast<size_t>(count), -1);
-    for (int i = 0; i < count; ++i) {
-        const auto source = static_cast<int64_t>(std::floor(origin + i / zoom));
-        if (source >= first && source <= last) sources[i] = static_cast<int32_t>(source);
+// From 1 up: each picture pixel takes the photo pixel under its top-left corner.
+void Enlarge(const Scratch& rows, const QRect& part, const PreviewRequest& request,
+             QImage& picture) {
+    std::vector<int32_t> columns(static_cast<size_t>(picture.width()), -1);
+    for (int x = 0; x < picture.width(); ++x) {
+        const auto sx = static_cast<int64_t>(std::floor(request.left + x / request.zoom));
+        if (sx >= part.left() && sx <= part.right()) columns[x] = static_cast<int32_t>(sx);
     }
-    return sources;
-}
-
-// The picture pixels along an axis that show a photo pixel, one run.
-std::pair<int, int> Shown(const std::vector<int32_t>& sources) {
-    const auto first =
-        std::find_if(sources.begin(), sources.end(), [](int32_t s) { return s >= 0; });
-    const auto after = std::find(first, sources.end(), -1);
-    return {static_cast<int>(first - sources.begin()), static_cast<int>(after - sources.begin())};
-}
-
-// From 1 up: each picture pixel takes the photo pixel under its top-left corner. Returns the
-// picture pixels written.
-QRect Enlarge(const Scratch& rows, const QRect& part, const PreviewRequest& request,
-              QImage& picture) {
-    const std::vector<int32_t> columns =
-        Sources(picture.width(), request.left, request.zoom, part.left(), part.right());
-    const std::vector<int32_t> lines =
-        Sources(picture.height(), request.top, request.zoom, part.top(), part.bottom());
     const size_t stride = static_cast<size_t>(part.width()) * 3;
     ParallelFor(static_cast<uint32_t>(picture.height()), [&](uint32_t first, uint32_t count) {
         for (uint32_t y = first; y < first + count; ++y) {
-            if (lines[y] < 0) continue;
-            const uint8_t* row = rows.data() + stride * static_cast<size_t>(lines[y] - part.top());
+            const auto sy = static_cast<int64_t>(std::floor(request.top + y / request.zoom));
+            if (sy < part.top() || sy > part.bottom()) continue;
+            const uint8_t* row = rows.data() + stride * static_cast<size_t>(sy - part.top());
             auto* line = reinterpret_cast<QRgb*>(picture.scanLine(static_cast<int>(y)));
             for (int x = 0; x < picture.width(); ++x) {
                 if (columns[x] < 0) continue;
@@ -119,9 +100,6 @@ QRect Enlarge(const Scratch& rows, const QRect& part, const PreviewRequest& requ
             }
         }
     });
-    const auto [left, right] = Shown(columns);
-    const auto [top, bottom] = Shown(lines);
-    return QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
 }
 
 // The photo pixels a zoomed picture covers, and (below 1) the picture rectangle they fill.
@@ -153,18 +131,21 @@ Outcome Draw(const PreviewRequest& request, bool useProxy, QImage& picture, Scra
     if (part.isEmpty() || dest.isEmpty()) return Outcome::Done;
     if (const Outcome rendered = RenderPart(input, part, rows, stop); rendered != Outcome::Done)
         return rendered;
+    // Into the screen's colours where the photo has the fewest pixels: before it is enlarged, after
+    // it is shrunk; the white around it is the screen's own.
+    const DisplayColour* colour = request.colour.get();
     if (request.zoom >= 1) {
-        dest = Enlarge(rows, part, request, picture);
-    } else if (!StretchAveraged(RowsOf(rows, part), part.width(), part.height(), &picture, dest,
-                                stop)) {
-        return Outcome::Stopped;
+        if (colour) colour->Convert(rows.data(), part.width() * 3u, part.width(), part.height(), 3);
+        Enlarge(rows, part, request, picture);
+        return Outcome::Done;
     }
-    // Only the photo's pixels: the white around it is the screen's own.
+    if (!StretchAveraged(RowsOf(rows, part), part.width(), part.height(), &picture, dest, stop))
+        return Outcome::Stopped;
     dest &= picture.rect();
-    if (request.colour && !dest.isEmpty())
-        request.colour->Convert(picture.scanLine(dest.top()) + dest.left() * 4,
-                                static_cast<size_t>(picture.bytesPerLine()), dest.width(),
-                                dest.height());
+    if (colour && !dest.isEmpty())
+        colour->Convert(picture.scanLine(dest.top()) + dest.left() * 4,
+                        static_cast<size_t>(picture.bytesPerLine()), dest.width(), dest.height(),
+                        4);
     return Outcome::Done;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "parallel/ParallelFor.h"
@@ -64,22 +65,29 @@ std::shared_ptr<const DisplayColour> DisplayColour::Make(std::span<const uint8_t
     const Profile from = OpenProfile(source, "the photo's", reason);
     const Profile to = from ? OpenProfile(screen, "the screen's", reason) : Profile();
     if (!to) return nullptr;
+    std::shared_ptr<DisplayColour> colour(new DisplayColour);
     // Perceptual, as viewers and ImageMagick convert by default.
-    cmsHTRANSFORM transform =
-        cmsCreateTransform(from.get(), TYPE_BGRA_8, to.get(), TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
-    if (!transform) {
-        *reason = "LittleCMS cannot convert from the photo's colour profile to the screen's";
-        return nullptr;
+    for (auto [transform, format] :
+         {std::pair{&colour->bgr, TYPE_BGR_8}, {&colour->bgra, TYPE_BGRA_8}}) {
+        *transform = cmsCreateTransform(from.get(), format, to.get(), format, INTENT_PERCEPTUAL, 0);
+        if (!*transform) {
+            *reason = "LittleCMS cannot convert from the photo's colour profile to the screen's";
+            return nullptr;
+        }
     }
-    std::shared_ptr<const DisplayColour> colour(new DisplayColour(transform));
-    return MovesColours(transform) ? colour : nullptr;
+    if (!MovesColours(colour->bgra)) return nullptr;
+    return colour;
 }
 
 DisplayColour::~DisplayColour() {
-    cmsDeleteTransform(transform);
+    for (void* transform : {bgr, bgra}) {
+        if (transform) cmsDeleteTransform(transform);
+    }
 }
 
-void DisplayColour::Convert(uint8_t* first, size_t stride, int32_t width, int32_t height) const {
+void DisplayColour::Convert(uint8_t* first, size_t stride, int32_t width, int32_t height,
+                            int pixelBytes) const {
+    void* transform = pixelBytes == 3 ? bgr : bgra;
     if (width < 1 || height < 1) return;
     // LittleCMS keeps its per-pixel cache on the caller's stack: one transform serves every
     // worker at once.

@@ -22,10 +22,14 @@ class DisplayColour {
     DisplayColour& operator=(const DisplayColour&) = delete;
 
     // Converts, in place and on the worker pool, height rows of width pixels stride bytes apart,
-    // each pixel blue, green, red and a fourth byte left as it is (Qt's RGB32 on this host).
-    void Convert(uint8_t* first, size_t stride, int32_t width, int32_t height) const;
+    // each pixel of pixelBytes: 3 (blue, green, red), or 4 with a fourth byte left as it is (Qt's
+    // RGB32 on this host).
+    void Convert(uint8_t* first, size_t stride, int32_t width, int32_t height,
+                 int pixelBytes) const;
 
   private:
-    explicit DisplayColour(void* transform) : transform(transform) {}
-    void* transform;  // LittleCMS's, from 8-bit BGRA to 8-bit BGRA
+    DisplayColour() = default;
+    // LittleCMS's, from 8-bit blue, green, red to the same, for 3- and 4-byte pixels.
+    void* bgr = nullptr;
+    void* bgra = nullptr;
 };
