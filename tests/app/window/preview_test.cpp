@@ -263,9 +263,12 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
 TEST_F(DialogTest, ThePreviewConvertsFromThePhotosProfileToTheScreensAsImageMagickDoes) {
     const QString srgbPath = "/usr/share/color/icc/sRGB.icc",
                   adobePath = "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc";
-    QImage colours(64, 48, QImage::Format_RGB32);
-    for (int y = 0; y < 48; ++y) {
-        for (int x = 0; x < 64; ++x) colours.setPixel(x, y, qRgb(x * 4, y * 5, x * y % 256));
+    // Larger than the frame, so that fitted it is shrunk, and at 100 % shows a part.
+    const int w = 512, h = 384;
+    QImage colours(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x)
+            colours.setPixel(x, y, qRgb(x / 2, y * 2 / 3, (x + y) / 4 + 32));
     }
     const std::string plain = WritePhoto(colours, "plain.png");
     const QString dir = folder.path();
@@ -320,21 +323,24 @@ TEST_F(DialogTest, ThePreviewConvertsFromThePhotosProfileToTheScreensAsImageMagi
         EXPECT_EQ(far, 0) << c.photo << c.screen.size() << c.on;
         const QString message = dialog->statusBar->currentMessage();
         EXPECT_TRUE(*c.message ? message.contains(c.message) : message.isEmpty()) << c.message;
-        // The levels against the expected picture's, by their means: those of the quarter-size
-        // proxy, whose blocks are averaged before they are converted, lie within 3 levels, those
-        // of the colours unconverted 7 away.
-        const Histogram& levels = dialog->previewFrame->ShownHistogram();
-        for (auto [counts, shift] :
-             {std::pair{&levels.red, 16}, {&levels.green, 8}, {&levels.blue, 0}}) {
-            double sum = 0, total = 0, expected = 0;
-            for (int level = 0; level < 256; ++level) {
-                sum += level * double((*counts)[level]);
-                total += (*counts)[level];
+        // The levels, of the proxy at 100 % and of the shrunk picture fitted, against the expected
+        // picture's by their means: averaged before they are converted, the colours lie within 3
+        // levels; unconverted, 7 away.
+        for (const char* zoom : {"", "Ctrl+0"}) {
+            Keys(zoom);
+            const Histogram& levels = dialog->previewFrame->ShownHistogram();
+            for (auto [counts, shift] :
+                 {std::pair{&levels.red, 16}, {&levels.green, 8}, {&levels.blue, 0}}) {
+                double sum = 0, total = 0, expected = 0;
+                for (int level = 0; level < 256; ++level) {
+                    sum += level * double((*counts)[level]);
+                    total += (*counts)[level];
+                }
+                for (int y = 0; y < h; ++y) {
+                    for (int x = 0; x < w; ++x) expected += (c.expected.pixel(x, y) >> shift) & 255;
+                }
+                EXPECT_NEAR(sum / total, expected / (w * h), 3) << shift << zoom;
             }
-            for (int y = 0; y < 48; ++y) {
-                for (int x = 0; x < 64; ++x) expected += (c.expected.pixel(x, y) >> shift) & 255;
-            }
-            EXPECT_NEAR(sum / total, expected / (64 * 48), 3) << shift;
         }
     }
     std::vector<QByteArray> saved;
