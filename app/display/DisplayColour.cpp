@@ -29,7 +29,7 @@ Profile OpenProfile(std::span<const uint8_t> bytes, const char* whose, std::stri
     if (!profile) {
         *reason = std::string(whose) + " colour profile is not an ICC profile";
     } else if (cmsGetColorSpace(profile.get()) != cmsSigRgbData) {
-        *reason = std::string(whose) + " colour profile is not one of RGB colours";
+        *reason = std::string(whose) + " colour profile is not an RGB one";
         profile.reset();
     }
     return profile;
