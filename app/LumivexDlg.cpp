@@ -107,6 +107,7 @@ void CLumivexDlg::CreateMenus() {
             QAction* action = popup->addAction(QString::fromUtf8(item.text));
             action->setData(item.id);
             action->setCheckable(item.checkable);
+            action->setChecked(item.checked);
             if (!item.shortcuts) continue;
             QList<QKeySequence> keys;
             for (const QString& key : QString::fromUtf8(item.shortcuts).split(QLatin1Char(';')))
@@ -213,6 +214,8 @@ void CLumivexDlg::OnCommand(int32_t id) {
             return OnShowOriginal();
         case kIdHistogram:
             return OnHistogram();
+        case kIdColourManagement:
+            return RequestPreview();
         case kIdExportSettings:
             return OnExportSettings();
         case kIdImportSettings:
@@ -556,6 +559,7 @@ void CLumivexDlg::RequestPreview() {
     PreviewRequest request;
     request.photo = engine.photo;
     if (!ShowingOriginal()) request.plan = engine.Plan();
+    if (MenuAction(kIdColourManagement)->isChecked()) request.colour = screenColour;
     request.size = previewFrame->size();
     request.zoom = previewFrame->Zoom();
     request.fitted = QRect(QPoint(g.imageRect.left, g.imageRect.top),

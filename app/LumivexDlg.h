@@ -17,6 +17,7 @@
 #include "adjust/Pipeline.h"
 #include "app/AdjustmentHistory.h"
 #include "app/PreviewRenderer.h"
+#include "app/ScreenProfile.h"
 #include "app/WindowServices.h"
 #include "imageio/PhotoMetadata.h"
 
@@ -108,6 +109,10 @@ class CLumivexDlg : public QDialog {
     // that fails to load is passed over.
     std::string steppedPath;
     QMenu* recentMenu = nullptr;
+    // From the open photo's colour profile to the screen's; null when the colours stay as they are.
+    std::shared_ptr<const DisplayColour> screenColour;
+    // The screen's colour profile, read when a photo opens; tests replace it.
+    std::function<QByteArray()> readScreenProfile = ReadScreenProfile;
     bool originalKeyHeld = false;
     int32_t photoWidth = 0;
     int32_t photoHeight = 0;

@@ -29,9 +29,12 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::photoHeight;
     using CLumivexDlg::photoWidth;
     using CLumivexDlg::previewFrame;
+    using CLumivexDlg::readScreenProfile;
     using CLumivexDlg::recentMenu;
     using CLumivexDlg::renderer;
+    using CLumivexDlg::screenColour;
     using CLumivexDlg::shownPreview;
+    using CLumivexDlg::statusBar;
     using CLumivexDlg::suppressLightSlider;
     using CLumivexDlg::systemMenu;
     using CLumivexDlg::vividnessSlider;

@@ -41,6 +41,12 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
 }
 
+const char kColoursAsStored[] = "色をそのまま表示しています: ";
+
+std::span<const uint8_t> Bytes(const QByteArray& bytes) {
+    return {reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())};
+}
+
 }  // namespace
 
 void CLumivexDlg::OnOpenPhoto() {
@@ -68,10 +74,15 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     PhotoOrigin origin;
     steppedPath = path;
     statusBar->showMessage(QStringLiteral("読み込み中..."));
+    std::shared_ptr<const DisplayColour> colour;
+    std::string colourProblem;
+    const QByteArray screenProfile = readScreenProfile();
     RunWhileWindowPaints([&] {
         CImgBuff loaded;
-        if (LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin))
-            photo = SourcePhoto::Make(loaded);
+        if (!LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin)) return;
+        photo = SourcePhoto::Make(loaded);
+        colour =
+            DisplayColour::Make(Bytes(origin.iccProfile), Bytes(screenProfile), &colourProblem);
     });
     statusBar->clearMessage();
     if (!photo) {
@@ -83,6 +94,12 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     photoPath = path;
     EnableSave(true);
     RememberRecentPhoto(path);
+    screenColour = std::move(colour);
+    // A profile that cannot be used leaves the colours as stored, and says why.
+    if (!colourProblem.empty()) {
+        statusBar->showMessage(QString::fromUtf8(kColoursAsStored) +
+                               QString::fromStdString(colourProblem));
+    }
     photoWidth = photo->Width();
     photoHeight = photo->Height();
     history->clear();

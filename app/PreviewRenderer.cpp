@@ -131,13 +131,25 @@ Outcome Draw(const PreviewRequest& request, bool useProxy, QImage& picture, Scra
     if (part.isEmpty() || dest.isEmpty()) return Outcome::Done;
     if (const Outcome rendered = RenderPart(input, part, rows, stop); rendered != Outcome::Done)
         return rendered;
+    // Into the screen's colours where the photo has the fewer pixels: before it is enlarged or
+    // shrunk, or after it is shrunk; the white around it is the screen's own.
+    const DisplayColour* colour = request.colour.get();
+    const bool before = request.zoom >= 1 || int64_t(part.width()) * part.height() <=
+                                                 int64_t(dest.width()) * dest.height();
+    if (colour && before)
+        colour->Convert(rows.data(), part.width() * 3u, part.width(), part.height(), 3);
     if (request.zoom >= 1) {
         Enlarge(rows, part, request, picture);
         return Outcome::Done;
     }
-    return StretchAveraged(RowsOf(rows, part), part.width(), part.height(), &picture, dest, stop)
-               ? Outcome::Done
-               : Outcome::Stopped;
+    if (!StretchAveraged(RowsOf(rows, part), part.width(), part.height(), &picture, dest, stop))
+        return Outcome::Stopped;
+    dest &= picture.rect();
+    if (colour && !before && !dest.isEmpty())
+        colour->Convert(picture.scanLine(dest.top()) + dest.left() * 4,
+                        static_cast<size_t>(picture.bytesPerLine()), dest.width(), dest.height(),
+                        4);
+    return Outcome::Done;
 }
 
 }  // namespace

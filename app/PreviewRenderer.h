@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "adjust/Pipeline.h"
+#include "app/display/DisplayColour.h"
 
 // How many pixels of a picture have each level of red, green, blue and luminance
 // ((299 R + 587 G + 114 B + 500) / 1000).
@@ -35,7 +36,10 @@ Histogram CountLevels(const QImage& picture, const QRect& area);
 struct PreviewRequest {
     std::shared_ptr<const SourcePhoto> photo;
     std::shared_ptr<const CorrectionPlan> plan;  // null: the photo as loaded
-    QSize size;                                  // the picture, in device pixels
+    // From the photo's colour profile to the screen's, for the picture and its levels; null: the
+    // display colours as they are.
+    std::shared_ptr<const DisplayColour> colour;
+    QSize size;  // the picture, in device pixels
     // 0: the whole photo averaged into fitted. Otherwise picture pixels per photo pixel: picture
     // pixel (x, y) shows photo pixel (floor(left + x / zoom), floor(top + y / zoom)), averaged
     // over the photo pixels it covers below 1 and repeated unfiltered from 1 up.

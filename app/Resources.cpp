@@ -84,6 +84,7 @@ const MenuItemTemplate kEditItems[] = {
 const MenuItemTemplate kViewItems[] = {
     {kIdShowOriginal, "補正前を表示(&B)", nullptr, true},
     {kIdHistogram, "ヒストグラム(&H)", nullptr, true},
+    {kIdColourManagement, "カラーマネジメント(&M)", nullptr, true, true},
     {kIdZoomFit, "全体を表示", "Ctrl+0", false},
     {kIdZoomActual, "100%で表示", "Ctrl+1", false},
     {kIdZoomIn, "拡大", "Ctrl++;Ctrl+=", false},

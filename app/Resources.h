@@ -50,6 +50,7 @@ inline constexpr int32_t kIdZoomIn = 32780;
 inline constexpr int32_t kIdZoomOut = 32781;
 inline constexpr int32_t kIdNextPhoto = 32782;
 inline constexpr int32_t kIdPreviousPhoto = 32783;
+inline constexpr int32_t kIdColourManagement = 32784;
 inline constexpr int32_t kIdUndo = 57643;
 inline constexpr int32_t kIdRedo = 57644;
 inline constexpr int32_t kIdExit = 57665;
@@ -64,6 +65,7 @@ struct MenuItemTemplate {
     const char* text;
     const char* shortcuts;  // key sequences separated by ";", the first one shown; null: none
     bool checkable;
+    bool checked = false;  // at start
 };
 
 // One popup of the menu bar.

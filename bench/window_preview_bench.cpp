@@ -4,10 +4,13 @@
 // Each iteration moves the slider (or the zoom) and runs the window's event loop until the
 // renderer's picture for it is shown and painted, so the time covers the update, the render on
 // the renderer's thread, the hand-over and the drawing. The longest the event loop was held by
-// any one step is reported as longest_stall_ms.
+// any one step is reported as longest_stall_ms. The drag step is timed again with the picture
+// converted from an Adobe RGB profile to the screen's sRGB, and the conversion alone on the fitted
+// picture.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -22,6 +25,7 @@
 #include "app/LumivexDlgTesting.h"
 #include "app/PreviewStretch.h"
 #include "app/WindowServices.h"
+#include "app/display/DisplayColour.h"
 #include "bench/BenchPhotos.h"
 
 namespace {
@@ -191,6 +195,39 @@ void BM_ZoomStepToPaintedPreview(benchmark::State& state) {
     WaitForPicture(dialog, true);
 }
 
+// An Adobe RGB photo on an sRGB screen, from the profile Debian's icc-profiles-free ships.
+std::shared_ptr<const DisplayColour> AdobeRgbToScreen() {
+    QFile file(QStringLiteral("/usr/share/color/icc/compatibleWithAdobeRGB1998.icc"));
+    const QByteArray profile = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    std::string reason;
+    return DisplayColour::Make(
+        {reinterpret_cast<const uint8_t*>(profile.constData()), size_t(profile.size())}, {},
+        &reason);
+}
+
+// A drag step as above, the picture converted to the screen's colours.
+void BM_DragStepToPaintedProxyPreviewInScreenColours(benchmark::State& state) {
+    CLumivexDlgTesting& dialog = *TheWindow().dialog;
+    dialog.screenColour = AdobeRgbToScreen();
+    if (!dialog.screenColour) return state.SkipWithError("no Adobe RGB profile");
+    MoveAndPaint(state, kScrollThumbTrack);
+    dialog.screenColour.reset();
+}
+
+// The conversion's share of a picture: the fitted preview picture into the screen's colours.
+void BM_ConvertPreviewToScreenColours(benchmark::State& state) {
+    CLumivexDlgTesting& dialog = *TheWindow().dialog;
+    WaitForPicture(dialog, true);
+    QImage picture = dialog.shownPreview->picture;
+    const std::shared_ptr<const DisplayColour> colour = AdobeRgbToScreen();
+    if (!colour) return state.SkipWithError("no Adobe RGB profile");
+    for (auto _ : state) {
+        colour->Convert(picture.bits(), size_t(picture.bytesPerLine()), picture.width(),
+                        picture.height(), 4);
+    }
+    state.counters["pixels"] = picture.width() * picture.height();
+}
+
 // The preview's share of a release: the full-size display colours averaged into the frame.
 void BM_StretchFullBitmapIntoPreview(benchmark::State& state) {
     CLumivexDlgTesting& dialog = *TheWindow().dialog;
@@ -222,6 +259,8 @@ BENCHMARK(BM_CountPreviewLevels)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_StretchFullBitmapIntoPreview)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_ReleaseToPaintedFullPreview)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_DragStepToPaintedProxyPreview)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_DragStepToPaintedProxyPreviewInScreenColours)->Apply(WallAndProcessCpu);
+BENCHMARK(BM_ConvertPreviewToScreenColours)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_DragStepToPaintedActualSizePreview)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_GrabAgainAfterReleaseToDragPicture)->Apply(WallAndProcessCpu);
 BENCHMARK(BM_ZoomStepToPaintedPreview)->Apply(WallAndProcessCpu);

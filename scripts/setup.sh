@@ -5,12 +5,12 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    libtiff-dev libexiv2-dev zlib1g-dev libjpeg62-turbo-dev exiv2
+    libtiff-dev libexiv2-dev zlib1g-dev libjpeg62-turbo-dev exiv2 liblcms2-dev libxcb1-dev
     qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev clang-format
-    libtiff-tools imagemagick libjpeg-turbo-progs
+    libtiff-tools imagemagick libjpeg-turbo-progs icc-profiles-free
     desktop-file-utils help2man
     xvfb xauth xdotool
 )

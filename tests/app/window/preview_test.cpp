@@ -1,8 +1,10 @@
 #include <QLabel>
 #include <QPainter>
+#include <QStatusBar>
 #include <QWheelEvent>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <tuple>
 
@@ -252,6 +254,106 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
     stale.picture.fill(Qt::black);
     dialog->OnPreviewRendered(stale);
     EXPECT_NE(Shown(), stale.picture);
+}
+
+// The preview and its levels show the photo converted from its embedded profile (sRGB for none)
+// to the screen's, as ImageMagick converts the file, within a level; a photo without a profile on
+// an sRGB screen, the toggle off and a screen profile that is none show the stored bytes, the last
+// saying why; the saved file does not follow the toggle.
+TEST_F(DialogTest, ThePreviewConvertsFromThePhotosProfileToTheScreensAsImageMagickDoes) {
+    const QString srgbPath = "/usr/share/color/icc/sRGB.icc",
+                  adobePath = "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc";
+    // Larger than the frame, so that fitted it is shrunk, and at 100 % shows a part.
+    const int w = 512, h = 384;
+    QImage colours(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x)
+            colours.setPixel(x, y, qRgb(x / 2, y * 2 / 3, (x + y) / 4 + 32));
+    }
+    const std::string plain = WritePhoto(colours, "plain.png");
+    const QString dir = folder.path();
+    const QString script = QString(
+                               "cd '%1' && convert plain.png -profile %2 adobe.tif && "
+                               "convert adobe.tif -profile %3 converted.png && "
+                               "convert plain.png -profile %3 -profile %2 onAdobe.png")
+                               .arg(dir, adobePath, srgbPath);
+    ASSERT_EQ(std::system(script.toStdString().c_str()), 0);
+    QFile srgbFile(srgbPath), adobeFile(adobePath);
+    ASSERT_TRUE(srgbFile.open(QIODevice::ReadOnly) && adobeFile.open(QIODevice::ReadOnly));
+    const QByteArray srgb = srgbFile.readAll(), adobeRgb = adobeFile.readAll();
+    const std::string adobe = (dir + "/adobe.tif").toStdString();
+    const QImage converted(dir + "/converted.png"), onAdobe(dir + "/onAdobe.png");
+    const struct {
+        const std::string& photo;
+        QByteArray screen;
+        bool on;
+        const QImage& expected;
+        int tolerance;
+        const char* message;
+    } cases[] = {
+        {adobe, srgb, true, converted, 1, ""},
+        // LittleCMS's own sRGB, not the file's, differs from it by a level here and there.
+        {adobe, {}, true, converted, 2, ""},
+        {plain, adobeRgb, true, onAdobe, 2, ""},
+        {adobe, srgb, false, colours, 0, ""},
+        {plain, srgb, true, colours, 0, ""},
+        {plain, {}, true, colours, 0, ""},
+        {adobe, "not a profile", true, colours, 0, "the screen's colour profile is not an ICC"},
+    };
+    Show();
+    Action("ヒストグラム(&H)")->trigger();
+    for (const auto& c : cases) {
+        dialog->readScreenProfile = [&c] { return c.screen; };
+        Open(c.photo);
+        Action("カラーマネジメント(&M)")->setChecked(c.on);
+        Keys("Ctrl+1");
+        const QImage shown = Shown();
+        const QPointF origin = dialog->previewFrame->ViewOrigin();
+        int far = 0;
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x) {
+                const QPoint at(int(std::floor(origin.x() + x)), int(std::floor(origin.y() + y)));
+                if (!c.expected.rect().contains(at)) continue;
+                const QRgb a = shown.pixel(x, y), b = c.expected.pixel(at);
+                for (int shift : {0, 8, 16})
+                    far +=
+                        std::abs(int((a >> shift) & 255) - int((b >> shift) & 255)) > c.tolerance;
+            }
+        }
+        EXPECT_EQ(far, 0) << c.photo << c.screen.size() << c.on;
+        const QString message = dialog->statusBar->currentMessage();
+        EXPECT_TRUE(*c.message ? message.contains(c.message) : message.isEmpty()) << c.message;
+        // The levels, of the proxy at 100 % and of the shrunk picture fitted, against the expected
+        // picture's by their means: averaged before they are converted, the colours lie within 3
+        // levels; unconverted, 7 away.
+        for (const char* zoom : {"", "Ctrl+0"}) {
+            Keys(zoom);
+            const Histogram& levels = dialog->previewFrame->ShownHistogram();
+            for (auto [counts, shift] :
+                 {std::pair{&levels.red, 16}, {&levels.green, 8}, {&levels.blue, 0}}) {
+                double sum = 0, total = 0, expected = 0;
+                for (int level = 0; level < 256; ++level) {
+                    sum += level * double((*counts)[level]);
+                    total += (*counts)[level];
+                }
+                for (int y = 0; y < h; ++y) {
+                    for (int x = 0; x < w; ++x) expected += (c.expected.pixel(x, y) >> shift) & 255;
+                }
+                EXPECT_NEAR(sum / total, expected / (w * h), 3) << shift << zoom;
+            }
+        }
+    }
+    std::vector<QByteArray> saved;
+    for (bool on : {true, false}) {
+        Action("カラーマネジメント(&M)")->setChecked(on);
+        const QString path = dir + (on ? "/on.jpg" : "/off.jpg");
+        prompts.answers.push_back(path.toStdString());
+        dialog->OnSavePhoto();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        saved.push_back(file.readAll());
+    }
+    EXPECT_EQ(saved[0], saved[1]);
 }
 
 }  // namespace
