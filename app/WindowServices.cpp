@@ -161,14 +161,6 @@ constexpr std::pair<int, ScrollCode> kActionScrollCodes[] = {
     {QAbstractSlider::SliderToMaximum, kScrollBottom},
 };
 
-// Up and Page Up move toward the minimum, as on the native trackbar; Qt moves them up.
-constexpr std::pair<int, QAbstractSlider::SliderAction> kVerticalKeyActions[] = {
-    {Qt::Key_Up, QAbstractSlider::SliderSingleStepSub},
-    {Qt::Key_Down, QAbstractSlider::SliderSingleStepAdd},
-    {Qt::Key_PageUp, QAbstractSlider::SliderPageStepSub},
-    {Qt::Key_PageDown, QAbstractSlider::SliderPageStepAdd},
-};
-
 }  // namespace
 
 TrackBar::TrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
@@ -268,17 +260,6 @@ bool TrackBar::event(QEvent* event) {
         }
     }
     return QSlider::event(event);
-}
-
-void TrackBar::keyPressEvent(QKeyEvent* event) {
-    for (const auto& [key, action] : kVerticalKeyActions) {
-        if (key == event->key()) {
-            triggerAction(action);
-            event->accept();
-            return;
-        }
-    }
-    QSlider::keyPressEvent(event);
 }
 
 void TrackBar::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -146,7 +146,6 @@ class TrackBar : public QSlider {
   protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:

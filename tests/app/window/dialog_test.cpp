@@ -74,10 +74,10 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragShowsTheProxyAndItsReleaseTheF
     TrackBar* slider = dialog->vividnessSlider;
     slider->setFocus();
     auto vividness = [&] { return dialog->engine.AdjustmentPosition(AdjustmentId::Vividness); };
-    // Page = a fifth of the range; Up moves toward the minimum, as on the native control.
+    // Page = a fifth of the range; Up and Page Up raise, as Linux sliders do.
     const std::pair<Qt::Key, int32_t> steps[] = {
-        {Qt::Key_Right, 1},   {Qt::Key_PageDown, 19}, {Qt::Key_Up, 18},   {Qt::Key_End, 45},
-        {Qt::Key_PageUp, 27}, {Qt::Key_Home, -45},    {Qt::Key_Home, -45}};
+        {Qt::Key_Right, 1},   {Qt::Key_PageDown, -17}, {Qt::Key_Up, -16},  {Qt::Key_End, 45},
+        {Qt::Key_PageUp, 45}, {Qt::Key_Home, -45},     {Qt::Key_Home, -45}};
     for (auto [key, position] : steps) {
         QTest::keyClick(slider, key);
         Settle();
