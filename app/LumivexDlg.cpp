@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
+#include <QToolButton>
 #include <QUndoStack>
 
 #include <cmath>
@@ -82,6 +83,10 @@ void CLumivexDlg::CreateFromTemplate() {
     const QRect size = MapDialogRect(controls.units, 0, 0, dialog.cx, dialog.cy);
     statusBar = new QStatusBar(this);
     zoomLabel = new QLabel(statusBar);
+    compareButton = new QToolButton(statusBar);
+    compareButton->setText(QStringLiteral("補正前と比較"));
+    compareButton->setToolTip(QStringLiteral("押している間、補正前の写真を表示します (\\ キー)"));
+    statusBar->addPermanentWidget(compareButton);
     statusBar->addPermanentWidget(zoomLabel);
     const int menuHeight = menuBar->sizeHint().height();
     const int statusHeight = statusBar->sizeHint().height();
@@ -176,6 +181,20 @@ void CLumivexDlg::ConnectMessageMap() {
         RequestPreview();
     };
     frame->clicked = [this](Point point) { OnLButtonDown(point); };
+    for (const bool held : {true, false}) {
+        connect(compareButton, held ? &QToolButton::pressed : &QToolButton::released, this,
+                [this, held] {
+                    originalKeyHeld = held;
+                    RequestPreview();
+                });
+    }
+    for (QLabel** label : {&beforeLabel, &afterLabel}) {
+        *label = new QLabel(
+            label == &beforeLabel ? QStringLiteral("補正前") : QStringLiteral("補正後"), frame);
+        (*label)->setStyleSheet(
+            QStringLiteral("background: rgba(0, 0, 0, 150); color: white; padding: 2px 6px;"));
+        (*label)->hide();
+    }
     frame->wheelZoom = [frame](bool up, QPointF at) { frame->SetZoom(frame->NextZoom(up), at); };
 }
 
@@ -211,6 +230,7 @@ void CLumivexDlg::OnCommand(int32_t id) {
         case kIdExit:
             return OnExit();
         case kIdShowOriginal:
+        case kIdSplitCompare:
             return OnShowOriginal();
         case kIdHistogram:
             return OnHistogram();
@@ -552,6 +572,7 @@ bool CLumivexDlg::ShowingOriginal() const {
 void CLumivexDlg::RequestPreview() {
     if (!engine.photo) {
         shownPreview.reset();
+        ShowCompareLabels(0);
         previewFrame->update();
         return;
     }
@@ -570,8 +591,26 @@ void CLumivexDlg::RequestPreview() {
     request.proxy = engine.useProxy && request.zoom == 0;
     request.histogram = previewFrame->HistogramShown();
     request.area = previewFrame->rect().adjusted(1, 1, -1, -1);
+    if (request.plan && MenuAction(kIdSplitCompare)->isChecked()) {
+        request.splitAt =
+            request.zoom == 0 ? request.fitted.center().x() + 1 : request.size.width() / 2;
+    }
+    ShowCompareLabels(request.plan ? request.splitAt : -1);
     requestedPreview = renderer->Request(std::move(request));
     engine.needsApply = 0;
+}
+
+// splitAt: above 0 the column where the corrected picture starts; -1 the photo as loaded; 0 the
+// corrected photo alone, unlabelled.
+void CLumivexDlg::ShowCompareLabels(int splitAt) {
+    const CPreviewFrame::Layout& g = previewFrame->Geometry();
+    const int top = std::max(g.imageRect.top, 1) + 4;
+    beforeLabel->move(std::max(g.imageRect.left, 1) + 4, top);
+    beforeLabel->setVisible(splitAt != 0);
+    afterLabel->adjustSize();
+    afterLabel->move(
+        std::min(g.imageRect.right, previewFrame->width() - 2) - 4 - afterLabel->width(), top);
+    afterLabel->setVisible(splitAt > 0);
 }
 
 void CLumivexDlg::OnPreviewRendered(RenderedPreview picture) {

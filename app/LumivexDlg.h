@@ -29,6 +29,7 @@ class QMenuBar;
 class QPushButton;
 class QSettings;
 class QStatusBar;
+class QToolButton;
 class QUndoStack;
 
 class CLumivexDlg : public QDialog {
@@ -132,6 +133,11 @@ class CLumivexDlg : public QDialog {
     QMenuBar* menuBar = nullptr;
     QStatusBar* statusBar = nullptr;
     QLabel* zoomLabel = nullptr;
+    // Pressed and held, the photo as loaded, as the backslash key shows it.
+    QToolButton* compareButton = nullptr;
+    // On the preview while it shows the photo as loaded, in whole or on the left.
+    QLabel* beforeLabel = nullptr;
+    QLabel* afterLabel = nullptr;
     QMenu* systemMenu = nullptr;
     QUndoStack* history = nullptr;
 
@@ -150,6 +156,8 @@ class CLumivexDlg : public QDialog {
     void RestoreWindowState();
     void SaveWindowState();
     bool ShowingOriginal() const;
+    // The 補正前 and 補正後 labels placed and shown as the preview compares.
+    void ShowCompareLabels(int splitAt);
     // Invalidates a rectangle of the client area (right and bottom exclusive).
     void InvalidateClientRect(const Rect& rect, int erase);
     void CreateFromTemplate();

@@ -17,13 +17,16 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::RequestPreview;
 
     using CLumivexDlg::addLightSlider;
+    using CLumivexDlg::afterLabel;
     using CLumivexDlg::appIcon;
     using CLumivexDlg::bandBrightnessSlider;
     using CLumivexDlg::bandButtons;
     using CLumivexDlg::bandHueSlider;
     using CLumivexDlg::bandVividnessSlider;
+    using CLumivexDlg::beforeLabel;
     using CLumivexDlg::brightnessSlider;
     using CLumivexDlg::client;
+    using CLumivexDlg::compareButton;
     using CLumivexDlg::engine;
     using CLumivexDlg::menuBar;
     using CLumivexDlg::photoHeight;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -180,6 +181,22 @@ std::optional<RenderedPreview> RenderPreview(const PreviewRequest& request, bool
             outcome =
                 levels.isNull() ? Outcome::ShortOfMemory : Draw(whole, true, levels, rows, stop);
             if (outcome == Outcome::Done) out.levels = CountLevels(levels, levels.rect());
+        }
+    }
+    // Split, the levels stay those of the corrected photo.
+    if (outcome == Outcome::Done && request.splitAt > 0 && request.plan) {
+        PreviewRequest original = request;
+        original.plan = nullptr;
+        QImage before(request.size, QImage::Format_RGB32);
+        outcome = before.isNull() ? Outcome::ShortOfMemory : Outcome::Done;
+        if (outcome == Outcome::Done) {
+            before.fill(Qt::white);
+            outcome = Draw(original, useProxy, before, rows, stop);
+        }
+        if (outcome == Outcome::Done) {
+            const int columns = std::min(request.splitAt, before.width());
+            for (int y = 0; y < before.height(); ++y)
+                std::memcpy(out.picture.scanLine(y), before.constScanLine(y), columns * 4u);
         }
     }
     if (shortOfMemory) *shortOfMemory = outcome == Outcome::ShortOfMemory;

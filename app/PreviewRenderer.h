@@ -55,6 +55,8 @@ struct PreviewRequest {
     // proxy when zoomed in.
     bool histogram = false;
     QRect area;
+    // Above 0: the picture's columns left of it show the photo as loaded, for comparing.
+    int splitAt = 0;
 };
 
 struct RenderedPreview {

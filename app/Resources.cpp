@@ -83,6 +83,7 @@ const MenuItemTemplate kEditItems[] = {
 
 const MenuItemTemplate kViewItems[] = {
     {kIdShowOriginal, "補正前を表示(&B)", nullptr, true},
+    {kIdSplitCompare, "左右に比較(&C)", nullptr, true},
     {kIdHistogram, "ヒストグラム(&H)", nullptr, true},
     {kIdColourManagement, "カラーマネジメント(&M)", nullptr, true, true},
     {kIdZoomFit, "全体を表示", "Ctrl+0", false},

@@ -51,6 +51,7 @@ inline constexpr int32_t kIdZoomOut = 32781;
 inline constexpr int32_t kIdNextPhoto = 32782;
 inline constexpr int32_t kIdPreviousPhoto = 32783;
 inline constexpr int32_t kIdColourManagement = 32784;
+inline constexpr int32_t kIdSplitCompare = 32785;
 inline constexpr int32_t kIdUndo = 57643;
 inline constexpr int32_t kIdRedo = 57644;
 inline constexpr int32_t kIdExit = 57665;

@@ -1,6 +1,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QStatusBar>
+#include <QToolButton>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -225,7 +226,8 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
     Settle();
     EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
     Release(dialog->brightnessSlider, 30);
-    // Compare, held or ticked, shows the photo as loaded and keeps the zoom.
+    // Compare, held (key or button) or ticked, shows the photo as loaded, labelled, and keeps the
+    // zoom; split, on the left half only.
     const QImage corrected = Shown();
     const QPoint centre = corrected.rect().center();
     ASSERT_NE(corrected.pixel(centre), qRgb(200, 40, 40));
@@ -240,7 +242,23 @@ TEST_F(DialogTest, ThePreviewFitsZoomsComparesAndShowsOnlyTheNewestPicture) {
         Action("補正前を表示(&B)")->trigger();
         Settle();
         EXPECT_EQ(Shown().pixel(centre), expected.rgb());
+        EXPECT_EQ(dialog->beforeLabel->isVisible(), expected == QColor(200, 40, 40));
     }
+    QTest::mousePress(dialog->compareButton, Qt::LeftButton);
+    Settle();
+    EXPECT_EQ(Shown().pixel(centre), qRgb(200, 40, 40));
+    QTest::mouseRelease(dialog->compareButton, Qt::LeftButton);
+    Settle();
+    EXPECT_EQ(Shown(), corrected);
+    Action("左右に比較(&C)")->trigger();
+    Settle();
+    const int half = corrected.width() / 2;
+    EXPECT_EQ(Shown().pixel(half - 1, centre.y()), qRgb(200, 40, 40));
+    EXPECT_EQ(Shown().pixel(half, centre.y()), corrected.pixel(half, centre.y()));
+    EXPECT_TRUE(dialog->beforeLabel->isVisible() && dialog->afterLabel->isVisible());
+    Action("左右に比較(&C)")->trigger();
+    Settle();
+    EXPECT_FALSE(dialog->beforeLabel->isVisible() || dialog->afterLabel->isVisible());
     QTest::keyClick(dialog.get(), Qt::Key_Z, Qt::ControlModifier);
     Settle();
     EXPECT_EQ(dialog->previewFrame->Zoom(), 1.5);
