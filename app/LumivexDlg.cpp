@@ -11,6 +11,8 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStatusBar>
 #include <QToolButton>
@@ -93,9 +95,26 @@ void CLumivexDlg::CreateFromTemplate() {
     menuBar->setGeometry(0, 0, size.width(), menuHeight);
     client->setGeometry(0, menuHeight, size.width(), size.height());
     resize(size.width(), size.height() + menuHeight + statusHeight);
-    // Every control whole, beside a preview at least 60 dialog units wide.
+    // The controls scroll when the window is shorter than they are, so that it fits small and
+    // scaled screens; the preview takes the rest, at least 60 dialog units wide.
     const int frameLeft = controls.Item(kIdPreviewFrame)->x();
-    setMinimumSize(frameLeft + MapDialogRect(controls.units, 0, 0, 60, 0).width(), height());
+    auto* pane = new QWidget;
+    pane->setFixedSize(frameLeft, size.height());
+    const QObjectList children = client->children();  // a copy: reparenting changes the list
+    for (QObject* child : children) {
+        auto* widget = qobject_cast<QWidget*>(child);
+        if (!widget || widget == controls.Item(kIdPreviewFrame)) continue;
+        widget->setParent(pane);
+        widget->show();
+    }
+    controlsScroll = new QScrollArea(client);
+    controlsScroll->setFrameShape(QFrame::NoFrame);
+    controlsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    controlsScroll->setWidget(pane);
+    const int scrollBar = controlsScroll->verticalScrollBar()->sizeHint().width();
+    setMinimumSize(
+        frameLeft + scrollBar + MapDialogRect(controls.units, 0, 0, 60, 0).width(),
+        menuHeight + statusHeight + MapDialogRect(controls.units, 0, 0, 0, 150).height());
 
     client->installEventFilter(this);
     for (QButtonGroup* group : controls.radioGroups) {
@@ -654,8 +673,16 @@ void CLumivexDlg::LayoutPreview() {
 
 void CLumivexDlg::OnSize() {
     if (!previewFrame) return;  // the controls are not bound yet
-    // The frame reaches the client area's right and bottom edges; the photo is fitted into it.
-    previewFrame->resize(client->width() - previewFrame->x(), client->height() - previewFrame->y());
+    // The controls' column, with a scroll bar when the client area is shorter than it; the frame
+    // reaches the client area's right and bottom edges, and the photo is fitted into it.
+    const QWidget* pane = controlsScroll->widget();
+    const int column =
+        pane->width() + (client->height() < pane->height()
+                             ? controlsScroll->verticalScrollBar()->sizeHint().width()
+                             : 0);
+    controlsScroll->setGeometry(0, 0, column, client->height());
+    previewFrame->setGeometry(column, previewFrame->y(), client->width() - column,
+                              client->height() - previewFrame->y());
     LayoutPreview();
     ShowZoom();
     RequestPreview();

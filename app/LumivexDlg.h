@@ -27,6 +27,7 @@ class QMenu;
 class QLabel;
 class QMenuBar;
 class QPushButton;
+class QScrollArea;
 class QSettings;
 class QStatusBar;
 class QToolButton;
@@ -130,6 +131,7 @@ class CLumivexDlg : public QDialog {
     int32_t wbRadio = 0;  // the pressed white-balance button, in WhiteBalanceMode order
     // The area below the menu bar in which the template's controls are placed.
     QWidget* client = nullptr;
+    QScrollArea* controlsScroll = nullptr;  // the controls' column, in client
     QMenuBar* menuBar = nullptr;
     QStatusBar* statusBar = nullptr;
     QLabel* zoomLabel = nullptr;

@@ -27,6 +27,7 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::brightnessSlider;
     using CLumivexDlg::client;
     using CLumivexDlg::compareButton;
+    using CLumivexDlg::controlsScroll;
     using CLumivexDlg::engine;
     using CLumivexDlg::menuBar;
     using CLumivexDlg::photoHeight;

@@ -1,6 +1,7 @@
 // The window's controls and the work around them: sliders, bands, spot picks, undo, histogram,
 // shortcuts, drops, the command line and the unsaved-changes question.
 #include <QMimeData>
+#include <QScrollArea>
 #include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
@@ -63,6 +64,30 @@ TEST_F(DialogTest, StartsNeutralAndOnlyTheShortcutsActOnKeys) {
     Keys("Ctrl+Q");
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
+}
+
+// The window shrinks to at most 560 pixels high, as a laptop screen at 1.5 times needs: the
+// controls then scroll beside the preview, and each can be brought into view whole.
+TEST_F(DialogTest, AtItsSmallestTheControlsScrollBesideThePreview) {
+    Show();
+    EXPECT_LE(dialog->minimumHeight(), 560);
+    dialog->resize(dialog->minimumSize());
+    Settle();
+    QScrollArea* scroll = dialog->controlsScroll;
+    EXPECT_LE(scroll->geometry().right(), dialog->previewFrame->geometry().left());
+    EXPECT_GT(dialog->previewFrame->width(), 60);
+    const QList<QWidget*> controls =
+        scroll->widget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    // Every control is in the column: the client area holds only it and the preview.
+    EXPECT_EQ(dialog->client->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(),
+              2);
+    EXPECT_TRUE(controls.contains(dialog->brightnessSlider));
+    for (QWidget* control : controls) {
+        scroll->ensureWidgetVisible(control, 0, 0);
+        const QRect shown(control->mapTo(scroll->viewport(), QPoint(0, 0)), control->size());
+        EXPECT_TRUE(scroll->viewport()->rect().contains(shown))
+            << control->metaObject()->className();
+    }
 }
 
 // Keys, channel clicks and the wheel apply their position at once, as a release does, so the
