@@ -8,6 +8,7 @@
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
+#include "image/ImageTurn.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
@@ -40,10 +41,13 @@ void CLumivexDlg::OnOpenPhoto() {
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     std::shared_ptr<SourcePhoto> photo;
     PhotoOrigin origin;
+    // The photo stands as the corrections say, as every other correction carries over too.
+    const ImageTurn turn = engine.Corrections().turn;
     RunWhileWindowPaints([&] {
-        CImgBuff loaded;
-        if (LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin))
-            photo = SourcePhoto::Make(loaded);
+        CImgBuff loaded, turned;
+        if (LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin) &&
+            (turn.IsNone() || TurnImage(*loaded.buffer, turn, turned.buffer)))
+            photo = SourcePhoto::Make(turn.IsNone() ? loaded : turned, turn);
     });
     if (!photo) {
         prompts->ShowMessage(this, kLoadFailed);
