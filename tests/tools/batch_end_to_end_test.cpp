@@ -136,8 +136,12 @@ TEST_F(BatchEndToEnd, SpotGreyPointCarriedInAFileGivesTheSamePixels) {
     EXPECT_LE(std::abs(qRed(patch) - qGreen(patch)), 2) << std::hex << patch;
     EXPECT_LE(std::abs(qGreen(patch) - qBlue(patch)), 2) << std::hex << patch;
     // The spot is a pixel of the photo as turned: a quarter turn brings (10, 4) to (35, 10).
-    ASSERT_EQ(Run("--rotate 90 --wb spot:35,10 scene.png c.png").status, 0);
+    const std::string turned = "--rotate 90 --wb spot:35,10 ";
+    std::ofstream("turned.lumivex") << Run(turned + "--print-settings scene.png").output;
+    ASSERT_EQ(Run(turned + "scene.png c.png").status, 0);
+    ASSERT_EQ(Run("--settings turned.lumivex scene.png d.png").status, 0);
     EXPECT_EQ(QImage("c.png").pixel(35, 10), patch);
+    EXPECT_TRUE(QImage("c.png") == QImage("d.png"));
 }
 
 // --rotate and --flip turn a photo as ImageMagick turns the output saved without them, every

@@ -107,9 +107,12 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragShowsTheProxyAndItsReleaseTheF
     EXPECT_NE(Shown(), before);
 }
 
+// Reset keeps the turn too.
 TEST_F(DialogTest, BandButtonsShowStoredValuesAndResetKeepsTheBand) {
     Show();
     OpenGradient();
+    Action("右に90度回転(&R)")->trigger();
+    Settle();
     const QImage neutral = Shown();
     Release(dialog->bandHueSlider, 1200);
     Release(dialog->bandVividnessSlider, -15);
@@ -138,6 +141,7 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesAndResetKeepsTheBand) {
     EXPECT_EQ(dialog->engine.Corrections().wbMode, WhiteBalanceMode::Off);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());
     EXPECT_EQ(dialog->engine.selectedBand, 3);
+    EXPECT_EQ(dialog->engine.Corrections().turn, kTurnRight);
     EXPECT_EQ(Shown(), neutral);
 }
 
