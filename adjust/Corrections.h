@@ -11,6 +11,7 @@
 #include "adjust/Adjustments.h"
 #include "adjust/ColorBands.h"
 #include "adjust/WhiteBalance.h"
+#include "image/ImageTurn.h"
 
 static_assert(std::size(kColorBandNames) == kColorBandCount);
 
@@ -29,6 +30,9 @@ class CorrectionSettings {
     // same colour neutral. Kept in every mode, as the window keeps the spot balance while
     // automatic or off is chosen.
     std::optional<GreyPoint> spotGreyPoint;
+    // How the photo stands: the photo as loaded (upright by its orientation tag) is turned so
+    // before every other correction, which then sees and measures it turned.
+    ImageTurn turn;
 
   private:
     static std::array<std::array<int32_t, kColorBandCount>, kAdjustmentCount> Neutral();

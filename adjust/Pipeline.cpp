@@ -99,6 +99,7 @@ int32_t AdjustmentState::AdjustmentPosition(AdjustmentId id, int32_t band) const
 void AdjustmentState::ResetAdjustments() {
     CorrectionSettings neutral;
     neutral.spotGreyPoint = plan->settings.spotGreyPoint;
+    neutral.turn = plan->settings.turn;
     Change(neutral);
 }
 

@@ -56,8 +56,8 @@ class AdjustmentState {
     int32_t AdjustmentPosition(AdjustmentId id) const;
     int32_t AdjustmentPosition(AdjustmentId id, int32_t band) const;
 
-    // Neutral curves and bands, white balance off, both lights off; the spot grey point stays.
-    // Leaves needsApply alone.
+    // Neutral curves and bands, white balance off, both lights off; the spot grey point and the
+    // turn stay. Leaves needsApply alone.
     void ResetAdjustments();
     // Takes the corrections whole (undo, settings files, apply-to-many): the plan shares every
     // part whose rows did not change, and needsApply is set for a full-resolution pass. false

@@ -31,18 +31,25 @@ std::shared_ptr<ColorCache> AutomaticWhiteBalance(const GreyPointMeter& meter) {
     return WhiteBalanceOf(r, g, b);
 }
 
-std::shared_ptr<SourcePhoto> SourcePhoto::Make(CImgBuff& image) {
+std::shared_ptr<SourcePhoto> SourcePhoto::Make(CImgBuff& image, ImageTurn turn) {
     int32_t width = 0, height = 0;
     PixelType type = PT_NONE;
     if (!image.buffer->GetInfo(&width, &height, &type, nullptr) || type != PT_HSV16) return nullptr;
     std::shared_ptr<SourcePhoto> photo(new SourcePhoto);
     photo->pixels.buffer->Swap(*image.buffer);
+    photo->turn = turn;
     // A photo too small for a proxy is its own.
     if (width >= 4 && height >= 4 && !MakeProxySource(photo->pixels, &photo->proxy)) {
         image.buffer->Swap(*photo->pixels.buffer);
         return nullptr;
     }
     return photo;
+}
+
+std::shared_ptr<SourcePhoto> SourcePhoto::Turned(ImageTurn to) const {
+    CImgBuff turned;
+    if (!TurnImage(*pixels.buffer, turn.Inverse().Then(to), turned.buffer)) return nullptr;
+    return Make(turned, to);
 }
 
 const C_ImgBuff& SourcePhoto::Proxy() const {

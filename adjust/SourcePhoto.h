@@ -12,6 +12,7 @@
 #include "adjust/ColorCache.h"
 #include "adjust/CorrectionPlan.h"
 #include "adjust/WhiteBalance.h"
+#include "image/ImageTurn.h"
 #include "image/ImgBuff.h"
 
 // The grey-point limits of the automatic white balance, in percent.
@@ -31,10 +32,16 @@ std::shared_ptr<ColorCache> AutomaticWhiteBalance(const GreyPointMeter& meter);
 
 class SourcePhoto {
   public:
-    // Takes image's pixels (a PT_HSV16 photo; image is left empty) and makes the proxy, which
-    // stays empty for a photo under 4 pixels across or down. Null when image holds no HSV16
-    // photo or memory runs short.
-    static std::shared_ptr<SourcePhoto> Make(CImgBuff& image);
+    // Takes image's pixels (a PT_HSV16 photo, the photo as loaded turned by turn; image is left
+    // empty) and makes the proxy, which stays empty for a photo under 4 pixels across or down.
+    // Null when image holds no HSV16 photo or memory runs short.
+    static std::shared_ptr<SourcePhoto> Make(CImgBuff& image, ImageTurn turn = {});
+
+    // The same photo turned by turn from how it was loaded, with a proxy of its own (this one is
+    // left as it is); null when memory runs short.
+    std::shared_ptr<SourcePhoto> Turned(ImageTurn turn) const;
+    // How the photo stands, from how it was loaded.
+    ImageTurn Turn() const { return turn; }
 
     const C_ImgBuff& Pixels() const { return *pixels.buffer; }
     // The proxy, or the photo itself when it has none.
@@ -58,6 +65,7 @@ class SourcePhoto {
 
     CImgBuff pixels;
     CImgBuff proxy;
+    ImageTurn turn;
     mutable std::mutex lock;  // guards what follows, made by whichever pass comes first
     mutable std::shared_ptr<ColorCache> automatic;
     struct Kept {

@@ -266,6 +266,12 @@ void CLumivexDlg::OnCommand(int32_t id) {
         case kIdZoomIn:
         case kIdZoomOut:
             return OnZoom(id);
+        case kIdTurnLeft:
+            return OnTurn(kTurnLeft);
+        case kIdTurnRight:
+            return OnTurn(kTurnRight);
+        case kIdMirror:
+            return OnTurn(kMirror);
         default:
             if (id >= kIdBandRed && id < kIdBandRed + kColorBandCount)
                 OnBandButton(id - kIdBandRed);
@@ -555,6 +561,14 @@ void CLumivexDlg::OnZoom(int32_t id) {
     }
 }
 
+void CLumivexDlg::OnTurn(ImageTurn step) {
+    UpdateData(1);
+    CorrectionSettings next = engine.Corrections();
+    next.turn = next.turn.Then(step);
+    TakeCorrections(next);
+    CommitAdjustments();
+}
+
 CorrectionSettings CLumivexDlg::Snapshot() {
     return engine.Corrections();
 }
@@ -573,7 +587,26 @@ void CLumivexDlg::RestoreSnapshot(const CorrectionSettings& snapshot) {
 }
 
 void CLumivexDlg::TakeCorrections(const CorrectionSettings& settings) {
+    if (!TurnPhoto(settings.turn)) {
+        prompts->ShowMessage(this, "メモリが足りないため写真を回転できませんでした");
+        return;
+    }
     if (engine.SetCorrections(settings)) ShowAdjustments();
+}
+
+bool CLumivexDlg::TurnPhoto(ImageTurn turn) {
+    const std::shared_ptr<const SourcePhoto> photo = engine.photo;
+    if (!photo || photo->Turn() == turn) return true;
+    std::shared_ptr<const SourcePhoto> turned;
+    RunWhileWindowPaints([&] { turned = photo->Turned(turn); });
+    if (!turned) return false;
+    engine.photo = turned;
+    photoWidth = turned->Width();
+    photoHeight = turned->Height();
+    LayoutPreview();
+    // A zoomed view starts again at the turned photo's centre.
+    previewFrame->SetZoom(previewFrame->Zoom());
+    return true;
 }
 
 void CLumivexDlg::ShowAdjustments() {

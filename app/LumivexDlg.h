@@ -82,6 +82,8 @@ class CLumivexDlg : public QDialog {
     // The zoom commands of the view menu: fitted, one photo pixel a device pixel, a step in or
     // out around the preview's centre.
     void OnZoom(int32_t id);
+    // The image menu: turns the photo as it stands by step, one undo step.
+    void OnTurn(ImageTurn step);
 
     // Asks the renderer for the preview as the engine, the view and the compare key have it:
     // the proxy while a thumb is dragged at the fitted scale, then the photo itself.
@@ -177,6 +179,9 @@ class CLumivexDlg : public QDialog {
     void ShowAdjustments();
     // Takes corrections whole (undo, settings files) and shows them.
     void TakeCorrections(const CorrectionSettings& settings);
+    // Makes the open photo stand as turn says, turned beside the window; false when memory is
+    // short.
+    bool TurnPhoto(ImageTurn turn);
     CorrectionSettings Snapshot();
     QAction* MenuAction(int32_t id) const;
     // The save commands work only with a photo open.

@@ -13,6 +13,7 @@
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
+#include "image/ImageTurn.h"
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFolder.h"
 #include "imageio/PhotoLoader.h"
@@ -77,10 +78,14 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     std::shared_ptr<const DisplayColour> colour;
     std::string colourProblem;
     const QByteArray screenProfile = readScreenProfile();
+    // The photo stands as the corrections say, as every other correction carries over too.
+    const ImageTurn turn = engine.Corrections().turn;
     RunWhileWindowPaints([&] {
-        CImgBuff loaded;
-        if (!LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin)) return;
-        photo = SourcePhoto::Make(loaded);
+        CImgBuff loaded, turned;
+        if (!LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin) ||
+            !(turn.IsNone() || TurnImage(*loaded.buffer, turn, turned.buffer)))
+            return;
+        photo = SourcePhoto::Make(turn.IsNone() ? loaded : turned, turn);
         colour =
             DisplayColour::Make(Bytes(origin.iccProfile), Bytes(screenProfile), &colourProblem);
     });

@@ -81,6 +81,13 @@ const MenuItemTemplate kEditItems[] = {
     {kIdReset, "リセット", nullptr, false},
 };
 
+// The commands turn the photo as it stands now.
+const MenuItemTemplate kImageItems[] = {
+    {kIdTurnLeft, "左に90度回転(&L)", "Ctrl+L", false},
+    {kIdTurnRight, "右に90度回転(&R)", "Ctrl+R", false},
+    {kIdMirror, "左右反転(&F)", nullptr, false},
+};
+
 const MenuItemTemplate kViewItems[] = {
     {kIdShowOriginal, "補正前を表示(&B)", nullptr, true},
     {kIdSplitCompare, "左右に比較(&C)", nullptr, true},
@@ -123,9 +130,10 @@ const DialogTemplate kAboutDialog = {
     static_cast<int32_t>(std::size(kAboutControls)),
 };
 
-const MenuTemplate kMainMenus[3] = {
+const MenuTemplate kMainMenus[4] = {
     Popup("ファイル(&F)", kFileItems),
     Popup("編集(&E)", kEditItems),
+    Popup("画像(&I)", kImageItems),
     Popup("表示(&V)", kViewItems),
 };
 

@@ -52,6 +52,9 @@ inline constexpr int32_t kIdNextPhoto = 32782;
 inline constexpr int32_t kIdPreviousPhoto = 32783;
 inline constexpr int32_t kIdColourManagement = 32784;
 inline constexpr int32_t kIdSplitCompare = 32785;
+inline constexpr int32_t kIdTurnLeft = 32790;
+inline constexpr int32_t kIdTurnRight = 32791;
+inline constexpr int32_t kIdMirror = 32792;
 inline constexpr int32_t kIdUndo = 57643;
 inline constexpr int32_t kIdRedo = 57644;
 inline constexpr int32_t kIdExit = 57665;
@@ -77,7 +80,7 @@ struct MenuTemplate {
 };
 
 // The popups from the left, and the one at the right end of the bar.
-extern const MenuTemplate kMainMenus[3];
+extern const MenuTemplate kMainMenus[4];
 extern const MenuTemplate kRightMenu;
 
 // The string with that number (UTF-8), or "" when there is none.

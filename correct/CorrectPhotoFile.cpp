@@ -32,15 +32,24 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
-int Load(const std::string& path, const PhotoLoadLimits& limits, CImgBuff& photo,
+// Loads the photo at path turned as turn says.
+int Load(const std::string& path, const PhotoLoadLimits& limits, ImageTurn turn, CImgBuff& photo,
          std::string& reason, PhotoOrigin* origin = nullptr) {
     PhotoError error;
-    if (LoadPhoto(path.c_str(), &photo, &error, limits, origin)) return 1;
-    reason = error.text;
-    if (error.failure == PhotoFailure::TooManyPixels && limits.maxPixels < kMaxHoldablePixels) {
-        reason += " (--max-megapixels raises the limit)";
+    if (!LoadPhoto(path.c_str(), &photo, &error, limits, origin)) {
+        reason = error.text;
+        if (error.failure == PhotoFailure::TooManyPixels && limits.maxPixels < kMaxHoldablePixels)
+            reason += " (--max-megapixels raises the limit)";
+        return 0;
     }
-    return 0;
+    if (turn.IsNone()) return 1;
+    CImgBuff turned;
+    if (!TurnImage(*photo.buffer, turn, turned.buffer)) {
+        reason = "not enough memory to turn the photo";
+        return 0;
+    }
+    photo.buffer->Swap(*turned.buffer);
+    return 1;
 }
 
 // The spot grey point around pixel, as a click there takes it.
@@ -155,11 +164,13 @@ class BandsAhead {
 // is decoded, corrected and encoded while the next is made, and the automatic white balance's
 // grey point is measured on a decoding of its own beforehand. The pixels and the file are those
 // the whole photo gives. NotTaken (nothing written, reason untouched) when the photo is no such
-// JPEG or turns out damaged: the whole photo's road then decides.
+// JPEG, is to be turned (a band would then be a column), or turns out damaged: the whole photo's
+// road then decides.
 Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPhoto& planned,
                             PhotoTimings& timings, std::string& reason,
                             const PhotoLoadLimits& limits, const SaveOptions& save) {
-    if (std::strcmp(GetEncoderMimeType(planned.output.c_str()), "image/jpeg") != 0)
+    if (std::strcmp(GetEncoderMimeType(planned.output.c_str()), "image/jpeg") != 0 ||
+        !settings.turn.IsNone())
         return Streaming::NotTaken;
     auto start = std::chrono::steady_clock::now();
     PhotoError error;
@@ -297,7 +308,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     auto start = std::chrono::steady_clock::now();
     PhotoOrigin origin;
     CImgBuff photo;
-    if (!Load(input, limits, photo, reason, &origin)) return 0;
+    if (!Load(input, limits, settings.turn, photo, reason, &origin)) return 0;
     timings.loadMs = MillisecondsSince(start);
     if (origin.damagedRows > 0 && warning)
         *warning = "the lower " + std::to_string(origin.damagedRows) + " rows are damaged";
@@ -370,8 +381,8 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
 }
 
 std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,
-                                              std::string& reason) {
+                                              ImageTurn turn, std::string& reason) {
     CImgBuff photo;
-    if (!Load(path, {}, photo, reason)) return std::nullopt;
+    if (!Load(path, {}, turn, photo, reason)) return std::nullopt;
     return PickSpot(photo, pixel, reason);
 }

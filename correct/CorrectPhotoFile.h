@@ -20,7 +20,8 @@ struct PhotoTimings {
     double saveMs = 0;
 };
 
-// A photo pixel around which a spot white balance is measured on each photo.
+// A photo pixel around which a spot white balance is measured on each photo, as the photo stands
+// once turned.
 struct SpotPixel {
     int32_t x = 0;
     int32_t y = 0;
@@ -53,13 +54,13 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
                                      const std::string& format,
                                      const std::vector<std::string>& names = {});
 
-// Loads the planned photo's input within limits, gives it settings (with spotPixel, the spot grey
-// point is measured on this photo instead of taken from settings), runs the full-resolution
-// pipeline and saves to its output as save says, with the input's metadata and colour profile;
-// the output's target and the size its format holds are checked before the pipeline runs. A JPEG
-// quality of kSourceQuality takes the input's own.
-// Returns 1 saved; 0 with reason set otherwise, the plan's refusal for a refused photo. A photo
-// saved though damaged (limits.allowDamaged) says so in warning (may be null).
+// Loads the planned photo's input within limits, turns it and gives it settings (with spotPixel,
+// the spot grey point is measured on this photo instead of taken from settings), runs the
+// full-resolution pipeline and saves to its output as save says, with the input's metadata and
+// colour profile; the output's target and the size its format holds are checked before the pipeline
+// runs. A JPEG quality of kSourceQuality takes the input's own. Returns 1 saved; 0 with reason set
+// otherwise, the plan's refusal for a refused photo. A photo saved though damaged
+// (limits.allowDamaged) says so in warning (may be null).
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
                      const PhotoLoadLimits& limits = {}, const SaveOptions& save = {},
@@ -93,7 +94,8 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
                          const PhotoLoadLimits& limits = {}, const SaveOptions& save = {},
                          const std::atomic<bool>* cancel = nullptr);
 
-// The spot grey point measured on the photo at path around pixel, as a spot click there would
-// take it; nullopt with reason set when the photo cannot be loaded or pixel lies outside it.
+// The spot grey point measured on the photo at path turned by turn around pixel, as a spot click
+// there would take it; nullopt with reason set when the photo cannot be loaded or pixel lies
+// outside it.
 std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,
-                                              std::string& reason);
+                                              ImageTurn turn, std::string& reason);

@@ -105,6 +105,31 @@ bool ReadWhiteBalance(const QJsonObject& root, CorrectionSettings& settings,
     return true;
 }
 
+bool ReadGeometry(const QJsonObject& root, CorrectionSettings& settings,
+                  std::vector<std::string>& warnings, std::string& error) {
+    QJsonObject object;
+    if (!ReadObject(root, "geometry", "", object, error)) return false;
+    const QJsonValue rotate = object.value("rotate");
+    if (!rotate.isUndefined()) {
+        const std::optional<int32_t> quarterTurns = QuarterTurnsOf(rotate.toDouble(-1));
+        if (!rotate.isDouble() || !quarterTurns) {
+            error = std::string("geometry.rotate: must be ") + kRotateAngles;
+            return false;
+        }
+        settings.turn.quarterTurns = *quarterTurns;
+    }
+    const QJsonValue flip = object.value("flip");
+    if (!flip.isUndefined()) {
+        if (!flip.isBool()) {
+            error = "geometry.flip: must be true or false";
+            return false;
+        }
+        settings.turn.mirror = flip.toBool();
+    }
+    WarnUnknownKeys(object, "geometry.", {"rotate", "flip"}, warnings);
+    return true;
+}
+
 bool ReadSettingsObject(const QJsonObject& root, CorrectionSettings& settings,
                         std::vector<std::string>& warnings, std::string& error) {
     if (root.value("format").toString() != kFormatName) {
@@ -122,7 +147,9 @@ bool ReadSettingsObject(const QJsonObject& root, CorrectionSettings& settings,
         warnings.push_back("written by a newer version (" + std::to_string(int64_t(version)) +
                            ") than this program reads (" + std::to_string(kSettingsVersion) + ")");
     }
-    if (!ReadWhiteBalance(root, settings, warnings, error)) return false;
+    if (!ReadWhiteBalance(root, settings, warnings, error) ||
+        !ReadGeometry(root, settings, warnings, error))
+        return false;
 
     QJsonObject adjustments;
     if (!ReadObject(root, "adjustments", "", adjustments, error)) return false;
@@ -152,7 +179,8 @@ bool ReadSettingsObject(const QJsonObject& root, CorrectionSettings& settings,
         WarnUnknownKeys(values, path, RowKeys(true), warnings);
     }
     WarnUnknownKeys(bands, "bands.", bandNames, warnings);
-    WarnUnknownKeys(root, "", {"format", "version", "white-balance", "adjustments", "bands"},
+    WarnUnknownKeys(root, "",
+                    {"format", "version", "white-balance", "geometry", "adjustments", "bands"},
                     warnings);
     return true;
 }
@@ -174,6 +202,13 @@ std::string_view WhiteBalanceModeName(WhiteBalanceMode mode) {
 std::optional<WhiteBalanceMode> WhiteBalanceModeFromName(std::string_view name) {
     for (WhiteBalanceMode mode : kWhiteBalanceModes) {
         if (WhiteBalanceModeName(mode) == name) return mode;
+    }
+    return std::nullopt;
+}
+
+std::optional<int32_t> QuarterTurnsOf(double degrees) {
+    for (int32_t quarterTurns = 0; quarterTurns < 4; ++quarterTurns) {
+        if (degrees == quarterTurns * 90) return quarterTurns;
     }
     return std::nullopt;
 }
@@ -202,6 +237,8 @@ std::string SettingsToText(const CorrectionSettings& settings) {
     root["format"] = kFormatName;
     root["version"] = kSettingsVersion;
     root["white-balance"] = whiteBalance;
+    root["geometry"] =
+        QJsonObject{{"rotate", settings.turn.quarterTurns * 90}, {"flip", settings.turn.mirror}};
     root["adjustments"] = adjustments;
     root["bands"] = bands;
     return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();

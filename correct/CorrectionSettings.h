@@ -16,9 +16,14 @@
 std::string_view WhiteBalanceModeName(WhiteBalanceMode mode);
 std::optional<WhiteBalanceMode> WhiteBalanceModeFromName(std::string_view name);
 
+// The turns the file's geometry.rotate and the batch tool's --rotate name, in degrees clockwise:
+// the quarter turns of degrees, or nullopt for any other angle; and the angles, for messages.
+std::optional<int32_t> QuarterTurnsOf(double degrees);
+inline constexpr const char* kRotateAngles = "0, 90, 180 or 270 (degrees clockwise)";
+
 // The version this program writes. Files of a later version are read; keys this version does
 // not know are ignored with a warning.
-constexpr int32_t kSettingsVersion = 1;
+constexpr int32_t kSettingsVersion = 2;
 // The extension of settings files, without the dot.
 constexpr std::string_view kSettingsExtension = "lumivex";
 

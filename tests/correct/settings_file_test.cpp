@@ -13,8 +13,8 @@
 namespace {
 
 // Written to a file and read back, settings come back exactly: every position drawn from its
-// row's range (seeds 1 and 2 take the range's ends), and a grey point with doubles that a short
-// decimal text would not hold.
+// row's range (seeds 1 and 2 take the range's ends), a grey point with doubles that a short
+// decimal text would not hold, and each of the eight turns.
 TEST(SettingsFile, KeepsEveryValueExactly) {
     QTemporaryDir dir;
     const std::string path = dir.path().toStdString() + "/shoot.lumivex";
@@ -29,6 +29,7 @@ TEST(SettingsFile, KeepsEveryValueExactly) {
             }
         }
         settings.wbMode = static_cast<WhiteBalanceMode>(seed % 3);
+        settings.turn = ImageTurn{static_cast<int32_t>(seed % 4), seed % 3 == 0};
         const double r = seed > 2 ? std::generate_canonical<double, 53>(random) : seed - 1.0;
         settings.spotGreyPoint = GreyPoint{r, 1.0 / 3, std::nextafter(0.5, 1.0)};
         std::string error;
@@ -57,7 +58,7 @@ TEST(SettingsFile, MissingKeysAreNeutralAndUnknownOnesAreIgnoredWithAWarning) {
     EXPECT_EQ(read, expected) << error;
     EXPECT_EQ(warnings,
               (std::vector<std::string>{
-                  "written by a newer version (3) than this program reads (1)",
+                  "written by a newer version (3) than this program reads (2)",
                   "unknown key white-balance.temperature ignored",
                   "unknown key adjustments.clarity ignored", "unknown key bands.blue.glow ignored",
                   "unknown key bands.orange ignored", "unknown key camera ignored"}));
@@ -74,6 +75,8 @@ TEST(SettingsFile, RefusesMalformedFilesNamingTheKey) {
         {head + R"("adjustments": {"vividness": "10"}})", "adjustments.vividness: "},
         {head + R"("bands": {"blue": {"hue": 5001}}})", "bands.blue.hue: "},
         {head + R"("white-balance": {"mode": "daylight"}})", "white-balance.mode: "},
+        {head + R"("geometry": {"rotate": 45}})", "geometry.rotate: "},
+        {head + R"("geometry": {"flip": 1}})", "geometry.flip: "},
         {head + R"("white-balance": {"grey-point": [0.5, 0.5]}})", "white-balance.grey-point: "},
         {head + R"("white-balance": {"grey-point": [0.5, 1.5, 0.5]}})",
          "white-balance.grey-point: "},

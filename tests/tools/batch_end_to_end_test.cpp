@@ -121,7 +121,7 @@ TEST_F(BatchEndToEnd, OptionsAndSettingsFilesSaveWhatTheEngineComputes) {
 }
 
 // The grey point that --print-settings measures, read from the file, gives the pixels of the
-// spot measured on the photo, and makes that colour neutral.
+// spot measured on the photo, and makes that colour neutral; on a turned photo too.
 TEST_F(BatchEndToEnd, SpotGreyPointCarriedInAFileGivesTheSamePixels) {
     ASSERT_TRUE(Make("-size 30x40 xc:'rgb(190,150,110)' -size 30x40 plasma:fractal -seed 2 +append",
                      "scene.png"));
@@ -135,6 +135,58 @@ TEST_F(BatchEndToEnd, SpotGreyPointCarriedInAFileGivesTheSamePixels) {
     const QRgb patch = corrected.pixel(10, 10);
     EXPECT_LE(std::abs(qRed(patch) - qGreen(patch)), 2) << std::hex << patch;
     EXPECT_LE(std::abs(qGreen(patch) - qBlue(patch)), 2) << std::hex << patch;
+    // The spot is a pixel of the photo as turned: a quarter turn brings (10, 4) to (35, 10).
+    const std::string turned = "--rotate 90 --wb spot:35,10 ";
+    std::ofstream("turned.lumivex") << Run(turned + "--print-settings scene.png").output;
+    ASSERT_EQ(Run(turned + "scene.png c.png").status, 0);
+    ASSERT_EQ(Run("--settings turned.lumivex scene.png d.png").status, 0);
+    EXPECT_EQ(QImage("c.png").pixel(35, 10), patch);
+    EXPECT_TRUE(QImage("c.png") == QImage("d.png"));
+}
+
+// --rotate and --flip turn a photo as ImageMagick turns the output saved without them, every
+// pixel exactly at 16 and 8 bits a channel; a JPEG saved as a JPEG, whose band-by-band road
+// cannot turn, comes out turned all the same (close, as JPEG is lossy). A photo tagged as stored
+// turned is turned from how it stands upright, and its output says Orientation 1.
+TEST_F(BatchEndToEnd, RotateAndFlipTurnAsImageMagickTurnsTheUnturnedOutput) {
+    ASSERT_TRUE(Make("-size 37x23 plasma:fractal -seed 5 -depth 16", "deep.png") &&
+                Make("-size 37x23 plasma:fractal -seed 6 -blur 0x3 -quality 95", "plain.jpg"));
+    ASSERT_EQ(Shell("cp plain.jpg tagged.jpg && "
+                    "exiv2 -M'set Exif.Image.Orientation Short 6' tagged.jpg"),
+              0);
+    const std::tuple<std::string, const char*, std::string, std::string> cases[] = {
+        {"--rotate 90", "-rotate 90", "deep.png", "png"},
+        {"--rotate 180", "-rotate 180", "deep.png", "png"},
+        {"--rotate=270", "-rotate 270", "deep.png", "png"},
+        {"--flip", "-flop", "deep.png", "png"},
+        {"--flip --rotate 90", "-rotate 90 -flop", "deep.png", "png"},
+        {"--rotate 270 --flip", "-rotate 270 -flop", "tagged.jpg", "png"},
+        {"--rotate 90", "-rotate 90", "plain.jpg", "jpg"},
+    };
+    for (const auto& [options, imagemagick, input, format] : cases) {
+        SCOPED_TRACE(options + " " + input + " to " + format);
+        const std::string unturned = "unturned." + format, turned = "turned." + format;
+        ASSERT_EQ(Run(input + " " + unturned).status, 0);
+        ASSERT_TRUE(Make(unturned + " " + imagemagick, "want.png"));
+        const Outcome outcome = Run(options + " " + input + " " + turned);
+        ASSERT_EQ(outcome.status, 0) << outcome.errors;
+        const QImage saved(QString::fromStdString(turned));
+        EXPECT_EQ(saved.depth() > 32, input == "deep.png");
+        const QImage got = saved.convertToFormat(QImage::Format_RGBA64);
+        const QImage want = QImage("want.png").convertToFormat(got.format());
+        ASSERT_EQ(got.size(), want.size());
+        double difference = 0;  // summed over the channels, in 16-bit steps
+        for (int i = 0; i < got.width() * got.height(); ++i) {
+            const QRgba64 a = got.pixelColor(i % got.width(), i / got.width()).rgba64();
+            const QRgba64 b = want.pixelColor(i % got.width(), i / got.width()).rgba64();
+            difference += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+                          std::abs(a.blue() - b.blue());
+        }
+        // JPEG: a mean of 4 in 8-bit steps, where the wrong turn gives about 40.
+        EXPECT_LE(difference / (3 * got.width() * got.height()), format == "jpg" ? 4 * 257 : 0);
+        Shell("exiv2 -K Exif.Image.Orientation -Pv " + turned + " >orientation.txt");
+        EXPECT_EQ(ReadText("orientation.txt"), input == "tagged.jpg" ? "1\n" : "");
+    }
 }
 
 // Photos are reported in input order, each failure after its progress line while the others are

@@ -31,7 +31,9 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     auto o = Parse(
         "--wb spot:12,34 --brightness=-45 --vividness 45 --add-light 100 --suppress-light=0 --band "
         "cyan:hue=-5000,bright=40 --band cyan:vivid=3 --depth 16 --quality=20 --strip-metadata "
-        "--quiet --jobs 3 --recursive --skip-existing --allow-damaged --name {n}-{stem} --out-dir "
+        "--quiet --jobs 3 --recursive --skip-existing --allow-damaged --name {n}-{stem} --rotate "
+        "270 "
+        "--flip --out-dir "
         "outs --format png a.tif -- -b.jpg",
         &error);
     ASSERT_TRUE(o) << error;
@@ -39,6 +41,7 @@ TEST(BatchOptions, ReadsEveryOptionFromTheNeutralStart) {
     // A repeated band keeps what the earlier option set and adds the new key.
     CorrectionSettings expected;
     expected.wbMode = WhiteBalanceMode::Spot;
+    expected.turn = ImageTurn{3, true};
     const int32_t photo[] = {-45, 45, 100, 0}, cyan[] = {-5000, 3, 40};  // in row order
     for (int32_t i = 0; i < 4; ++i) expected.SetPosition(AdjustmentId(i), 0, photo[i]);
     for (int32_t i = 0; i < 3; ++i) expected.SetPosition(AdjustmentId(4 + i), 3, cyan[i]);
@@ -69,6 +72,8 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"only-input.jpg", "missing"},
         {"a b c", "too many"},
         {"--brightness 3 --settings s.lumivex a b", "--brightness comes first"},
+        {"--flip --settings s.lumivex a b", "--flip comes first"},
+        {"--rotate 45 a b", "--rotate takes 0, 90, 180 or 270"},
         {"--settings no-such.lumivex a b", "--settings no-such.lumivex: no such file"},
         {"--print-settings a.jpg", "only to measure --wb spot:X,Y"},
         {"--wb spot:1,2 --print-settings", "needs the photo to measure"},

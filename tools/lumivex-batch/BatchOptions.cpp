@@ -197,6 +197,11 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.save.keepMetadata = false;
             continue;
         }
+        if (arg == "--flip") {
+            options.settings.turn.mirror = true;
+            if (correctionGiven.empty()) correctionGiven = arg;
+            continue;
+        }
         // Every other option takes a value, either as --name=value or as the next argument.
         std::string_view name = arg;
         std::string_view value;
@@ -207,9 +212,9 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             hasValue = true;
         }
         static constexpr std::string_view kValued[] = {
-            "--wb",       "--band",           "--out-dir",         "--format",
-            "--settings", "--max-megapixels", "--depth",           "--quality",
-            "--jobs",     "--name",           "--tiff-compression"};
+            "--wb",      "--band",     "--rotate",         "--out-dir",
+            "--format",  "--settings", "--max-megapixels", "--depth",
+            "--quality", "--jobs",     "--name",           "--tiff-compression"};
         const AdjustmentSpec* row =
             name.substr(0, 2) == "--" ? FindAdjustment(name.substr(2), false) : nullptr;
         bool known = row != nullptr;
@@ -231,8 +236,8 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
                     " comes first)";
             return std::nullopt;
         }
-        if (correctionGiven.empty() &&
-            (name == "--wb" || name == "--band" || name == "--settings" || row)) {
+        if (correctionGiven.empty() && (name == "--wb" || name == "--band" ||
+                                        name == "--settings" || name == "--rotate" || row)) {
             correctionGiven = name;
         }
         if (name == "--settings") {
@@ -258,6 +263,15 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             options.settings.SetPosition(row->id, 0, parsed);
         } else if (name == "--band") {
             if (!ParseBand(value, options, error)) return std::nullopt;
+        } else if (name == "--rotate") {
+            int degrees = -1;
+            const std::optional<int32_t> quarterTurns =
+                ParseInt(value, 0, 270, degrees) ? QuarterTurnsOf(degrees) : std::nullopt;
+            if (!quarterTurns) {
+                error = std::string("--rotate takes ") + kRotateAngles;
+                return std::nullopt;
+            }
+            options.settings.turn.quarterTurns = *quarterTurns;
         } else if (name == "--max-megapixels") {
             if (!ParseInt(value, 1, kLargestMegapixels, options.maxMegapixels)) {
                 error = "--max-megapixels takes a whole number from 1 to " +
@@ -394,7 +408,11 @@ Options:
                            the window or by --print-settings); goes before the options below,
                            which then change single values
   --wb off|auto|spot:X,Y   white balance: off (default), automatic, or the grey point taken
-                           from the 5 x 5 pixels around photo pixel (X, Y)
+                           from the 5 x 5 pixels around photo pixel (X, Y) of the photo as
+                           turned by --rotate and --flip
+  --rotate 0|90|180|270    turn the photo clockwise by so many degrees before correcting it
+                           (default 0); every pixel is kept exactly
+  --flip                   after the turn, mirror the photo left to right
 )" + adjustments +
            "  --band COLOR:" + BandKeys() + R"(
                            one colour band: COLOR is )" +

@@ -33,7 +33,7 @@ int PrintSettings(const BatchOptions& options, FILE* out, FILE* err) {
     if (options.spotPixel) {
         std::string reason;
         settings.spotGreyPoint =
-            MeasureSpotGreyPoint(options.inputs[0], *options.spotPixel, reason);
+            MeasureSpotGreyPoint(options.inputs[0], *options.spotPixel, settings.turn, reason);
         if (!settings.spotGreyPoint) {
             std::fprintf(err, "lumivex-batch: %s: %s\n", options.inputs[0].c_str(), reason.c_str());
             return 1;

@@ -16,8 +16,9 @@ class CorrectionCommands : public DialogTest {
         return folder.filePath(QString::fromUtf8(name)).toStdString();
     }
 
-    // Corrections with every kind of control moved, a spot pick among them.
+    // Corrections with every kind of control moved, a spot pick and a turn among them.
     void Correct() {
+        Trigger("右に90度回転(&R)");
         Release(dialog->brightnessSlider, 12);
         Release(dialog->addLightSlider, 30);
         QTest::mouseClick(dialog->bandButtons[4], Qt::LeftButton);
@@ -111,6 +112,7 @@ TEST_F(CorrectionCommands, ApplyToManySavesWhatTheBatchToolSavesAndReportsFailur
         const QImage batch(QString::fromStdString(Path("batch/") + name));
         ASSERT_FALSE(window.isNull());
         EXPECT_EQ(window, batch) << name;
+        EXPECT_EQ(window.size(), QImage(QString::fromStdString(Path(name))).size().transposed());
     }
 }
 

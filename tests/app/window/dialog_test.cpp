@@ -135,9 +135,12 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragShowsTheProxyAndItsReleaseTheF
     EXPECT_NE(Shown(), before);
 }
 
+// Reset keeps the turn too.
 TEST_F(DialogTest, BandButtonsShowStoredValuesAndResetKeepsTheBand) {
     Show();
     OpenGradient();
+    Action("右に90度回転(&R)")->trigger();
+    Settle();
     const QImage neutral = Shown();
     Release(dialog->bandHueSlider, 1200);
     Release(dialog->bandVividnessSlider, -15);
@@ -166,12 +169,14 @@ TEST_F(DialogTest, BandButtonsShowStoredValuesAndResetKeepsTheBand) {
     EXPECT_EQ(dialog->engine.Corrections().wbMode, WhiteBalanceMode::Off);
     EXPECT_TRUE(dialog->bandButtons[3]->isChecked());
     EXPECT_EQ(dialog->engine.selectedBand, 3);
+    EXPECT_EQ(dialog->engine.Corrections().turn, kTurnRight);
     EXPECT_EQ(Shown(), neutral);
 }
 
 // A 100 x 60 photo whose 3 x 3 corner differs from the rest. A spot on the corner pixel must
 // average exactly the 9 corner pixels, the 16 outside the photo left out, fitted and at 800 %,
-// where the pick takes the pixel under the pointer and a drag pans instead of picking.
+// where the pick takes the pixel under the pointer and a drag pans instead of picking, and on the
+// photo turned.
 TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAtEveryZoomAndAverageOnlyPixelsInsideThePhoto) {
     QImage photo = Solid(100, 60, qRgb(40, 90, 200));
     for (int y = 0; y < 3; ++y) {
@@ -219,10 +224,23 @@ TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAtEveryZoomAndAverageOnlyPixelsInsi
     QTest::mouseRelease(frame, Qt::LeftButton, Qt::NoModifier, QPoint(240, 200));
     Settle();
     EXPECT_EQ(*spot(), picked);
+
+    // Turned and mirrored, the corner stands elsewhere, and a click there picks it.
+    frame->SetZoom(0);
+    for (const auto& [command, x, y] : {std::tuple("右に90度回転(&R)", 59, 0),
+                                        {"右に90度回転(&R)", 99, 59},
+                                        {"左右反転(&F)", 0, 59}}) {
+        Action(command)->trigger();
+        clickAt(QPointF(fit.left + 20 * frame->ShownZoom(), fit.top + 20 * frame->ShownZoom()));
+        ASSERT_NE(*spot(), corner);
+        clickAt(QPointF(fit.left + (x + 0.5) * frame->ShownZoom(),
+                        fit.top + (y + 0.5) * frame->ShownZoom()));
+        EXPECT_EQ(*spot(), corner) << command;
+    }
 }
 
 // Each step's thumbs, white-balance button and full result, walked back with Ctrl+Z and
-// forward with both redo keys.
+// forward with both redo keys; a quarter turn (Ctrl+R) and a mirror are steps too.
 TEST_F(DialogTest, UndoAndRedoWalkThroughADragABandChangeASpotPickAndAReset) {
     ShowActive();
     OpenGradient();
@@ -252,7 +270,11 @@ TEST_F(DialogTest, UndoAndRedoWalkThroughADragABandChangeASpotPickAndAReset) {
     record();
     Click("リセット");
     record();
-    for (size_t i : {1, 2, 4, 5}) ASSERT_NE(steps[i].picture, steps[i - 1].picture) << i;
+    Keys("Ctrl+R");
+    record();
+    Action("左右反転(&F)")->trigger();
+    record();
+    for (size_t i : {1, 2, 4, 5, 6, 7}) ASSERT_NE(steps[i].picture, steps[i - 1].picture) << i;
 
     auto expectAt = [&](size_t i) {
         EXPECT_EQ(Thumbs(), steps[i].thumbs) << i;
@@ -273,11 +295,12 @@ TEST_F(DialogTest, UndoAndRedoWalkThroughADragABandChangeASpotPickAndAReset) {
     }
     EXPECT_EQ(dialog->engine.selectedBand, 2);
 
-    // A new photo starts a new history with the adjustments it finds.
+    // A new photo starts a new history with the adjustments it finds, turned as they say.
     Release(dialog->brightnessSlider, 12);
     OpenGradient();
     EXPECT_FALSE(Action("元に戻す(&U)")->isEnabled());
     EXPECT_EQ(dialog->brightnessSlider->GetPos(), 12);
+    EXPECT_EQ(QSize(dialog->photoWidth, dialog->photoHeight), QSize(48, 64));
 }
 
 TEST_F(DialogTest, TheHistogramCountsThePictureShownAndDrawsOverItOnlyWhenTicked) {
