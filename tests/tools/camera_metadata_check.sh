@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Real camera JPEGs (maker notes, GPS, XMP, a Photoshop resource block, orientations 6 and 8),
-# corrected by lumivex-batch to JPEG, PNG and TIFF: exiftool reads every tag of the input from
-# each output with the same value, but those the correction changes, and no tag twice. The files
-# come from Debian packages downloaded here; without them (no network) the check is skipped.
+# Real camera JPEGs (maker notes, GPS, XMP, a Photoshop resource block, orientations 6 and 8) and
+# a TIFF made from one, corrected by lumivex-batch to JPEG, PNG and TIFF: exiftool reads every tag
+# of the input from each output with the same value, but those the correction changes, and no tag
+# twice. The files come from Debian packages downloaded here; without them (no network) the check
+# is skipped.
 set -euo pipefail
 batch="$(realpath "$1")"
 skip() {
@@ -28,21 +29,29 @@ exiftool -q '-IPTC<=iptc.bin' '-ICC_Profile<=usr/share/color/icc/sRGB.icc' -o ni
 cp "$samples/samples/has-lens-info.jpg" iphone-6.jpg
 exiftool -q -n -Orientation=8 -o iphone-8.jpg iphone-6.jpg
 cp "$samples/samples/geodegrees_as_string.jpg" gps-text.jpg
+# The Nikon photo's TIFF output in turn, which holds the resources and IPTC in fields of its own.
+"$batch" nikon.jpg nikon.tif >/dev/null
 
 # What the correction changes: the file and the encoder's own headers, the orientation and size,
-# the thumbnails, the YCbCr layout a TIFF does not have, the XMP toolkit's name and the uuid it
-# moves from rdf:about into xmpMM:InstanceID. A PNG holds no Photoshop resources but IPTC.
+# the thumbnails, a TIFF's pixel layout and the YCbCr layout it does not have, the XMP toolkit's
+# name and the uuid it moves from rdf:about into xmpMM:InstanceID. A PNG holds no Photoshop
+# resources but the IPTC.
 changed='^\[(ExifTool|File|System|Composite|IFD1|Adobe)\]|^\[JFIF\] JFIFVersion|Orientation :'
 changed+='|ExifImage(Width|Height) :|Pixel[XY]Dimension :|\[XMP-tiff\] Image(Width|Length) :'
 changed+='|PhotoshopThumbnail :|YCbCr|^\[XMP-x\] XMPToolkit :|^\[XMP-rdf\] About :'
+changed+='|^\[IFD0\] (Image(Width|Height)|BitsPerSample|Compression|PhotometricInterpretation|Strip'
+changed+='|SamplesPerPixel|RowsPerStrip|PlanarConfiguration|Predictor)'
+# Where each format keeps what it keeps elsewhere: a TIFF's IPTC in the resources stands as the
+# only IPTC of a JPEG or PNG, a TIFF holds the JFIF density in its own fields.
 declare -A moved=(
-    [jpg]=''
-    [png]='/^\[(JFIF|Photoshop)\]/d'
+    [jpg]='s/^\[IPTC2\]/[IPTC]/'
+    [png]='s/^\[IPTC2\]/[IPTC]/; /^\[(JFIF|Photoshop)\]/d'
     [tif]='s/^\[JFIF\] /[IFD0] /'
 )
 # What each photo is there for, so that a file read wrongly cannot pass by carrying nothing.
 declare -A carries=(
     [nikon.jpg]='^\[Photoshop\] SlicesGroupName|^\[IPTC\] TimeCreated : 10:15:00$|^\[ICC_Profile\]'
+    [nikon.tif]='^\[Photoshop\] SlicesGroupName|^\[IPTC\] TimeCreated : 10:15:00$|^\[ICC_Profile\]'
     [iphone-6.jpg]='^\[Apple\] RunTimeValue|^\[GPS\] GPSLatitude :|^\[XMP-GPano\]'
     [iphone-8.jpg]='^\[Apple\] RunTimeValue'
     [gps-text.jpg]='^\[GPS\] GPSLatitude :'
@@ -66,9 +75,11 @@ for photo in "${!carries[@]}"; do
         lines "$out" | sort >out.txt
         lost="$(comm -23 in.txt <(sort -u out.txt))"
         twice="$(comm -13 <(sort source.txt | uniq -d) <(uniq -d out.txt))"
+        # The thumbnails show the uncorrected pixels.
+        twice+="$(exiftool -q -q -ThumbnailImage -PhotoshopThumbnail "$out")"
         if [[ -n "$lost$twice" ]]; then
             echo "FAIL: $photo as $format lost: ${lost:-nothing}" | head -n 8 >&2
-            echo "      and has twice: ${twice:-nothing}" | head -n 8 >&2
+            echo "      and has twice or stale: ${twice:-nothing}" | head -n 8 >&2
             failures=$((failures + 1))
         fi
     done
