@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Real camera JPEGs (maker notes, GPS, XMP, a Photoshop resource block, orientations 6 and 8) and
 # a TIFF made from one, corrected by lumivex-batch to JPEG, PNG and TIFF: exiftool reads every tag
-# of the input from each output with the same value, but those the correction changes, and no tag
-# twice. The files come from Debian packages downloaded here; without them (no network) the check
-# is skipped.
+# of the input from each output with the same value, but those the correction changes, no tag
+# twice and no thumbnail. The files come from Debian packages downloaded here; without them (no
+# network) the check is skipped.
 set -euo pipefail
 batch="$(realpath "$1")"
 skip() {
@@ -74,12 +74,12 @@ for photo in "${!carries[@]}"; do
         sed -E "${moved[$format]}" source.txt | sort -u >in.txt
         lines "$out" | sort >out.txt
         lost="$(comm -23 in.txt <(sort -u out.txt))"
-        twice="$(comm -13 <(sort source.txt | uniq -d) <(uniq -d out.txt))"
+        extra="$(comm -13 <(sort source.txt | uniq -d) <(uniq -d out.txt))"
         # The thumbnails show the uncorrected pixels.
-        twice+="$(exiftool -q -q -ThumbnailImage -PhotoshopThumbnail "$out")"
-        if [[ -n "$lost$twice" ]]; then
+        extra+="$(exiftool -q -q -ThumbnailImage -PhotoshopThumbnail "$out")"
+        if [[ -n "$lost$extra" ]]; then
             echo "FAIL: $photo as $format lost: ${lost:-nothing}" | head -n 8 >&2
-            echo "      and has twice or stale: ${twice:-nothing}" | head -n 8 >&2
+            echo "      and has twice or stale: ${extra:-nothing}" | head -n 8 >&2
             failures=$((failures + 1))
         fi
     done
