@@ -182,9 +182,6 @@ void PutBigEndian32(uint32_t value, QByteArray* out) {
     for (int shift = 24; shift >= 0; shift -= 8) out->append(static_cast<char>(value >> shift));
 }
 
-// Exiv2 0.27 writes the profile chunk of a PNG with an empty name, which libpng rejects, so the
-// chunk is made here: "iCCP", a name, compression method 0 and the zlib-compressed profile,
-// right behind the header chunk as the format asks.
 // Puts a chunk of type (four letters) holding data right after the PNG file's header chunk, where
 // the profile and the EXIF block must come (before the pixels). 0 when png has no header.
 int InsertPngChunk(const char* type, const QByteArray& data, QByteArray* png) {
@@ -201,16 +198,37 @@ int InsertPngChunk(const char* type, const QByteArray& data, QByteArray* png) {
     return 1;
 }
 
-int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
-    uLongf packedSize = compressBound(static_cast<uLong>(profile.size()));
+// Puts a chunk of type holding name, compression method 0 and data compressed by zlib.
+int InsertPngPackedChunk(const char* type, const QByteArray& name, const QByteArray& data,
+                         QByteArray* png) {
+    uLongf packedSize = compressBound(static_cast<uLong>(data.size()));
     QByteArray packed(static_cast<qsizetype>(packedSize), '\0');
     if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
-                  reinterpret_cast<const Bytef*>(profile.constData()),
-                  static_cast<uLong>(profile.size()), Z_BEST_COMPRESSION) != Z_OK) {
+                  reinterpret_cast<const Bytef*>(data.constData()), static_cast<uLong>(data.size()),
+                  Z_BEST_COMPRESSION) != Z_OK) {
         return 0;
     }
     packed.truncate(static_cast<qsizetype>(packedSize));
-    return InsertPngChunk("iCCP", QByteArray("ICC profile\0\0", 13) + packed, png);
+    return InsertPngChunk(type, name + QByteArray(2, '\0') + packed, png);
+}
+
+// Exiv2 0.27 writes the profile chunk of a PNG with an empty name, which libpng rejects.
+int InsertPngProfile(const QByteArray& profile, QByteArray* png) {
+    return InsertPngPackedChunk("iCCP", "ICC profile", profile, png);
+}
+
+// The Photoshop resources with iptc as theirs, in the text chunk where Exiv2 itself puts a PNG's
+// IPTC as resources, and where exiftool reads them too: their size and their bytes in
+// hexadecimal, 36 bytes a line.
+int InsertPngResources(const std::string& resources, const Exiv2::IptcData& iptc, QByteArray* png) {
+    const Exiv2::DataBuf all =
+        Exiv2::Photoshop::setIptcIrb(reinterpret_cast<const Exiv2::byte*>(resources.data()),
+                                     static_cast<long>(resources.size()), iptc);
+    const QByteArray hex = QByteArray(reinterpret_cast<const char*>(all.pData_), all.size_).toHex();
+    QByteArray text =
+        "\niptc\n" + QByteArray::number(static_cast<qlonglong>(all.size_)).rightJustified(8, ' ');
+    for (qsizetype at = 0; at < hex.size(); at += 72) text += '\n' + hex.mid(at, 72);
+    return InsertPngPackedChunk("zTXt", "Raw profile type iptc", text + '\n', png);
 }
 
 // The EXIF block in the standard eXIf chunk, which most readers of PNG look for.
@@ -451,9 +469,13 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
         }
         // A PNG gets its EXIF block once, in the eXIf chunk, not in Exiv2's text chunk too.
         Exiv2::ExifData pngExif;
+        const bool pngResources =
+            type == Exiv2::ImageType::png && metadata && !origin.metadata->imageResources.empty();
         if (type == Exiv2::ImageType::png) {
             pngExif = image->exifData();
             image->clearExifData();
+            // Nor its IPTC, when it comes with the resources.
+            if (pngResources) image->clearIptcData();
         }
         image->writeMetadata();
         Exiv2::BasicIo& io = image->io();
@@ -467,6 +489,11 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
         io.close();
         if (read != size) {
             *reason = "could not add the metadata to the encoded file";
+            return 0;
+        }
+        if (pngResources &&
+            !InsertPngResources(origin.metadata->imageResources, origin.metadata->iptc, &result)) {
+            *reason = "could not add the Photoshop resources to the PNG file";
             return 0;
         }
         if (type == Exiv2::ImageType::png && !origin.iccProfile.isEmpty() &&

@@ -33,8 +33,8 @@ void ReadPhotoMetadata(int fd, PhotoOrigin* origin);
 // Adds to encoded, a complete JPEG, PNG or TIFF file of width x height pixels, the colour
 // profile of origin unchanged and, with keepMetadata, its EXIF, XMP and IPTC: Orientation 1 (the
 // pixels are upright), the new pixel dimensions, no EXIF thumbnail and none of the source file's
-// own layout fields; the IPTC datasets as they were, and in JPEG and TIFF the Photoshop resources
-// but their thumbnails. Formats that hold no metadata (BMP) stay as they are. Returns 1, or 0 with
+// own layout fields; the IPTC datasets as they were, and the Photoshop resources but their
+// thumbnails. Formats that hold no metadata (BMP) stay as they are. Returns 1, or 0 with
 // reason set and encoded unchanged.
 int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t width, int32_t height,
                        QByteArray* encoded, std::string* reason);

@@ -34,8 +34,7 @@ cp "$samples/samples/geodegrees_as_string.jpg" gps-text.jpg
 
 # What the correction changes: the file and the encoder's own headers, the orientation and size,
 # the thumbnails, a TIFF's pixel layout and the YCbCr layout it does not have, the XMP toolkit's
-# name and the uuid it moves from rdf:about into xmpMM:InstanceID. A PNG holds no Photoshop
-# resources but the IPTC.
+# name and the uuid it moves from rdf:about into xmpMM:InstanceID.
 changed='^\[(ExifTool|File|System|Composite|IFD1|Adobe)\]|^\[JFIF\] JFIFVersion|Orientation :'
 changed+='|ExifImage(Width|Height) :|Pixel[XY]Dimension :|\[XMP-tiff\] Image(Width|Length) :'
 changed+='|PhotoshopThumbnail :|YCbCr|^\[XMP-x\] XMPToolkit :|^\[XMP-rdf\] About :'
@@ -45,7 +44,7 @@ changed+='|SamplesPerPixel|RowsPerStrip|PlanarConfiguration|Predictor)'
 # only IPTC of a JPEG or PNG, a TIFF holds the JFIF density in its own fields.
 declare -A moved=(
     [jpg]='s/^\[IPTC2\]/[IPTC]/'
-    [png]='s/^\[IPTC2\]/[IPTC]/; /^\[(JFIF|Photoshop)\]/d'
+    [png]='s/^\[IPTC2\]/[IPTC]/; /^\[JFIF\]/d'
     [tif]='s/^\[JFIF\] /[IFD0] /'
 )
 # What each photo is there for, so that a file read wrongly cannot pass by carrying nothing.

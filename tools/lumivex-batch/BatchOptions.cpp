@@ -435,8 +435,8 @@ Options:
   --version                the version
 
 With INPUT and OUTPUT, OUTPUT's extension (jpg, jpeg, png, bmp, tif, tiff) chooses the format.
-Saved photos keep the source's EXIF, XMP, IPTC, Photoshop resources (not in PNG), colour profile
-and density, with the orientation set upright, where the format holds them (BMP holds none).
+Saved photos keep the source's EXIF, XMP, IPTC, Photoshop resources, colour profile and density,
+with the orientation set upright, where the format holds them (BMP holds none).
 Exit status: 0 all saved, 1 a photo could not be loaded or saved, 2 a usage error.
 
 Examples:
