@@ -276,17 +276,14 @@ void ReadJfifDensity(const uint8_t* bytes, size_t size, PhotoOrigin* origin) {
 // Reads size bytes of the file at offset at into into; false when the file holds fewer.
 using ReadFileAt = std::function<bool(uint64_t at, uint8_t* into, size_t size)>;
 
-// The Photoshop image resources of a JPEG file: its APP13 "Photoshop 3.0" segments before the
-// picture, joined. Empty for any other file.
+// The Photoshop image resources of a JPEG file: its APP13 "Photoshop 3.0" segments among the
+// application segments and comments it starts with, joined. Empty for any other file.
 std::string JpegImageResources(const ReadFileAt& read) {
     std::string resources;
     uint8_t head[4];
     if (!read(0, head, 2) || head[0] != 0xFF || head[1] != 0xD8) return resources;
-    for (uint64_t at = 2; read(at, head, 4) && head[0] == 0xFF && head[1] != 0xDA;) {
-        if (head[1] == 0xFF) {  // a fill byte before the marker
-            ++at;
-            continue;
-        }
+    for (uint64_t at = 2; read(at, head, 4) && head[0] == 0xFF &&
+                          ((head[1] >= 0xE0 && head[1] <= 0xEF) || head[1] == 0xFE);) {
         const size_t length = size_t{head[2]} << 8 | head[3];
         if (length < 2) break;
         if (head[1] == 0xED && length >= 2 + sizeof kPhotoshopSegment) {
