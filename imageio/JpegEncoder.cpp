@@ -3,7 +3,6 @@
 #include <QByteArray>
 
 #include <algorithm>
-#include <cmath>
 #include <condition_variable>
 #include <csetjmp>
 #include <cstdio>
@@ -112,23 +111,12 @@ void TermDestination(j_compress_ptr cinfo) {
                              static_cast<qsizetype>(cinfo->dest->free_in_buffer));
 }
 
-// Qt's choice between dots per inch (unit 1) and per centimetre (unit 2): the unit whose whole
-// numbers lie closer to both densities, centimetres on a tie.
+// JFIF's units: 1 dots per inch, 2 per centimetre.
 void SetDensity(const JpegPicture& picture, jpeg_compress_struct* cinfo) {
-    const auto off = [](double value) { return std::abs(value - std::floor(value + 0.5)); };
-    const double x = picture.dotsPerMeterX;
-    const double y = picture.dotsPerMeterY;
-    const double inchOff = off(x * 2.54 / 100.) + off(y * 2.54 / 100.);
-    const double centimetreOff = (off(x / 100.) + off(y / 100.)) * 2.54;
-    if (inchOff < centimetreOff) {
-        cinfo->density_unit = 1;
-        cinfo->X_density = static_cast<UINT16>(std::floor(x * 2.54 / 100. + 0.5));
-        cinfo->Y_density = static_cast<UINT16>(std::floor(y * 2.54 / 100. + 0.5));
-    } else {
-        cinfo->density_unit = 2;
-        cinfo->X_density = static_cast<UINT16>((picture.dotsPerMeterX + 50) / 100);
-        cinfo->Y_density = static_cast<UINT16>((picture.dotsPerMeterY + 50) / 100);
-    }
+    const WholeDensity density = ToWholeDensity(picture.dotsPerMeterX, picture.dotsPerMeterY);
+    cinfo->density_unit = density.perInch ? 1 : 2;
+    cinfo->X_density = static_cast<UINT16>(density.x);
+    cinfo->Y_density = static_cast<UINT16>(density.y);
 }
 
 // Everything one encoding holds. It lives outside Compress, which libjpeg may leave through

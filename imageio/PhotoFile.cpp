@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -95,6 +96,17 @@ void SetErrnoError(PhotoError* error, int errnum) {
         default:
             return SetPhotoError(error, PhotoFailure::SystemError, std::strerror(errnum));
     }
+}
+
+WholeDensity ToWholeDensity(int dotsPerMeterX, int dotsPerMeterY) {
+    const auto whole = [](double value) { return static_cast<uint32_t>(std::floor(value + 0.5)); };
+    const auto off = [&](double value) { return std::abs(value - whole(value)); };
+    const double inchX = dotsPerMeterX * 2.54 / 100., inchY = dotsPerMeterY * 2.54 / 100.;
+    const double centimetreX = dotsPerMeterX / 100., centimetreY = dotsPerMeterY / 100.;
+    if (off(inchX) + off(inchY) < (off(centimetreX) + off(centimetreY)) * 2.54) {
+        return {true, whole(inchX), whole(inchY)};
+    }
+    return {false, whole(centimetreX), whole(centimetreY)};
 }
 
 std::string Megabytes(uint64_t bytes) {

@@ -66,6 +66,15 @@ std::string Megabytes(uint64_t bytes);
 int CheckPhotoSize(int64_t width, int64_t height, uint64_t decoderBytes,
                    const PhotoLoadLimits& limits, PhotoError* error);
 
+// A density in whole dots per inch or per centimetre, whichever lies closer to both of its dots per
+// metre (centimetres on a tie): the choice of Qt's JPEG writer, made for TIFF too.
+struct WholeDensity {
+    bool perInch = false;
+    uint32_t x = 0;
+    uint32_t y = 0;
+};
+WholeDensity ToWholeDensity(int dotsPerMeterX, int dotsPerMeterY);
+
 // Opens path (bytes as the file system holds them) for reading without blocking and without
 // becoming a controlling terminal, and refuses anything but a regular file before a byte is read.
 // Returns the descriptor, or -1 with error set.

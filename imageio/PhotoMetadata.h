@@ -1,6 +1,7 @@
 // What a photo file carries besides its pixels, kept from loading to saving: its EXIF, XMP and
-// IPTC metadata, its embedded ICC colour profile and the precision of its samples. Exiv2 reads
-// the blocks from the loaded file and writes them into the encoded bytes of the saved one.
+// IPTC metadata and Photoshop image resources, its embedded ICC colour profile, its density and the
+// precision of its samples. Exiv2 reads the blocks from the loaded file and writes them into the
+// encoded bytes of the saved one.
 #pragma once
 
 #include <QByteArray>
@@ -10,7 +11,7 @@
 #include <memory>
 #include <string>
 
-struct PhotoMetadataBlocks;  // Exiv2's EXIF, XMP and IPTC data of one file
+struct PhotoMetadataBlocks;  // Exiv2's EXIF, XMP and IPTC data and the resources of one file
 
 struct PhotoOrigin {
     int bitsPerChannel = 8;  // 16 when the loaded samples held more than 8 bits
@@ -32,7 +33,8 @@ void ReadPhotoMetadata(int fd, PhotoOrigin* origin);
 // Adds to encoded, a complete JPEG, PNG or TIFF file of width x height pixels, the colour
 // profile of origin unchanged and, with keepMetadata, its EXIF, XMP and IPTC: Orientation 1 (the
 // pixels are upright), the new pixel dimensions, no EXIF thumbnail and none of the source file's
-// own layout fields. Formats that hold no metadata (BMP) stay as they are. Returns 1, or 0 with
+// own layout fields; the IPTC datasets as they were, and the Photoshop resources but their
+// thumbnails. Formats that hold no metadata (BMP) stay as they are. Returns 1, or 0 with
 // reason set and encoded unchanged.
 int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t width, int32_t height,
                        QByteArray* encoded, std::string* reason);

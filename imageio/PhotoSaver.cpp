@@ -442,9 +442,13 @@ int AddMetadataAndWrite(const std::string& finalPath, QByteArray& encoded, int32
 int WriteHsvTiff(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
                  const SaveOptions& options, QIODevice* device, PhotoError* error) {
     const bool wide = SavesWide(mimeType, origin, options);
+    const bool density = HasDensity(origin);
     const TiffPicture picture{static_cast<uint32_t>(image.width),
-                              static_cast<uint32_t>(image.height), wide ? 16 : 8,
-                              options.tiffCompression};
+                              static_cast<uint32_t>(image.height),
+                              wide ? 16 : 8,
+                              options.tiffCompression,
+                              density ? origin->dotsPerMeterX : 0,
+                              density ? origin->dotsPerMeterY : 0};
     const RowTask task = wide ? Rgb16HsvRowsTask : HsvRowsTask;
     return WriteRgbTiff(
         picture,

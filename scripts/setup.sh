@@ -10,7 +10,7 @@ packages=(
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev clang-format
-    libtiff-tools imagemagick libjpeg-turbo-progs icc-profiles-free
+    libtiff-tools imagemagick libjpeg-turbo-progs icc-profiles-free libimage-exiftool-perl
     desktop-file-utils help2man
     xvfb xauth xdotool
 )

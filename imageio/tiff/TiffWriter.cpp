@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -57,44 +56,60 @@ uint32_t Get(const QByteArray& bytes, qsizetype at, int size) {
     return value;
 }
 
-// A little-endian TIFF file whose first directory holds the picture's layout, and one byte for
-// each strip, so that metadata can be added to it as to any TIFF file.
+// A little-endian TIFF file whose first directory holds the picture's layout and density, and one
+// byte for each strip, so that metadata can be added to it as to any TIFF file.
 QByteArray LayoutTiff(const TiffPicture& picture, uint32_t rowsPerStrip, uint32_t strips) {
     struct Entry {
-        uint16_t tag, type;  // type 3 SHORT, 4 LONG
+        uint16_t tag, type;  // type 3 SHORT, 4 LONG, 5 RATIONAL
         uint32_t count, value;
     };
-    constexpr qsizetype kEntries = 6 + kFixedFields, kDirectory = 8,
-                        kSamples = kDirectory + 2 + kEntries * 12 + 4;
-    const qsizetype offsets = kSamples + 6, counts = offsets + 4 * qsizetype{strips};
+    const bool density = picture.dotsPerMeterX > 0 && picture.dotsPerMeterY > 0;
+    const qsizetype entryCount = 6 + kFixedFields + (density ? 3 : 0);
+    constexpr qsizetype kDirectory = 8;
+    const qsizetype samples = kDirectory + 2 + entryCount * 12 + 4;
+    const qsizetype resolutions = samples + 6;  // two RATIONALs: numerator, denominator
+    const qsizetype offsets = resolutions + (density ? 16 : 0);
+    const qsizetype counts = offsets + 4 * qsizetype{strips};
     const qsizetype data = counts + 4 * qsizetype{strips};
     const uint32_t bits = static_cast<uint32_t>(picture.bits);
-    Entry entries[kEntries] = {
+    std::vector<Entry> entries = {
         {TIFFTAG_IMAGEWIDTH, 4, 1, picture.width},
         {TIFFTAG_IMAGELENGTH, 4, 1, picture.height},
-        {TIFFTAG_BITSPERSAMPLE, 3, 3, kSamples},
+        {TIFFTAG_BITSPERSAMPLE, 3, 3, static_cast<uint32_t>(samples)},
         {TIFFTAG_STRIPOFFSETS, 4, strips, static_cast<uint32_t>(strips == 1 ? data : offsets)},
         {TIFFTAG_ROWSPERSTRIP, 4, 1, rowsPerStrip},
         {TIFFTAG_STRIPBYTECOUNTS, 4, strips, static_cast<uint32_t>(strips == 1 ? 1 : counts)}};
-    const std::array<Field, kFixedFields> fixed = FixedFields(picture);
-    for (size_t i = 0; i < kFixedFields; ++i) entries[6 + i] = {fixed[i].tag, 3, 1, fixed[i].value};
+    for (const Field& field : FixedFields(picture))
+        entries.push_back({field.tag, 3, 1, field.value});
+    const WholeDensity whole = ToWholeDensity(picture.dotsPerMeterX, picture.dotsPerMeterY);
+    if (density) {
+        entries.push_back({TIFFTAG_XRESOLUTION, 5, 1, static_cast<uint32_t>(resolutions)});
+        entries.push_back({TIFFTAG_YRESOLUTION, 5, 1, static_cast<uint32_t>(resolutions + 8)});
+        entries.push_back(
+            {TIFFTAG_RESOLUTIONUNIT, 3, 1,
+             static_cast<uint32_t>(whole.perInch ? RESUNIT_INCH : RESUNIT_CENTIMETER)});
+    }
     // A directory lists its entries in increasing order of tag.
-    std::sort(std::begin(entries), std::end(entries),
+    std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
     QByteArray tiff(data + strips, '\0');
     tiff[0] = tiff[1] = 'I';
     Put16(&tiff, 2, 42);
     Put32(&tiff, 4, kDirectory);
-    Put16(&tiff, kDirectory, kEntries);
-    for (qsizetype i = 0; i < kEntries; ++i) {
-        const Entry& e = entries[i];
+    Put16(&tiff, kDirectory, static_cast<uint32_t>(entryCount));
+    for (qsizetype i = 0; i < entryCount; ++i) {
+        const Entry& e = entries[static_cast<size_t>(i)];
         const qsizetype at = kDirectory + 2 + 12 * i;
         Put16(&tiff, at, e.tag);
         Put16(&tiff, at + 2, e.type);
         Put32(&tiff, at + 4, e.count);
         Put32(&tiff, at + 8, e.value);
     }
-    for (qsizetype i = 0; i < 3; ++i) Put16(&tiff, kSamples + 2 * i, bits);
+    for (qsizetype i = 0; i < 3; ++i) Put16(&tiff, samples + 2 * i, bits);
+    if (density) {
+        const uint32_t rationals[4] = {whole.x, 1, whole.y, 1};
+        for (qsizetype i = 0; i < 4; ++i) Put32(&tiff, resolutions + 4 * i, rationals[i]);
+    }
     for (qsizetype i = 0; i < strips; ++i) {
         Put32(&tiff, offsets + 4 * i, static_cast<uint32_t>(data + i));
         Put32(&tiff, counts + 4 * i, 1);

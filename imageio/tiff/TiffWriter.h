@@ -24,6 +24,9 @@ struct TiffPicture {
     uint32_t height = 0;
     int bits = 8;  // per sample: 8 or 16, native byte order
     TiffCompression compression = TiffCompression::Lzw;
+    // The density as QImage holds it, written in whole dots per inch or per centimetre; 0 for none.
+    int dotsPerMeterX = 0;
+    int dotsPerMeterY = 0;
 };
 
 // Writes rows first .. first + count - 1 of the picture as interleaved R, G, B samples, row

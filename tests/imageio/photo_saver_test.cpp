@@ -229,11 +229,9 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         const QImage saved = ReadPicture(folder_.Path(name), false);
         ASSERT_EQ(saved.size(), QSize(200, 3000));
         // The source's density, not a default: 300 x 240 per inch, as Qt reads it per metre from
-        // JFIF's whole dots per inch or PNG's per metre.
-        if (name != "out.tif") {
-            EXPECT_EQ(saved.dotsPerMeterX(), 11811);
-            EXPECT_NEAR(saved.dotsPerMeterY(), 9449, 1);
-        }
+        // JFIF's or TIFF's whole dots per inch or PNG's per metre.
+        EXPECT_EQ(saved.dotsPerMeterX(), 11811);
+        EXPECT_NEAR(saved.dotsPerMeterY(), 9449, 1);
         // PNG carries the EXIF block in the standard chunk, right after the header.
         if (name == "out.png") {
             const QByteArray png = folder_.Read(name);
@@ -248,6 +246,7 @@ TEST_F(PhotoMetadataTest, CameraJpegKeepsWhatItCarriesAndStandsUpright) {
         for (const char* family : {"Exif.Photo", "Exif.GPSInfo", "Make", "Xmp.", "Iptc."})
             EXPECT_EQ(all.find(family), std::string::npos) << family << " in " << all;
         EXPECT_EQ(folder_.Output("convert " + name + " icc:-"), profile.toStdString());
+        EXPECT_EQ(ReadPicture(folder_.Path(name), false).dotsPerMeterX(), 11811) << "no metadata";
     }
     ASSERT_EQ(Correct("cam.jpg", "out.bmp"), 1);
 }

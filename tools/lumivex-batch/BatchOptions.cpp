@@ -444,8 +444,8 @@ Options:
            std::to_string(kDefaultJpegQuality) + R"()
   --tiff-compression none|lzw|deflate
                            how TIFF outputs are compressed (default lzw)
-  --strip-metadata         write no EXIF, XMP or IPTC (date, camera, place, keywords); the
-                           colour profile is kept
+  --strip-metadata         write no EXIF, XMP, IPTC or Photoshop resources (date, camera,
+                           place, keywords); the colour profile and density are kept
   --max-megapixels N       refuse photos with more than N megapixels, 1..)" +
            std::to_string(kLargestMegapixels) + " (default " +
            std::to_string(kDefaultMaxPhotoPixels / 1'000'000) + R"()
@@ -460,8 +460,8 @@ Options:
   --version                the version
 
 With INPUT and OUTPUT, OUTPUT's extension (jpg, jpeg, png, bmp, tif, tiff) chooses the format.
-Saved photos keep the source's EXIF, XMP, IPTC and colour profile, with the orientation set
-upright, where the format holds them (BMP holds none).
+Saved photos keep the source's EXIF, XMP, IPTC, Photoshop resources, colour profile and density,
+with the orientation set upright, where the format holds them (BMP holds none).
 Exit status: 0 all saved, 1 a photo could not be loaded or saved, 2 a usage error.
 
 Examples:
