@@ -27,7 +27,7 @@ enum class PhotoEncoder {
 enum class MetadataKind {
     None,      // nowhere: written without them
     Segments,  // JPEG's APP segments
-    Chunks,    // PNG's (and WebP's) chunks
+    Chunks,    // PNG's chunks
     Tags,      // TIFF's first directory
 };
 
