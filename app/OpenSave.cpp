@@ -16,15 +16,39 @@
 #include "image/ImageTurn.h"
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFolder.h"
+#include "imageio/PhotoFormats.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
 namespace {
 
-const char kOpenFilter[] =
-    "写真(*.jpg;*.jpeg;*.tif;*.tiff)|*.jpg;*.jpeg;*.tif;*.tiff|jpgファイル(*.jpg;*.jpeg)|*.jpg;*."
-    "jpeg|tiffファイル(*.tif;*.tiff)|*.tif;*.tiff||";
-const char kSaveFilter[] = "写真(*.jpg;*.jpeg)|*.jpg;*.jpeg||";
+// The filter of the formats the window's open (or save) dialog offers, from the table of formats:
+// "写真(*.jpg;*.jpeg;*.tif;*.tiff)|*.jpg;*.jpeg;*.tif;*.tiff|" for all of them together, then,
+// when there are several, each under its own name.
+std::string PhotoFilter(bool save) {
+    std::vector<std::string> each, every;
+    for (const PhotoFormat& format : kPhotoFormats) {
+        if (!format.windowLabel || (save && !format.windowSaves)) continue;
+        std::vector<std::string> patterns;
+        for (const char* extension : format.extensions)
+            if (extension) patterns.push_back(std::string("*.") + extension);
+        every.push_back(JoinWords(patterns, ";", ";"));
+        each.push_back(format.windowLabel + ("(" + every.back() + ")|" + every.back() + "|"));
+    }
+    const std::string all = JoinWords(every, ";", ";");
+    return "写真(" + all + ")|" + all + "|" + (each.size() > 1 ? JoinWords(each, "", "") : "") +
+           "|";
+}
+
+// The extension a name typed in the save dialog without one gets: its first format's.
+const char* SaveExtension() {
+    for (const PhotoFormat& format : kPhotoFormats)
+        if (format.windowSaves) return format.extensions[0];
+    return nullptr;
+}
+
+const std::string kOpenFilter = PhotoFilter(false);
+const std::string kSaveFilter = PhotoFilter(true);
 const char kLoadFailed[] = "ロードできませんでした";
 const char kSaveFailed[] = "セーブできませんでした";
 const char kSettingsFilter[] = "補正ファイル(*.lumivex)|*.lumivex||";
@@ -52,7 +76,7 @@ std::span<const uint8_t> Bytes(const QByteArray& bytes) {
 
 void CLumivexDlg::OnOpenPhoto() {
     FileDialogRequest request;
-    request.filter = kOpenFilter;
+    request.filter = kOpenFilter.c_str();
     request.fileMustExist = true;
     // Where the last photo came from, in this run or the one before.
     const QVariantList recent = remembered->value(kRecentPhotos).toList();
@@ -175,16 +199,15 @@ int CLumivexDlg::SaveAdjustedPhoto() {
     if (!photo) return 0;
     FileDialogRequest request;
     request.save = true;
-    request.filter = kSaveFilter;
-    request.defaultExtension = "jpg";
+    request.filter = kSaveFilter.c_str();
+    request.defaultExtension = SaveExtension();
     request.overwritePrompt = true;
     // Beside the photo, named after it, in the format saved last.
     request.folder = FolderOf(photoPath);
     std::string stem = photoPath.substr(photoPath.rfind('/') + 1);
     if (const size_t dot = stem.rfind('.'); dot != std::string::npos && dot > 0) stem.resize(dot);
     request.fileName =
-        stem + "_補正." +
-        remembered->value(kSavedFormat, QStringLiteral("jpg")).toString().toStdString();
+        stem + "_補正." + remembered->value(kSavedFormat, SaveExtension()).toString().toStdString();
     int quality = std::clamp(remembered->value(kSavedJpegQuality, kDefaultJpegQuality).toInt(),
                              kLowestJpegQuality, kHighestJpegQuality);
     request.jpegQuality = &quality;
@@ -268,7 +291,7 @@ void CLumivexDlg::OnImportSettings() {
 void CLumivexDlg::OnApplyToMany() {
     if (applyRun) return;
     FileDialogRequest photos;
-    photos.filter = kOpenFilter;
+    photos.filter = kOpenFilter.c_str();
     photos.fileMustExist = true;
     UpdateData(1);
     ApplyToManyRequest request;

@@ -28,6 +28,7 @@
 
 #include "correct/CorrectPhotoFile.h"
 #include "imageio/JpegEncoder.h"
+#include "imageio/PhotoFormats.h"
 
 int32_t MulDivRound(int32_t a, int32_t b, int32_t c) {
     if (c == 0) return 0;
@@ -376,8 +377,11 @@ int QtUserPrompts::ChooseApplyToMany(QWidget* parent, const FileDialogRequest& p
         new QLineEdit(QFileInfo(chosen.first()).dir().filePath(QStringLiteral("補正済み")));
     auto* browse = new QPushButton(QStringLiteral("参照(&B)..."));
     auto* format = new QComboBox;
-    for (const OutputFormat& f : kOutputFormats)
-        format->addItem(QString::fromUtf8(f.label), QString::fromUtf8(f.extension));
+    for (const PhotoFormat& f : kPhotoFormats) {
+        if (f.encoder == PhotoEncoder::None) continue;
+        const QString extension = QString::fromUtf8(f.extensions[0]);
+        format->addItem(QString::fromUtf8(f.name) + " (*." + extension + ")", extension);
+    }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(folder, 1);

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -17,6 +16,7 @@
 #include "adjust/Pipeline.h"
 #include "adjust/SourcePhoto.h"
 #include "imageio/JpegDecoder.h"
+#include "imageio/PhotoFormats.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
@@ -169,7 +169,7 @@ class BandsAhead {
 Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPhoto& planned,
                             PhotoTimings& timings, std::string& reason,
                             const PhotoLoadLimits& limits, const SaveOptions& save) {
-    if (std::strcmp(GetEncoderMimeType(planned.output.c_str()), "image/jpeg") != 0 ||
+    if (WrittenPhotoFormat(planned.output.c_str())->encoder != PhotoEncoder::Jpeg ||
         !settings.turn.IsNone())
         return Streaming::NotTaken;
     auto start = std::chrono::steady_clock::now();

@@ -27,16 +27,6 @@ struct SpotPixel {
     int32_t y = 0;
 };
 
-// The formats corrected photos may be saved as: the file extension and the name a list shows.
-struct OutputFormat {
-    const char* extension;
-    const char* label;
-};
-inline constexpr OutputFormat kOutputFormats[] = {{"jpg", "JPEG (*.jpg)"},
-                                                  {"png", "PNG (*.png)"},
-                                                  {"tif", "TIFF (*.tif)"},
-                                                  {"bmp", "BMP (*.bmp)"}};
-
 struct PlannedPhoto {
     std::string input;
     std::string output;

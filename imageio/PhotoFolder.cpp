@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "imageio/PhotoSaver.h"
+#include "imageio/PhotoFormats.h"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +29,7 @@ bool ListPhotoFolder(const std::string& folder, std::vector<FolderEntry>* entrie
         if (name.front() == '.') continue;
         if (entry.is_directory(failed))
             entries->push_back({entry.path().string(), true});
-        else if (entry.is_regular_file(failed) && GetEncoderMimeType(name.c_str()) != nullptr)
+        else if (entry.is_regular_file(failed) && WrittenPhotoFormat(name.c_str()) != nullptr)
             entries->push_back({entry.path().string(), false});
     }
     return true;

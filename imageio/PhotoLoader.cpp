@@ -19,6 +19,7 @@
 #include "image/PixelPlanes.h"
 #include "image/Rgb8ToHsv16.h"
 #include "imageio/JpegDecoder.h"
+#include "imageio/PhotoFormats.h"
 #include "imageio/PhotoLoaderTesting.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/tiff/LibTiffDecoder.h"
@@ -26,6 +27,8 @@
 #include "parallel/WorkerPool.h"
 
 namespace {
+
+constexpr const char* kNotAPhotoFormat = "not a photo in a format that can be read";
 
 // Qt refuses pictures above 128 MB by default, about 33.5 megapixels. Raised to what the largest
 // holdable picture needs in the widest format a decoder delivers (8 bytes a pixel); the header
@@ -155,7 +158,7 @@ bool IsInterlacedPng(int fd) {
 
 void SetReaderError(const QImageReader& reader, PhotoError* error) {
     if (reader.error() == QImageReader::UnsupportedFormatError) {
-        SetPhotoError(error, PhotoFailure::NotAPhoto, "not a photo in a format that can be read");
+        SetPhotoError(error, PhotoFailure::NotAPhoto, kNotAPhotoFormat);
     } else if (reader.error() == QImageReader::DeviceError) {
         SetPhotoError(error, PhotoFailure::SystemError,
                       "could not be read: " + reader.errorString().toStdString());
@@ -198,7 +201,7 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
 }  // namespace
 
 int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
-                 int* bitsPerChannel, int32_t* damagedRows) {
+                 int* bitsPerChannel, int32_t* damagedRows, const PhotoFormat* format) {
     QFile file;
     if (lseek(fd, 0, SEEK_SET) != 0 ||
         !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
@@ -207,6 +210,16 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
     }
     QImageReader::setAllocationLimit(kReaderAllocationLimitMb);
     QImageReader reader(&file);
+    if (format) {
+        // The reader of that format alone: no other may take the file for one of its own.
+        const QList<QByteArray> names = QImageReader::imageFormatsForMimeType(format->mimeType);
+        if (names.isEmpty()) {
+            SetPhotoError(error, PhotoFailure::NotAPhoto, kNotAPhotoFormat);
+            return 0;
+        }
+        reader.setFormat(names.first());
+        reader.setAutoDetectImageFormat(false);
+    }
     // Camera and phone photos are stored sideways with an orientation tag; they arrive upright.
     reader.setAutoTransform(true);
     const QSize announced = reader.size();
@@ -284,33 +297,6 @@ void DecodedRowsToHsvTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
-void LowerCaseLetters(char* text) {
-    // ASCII only: bytes of multibyte UTF-8 characters must stay as they are, whatever the locale.
-    for (; *text != '\0'; ++text) {
-        if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
-    }
-}
-
-int GetExtension(const char* path, char* extension) {
-    if (path == nullptr) return 0;
-    if (extension == nullptr) return 1;
-    const char* dot = std::strrchr(path, '.');
-    if (dot == nullptr) {
-        extension[0] = '\0';
-        return 1;
-    }
-    const size_t length = std::min(std::strlen(dot + 1), kExtensionBufferSize - 1);
-    std::memcpy(extension, dot + 1, length);
-    extension[length] = '\0';
-    return 1;
-}
-
-int GetLowerCaseExtension(const char* path, char* extension) {
-    if (!GetExtension(path, extension)) return 0;
-    if (extension != nullptr) LowerCaseLetters(extension);
-    return 1;
-}
-
 namespace {
 
 // The end of a load that decoded a picture into target: a damaged one is refused unless limits
@@ -341,10 +327,14 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
     // The one open of the file: every later step reads this descriptor, never the name again.
     const FileDescriptor fd(OpenPhotoFile(path, error));
     if (fd.get() < 0) return 0;
-    char extension[kExtensionBufferSize];
-    GetLowerCaseExtension(path, extension);
+    // The file's first bytes choose the road, whatever its name says.
+    const PhotoFormat* format = PhotoFormatOfFile(fd.get());
+    if (format == nullptr) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto, kNotAPhotoFormat);
+        return 0;
+    }
     PhotoOrigin found;
-    if (std::strcmp(extension, "tif") == 0 || std::strcmp(extension, "tiff") == 0) {
+    if (format->decoder == PhotoDecoder::Tiff) {
         PhotoError tiff;
         if (LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr,
                           &found.damagedRows)) {
@@ -356,14 +346,17 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
             return 0;
         }
     }
-    switch (DecodeJpegToHsv(fd.get(), target->buffer, limits, error)) {
+    const JpegDecoding jpeg = format->decoder == PhotoDecoder::Jpeg
+                                  ? DecodeJpegToHsv(fd.get(), target->buffer, limits, error)
+                                  : JpegDecoding::NotTaken;
+    switch (jpeg) {
         case JpegDecoding::Decoded:
             break;
         case JpegDecoding::Refused:
             return 0;
         case JpegDecoding::NotTaken:
             if (!DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel,
-                              &found.damagedRows))
+                              &found.damagedRows, format))
                 return 0;
             break;
     }

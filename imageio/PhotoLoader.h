@@ -1,8 +1,9 @@
-// Loading a photo file into a PT_HSV16 image: TIFF files go to the program's own reader first
-// and to libtiff when it refuses them, both keeping 16 bits per channel; everything else, and
-// every TIFF file neither decodes, goes to the general decoders: plain JPEGs to libjpeg band by
-// band at 8 bits per channel, all others to Qt's image reader, which keeps 16 bits where it
-// delivers them (16-bit PNG) and gives 8 otherwise.
+// Loading a photo file into a PT_HSV16 image, by the decoder its first bytes name in the table of
+// formats, whatever the file is called: TIFF files go to the program's own reader first and to
+// libtiff when it refuses them, both keeping 16 bits per channel; plain JPEGs go to libjpeg band
+// by band at 8 bits per channel; everything else, and every TIFF or JPEG file those do not decode,
+// goes to Qt's reader of the format, which keeps 16 bits where it delivers them (16-bit PNG) and
+// gives 8 otherwise.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,6 @@
 class CImgBuff;
 struct PhotoOrigin;
 
-// Characters GetExtension may write, the terminating zero included.
-inline constexpr size_t kExtensionBufferSize = 264;
-
 // Loads the photo at path (bytes as the file system holds them) into target as PT_HSV16.
 // Returns 1 when loaded, 0 on failure with the reason in error (may be null). The file is opened
 // once and must be a regular file; a picture beyond limits or the memory available is refused
@@ -24,20 +22,10 @@ inline constexpr size_t kExtensionBufferSize = 264;
 // never holds a partial or non-HSV image. When loaded, origin (if not null) receives the file's
 // metadata, colour profile and precision, for saving the corrected photo; on failure it is left
 // as it was. A photo that decodes only in part (a file cut short) fails as Damaged, naming the
-// rows missing, unless limits.allowDamaged lets it load with origin->damagedRows set.
+// rows missing, unless limits.allowDamaged lets it load with origin->damagedRows set. A file whose
+// first bytes are those of no format in the table is NotAPhoto, whatever its name.
 int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error = nullptr,
               const PhotoLoadLimits& limits = {}, PhotoOrigin* origin = nullptr);
-
-// Writes into extension (kExtensionBufferSize bytes; may be null) the characters after the
-// last "." of the whole path, or "" when there is none. A dot in a folder name counts when the
-// file name has none. Longer extensions are cut to fit. Returns 0 only when path is null.
-int GetExtension(const char* path, char* extension);
-
-// Turns every ASCII letter of text into lower case, as extensions are compared.
-void LowerCaseLetters(char* text);
-
-// GetExtension followed by LowerCaseLetters: the extension as loading and saving compare it.
-int GetLowerCaseExtension(const char* path, char* extension);
 
 // Rows of a decoded picture converted into a PT_HSV16 buffer of the same size. Each source row is
 // either 32-bit 0xAARRGGBB pixels (alpha ignored) or 8-bit grey.

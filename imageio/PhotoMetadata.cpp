@@ -16,6 +16,8 @@
 #include <zlib.h>
 #include <exiv2/exiv2.hpp>
 
+#include "imageio/PhotoFormats.h"
+
 struct PhotoMetadataBlocks {
     Exiv2::ExifData exif;
     Exiv2::XmpData xmp;
@@ -441,6 +443,9 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
     if (reason == nullptr) reason = &ignored;
     const bool metadata = keepMetadata && origin.metadata != nullptr;
     if (encoded == nullptr || (!metadata && origin.iccProfile.isEmpty())) return 1;
+    const PhotoFormat* format = PhotoFormatOfContent(
+        reinterpret_cast<const uint8_t*>(encoded->constData()), size_t(encoded->size()));
+    if (format == nullptr || format->metadata == MetadataKind::None) return 1;
     PrepareExiv2();
     try {
         const bool jpegResources =
@@ -452,10 +457,6 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
             Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(source.constData()),
                                       static_cast<long>(source.size()));
         const int type = image.get() ? image->imageType() : Exiv2::ImageType::none;
-        if (type != Exiv2::ImageType::jpeg && type != Exiv2::ImageType::png &&
-            type != Exiv2::ImageType::tiff) {
-            return 1;
-        }
         image->readMetadata();
         if (metadata) CopyMetadata(*origin.metadata, width, height, image.get());
         if (!origin.iccProfile.isEmpty() && type != Exiv2::ImageType::png) {

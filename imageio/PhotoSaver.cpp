@@ -19,22 +19,12 @@
 #include "image/ImgBuff.h"
 #include "image/PixelPlanes.h"
 #include "imageio/JpegEncoder.h"
-#include "imageio/PhotoLoader.h"
+#include "imageio/PhotoFormats.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/tiff/TiffWriter.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
-
-struct ExtensionEncoder {
-    const char* extension;
-    const char* mimeType;
-};
-
-constexpr ExtensionEncoder kEncoders[] = {
-    {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"png", "image/png"},
-    {"bmp", "image/bmp"},  {"tif", "image/tiff"},  {"tiff", "image/tiff"},
-};
 
 // Rows first .. first + count - 1 of a task are image rows firstRow + first onwards, written from
 // bits on: the whole picture, or one band of it for the JPEG encoder. Rows are addressed from bits
@@ -208,15 +198,6 @@ int PutInPlace(int fd, const std::string& folder, const std::string& finalPath) 
 
 }  // namespace
 
-const char* GetEncoderMimeType(const char* path) {
-    char extension[kExtensionBufferSize];
-    if (!GetLowerCaseExtension(path, extension)) return nullptr;
-    for (const ExtensionEncoder& entry : kEncoders) {
-        if (std::strcmp(extension, entry.extension) == 0) return entry.mimeType;
-    }
-    return nullptr;
-}
-
 int FindEncoderFormat(const char* mimeType, QByteArray* format) {
     if (mimeType == nullptr) return 0;
     const QList<QByteArray> formats = QImageWriter::imageFormatsForMimeType(QByteArray(mimeType));
@@ -245,13 +226,12 @@ int CheckSaveSize(const char* path, int64_t width, int64_t height, PhotoError* e
         SetPhotoError(error, PhotoFailure::NotAPhoto, "there is no picture to save");
         return 0;
     }
-    const char* mimeType = GetEncoderMimeType(path);
-    if (mimeType != nullptr && std::strcmp(mimeType, "image/jpeg") == 0 &&
-        (width > kMaxJpegSide || height > kMaxJpegSide)) {
+    const PhotoFormat* format = WrittenPhotoFormat(path);
+    if (format != nullptr && (width > format->largestSide || height > format->largestSide)) {
         SetPhotoError(error, PhotoFailure::TooLargeForFormat,
                       std::to_string(width) + " x " + std::to_string(height) +
-                          " is too large for JPEG, which holds at most " +
-                          std::to_string(kMaxJpegSide) + " pixels a side");
+                          " is too large for " + format->name + ", which holds at most " +
+                          std::to_string(format->largestSide) + " pixels a side");
         return 0;
     }
     return 1;
@@ -262,10 +242,11 @@ int CheckSaveTarget(const char* path, std::string* finalPath, PhotoError* error)
         SetPhotoError(error, PhotoFailure::NoSuchFile, "no file name");
         return 0;
     }
-    if (!FindEncoderFormat(GetEncoderMimeType(path), nullptr)) {
+    const PhotoFormat* format = WrittenPhotoFormat(path);
+    if (format == nullptr || !FindEncoderFormat(format->mimeType, nullptr)) {
         SetPhotoError(error, PhotoFailure::UnknownFormat,
-                      "the extension names no format that can be written (jpg, jpeg, png, bmp, "
-                      "tif or tiff)");
+                      "the extension names no format that can be written (" +
+                          JoinWords(WrittenExtensions(true), ", ", " or ") + ")");
         return 0;
     }
     struct stat status {};
@@ -354,10 +335,8 @@ int WriteFileAtomically(const std::string& finalPath,
 namespace {
 
 // 16 bits a channel only where the format holds them and the source had them (or options ask).
-bool SavesWide(const char* mimeType, const PhotoOrigin* origin, const SaveOptions& options) {
-    if (std::strcmp(mimeType, "image/png") != 0 && std::strcmp(mimeType, "image/tiff") != 0) {
-        return false;
-    }
+bool SavesWide(const PhotoFormat& format, const PhotoOrigin* origin, const SaveOptions& options) {
+    if (format.deepestBits <= 8) return false;
     if (options.bitsPerChannel != 0) return options.bitsPerChannel == 16;
     return origin && origin->bitsPerChannel > 8;
 }
@@ -368,9 +347,9 @@ bool HasDensity(const PhotoOrigin* origin) {
 }
 
 // Every other format through Qt's writer, from the whole picture as its encoder takes it.
-int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
+int EncodeWithQt(const C_ImgBuff& image, const PhotoFormat& format, const PhotoOrigin* origin,
                  const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
-    QImage picture = MakeEncoderImage(image, SavesWide(mimeType, origin, options));
+    QImage picture = MakeEncoderImage(image, SavesWide(format, origin, options));
     if (HasDensity(origin)) {
         picture.setDotsPerMeterX(origin->dotsPerMeterX);
         picture.setDotsPerMeterY(origin->dotsPerMeterY);
@@ -379,11 +358,11 @@ int EncodeWithQt(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin
         SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
         return 0;
     }
-    QByteArray format;
-    FindEncoderFormat(mimeType, &format);
+    QByteArray qtFormat;
+    FindEncoderFormat(format.mimeType, &qtFormat);
     QBuffer buffer(encoded);
     buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
+    QImageWriter writer(&buffer, qtFormat);
     if (!writer.write(picture)) {
         SetPhotoError(error, PhotoFailure::SystemError,
                       "could not be encoded: " + writer.errorString().toStdString());
@@ -439,9 +418,9 @@ int AddMetadataAndWrite(const std::string& finalPath, QByteArray& encoded, int32
 }
 
 // TIFF from PT_HSV16 through libtiff straight to the device, the strips made band by band.
-int WriteHsvTiff(const C_ImgBuff& image, const char* mimeType, const PhotoOrigin* origin,
+int WriteHsvTiff(const C_ImgBuff& image, const PhotoFormat& format, const PhotoOrigin* origin,
                  const SaveOptions& options, QIODevice* device, PhotoError* error) {
-    const bool wide = SavesWide(mimeType, origin, options);
+    const bool wide = SavesWide(format, origin, options);
     const bool density = HasDensity(origin);
     const TiffPicture picture{static_cast<uint32_t>(image.width),
                               static_cast<uint32_t>(image.height),
@@ -481,20 +460,20 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
         return 0;
     }
     const SaveOptions settings = options ? *options : SaveOptions();
-    const char* mimeType = GetEncoderMimeType(path);
-    if (std::strcmp(mimeType, "image/tiff") == 0 && buffer.type == PT_HSV16) {
+    const PhotoFormat& format = *WrittenPhotoFormat(path);
+    if (format.encoder == PhotoEncoder::Tiff && buffer.type == PT_HSV16) {
         return WriteFileAtomically(
             finalPath,
             [&](QIODevice* device, PhotoError* writeError) {
-                return WriteHsvTiff(buffer, mimeType, origin, settings, device, writeError);
+                return WriteHsvTiff(buffer, format, origin, settings, device, writeError);
             },
             error);
     }
     QByteArray encoded;
     // JPEG needs no whole encoder image.
-    if (std::strcmp(mimeType, "image/jpeg") == 0
+    if (format.encoder == PhotoEncoder::Jpeg
             ? !EncodeJpegPhoto(buffer, settings, origin, &encoded, error)
-            : !EncodeWithQt(buffer, mimeType, origin, settings, &encoded, error)) {
+            : !EncodeWithQt(buffer, format, origin, settings, &encoded, error)) {
         return 0;
     }
     return AddMetadataAndWrite(finalPath, encoded, buffer.width, buffer.height, origin, settings,
@@ -507,7 +486,7 @@ int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePh
     std::string finalPath;
     if (!CheckSaveTarget(path, &finalPath, error) || !CheckSaveSize(path, width, height, error))
         return 0;
-    if (std::strcmp(GetEncoderMimeType(path), "image/jpeg") != 0) {
+    if (WrittenPhotoFormat(path)->encoder != PhotoEncoder::Jpeg) {
         SetPhotoError(error, PhotoFailure::SystemError, "only JPEG is saved band by band");
         return 0;
     }

@@ -23,9 +23,6 @@ class QByteArray;
 class QIODevice;
 struct PhotoOrigin;
 
-// JPEG stores each side in 16 bits and libjpeg refuses more than this.
-inline constexpr int64_t kMaxJpegSide = 65500;
-
 inline constexpr int kSourceQuality = 0;
 
 // How a photo is saved beyond what its file name says.
@@ -41,7 +38,7 @@ struct SaveOptions {
 };
 
 // Writes image to path (bytes as the file system holds them). The extension, in any case, chooses
-// the format: jpg and jpeg give JPEG, png PNG, bmp BMP, tif and tiff TIFF; any other fails.
+// the format among those the table of formats writes; any other fails.
 // With origin, the file carries the source photo's colour profile and metadata, as options say
 // (null: the defaults). Returns 1 saved, 0 failed with the reason in error (may be null).
 int SavePhoto(const char* path, CImgBuff* image, PhotoError* error = nullptr,
@@ -78,10 +75,6 @@ int CheckSaveSize(const char* path, int64_t width, int64_t height, PhotoError* e
 int WriteFileAtomically(const std::string& finalPath,
                         const std::function<int(QIODevice*, PhotoError*)>& write,
                         PhotoError* error);
-
-// The MIME type of the encoder SavePhoto uses for path's extension, in any case; null when the
-// extension names no format it writes.
-const char* GetEncoderMimeType(const char* path);
 
 // Puts into format the name of the first Qt image writer for mimeType (compared exactly).
 // Returns 1 found, 0 not found.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "imageio/PhotoFormats.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
@@ -20,14 +21,15 @@ TEST(GetExtensionTest, CutsAnOverlongExtensionToTheBuffer) {
     EXPECT_EQ(std::count(buffer.begin() + kExtensionBufferSize, buffer.end(), 'Z'), 64);
 }
 
-// Each decoder gets its files and gives their exact pixels: TIFFs named in any case keep 16 bits
-// (the own reader's for a plain file, libtiff's for a compressed copy, where Qt keeps 8); the
-// files both TIFF readers refuse or are not offered go to Qt (alpha dropped, the stored colour
-// kept), and a grey JPEG arrives as three equal channels. Every refusal names its cause and
-// leaves the earlier photo in the target: names that are no photo file (a FIFO refused without
-// waiting for a writer), damaged files, and pictures whose header claims more pixels than the
-// limit, refused before anything is decoded: a JPEG, a TIFF read by the own reader and by Qt, and
-// small pictures one pixel above the caller's limit, which load at the limit.
+// Each decoder gets its files by their first bytes, whatever their names, and gives their exact
+// pixels: TIFFs keep 16 bits (the own reader's for a plain file, libtiff's for a compressed copy,
+// where Qt keeps 8); the files both TIFF readers refuse, and PNGs however named, go to Qt (alpha
+// dropped, the stored colour kept), and a grey JPEG, also named .tif, arrives as three equal
+// channels. Every refusal names its cause and leaves the earlier photo in the target: names that
+// are no photo file (a FIFO refused without waiting for a writer), damaged files, and pictures
+// whose header claims more pixels than the limit, refused before anything is decoded: a JPEG, a
+// TIFF named .tif or not, and small pictures one pixel above the caller's limit, which load at the
+// limit.
 TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
     ScratchFolder folder;
     const QImage picture = RandomPicture(41, 29, 5);
@@ -55,6 +57,7 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
         "tiffcp -f lsb2msb plain.tif fill-order-2.tif && cp source.png png-inside.TIFF && "
         "cp source.png noextension && "
         "convert -size 64x48 gradient:black-white -colorspace Gray grey.jpg && "
+        "cp grey.jpg grey-inside.tif && "
         "mkfifo fifo.jpg && mkdir dir.jpg && ln -s loop-b.jpg loop-a.jpg && "
         "ln -s loop-a.jpg loop-b.jpg && convert -size 10x1 xc:gray -compress None wide.tif && "
         "tiffset -s 256 26000 wide.tif && tiffset -s 257 26000 wide.tif && "
@@ -78,7 +81,7 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
     } cases[] = {
         {None, {"a.TIF", "Tiled.TIFF"}, *deep.buffer},
         {None, {"fill-order-2.tif", "png-inside.TIFF", "noextension", "alpha.png"}, colour},
-        {None, {"grey.jpg"}, threeGreys},
+        {None, {"grey.jpg", "grey-inside.tif"}, threeGreys},
         {NoSuchFile, {"missing.jpg", "file/x.jpg", "other", "\xFF\xFE.png"}, earlier},
         {IsFolder, {"", "dir.jpg"}, earlier},
         {NotRegularFile, {"fifo.jpg"}, earlier},

@@ -279,10 +279,10 @@ TEST_F(PhotoMetadataTest, AnUnparsableXmpPacketSurvivesWhole) {
     }
 }
 
-// 16-bit sources keep 16 bits in TIFF and PNG: the samples are the image's 16-bit RGB, as the
-// buffer's own getter gives them. A 16-bit PNG (RGB, with alpha, grey), made by Qt from the
-// samples of a TIFF, loads as that TIFF does, alpha ignored. 8-bit sources, and JPEG, stay 8-bit;
-// options choose.
+// 16-bit sources (a TIFF, though named .jpg) keep 16 bits in TIFF and PNG: the samples are the
+// image's 16-bit RGB, as the buffer's own getter gives them. A 16-bit PNG (RGB, with alpha, grey),
+// made by Qt from the samples of a TIFF, loads as that TIFF does, alpha ignored. 8-bit sources, and
+// JPEG, stay 8-bit; options choose.
 TEST_F(PhotoMetadataTest, DeepSourcesSaveSixteenBitsWhereTheFormatHoldsThem) {
     const int w = 13, h = 9;
     const QByteArray raw = RandomBytes(w * h * 6, 4);
@@ -302,8 +302,8 @@ TEST_F(PhotoMetadataTest, DeepSourcesSaveSixteenBitsWhereTheFormatHoldsThem) {
         "raw2tiff -L -c none -w 13 -l 9 -d short -b 3 -p rgb s.raw s16.tif && "
         "head -c 234 s.raw > g.raw && "
         "raw2tiff -L -c none -w 13 -l 9 -d short -b 1 -p minisblack g.raw g16.tif && "
-        "tiffcp -c lzw s16.tif lzw16.tif && convert s16.tif -depth 8 s8.png");
-    const std::pair<const char*, const char*> sources[] = {{"lzw16.tif", "s16.tif"},
+        "tiffcp -c lzw s16.tif lzw16.jpg && convert s16.tif -depth 8 s8.png");
+    const std::pair<const char*, const char*> sources[] = {{"lzw16.jpg", "s16.tif"},
                                                            {"rgb16.png", "s16.tif"},
                                                            {"rgba16.png", "s16.tif"},
                                                            {"grey16.png", "g16.tif"}};
@@ -329,7 +329,7 @@ TEST_F(PhotoMetadataTest, DeepSourcesSaveSixteenBitsWhereTheFormatHoldsThem) {
     }
     CImgBuff image;
     PhotoOrigin origin;
-    ASSERT_EQ(LoadPhoto(folder_.Path("lzw16.tif").c_str(), &image, nullptr, {}, &origin), 1);
+    ASSERT_EQ(LoadPhoto(folder_.Path("lzw16.jpg").c_str(), &image, nullptr, {}, &origin), 1);
     const SaveOptions eight{.bitsPerChannel = 8}, sixteen{.bitsPerChannel = 16};
     ASSERT_EQ(SavePhoto(folder_.Path("o8.tif").c_str(), &image, nullptr, &origin, &eight), 1);
     ASSERT_EQ(SavePhoto(folder_.Path("o.jpg").c_str(), &image, nullptr, &origin, &sixteen), 1);

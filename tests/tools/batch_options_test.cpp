@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "imageio/PhotoFormats.h"
+#include "imageio/PhotoLoader.h"
+#include "tests/imageio/PhotoFiles.h"
 
 namespace {
 
@@ -93,6 +98,39 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         EXPECT_FALSE(Parse(args, &error)) << args;
         EXPECT_NE(error.find(mentions), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+// Every format of the table loads from a file ImageMagick made of it, named for no format; every
+// format written saves under each of its extensions as a file ImageMagick takes for that format,
+// and --format takes it; the desktop entry offers the program for the MIME types the table marks.
+// A row added without a working decoder, encoder or place in those lists fails here.
+TEST(BatchOptions, EveryFormatLoadsAndSavesThroughEveryPathThatListsIt) {
+    ScratchFolder folder;
+    std::ifstream desktop(LUMIVEX_DESKTOP_ENTRY);
+    std::string line;
+    while (std::getline(desktop, line) && !line.starts_with("MimeType=")) continue;
+    for (const PhotoFormat& format : kPhotoFormats) {
+        const std::string name = QString(format.name).toUpper().toStdString();
+        SCOPED_TRACE(name);
+        folder.Shell("convert -size 40x30 gradient:red-blue " + name + ":sample");
+        CImgBuff photo;
+        ASSERT_EQ(LoadPhoto(folder.Path("sample").c_str(), &photo), 1);
+        EXPECT_EQ(line.find(std::string(format.mimeType) + ";") != std::string::npos,
+                  format.desktop);
+        const bool written = format.encoder != PhotoEncoder::None;
+        std::string error;
+        EXPECT_EQ(
+            bool(Parse("--format " + std::string(format.extensions[0]) + " --out-dir d a", &error)),
+            written);
+        for (const char* extension : format.extensions) {
+            if (!extension) continue;
+            const std::string out = std::string("out.") + extension;
+            ASSERT_EQ(SavePhoto(folder.Path(out).c_str(), &photo), written);
+            if (!written) continue;
+            // ImageMagick names the version after the format: BMP3.
+            EXPECT_TRUE(folder.Output("identify -format %m " + out).starts_with(name));
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFile.h"
+#include "imageio/PhotoFormats.h"
 
 namespace {
 
@@ -326,9 +327,9 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             }
             options.outDir = value;
         } else {
-            if (std::none_of(std::begin(kOutputFormats), std::end(kOutputFormats),
-                             [&](const OutputFormat& f) { return value == f.extension; })) {
-                error = "--format takes jpg, png, bmp or tif";
+            const std::vector<std::string> formats = WrittenExtensions(false);
+            if (std::find(formats.begin(), formats.end(), value) == formats.end()) {
+                error = "--format takes " + JoinWords(formats, ", ", " or ");
                 return std::nullopt;
             }
             options.format = value;
@@ -395,13 +396,21 @@ std::string BatchUsage() {
         if (row.neutralMeaning) help += std::string(" = ") + row.neutralMeaning;
         adjustments += "  " + option + help + ")\n";
     }
+    const auto all = [](const PhotoFormat&) { return true; };
+    const auto written = [](const PhotoFormat& f) { return f.encoder != PhotoEncoder::None; };
+    const auto deep = [&](const PhotoFormat& f) { return written(f) && f.deepestBits > 8; };
+    const auto shallow = [&](const PhotoFormat& f) { return written(f) && f.deepestBits == 8; };
+    const auto bare = [&](const PhotoFormat& f) {
+        return written(f) && f.metadata == MetadataKind::None;
+    };
     return R"(Usage: lumivex-batch [OPTIONS] INPUT OUTPUT
   or:  lumivex-batch [OPTIONS] --out-dir DIR INPUT...
   or:  lumivex-batch [OPTIONS] --print-settings [INPUT]
 
-Applies Lumivex's corrections to photos (JPEG, TIFF and what Qt reads) and saves them at full
-resolution. Each option acts as if that control had been moved and released in the window; left
-out, a control stays at its neutral start.
+Applies Lumivex's corrections to photos ()" +
+           JoinWords(PhotoFormatNames(all), ", ", " or ") + R"() and saves them
+at full resolution. Each option acts as if that control had been moved and released in the
+window; left out, a control stays at its neutral start.
 
 Options:
   --settings FILE          start from the corrections of a .lumivex settings file (written by
@@ -432,11 +441,14 @@ Options:
   --skip-existing          leave a photo whose output is there already alone
   --allow-damaged          save a photo whose lower rows are damaged (a file cut short), with
                            a warning, instead of failing it
-  --format jpg|png|bmp|tif
+  --format )" +
+           JoinWords(WrittenExtensions(false), "|", "|") + R"(
                            with --out-dir or OUTPUT -: the format (and extension) of the
                            outputs
-  --depth 8|16             bits per channel of TIFF and PNG outputs (default: 16 for photos
-                           with more than 8 bits, else 8); JPEG and BMP are always 8
+  --depth 8|16             bits per channel of )" +
+           JoinWords(PhotoFormatNames(deep), ", ", " and ") + R"( outputs (default: 16 for photos
+                           with more than 8 bits, else 8); )" +
+           JoinWords(PhotoFormatNames(shallow), ", ", " and ") + R"( are always 8
   --quality N|source       JPEG quality, )" +
            std::to_string(kLowestJpegQuality) + ".." + std::to_string(kHighestJpegQuality) +
            R"(, or source: a JPEG INPUT's own, read from its
@@ -459,9 +471,12 @@ Options:
   -h, --help               this text
   --version                the version
 
-With INPUT and OUTPUT, OUTPUT's extension (jpg, jpeg, png, bmp, tif, tiff) chooses the format.
+With INPUT and OUTPUT, OUTPUT's extension ()" +
+           JoinWords(WrittenExtensions(true), ", ", ", ") + R"() chooses the format.
 Saved photos keep the source's EXIF, XMP, IPTC, Photoshop resources, colour profile and density,
-with the orientation set upright, where the format holds them (BMP holds none).
+with the orientation set upright, where the format holds them ()" +
+           JoinWords(PhotoFormatNames(bare), ", ", " and ") +
+           (PhotoFormatNames(bare).size() == 1 ? " holds" : " hold") + R"( none).
 Exit status: 0 all saved, 1 a photo could not be loaded or saved, 2 a usage error.
 
 Examples:

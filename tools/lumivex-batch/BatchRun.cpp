@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "imageio/PhotoFolder.h"
+#include "imageio/PhotoFormats.h"
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoSaver.h"
 
@@ -24,7 +25,7 @@ constexpr const char* kVersion = "lumivex-batch " LUMIVEX_VERSION;
 
 // Checked before any photo is loaded, against the saver's own formats.
 bool IsSavableExtension(const std::string& path) {
-    return GetEncoderMimeType(path.c_str()) != nullptr;
+    return WrittenPhotoFormat(path.c_str()) != nullptr;
 }
 
 // Prints the settings file the options make; 0, or 1 when the spot grey point cannot be measured.
@@ -200,9 +201,8 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     };
 
     if (options.outDir.empty() && !IsSavableExtension(options.output)) {
-        std::fprintf(err,
-                     "lumivex-batch: OUTPUT must end in .jpg, .jpeg, .png, .bmp, .tif or .tiff\n"
-                     "Try 'lumivex-batch --help'.\n");
+        std::fprintf(err, "lumivex-batch: OUTPUT must end in %s\nTry 'lumivex-batch --help'.\n",
+                     JoinWords(WrittenExtensions(true, "."), ", ", " or ").c_str());
         return 2;
     }
 

@@ -143,11 +143,17 @@ TEST_F(DialogTest, SaveKeepsTheMetadataOfThePhotoOpen) {
 // Saving needs a photo. The save dialog is Qt's own, made from the save command's request: it
 // starts beside the photo with a name made from it, shows the filter's text, adds jpg to a name
 // typed without one and offers the JPEG quality (read back from the file by ImageMagick); the
-// format and quality saved last are offered the next time.
+// format and quality saved last are offered the next time. The open dialog's filter, made from
+// the same table of formats, reads as it always has.
 TEST_F(DialogTest, TheSaveDialogStartsBesideThePhotoAndRemembersFormatAndQuality) {
     QPushButton* button = ButtonNamed("修正した写真を保存する");
     ASSERT_NE(button, nullptr);
     EXPECT_FALSE(button->isEnabled());
+    dialog->OnOpenPhoto();
+    EXPECT_EQ(std::string(prompts.requests.at(0).filter),
+              "写真(*.jpg;*.jpeg;*.tif;*.tiff)|*.jpg;*.jpeg;*.tif;*.tiff|jpgファイル(*.jpg;*.jpeg)|"
+              "*.jpg;*.jpeg|tiffファイル(*.tif;*.tiff)|*.tif;*.tiff||");
+    prompts.requests.clear();
     dialog->OnSavePhoto();
     EXPECT_TRUE(prompts.requests.empty());
 
