@@ -25,19 +25,22 @@ namespace {
 // The filter of the formats the window's open (or save) dialog offers, from the table of formats:
 // "写真(*.jpg;*.jpeg;*.tif;*.tiff)|*.jpg;*.jpeg;*.tif;*.tiff|" for all of them together, then,
 // when there are several, each under its own name.
+// The open dialog ends with every format that loads.
 std::string PhotoFilter(bool save) {
-    std::vector<std::string> each, every;
+    std::vector<std::string> each, every, loads;
     for (const PhotoFormat& format : kPhotoFormats) {
-        if (!format.windowLabel || (save && !format.windowSaves)) continue;
         std::vector<std::string> patterns;
         for (const char* extension : format.extensions)
             if (extension) patterns.push_back(std::string("*.") + extension);
-        every.push_back(JoinWords(patterns, ";", ";"));
+        loads.push_back(JoinWords(patterns, ";", ";"));
+        if (!format.windowLabel || (save && !format.windowSaves)) continue;
+        every.push_back(loads.back());
         each.push_back(format.windowLabel + ("(" + every.back() + ")|" + every.back() + "|"));
     }
     const std::string all = JoinWords(every, ";", ";");
+    const std::string any = JoinWords(loads, ";", ";");
     return "写真(" + all + ")|" + all + "|" + (each.size() > 1 ? JoinWords(each, "", "") : "") +
-           "|";
+           (save ? "" : "読み込めるすべての写真(" + any + ")|" + any + "|") + "|";
 }
 
 // The extension a name typed in the save dialog without one gets: its first format's.

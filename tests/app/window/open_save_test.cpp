@@ -144,7 +144,7 @@ TEST_F(DialogTest, SaveKeepsTheMetadataOfThePhotoOpen) {
 // starts beside the photo with a name made from it, shows the filter's text, adds jpg to a name
 // typed without one and offers the JPEG quality (read back from the file by ImageMagick); the
 // format and quality saved last are offered the next time. The open dialog's filter, made from
-// the same table of formats, reads as it always has.
+// the same table of formats, reads as it always has and then offers every format that loads.
 TEST_F(DialogTest, TheSaveDialogStartsBesideThePhotoAndRemembersFormatAndQuality) {
     QPushButton* button = ButtonNamed("修正した写真を保存する");
     ASSERT_NE(button, nullptr);
@@ -152,7 +152,9 @@ TEST_F(DialogTest, TheSaveDialogStartsBesideThePhotoAndRemembersFormatAndQuality
     dialog->OnOpenPhoto();
     EXPECT_EQ(std::string(prompts.requests.at(0).filter),
               "写真(*.jpg;*.jpeg;*.tif;*.tiff)|*.jpg;*.jpeg;*.tif;*.tiff|jpgファイル(*.jpg;*.jpeg)|"
-              "*.jpg;*.jpeg|tiffファイル(*.tif;*.tiff)|*.tif;*.tiff||");
+              "*.jpg;*.jpeg|tiffファイル(*.tif;*.tiff)|*.tif;*.tiff|読み込めるすべての写真(*.jpg;*."
+              "jpeg;*.png;*.bmp;*.tif;*.tiff;*.gif;*.webp)|*.jpg;*.jpeg;*.png;*.bmp;*.tif;*.tiff;*."
+              "gif;*.webp||");
     prompts.requests.clear();
     dialog->OnSavePhoto();
     EXPECT_TRUE(prompts.requests.empty());
