@@ -486,6 +486,7 @@ void CLumivexDlg::OnBandButton(int32_t band) {
 void CLumivexDlg::SelectWhiteBalance(WhiteBalanceMode mode) {
     UpdateData(1);
     engine.SetWhiteBalanceMode(mode);
+    ShowSpotCursor();
     RequestPreview();
     CommitAdjustments();
 }
@@ -523,7 +524,10 @@ void CLumivexDlg::OnLButtonDown(Point point) {
     if (photoWidth == 0 || photoHeight == 0) return;
     Point pixel;
     if (!previewFrame->MapToPhoto(point, photoWidth, photoHeight, &pixel)) return;
-    if (engine.PickSpotWhiteBalance(pixel.x, pixel.y)) RequestPreview();
+    if (engine.PickSpotWhiteBalance(pixel.x, pixel.y)) {
+        spotPixel = pixel;
+        RequestPreview();
+    }
     CommitAdjustments();
 }
 
@@ -587,6 +591,7 @@ void CLumivexDlg::RestoreSnapshot(const CorrectionSettings& snapshot) {
 }
 
 void CLumivexDlg::TakeCorrections(const CorrectionSettings& settings) {
+    spotPixel.reset();  // the pick's place is not part of the corrections
     if (!TurnPhoto(settings.turn)) {
         prompts->ShowMessage(this, "メモリが足りないため写真を回転できませんでした");
         return;
@@ -614,7 +619,15 @@ void CLumivexDlg::ShowAdjustments() {
         Slider(row.id)->SetPos(engine.AdjustmentPosition(row.id));
     wbRadio = static_cast<int32_t>(engine.Corrections().wbMode);
     UpdateData(0);
+    ShowSpotCursor();
     RequestPreview();
+}
+
+void CLumivexDlg::ShowSpotCursor() {
+    if (engine.Corrections().wbMode == WhiteBalanceMode::Spot)
+        previewFrame->setCursor(EyedropperCursor());
+    else
+        previewFrame->unsetCursor();
 }
 
 bool CLumivexDlg::ShowingOriginal() const {
@@ -727,4 +740,7 @@ void CLumivexDlg::OnPaint(QPainter& frameDc) {
         return;
     }
     previewFrame->PaintPhoto(frameDc, shownPreview ? shownPreview->picture : QImage());
+    if (spotPixel && engine.Corrections().wbMode == WhiteBalanceMode::Spot)
+        previewFrame->PaintSpotMark(
+            frameDc, previewFrame->PhotoToFrame(*spotPixel, photoWidth, photoHeight));
 }

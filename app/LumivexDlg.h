@@ -112,6 +112,8 @@ class CLumivexDlg : public QDialog {
     // The photo last asked for, opened or not: next and previous step from it, so that a photo
     // that fails to load is passed over.
     std::string steppedPath;
+    // The photo pixel of the last spot picked, marked on the preview while spot mode is on.
+    std::optional<Point> spotPixel;
     QMenu* recentMenu = nullptr;
     // From the open photo's colour profile to the screen's; null when the colours stay as they are.
     std::shared_ptr<const DisplayColour> screenColour;
@@ -160,6 +162,8 @@ class CLumivexDlg : public QDialog {
     void RestoreWindowState();
     void SaveWindowState();
     bool ShowingOriginal() const;
+    // In spot mode the preview takes the eyedropper cursor.
+    void ShowSpotCursor();
     // The 補正前 and 補正後 labels placed and shown as the preview compares.
     void ShowCompareLabels(int splitAt);
     // Invalidates a rectangle of the client area (right and bottom exclusive).

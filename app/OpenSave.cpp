@@ -124,6 +124,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     engine.photo = photo;
     photoOrigin = std::move(origin);
     photoPath = path;
+    spotPixel.reset();
     EnableSave(true);
     RememberRecentPhoto(path);
     screenColour = std::move(colour);

@@ -232,6 +232,24 @@ int CPreviewFrame::MapToPhoto(Point point, int32_t photoWidth, int32_t photoHeig
     return 1;
 }
 
+QPointF CPreviewFrame::PhotoToFrame(Point pixel, int32_t photoWidth, int32_t photoHeight) const {
+    if (zoom > 0) return (QPointF(pixel.x + 0.5, pixel.y + 0.5) - origin) * zoom;
+    const Rect& shown = layout.imageRect;
+    return QPointF(shown.left + (pixel.x + 0.5) * (shown.right - shown.left + 1) / photoWidth,
+                   shown.top + (pixel.y + 0.5) * (shown.bottom - shown.top + 1) / photoHeight);
+}
+
+void CPreviewFrame::PaintSpotMark(QPainter& dc, QPointF at) const {
+    dc.save();
+    dc.setRenderHint(QPainter::Antialiasing);
+    dc.setBrush(Qt::NoBrush);
+    dc.setPen(QPen(Qt::black, 3));
+    dc.drawEllipse(at, 6, 6);
+    dc.setPen(QPen(Qt::white, 1.5));
+    dc.drawEllipse(at, 6, 6);
+    dc.restore();
+}
+
 Point CPreviewFrame::InParent(QPointF at) const {
     return Point{x() + static_cast<int32_t>(at.x()), y() + static_cast<int32_t>(at.y())};
 }

@@ -73,6 +73,10 @@ class CPreviewFrame : public BlackFrame {
     // The photo pixel under a point of the parent's coordinates, truncating toward zero.
     // 0 when the point lies outside the shown photo or nothing of it is on screen.
     int MapToPhoto(Point point, int32_t photoWidth, int32_t photoHeight, Point* pixel) const;
+    // The centre of a photo pixel in frame coordinates, where MapToPhoto finds that pixel.
+    QPointF PhotoToFrame(Point pixel, int32_t photoWidth, int32_t photoHeight) const;
+    // A ring around the picked spot's pixel, seen on light and dark photos alike.
+    void PaintSpotMark(QPainter& dc, QPointF at) const;
 
   protected:
     void mousePressEvent(QMouseEvent* event) override;

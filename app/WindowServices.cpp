@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStyleOptionSlider>
@@ -266,6 +267,24 @@ bool TrackBar::event(QEvent* event) {
 void TrackBar::mouseDoubleClickEvent(QMouseEvent* event) {
     event->accept();
     emit doubleClicked();
+}
+
+QCursor EyedropperCursor() {
+    QPixmap picture(24, 24);
+    picture.fill(Qt::transparent);
+    QPainter dc(&picture);
+    dc.setRenderHint(QPainter::Antialiasing);
+    // The glass from the tip up to the bulb, outlined so that it shows on any photo.
+    for (const auto& [colour, width] :
+         {std::pair{QColor(Qt::white), 5.0}, {QColor(Qt::black), 2.5}}) {
+        dc.setPen(QPen(colour, width, Qt::SolidLine, Qt::RoundCap));
+        dc.drawLine(QPointF(2.5, 21.5), QPointF(15, 9));
+    }
+    dc.setPen(QPen(Qt::white, 1.5));
+    dc.setBrush(Qt::black);
+    dc.drawEllipse(QPointF(17.5, 6.5), 4.5, 4.5);
+    dc.end();
+    return QCursor(picture, 2, 21);
 }
 
 BlackFrame::BlackFrame(QWidget* parent) : QFrame(parent) {

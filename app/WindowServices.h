@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QButtonGroup>
+#include <QCursor>
 #include <QFileDialog>
 #include <QFont>
 #include <QFrame>
@@ -100,6 +101,9 @@ struct DialogControls {
     DialogBaseUnits units;
     QWidget* Item(int32_t id) const;
 };
+
+// A pipette whose tip is the hot spot, for picking a colour.
+QCursor EyedropperCursor();
 
 // Creates the template's controls as children of client at their pixel rectangles, in
 // template order (which is also the tab order), and returns them by ID. A control whose ID is in

@@ -205,7 +205,18 @@ TEST_F(DialogTest, SpotClicksMapToPhotoPixelsAtEveryZoomAndAverageOnlyPixelsInsi
     clickAt(QPointF(fit.left + 50 * scale, fit.top + 30 * scale));
     const GreyPoint middle = *spot();
     EXPECT_NE(middle, corner);
+    // Spot mode shows the eyedropper and rings the picked pixel, on the frame as painted.
+    const QPointF mark = frame->PhotoToFrame(Point{50, 30}, 100, 60);
+    auto ringed = [&] {
+        const QImage painted = frame->grab().toImage();
+        return painted.pixel((mark + QPointF(6, 0)).toPoint()) !=
+               painted.pixel((mark + QPointF(14, 0)).toPoint());
+    };
+    EXPECT_EQ(frame->cursor().shape(), Qt::BitmapCursor);
+    EXPECT_TRUE(ringed());
     Click("自動");
+    EXPECT_EQ(frame->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_FALSE(ringed());
     Click("スポット");
     EXPECT_EQ(*spot(), middle);
 
