@@ -14,6 +14,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QUndoStack>
@@ -99,7 +101,9 @@ void CLumivexDlg::CreateFromTemplate() {
     // scaled screens; the preview takes the rest, at least 60 dialog units wide.
     const int frameLeft = controls.Item(kIdPreviewFrame)->x();
     auto* pane = new QWidget;
-    pane->setFixedSize(frameLeft, size.height());
+    // Beside each slider, a number that reads its position and takes one typed.
+    const int numberWidth = MapDialogRect(controls.units, 0, 0, 28, 0).width();
+    pane->setFixedSize(frameLeft + numberWidth, size.height());
     const QObjectList children = client->children();  // a copy: reparenting changes the list
     for (QObject* child : children) {
         auto* widget = qobject_cast<QWidget*>(child);
@@ -107,13 +111,25 @@ void CLumivexDlg::CreateFromTemplate() {
         widget->setParent(pane);
         widget->show();
     }
+    for (const AdjustmentSpec& row : kAdjustments) {
+        const QWidget* slider = controls.Item(kIdBrightnessSlider + static_cast<int32_t>(row.id));
+        auto* number = new QSpinBox(pane);
+        number->setRange(row.minimum, row.maximum);
+        number->setKeyboardTracking(false);  // a typed number applies once, when it is whole
+        number->setButtonSymbols(QAbstractSpinBox::NoButtons);
+        number->setAlignment(Qt::AlignRight);
+        const int height = number->sizeHint().height();
+        number->setGeometry(frameLeft, slider->y() + (slider->height() - height) / 2,
+                            numberWidth - 6, height);
+        numberBoxes[static_cast<int32_t>(row.id)] = number;
+    }
     controlsScroll = new QScrollArea(client);
     controlsScroll->setFrameShape(QFrame::NoFrame);
     controlsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     controlsScroll->setWidget(pane);
     const int scrollBar = controlsScroll->verticalScrollBar()->sizeHint().width();
     setMinimumSize(
-        frameLeft + scrollBar + MapDialogRect(controls.units, 0, 0, 60, 0).width(),
+        pane->width() + scrollBar + MapDialogRect(controls.units, 0, 0, 60, 0).width(),
         menuHeight + statusHeight + MapDialogRect(controls.units, 0, 0, 0, 150).height());
 
     client->installEventFilter(this);
@@ -183,6 +199,18 @@ void CLumivexDlg::ConnectMessageMap() {
         TrackBar* slider = Slider(row.id);
         connect(slider, &TrackBar::scrolled, this,
                 [this, slider](int code) { OnHScroll(code, slider); });
+        QSpinBox* number = numberBoxes[static_cast<int32_t>(row.id)];
+        auto showPosition = [number](int position) {
+            const QSignalBlocker quiet(number);
+            number->setValue(position);
+        };
+        connect(slider, &QAbstractSlider::valueChanged, number, showPosition);
+        connect(slider, &QAbstractSlider::sliderMoved, number, showPosition);
+        // A number typed is applied as a release there.
+        connect(number, &QSpinBox::valueChanged, this, [this, slider](int position) {
+            slider->SetPos(position);
+            OnHScroll(kScrollThumbPosition, slider);
+        });
         // Back to neutral, applied as a release.
         connect(slider, &TrackBar::doubleClicked, this, [this, slider, neutral = row.neutral] {
             slider->SetPos(neutral);
@@ -411,6 +439,8 @@ void CLumivexDlg::OnInitDialog() {
         TrackBar* slider = Slider(row.id);
         slider->SetRange(row.minimum, row.maximum);
         for (int32_t i = 0; i < row.tickCount; ++i) slider->SetTic(row.ticks[i]);
+        const QSignalBlocker quiet(numberBoxes[static_cast<int32_t>(row.id)]);
+        numberBoxes[static_cast<int32_t>(row.id)]->setValue(slider->GetPos());
     }
 
     for (int32_t k = 0; k < 6; ++k) {

@@ -28,6 +28,7 @@ class QLabel;
 class QMenuBar;
 class QPushButton;
 class QScrollArea;
+class QSpinBox;
 class QSettings;
 class QStatusBar;
 class QToolButton;
@@ -130,6 +131,7 @@ class CLumivexDlg : public QDialog {
     TrackBar* bandHueSlider = nullptr;
     TrackBar* bandVividnessSlider = nullptr;
     TrackBar* bandBrightnessSlider = nullptr;
+    QSpinBox* numberBoxes[kAdjustmentCount] = {};  // beside the sliders, in adjustment order
     CPreviewFrame* previewFrame = nullptr;
     QPushButton* bandButtons[6] = {};
     int32_t wbRadio = 0;  // the pressed white-balance button, in WhiteBalanceMode order

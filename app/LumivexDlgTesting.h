@@ -30,6 +30,7 @@ class CLumivexDlgTesting : public CLumivexDlg {
     using CLumivexDlg::controlsScroll;
     using CLumivexDlg::engine;
     using CLumivexDlg::menuBar;
+    using CLumivexDlg::numberBoxes;
     using CLumivexDlg::photoHeight;
     using CLumivexDlg::photoWidth;
     using CLumivexDlg::previewFrame;

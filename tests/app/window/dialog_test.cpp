@@ -2,6 +2,8 @@
 // shortcuts, drops, the command line and the unsaved-changes question.
 #include <QMimeData>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QSpinBox>
 #include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
@@ -83,7 +85,7 @@ TEST_F(DialogTest, AtItsSmallestTheControlsScrollBesideThePreview) {
               2);
     EXPECT_TRUE(controls.contains(dialog->brightnessSlider));
     for (QWidget* control : controls) {
-        scroll->ensureWidgetVisible(control, 0, 0);
+        scroll->verticalScrollBar()->setValue(control->y());  // its top at the top, or the end
         const QRect shown(control->mapTo(scroll->viewport(), QPoint(0, 0)), control->size());
         EXPECT_TRUE(scroll->viewport()->rect().contains(shown))
             << control->metaObject()->className();
@@ -103,11 +105,13 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragShowsTheProxyAndItsReleaseTheF
     const std::pair<Qt::Key, int32_t> steps[] = {
         {Qt::Key_Right, 1},   {Qt::Key_PageDown, -17}, {Qt::Key_Up, -16},  {Qt::Key_End, 45},
         {Qt::Key_PageUp, 45}, {Qt::Key_Home, -45},     {Qt::Key_Home, -45}};
+    QSpinBox* number = dialog->numberBoxes[static_cast<int>(AdjustmentId::Vividness)];
     for (auto [key, position] : steps) {
         QTest::keyClick(slider, key);
         Settle();
         EXPECT_EQ(slider->GetPos(), position) << key;
         EXPECT_EQ(vividness(), position) << key;
+        EXPECT_EQ(number->value(), position) << key;
         EXPECT_TRUE(dialog->shownPreview->sharp) << key;
     }
     QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
@@ -120,6 +124,15 @@ TEST_F(DialogTest, KeysClicksAndTheWheelApplyADragShowsTheProxyAndItsReleaseTheF
     Settle();
     EXPECT_EQ(slider->GetPos(), -24);
     EXPECT_EQ(vividness(), -24);
+    // A number typed beside the slider moves it and applies, as a release does.
+    number->setFocus();
+    number->selectAll();
+    QTest::keyClicks(number, "12");
+    QTest::keyClick(number, Qt::Key_Return);
+    Settle();
+    EXPECT_EQ(slider->GetPos(), 12);
+    EXPECT_EQ(vividness(), 12);
+    EXPECT_TRUE(dialog->shownPreview->sharp);
 
     const QImage before = Shown();
     Drag(slider, {10, 20, 30});
