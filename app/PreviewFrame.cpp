@@ -168,10 +168,24 @@ void CPreviewFrame::SetHistogram(const std::optional<Histogram>& levels) {
 
 // 256 levels across, over a dark veil, in the bottom-right corner inside the border: each
 // channel's counts as a translucent area scaled to the highest count of any level.
-void CPreviewFrame::DrawHistogram(QPainter& dc) const {
+QRect CPreviewFrame::HistogramBox() const {
     constexpr int kWidth = 256, kHeight = 80, kInset = 8;
-    const QRect box(width() - 1 - kInset - kWidth, height() - 1 - kInset - kHeight, kWidth,
-                    kHeight);
+    int boxWidth = kWidth, boxHeight = kHeight;
+    if (zoom == 0) {
+        const int beside = width() - 1 - layout.imageRect.right - 1 - 2 * kInset;
+        const int below = height() - 1 - layout.imageRect.bottom - 1 - 2 * kInset;
+        const bool fits = below >= kHeight || beside >= kWidth;
+        if (!fits && beside >= kWidth / 2)
+            boxWidth = beside;
+        else if (!fits && below >= kHeight / 2)
+            boxHeight = below;
+    }
+    return QRect(width() - 1 - kInset - boxWidth, height() - 1 - kInset - boxHeight, boxWidth,
+                 boxHeight);
+}
+
+void CPreviewFrame::DrawHistogram(QPainter& dc) const {
+    const QRect box = HistogramBox();
     if (box.left() < 1 || box.top() < 1) return;  // no room in a tiny frame
     uint32_t highest = 1;
     for (const auto* levels :
@@ -192,8 +206,8 @@ void CPreviewFrame::DrawHistogram(QPainter& dc) const {
         QPolygonF area;
         area << QPointF(box.left(), box.bottom() + 1);
         for (int level = 0; level < 256; ++level) {
-            const double h = static_cast<double>((*levels)[level]) * kHeight / highest;
-            area << QPointF(box.left() + level + 0.5, box.bottom() + 1 - h);
+            const double h = static_cast<double>((*levels)[level]) * box.height() / highest;
+            area << QPointF(box.left() + (level + 0.5) * box.width() / 256, box.bottom() + 1 - h);
         }
         area << QPointF(box.right() + 1, box.bottom() + 1);
         dc.setBrush(colour);

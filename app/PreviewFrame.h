@@ -67,6 +67,10 @@ class CPreviewFrame : public BlackFrame {
     // The levels the histogram shows.
     void SetHistogram(const std::optional<Histogram>& levels);
     const Histogram& ShownHistogram() const { return histogram; }
+    // Where the histogram is drawn: the bottom-right corner, in the white band beside or below a
+    // fitted photo when one holds it (narrowed or lowered to half its size at most), else over
+    // the photo.
+    QRect HistogramBox() const;
     // The inside white, for no photo.
     void PaintEmpty(QPainter& dc);
 

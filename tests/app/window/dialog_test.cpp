@@ -327,7 +327,7 @@ TEST_F(DialogTest, UndoAndRedoWalkThroughADragABandChangeASpotPickAndAReset) {
     EXPECT_EQ(QSize(dialog->photoWidth, dialog->photoHeight), QSize(48, 64));
 }
 
-TEST_F(DialogTest, TheHistogramCountsThePictureShownAndDrawsOverItOnlyWhenTicked) {
+TEST_F(DialogTest, TheHistogramCountsThePictureShownAndDrawsOnlyWhenTickedBesideAPortraitPhoto) {
     Show();
     OpenGradient();
     Release(dialog->vividnessSlider, 20);
@@ -357,6 +357,21 @@ TEST_F(DialogTest, TheHistogramCountsThePictureShownAndDrawsOverItOnlyWhenTicked
     EXPECT_EQ(shown.luminance, expected.luminance);
     toggle->trigger();
     EXPECT_EQ(dialog->previewFrame->grab().toImage(), plain);
+
+    // Beside a portrait photo, or below it in a narrow window, it stays in the white band.
+    Open(WritePhoto(Gradient(48, 64), "portrait.png"));
+    for (const QSize size : {dialog->size(), QSize(1200, 600)}) {
+        dialog->resize(size);
+        Settle();
+        const QImage portrait = dialog->previewFrame->grab().toImage();
+        toggle->trigger();
+        Settle();
+        const QImage drawn = dialog->previewFrame->grab().toImage();
+        toggle->trigger();
+        EXPECT_NE(drawn, portrait);
+        const QRect photo(QPoint(r.left, r.top), QPoint(r.right, r.bottom));
+        EXPECT_EQ(drawn.copy(photo), portrait.copy(photo)) << size.width();
+    }
 }
 
 TEST_F(DialogTest, ADroppedFileOpensAndNamesTheWindow) {
