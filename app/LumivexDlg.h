@@ -19,6 +19,7 @@
 #include "app/PreviewRenderer.h"
 #include "app/ScreenProfile.h"
 #include "app/WindowServices.h"
+#include "imageio/PhotoFile.h"
 #include "imageio/PhotoMetadata.h"
 
 class ApplyToManyRun;
@@ -190,6 +191,8 @@ class CLumivexDlg : public QDialog {
     bool TurnPhoto(ImageTurn turn);
     CorrectionSettings Snapshot();
     QAction* MenuAction(int32_t id) const;
+    // A failed open or save: message, then why.
+    void ShowFailure(const char* message, const PhotoError& failure);
     // The save commands work only with a photo open.
     void EnableSave(bool enable);
     // The photos opened last, newest first, as the 最近使ったファイル menu lists them.

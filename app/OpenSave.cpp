@@ -13,6 +13,7 @@
 #include "app/ApplyToMany.h"
 #include "app/LumivexDlg.h"
 #include "app/PreviewFrame.h"
+#include "app/Resources.h"
 #include "image/ImageTurn.h"
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFolder.h"
@@ -100,6 +101,7 @@ void CLumivexDlg::OnOpenPhoto() {
 void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     std::shared_ptr<SourcePhoto> photo;
     PhotoOrigin origin;
+    PhotoError failure;
     steppedPath = path;
     statusBar->showMessage(QStringLiteral("読み込み中..."));
     std::shared_ptr<const DisplayColour> colour;
@@ -109,7 +111,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     const ImageTurn turn = engine.Corrections().turn;
     RunWhileWindowPaints([&] {
         CImgBuff loaded, turned;
-        if (!LoadPhoto(path.c_str(), &loaded, nullptr, {.allowDamaged = true}, &origin) ||
+        if (!LoadPhoto(path.c_str(), &loaded, &failure, {.allowDamaged = true}, &origin) ||
             !(turn.IsNone() || TurnImage(*loaded.buffer, turn, turned.buffer)))
             return;
         photo = SourcePhoto::Make(turn.IsNone() ? loaded : turned, turn);
@@ -118,7 +120,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     });
     statusBar->clearMessage();
     if (!photo) {
-        prompts->ShowMessage(this, kLoadFailed);
+        ShowFailure(kLoadFailed, failure);
         return;
     }
     engine.photo = photo;
@@ -150,6 +152,15 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
             "下の " + std::to_string(photoOrigin.damagedRows) + " 行が壊れています";
         prompts->ShowMessage(this, text.c_str());
     }
+}
+
+// The message, and below it the cause; the system's own words where no cause names it.
+void CLumivexDlg::ShowFailure(const char* message, const PhotoError& failure) {
+    std::string text = message;
+    if (failure.failure != PhotoFailure::None)
+        text += "\n\n" + std::string(PhotoFailureText(failure.failure));
+    if (failure.failure == PhotoFailure::SystemError) text += ": " + failure.text;
+    prompts->ShowMessage(this, text.c_str());
 }
 
 void CLumivexDlg::OnStepPhoto(int step) {
@@ -220,17 +231,18 @@ int CLumivexDlg::SaveAdjustedPhoto() {
     if (!prompts->RunFileDialog(this, request, &path)) return 0;
     const std::shared_ptr<const CorrectionPlan> plan = engine.Plan();
     const SaveOptions options{.quality = quality};
+    PhotoError failure;
     int ok = 0;
     {
         BusyCursor busy;
         RunWhileWindowPaints([&] {
             CImgBuff result;
             ok = ApplyAdjustments(*plan, *photo, false, result.buffer) &&
-                 SavePhoto(path.c_str(), &result, nullptr, &photoOrigin, &options);
+                 SavePhoto(path.c_str(), &result, &failure, &photoOrigin, &options);
         });
     }
     if (!ok) {
-        prompts->ShowMessage(this, kSaveFailed);
+        ShowFailure(kSaveFailed, failure);
         return 0;
     }
     saved = plan->settings;

@@ -165,3 +165,43 @@ QPixmap LoadResourceBitmap(int32_t id) {
             return QPixmap();
     }
 }
+
+const char* PhotoFailureText(PhotoFailure failure) {
+    switch (failure) {
+        case PhotoFailure::None:
+            return "";
+        case PhotoFailure::NoSuchFile:
+            return "ファイルがありません";
+        case PhotoFailure::FolderMissing:
+            return "フォルダがありません";
+        case PhotoFailure::IsFolder:
+            return "写真ではなくフォルダです";
+        case PhotoFailure::NotRegularFile:
+            return "ふつうのファイルではありません (デバイス、FIFO など)";
+        case PhotoFailure::DanglingLink:
+            return "リンク先のファイルがありません";
+        case PhotoFailure::LinkLoop:
+            return "リンクが循環しています";
+        case PhotoFailure::PathTooLong:
+            return "ファイル名が長すぎます";
+        case PhotoFailure::NoPermission:
+            return "アクセスする権限がありません";
+        case PhotoFailure::DiskFull:
+            return "ディスクがいっぱいです";
+        case PhotoFailure::NotAPhoto:
+            return "読み込める形式の写真ではありません";
+        case PhotoFailure::Damaged:
+            return "写真のファイルが壊れています";
+        case PhotoFailure::TooManyPixels:
+            return "画素数が多すぎます";
+        case PhotoFailure::NotEnoughMemory:
+            return "メモリが足りません";
+        case PhotoFailure::UnknownFormat:
+            return "この拡張子の形式では保存できません";
+        case PhotoFailure::TooLargeForFormat:
+            return "この形式には大きすぎる写真です";
+        case PhotoFailure::SystemError:
+            return "システムのエラーです";
+    }
+    return "";
+}

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "app/WindowServices.h"
+#include "imageio/PhotoFile.h"
 
 // Strings.
 inline constexpr int32_t kAboutMenuString = 101;
@@ -85,6 +86,9 @@ extern const MenuTemplate kRightMenu;
 
 // The string with that number (UTF-8), or "" when there is none.
 const char* LoadResourceString(int32_t id);
+
+// Why a photo could not be opened or saved, as the window says it; "" for None.
+const char* PhotoFailureText(PhotoFailure failure);
 
 // Icon 128 at all its sizes (32, 24 and 16 pixels).
 QIcon LoadAppIcon();

@@ -390,7 +390,8 @@ TEST_F(DialogTest, ADroppedFileOpensAndNamesTheWindow) {
     drop(QString::fromStdString(WritePhoto(Gradient(30, 20), "写真 1.png")));
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("写真 1.png - Lumivex"));
     drop(folder.filePath(QStringLiteral("missing.jpg")));
-    EXPECT_EQ(prompts.messages, std::vector<std::string>{"ロードできませんでした"});
+    EXPECT_EQ(prompts.messages,
+              std::vector<std::string>{"ロードできませんでした\n\nファイルがありません"});
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("写真 1.png - Lumivex"));
 }
 

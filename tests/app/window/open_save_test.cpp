@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
+#include "app/Resources.h"
 #include "tests/app/window/DialogFixture.h"
 
 namespace {
@@ -66,7 +68,18 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
     Open(broken);
     Open(folder.filePath("missing.jpg").toStdString());
     Open("");  // cancelled
-    EXPECT_EQ(prompts.messages, (std::vector<std::string>{kLoadFailed, kLoadFailed}));
+    // Each says why, in the window's language.
+    EXPECT_EQ(prompts.messages,
+              (std::vector<std::string>{
+                  std::string(kLoadFailed) + "\n\n読み込める形式の写真ではありません",
+                  std::string(kLoadFailed) + "\n\nファイルがありません"}));
+    std::set<std::string> causes;
+    for (int cause = int(PhotoFailure::NoSuchFile); cause <= int(PhotoFailure::SystemError);
+         ++cause) {
+        const std::string text = PhotoFailureText(PhotoFailure(cause));
+        EXPECT_TRUE(text.size() > 0 && static_cast<unsigned char>(text[0]) >= 0x80) << cause;
+        EXPECT_TRUE(causes.insert(text).second) << text;
+    }
     EXPECT_EQ(dialog->photoWidth, 64);
     EXPECT_EQ(dialog->engine.photo, photo);
     EXPECT_EQ(dialog->previewFrame->grab().toImage(), pictureBefore);
@@ -109,7 +122,8 @@ TEST_F(DialogTest, SaveWritesTheFullResultOfTheCurrentCorrectionsAndAFailedSaveL
     const QString blocker = folder.filePath(QStringLiteral("plain-file"));
     std::ofstream(blocker.toStdString()) << "";
     save(blocker + QStringLiteral("/x.jpg"));
-    EXPECT_EQ(prompts.messages, std::vector<std::string>{kSaveFailed});
+    ASSERT_EQ(prompts.messages.size(), 1u);
+    EXPECT_EQ(prompts.messages[0].rfind(kSaveFailed, 0), 0u) << prompts.messages[0];
     const QString again = folder.filePath(QStringLiteral("again.jpg"));
     save(again);
     save("");  // cancelled
@@ -221,7 +235,7 @@ TEST_F(DialogTest, StepsThroughTheFolderAndRemembersRecentPhotos) {
         Keys(step.keys);
         EXPECT_EQ(dialog->photoWidth, step.width) << step.keys;
         EXPECT_EQ(prompts.messages.size(), step.messages) << step.keys;
-        EXPECT_EQ(prompts.messages.back(), kLoadFailed);
+        EXPECT_EQ(prompts.messages.back().rfind(kLoadFailed, 0), 0u);
     }
     Release(dialog->brightnessSlider, 20);
     prompts.saveAnswer = SaveChangesAnswer::Cancel;
