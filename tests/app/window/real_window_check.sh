@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The program in a real X window: started with a photo on its command line it shows that photo,
-# Ctrl+1 shows it one photo pixel on one screen pixel, Ctrl+S asks for a name and saves the
-# corrected photo there, Ctrl+Q ends it. Exits 77 (skipped) where Xvfb or xdotool is missing.
+# The program in a real X window on a 1366 x 768 laptop screen: started with a photo on its
+# command line it shows that photo in a window that fits the screen, Ctrl+1 shows it one photo
+# pixel on one screen pixel, Ctrl+S asks for a name and saves the corrected photo there, the window
+# shrinks to 560 pixels high or less, Ctrl+Q ends it. Exits 77 (skipped) where Xvfb or xdotool is
+# missing.
 set -euo pipefail
 lumivex="$1"
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || exit 77
@@ -25,7 +27,7 @@ fail() {
 convert -size 400x300 pattern:gray50 -depth 8 "$dir/photo.png"
 convert -size 64x64 pattern:gray50 -depth 8 "$dir/even.png"
 convert "$dir/even.png" -roll +1+0 "$dir/odd.png"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
+Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
 server=$!
 for _ in $(seq 50); do [[ -s "$dir/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$dir/display")" QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$dir/config"
@@ -42,6 +44,8 @@ window="$(timeout 30 xdotool search --sync --name '^photo.png - Lumivex$' | head
     fail "no window named after the photo"
 xdotool windowfocus --sync "$window"
 sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$window")"
+((Y + HEIGHT <= 768 && X + WIDTH <= 1366)) || fail "the window ($WIDTH x $HEIGHT at $X,$Y) leaves the screen"
 
 # 64 x 64 screen pixels at the window's centre, which the photo covers, match the pattern.
 unscaled() {
@@ -67,6 +71,10 @@ for _ in $(seq 100); do [[ -s corrected.jpg ]] && break; sleep 0.1; done
     fail "no 400 x 300 JPEG saved"
 
 xdotool windowfocus --sync "$window"
+xdotool windowsize --sync "$window" 200 200 || true
+sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$window")"
+((HEIGHT <= 560)) || fail "the window cannot be made shorter than $HEIGHT pixels"
 xdotool key ctrl+q
 for _ in $(seq 100); do kill -0 "$program" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$program" 2>/dev/null && fail "Ctrl+Q did not end the program"
