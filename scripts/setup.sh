@@ -12,7 +12,7 @@ packages=(
     clang-14 libclang-rt-14-dev clang-format
     libtiff-tools imagemagick libjpeg-turbo-progs icc-profiles-free libimage-exiftool-perl
     desktop-file-utils help2man
-    xvfb xauth xdotool
+    xvfb xauth xdotool x11-utils
 )
 if [[ "${1:-}" == "--print" ]]; then
     printf '%s\n' "${packages[@]}"
