@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -66,53 +65,36 @@ std::shared_ptr<const DisplayColour> DisplayColour::Make(std::span<const uint8_t
     const Profile from = OpenProfile(source, "the photo's", reason);
     const Profile to = from ? OpenProfile(screen, "the screen's", reason) : Profile();
     if (!to) return nullptr;
+    std::shared_ptr<DisplayColour> colour(new DisplayColour);
     // Perceptual, as viewers and ImageMagick convert by default.
-    const std::unique_ptr<void, decltype(&cmsDeleteTransform)> transform(
-        cmsCreateTransform(from.get(), TYPE_BGRA_8, to.get(), TYPE_BGRA_8, INTENT_PERCEPTUAL, 0),
-        &cmsDeleteTransform);
-    if (!transform) {
-        *reason = "LittleCMS cannot convert from the photo's colour profile to the screen's";
-        return nullptr;
-    }
-    if (!MovesColours(transform.get())) return nullptr;
-    std::shared_ptr<DisplayColour> colour(new (std::nothrow) DisplayColour);
-    try {
-        if (colour) colour->table.resize(size_t{1} << 24);
-    } catch (const std::bad_alloc&) {
-        colour.reset();
-    }
-    if (!colour) {
-        *reason = "not enough memory to convert the colours";
-        return nullptr;
-    }
-    // Each red level's 65536 colours at a time; LittleCMS keeps its per-pixel cache on the
-    // caller's stack, so one transform serves every worker at once.
-    uint32_t* table = colour->table.data();
-    ParallelFor(256, [&](uint32_t firstRed, uint32_t count) {
-        for (uint32_t red = firstRed; red < firstRed + count; ++red) {
-            uint32_t* slab = table + (red << 16);
-            for (uint32_t i = 0; i < 65536; ++i) slab[i] = i | red << 16;
-            cmsDoTransform(transform.get(), slab, slab, 65536);
-            for (uint32_t i = 0; i < 65536; ++i) slab[i] &= 0xFFFFFF;
+    for (auto [transform, format] :
+         {std::pair{&colour->bgr, TYPE_BGR_8}, {&colour->bgra, TYPE_BGRA_8}}) {
+        *transform = cmsCreateTransform(from.get(), format, to.get(), format, INTENT_PERCEPTUAL, 0);
+        if (!*transform) {
+            *reason = "LittleCMS cannot convert from the photo's colour profile to the screen's";
+            return nullptr;
         }
-    });
+    }
+    if (!MovesColours(colour->bgra)) return nullptr;
     return colour;
+}
+
+DisplayColour::~DisplayColour() {
+    for (void* transform : {bgr, bgra}) {
+        if (transform) cmsDeleteTransform(transform);
+    }
 }
 
 void DisplayColour::Convert(uint8_t* first, size_t stride, int32_t width, int32_t height,
                             int pixelBytes) const {
+    void* transform = pixelBytes == 3 ? bgr : bgra;
     if (width < 1 || height < 1) return;
-    const uint32_t* colours = table.data();
+    // LittleCMS keeps its per-pixel cache on the caller's stack: one transform serves every
+    // worker at once.
     ParallelFor(static_cast<uint32_t>(height), [&](uint32_t y, uint32_t count) {
-        for (uint32_t row = y; row < y + count; ++row) {
-            uint8_t* pixel = first + stride * row;
-            for (int32_t x = 0; x < width; ++x, pixel += pixelBytes) {
-                const uint32_t converted =
-                    colours[pixel[0] | uint32_t{pixel[1]} << 8 | uint32_t{pixel[2]} << 16];
-                pixel[0] = static_cast<uint8_t>(converted);
-                pixel[1] = static_cast<uint8_t>(converted >> 8);
-                pixel[2] = static_cast<uint8_t>(converted >> 16);
-            }
-        }
+        uint8_t* row = first + stride * y;
+        cmsDoTransformLineStride(transform, row, row, static_cast<cmsUInt32Number>(width), count,
+                                 static_cast<cmsUInt32Number>(stride),
+                                 static_cast<cmsUInt32Number>(stride), 0, 0);
     });
 }
