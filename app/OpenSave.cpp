@@ -157,9 +157,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
 // The message, and below it the cause; the system's own words where no cause names it.
 void CLumivexDlg::ShowFailure(const char* message, const PhotoError& failure) {
     std::string text = message;
-    if (failure.failure != PhotoFailure::None)
-        text += "\n\n" + std::string(PhotoFailureText(failure.failure));
-    if (failure.failure == PhotoFailure::SystemError) text += ": " + failure.text;
+    if (failure.failure != PhotoFailure::None) text += "\n\n" + PhotoCauseText(failure);
     prompts->ShowMessage(this, text.c_str());
 }
 
@@ -274,9 +272,11 @@ void CLumivexDlg::OnExportSettings() {
     UpdateData(1);
     std::string path;
     if (!prompts->RunFileDialog(this, request, &path)) return;
-    std::string error;
-    if (!WriteSettingsFile(path, Snapshot(), error))
-        prompts->ShowMessage(this, ("補正を書き出せませんでした\n\n" + error).c_str());
+    SettingsError error;
+    if (!WriteSettingsFile(path, Snapshot(), error)) {
+        prompts->ShowMessage(
+            this, ("補正を書き出せませんでした\n\n" + SettingsFailureText(error)).c_str());
+    }
 }
 
 // The whole file is read and checked before anything changes; taking it is one undo step.
@@ -287,19 +287,18 @@ void CLumivexDlg::OnImportSettings() {
     UpdateData(1);
     std::string path;
     if (!prompts->RunFileDialog(this, request, &path)) return;
-    std::vector<std::string> warnings;
-    std::string error;
+    SettingsWarnings warnings;
+    SettingsError error;
     const std::optional<CorrectionSettings> settings = ReadSettingsFile(path, warnings, error);
     if (!settings) {
-        prompts->ShowMessage(this, ("補正を読み込めませんでした\n\n" + error).c_str());
+        prompts->ShowMessage(
+            this, ("補正を読み込めませんでした\n\n" + SettingsFailureText(error)).c_str());
         return;
     }
     TakeCorrections(*settings);
     CommitAdjustments();
-    if (warnings.empty()) return;
-    std::string text = "補正を読み込みました。次の項目はこの版では使えないため無視しました:";
-    for (const std::string& warning : warnings) text += "\n" + warning;
-    prompts->ShowMessage(this, text.c_str());
+    const std::string ignored = SettingsWarningText(warnings);
+    if (!ignored.empty()) prompts->ShowMessage(this, ("補正を読み込みました。" + ignored).c_str());
 }
 
 // The photos are corrected with the settings as they are now, on a thread of their own; the

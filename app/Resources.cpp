@@ -205,3 +205,63 @@ const char* PhotoFailureText(PhotoFailure failure) {
     }
     return "";
 }
+
+std::string PhotoCauseText(const PhotoError& error) {
+    std::string text = PhotoFailureText(error.failure);
+    if (error.failure == PhotoFailure::SystemError) text += ": " + error.text;
+    return text;
+}
+
+std::string SettingsFailureText(const SettingsError& error) {
+    const std::string key = error.key.empty() ? "" : error.key + ": ";
+    switch (error.failure) {
+        case SettingsFailure::None:
+            return "";
+        case SettingsFailure::File:
+            return PhotoCauseText(error.file);
+        case SettingsFailure::TooLarge:
+            return "補正ファイルにしては大きすぎます";
+        case SettingsFailure::NotJson:
+            return "補正ファイルではありません (" + std::to_string(error.at) +
+                   " バイト目から JSON として読めません)";
+        case SettingsFailure::NotAnObject:
+            return "補正ファイルではありません (JSON のオブジェクトではありません)";
+        case SettingsFailure::WrongFormat:
+            return key + "Lumivex の補正ファイルではありません";
+        case SettingsFailure::DuplicateKey:
+            return key + "2 回書かれています";
+        case SettingsFailure::BadVersion:
+            return key + "1 以上の整数でなければなりません";
+        case SettingsFailure::NotObject:
+            return key + "オブジェクトでなければなりません";
+        case SettingsFailure::OutOfRange:
+            return key + std::to_string(error.minimum) + " から " + std::to_string(error.maximum) +
+                   " までの整数でなければなりません";
+        case SettingsFailure::BadWhiteBalanceMode:
+            return key + "off、auto、spot のどれかでなければなりません";
+        case SettingsFailure::BadGreyPoint:
+            return key + "0 から 1 までの 3 つの数 (赤、緑、青) でなければなりません";
+        case SettingsFailure::BadRotate:
+            return key + "0、90、180、270 (時計回りの角度) のどれかでなければなりません";
+        case SettingsFailure::BadFlip:
+            return key + "true か false でなければなりません";
+    }
+    return "";
+}
+
+std::string SettingsWarningText(const SettingsWarnings& warnings) {
+    // A file can hold many thousands of keys; the message stays a few lines high.
+    constexpr size_t kKeysListed = 10;
+    std::string text;
+    if (warnings.newerVersion > 0) {
+        text += "\nこの補正ファイルはより新しい版 (" + std::to_string(warnings.newerVersion) +
+                ") で書かれています。";
+    }
+    if (warnings.unknownKeys.empty()) return text;
+    text += "\n次の項目はこの版では使えないため無視しました:";
+    const size_t listed = std::min(warnings.unknownKeys.size(), kKeysListed);
+    for (size_t k = 0; k < listed; ++k) text += "\n" + warnings.unknownKeys[k];
+    if (listed < warnings.unknownKeys.size())
+        text += "\nほか " + std::to_string(warnings.unknownKeys.size() - listed) + " 項目";
+    return text;
+}

@@ -6,8 +6,10 @@
 #include <QPixmap>
 
 #include <cstdint>
+#include <string>
 
 #include "app/WindowServices.h"
+#include "correct/CorrectionSettings.h"
 #include "imageio/PhotoFile.h"
 
 // Strings.
@@ -89,6 +91,13 @@ const char* LoadResourceString(int32_t id);
 
 // Why a photo could not be opened or saved, as the window says it; "" for None.
 const char* PhotoFailureText(PhotoFailure failure);
+// The same for error, with the system's own words where no cause names it.
+std::string PhotoCauseText(const PhotoError& error);
+
+// Why a settings file could not be read or written, as the window says it: the key at fault first.
+std::string SettingsFailureText(const SettingsError& error);
+// What a settings file held that was ignored: at most ten unknown keys, then how many more.
+std::string SettingsWarningText(const SettingsWarnings& warnings);
 
 // Icon 128 at all its sizes (32, 24 and 16 pixels).
 QIcon LoadAppIcon();

@@ -1,53 +1,60 @@
 #include "correct/CorrectionSettings.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <QIODevice>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
+#include <unistd.h>
+#include <cerrno>
 #include <cmath>
+#include <set>
+
+#include "imageio/PhotoSaver.h"
 
 namespace {
 
 constexpr const char* kFormatName = "lumivex-settings";
 // A settings file is a few hundred bytes; anything much larger is not one.
-constexpr qint64 kLargestFile = 1 << 20;
+constexpr size_t kLargestFile = 1 << 20;
 
 constexpr std::array<WhiteBalanceMode, 3> kWhiteBalanceModes = {
     WhiteBalanceMode::Off, WhiteBalanceMode::Automatic, WhiteBalanceMode::Spot};
+
+SettingsError Fault(SettingsFailure failure, std::string key = {}) {
+    SettingsError error;
+    error.failure = failure;
+    error.key = std::move(key);
+    return error;
+}
 
 QString Key(const char* name) {
     return QString::fromUtf8(name);
 }
 
-std::string RangeText(const AdjustmentSpec& row) {
-    return "a whole number from " + std::to_string(row.minimum) + " to " +
-           std::to_string(row.maximum);
-}
-
 // Reads one position. Absent keys keep the neutral position already in place.
 bool ReadPosition(const QJsonObject& object, const std::string& path, const AdjustmentSpec& row,
-                  int32_t& position, std::string& error) {
+                  int32_t& position, SettingsError& error) {
     const QJsonValue value = object.value(Key(row.optionName));
     if (value.isUndefined()) return true;
     const double number = value.toDouble(std::nan(""));
     if (!value.isDouble() || number != std::trunc(number) || number < row.minimum ||
         number > row.maximum) {
-        error = path + row.optionName + ": must be " + RangeText(row);
+        error = Fault(SettingsFailure::OutOfRange, path + row.optionName);
+        error.minimum = row.minimum;
+        error.maximum = row.maximum;
         return false;
     }
     position = static_cast<int32_t>(number);
     return true;
 }
 
-// Adds a warning for every key of object that known does not list.
+// Lists every key of object that known does not list.
 void WarnUnknownKeys(const QJsonObject& object, const std::string& path,
-                     const std::vector<QString>& known, std::vector<std::string>& warnings) {
+                     const std::vector<QString>& known, SettingsWarnings& warnings) {
     for (const QString& key : object.keys()) {
         if (std::find(known.begin(), known.end(), key) == known.end())
-            warnings.push_back("unknown key " + path + key.toStdString() + " ignored");
+            warnings.unknownKeys.push_back(path + key.toStdString());
     }
 }
 
@@ -60,11 +67,11 @@ std::vector<QString> RowKeys(bool perBand) {
 }
 
 bool ReadObject(const QJsonObject& parent, const char* key, const std::string& path,
-                QJsonObject& object, std::string& error) {
+                QJsonObject& object, SettingsError& error) {
     const QJsonValue value = parent.value(Key(key));
     if (value.isUndefined()) return true;
     if (!value.isObject()) {
-        error = path + key + ": must be an object";
+        error = Fault(SettingsFailure::NotObject, path + key);
         return false;
     }
     object = value.toObject();
@@ -72,7 +79,7 @@ bool ReadObject(const QJsonObject& parent, const char* key, const std::string& p
 }
 
 bool ReadWhiteBalance(const QJsonObject& root, CorrectionSettings& settings,
-                      std::vector<std::string>& warnings, std::string& error) {
+                      SettingsWarnings& warnings, SettingsError& error) {
     QJsonObject object;
     if (!ReadObject(root, "white-balance", "", object, error)) return false;
     const QJsonValue mode = object.value("mode");
@@ -80,7 +87,7 @@ bool ReadWhiteBalance(const QJsonObject& root, CorrectionSettings& settings,
         std::optional<WhiteBalanceMode> parsed =
             WhiteBalanceModeFromName(mode.toString().toStdString());
         if (!mode.isString() || !parsed) {
-            error = "white-balance.mode: must be off, auto or spot";
+            error = Fault(SettingsFailure::BadWhiteBalanceMode, "white-balance.mode");
             return false;
         }
         settings.wbMode = *parsed;
@@ -95,8 +102,7 @@ bool ReadWhiteBalance(const QJsonObject& root, CorrectionSettings& settings,
             valid = channels[i].isDouble() && rgb[i] >= 0 && rgb[i] <= 1;
         }
         if (!valid) {
-            error =
-                "white-balance.grey-point: must be three numbers from 0 to 1 (red, green, blue)";
+            error = Fault(SettingsFailure::BadGreyPoint, "white-balance.grey-point");
             return false;
         }
         settings.spotGreyPoint = GreyPoint{rgb[0], rgb[1], rgb[2]};
@@ -105,15 +111,15 @@ bool ReadWhiteBalance(const QJsonObject& root, CorrectionSettings& settings,
     return true;
 }
 
-bool ReadGeometry(const QJsonObject& root, CorrectionSettings& settings,
-                  std::vector<std::string>& warnings, std::string& error) {
+bool ReadGeometry(const QJsonObject& root, CorrectionSettings& settings, SettingsWarnings& warnings,
+                  SettingsError& error) {
     QJsonObject object;
     if (!ReadObject(root, "geometry", "", object, error)) return false;
     const QJsonValue rotate = object.value("rotate");
     if (!rotate.isUndefined()) {
         const std::optional<int32_t> quarterTurns = QuarterTurnsOf(rotate.toDouble(-1));
         if (!rotate.isDouble() || !quarterTurns) {
-            error = std::string("geometry.rotate: must be ") + kRotateAngles;
+            error = Fault(SettingsFailure::BadRotate, "geometry.rotate");
             return false;
         }
         settings.turn.quarterTurns = *quarterTurns;
@@ -121,7 +127,7 @@ bool ReadGeometry(const QJsonObject& root, CorrectionSettings& settings,
     const QJsonValue flip = object.value("flip");
     if (!flip.isUndefined()) {
         if (!flip.isBool()) {
-            error = "geometry.flip: must be true or false";
+            error = Fault(SettingsFailure::BadFlip, "geometry.flip");
             return false;
         }
         settings.turn.mirror = flip.toBool();
@@ -131,22 +137,18 @@ bool ReadGeometry(const QJsonObject& root, CorrectionSettings& settings,
 }
 
 bool ReadSettingsObject(const QJsonObject& root, CorrectionSettings& settings,
-                        std::vector<std::string>& warnings, std::string& error) {
+                        SettingsWarnings& warnings, SettingsError& error) {
     if (root.value("format").toString() != kFormatName) {
-        error = std::string("format: not a Lumivex settings file (\"format\" must be \"") +
-                kFormatName + "\")";
+        error = Fault(SettingsFailure::WrongFormat, "format");
         return false;
     }
     const double version = root.value("version").toDouble(0);
     if (!root.value("version").isDouble() || version != std::trunc(version) || version < 1 ||
         version > INT32_MAX) {
-        error = "version: must be a whole number from 1";
+        error = Fault(SettingsFailure::BadVersion, "version");
         return false;
     }
-    if (version > kSettingsVersion) {
-        warnings.push_back("written by a newer version (" + std::to_string(int64_t(version)) +
-                           ") than this program reads (" + std::to_string(kSettingsVersion) + ")");
-    }
+    if (version > kSettingsVersion) warnings.newerVersion = static_cast<int64_t>(version);
     if (!ReadWhiteBalance(root, settings, warnings, error) ||
         !ReadGeometry(root, settings, warnings, error))
         return false;
@@ -185,7 +187,88 @@ bool ReadSettingsObject(const QJsonObject& root, CorrectionSettings& settings,
     return true;
 }
 
+// The path of the first key that appears twice in one object of text (valid JSON), such as
+// "bands.blue.hue"; empty when none does. Qt's parser silently keeps the last of them.
+std::string FirstDuplicateKey(std::string_view text) {
+    struct Level {
+        bool object;
+        std::string path;  // of the keys in it, ending in a dot
+        std::set<std::string> keys;
+    };
+    std::vector<Level> levels;
+    std::string key;  // the last key read
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' || c == '[') {
+            const bool named = !levels.empty() && levels.back().object;
+            levels.push_back({c == '{', named ? levels.back().path + key + "." : "", {}});
+        } else if (c == '}' || c == ']') {
+            levels.pop_back();
+        } else if (c == '"') {
+            const size_t start = i;
+            for (++i; text[i] != '"'; ++i) i += text[i] == '\\';
+            // In valid JSON a string followed by a colon is a key, and only then.
+            const size_t next = text.find_first_not_of(" \t\r\n", i + 1);
+            if (next == std::string_view::npos || text[next] != ':') continue;
+            const std::string token(text.substr(start, i + 1 - start));
+            key = QJsonDocument::fromJson(QByteArray::fromStdString("[" + token + "]"))
+                      .array()[0]
+                      .toString()
+                      .toStdString();
+            if (!levels.back().keys.insert(key).second) return levels.back().path + key;
+        }
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string SettingsErrorText(const SettingsError& error) {
+    const std::string key = error.key.empty() ? "" : error.key + ": ";
+    switch (error.failure) {
+        case SettingsFailure::None:
+            return "";
+        case SettingsFailure::File:
+            return error.file.text;
+        case SettingsFailure::TooLarge:
+            return "too large for a settings file";
+        case SettingsFailure::NotJson:
+            return "not a settings file: not JSON from byte " + std::to_string(error.at);
+        case SettingsFailure::NotAnObject:
+            return "not a settings file: the text is not a JSON object";
+        case SettingsFailure::WrongFormat:
+            return key + "not a Lumivex settings file (\"format\" must be \"" + kFormatName + "\")";
+        case SettingsFailure::DuplicateKey:
+            return key + "given twice";
+        case SettingsFailure::BadVersion:
+            return key + "must be a whole number from 1";
+        case SettingsFailure::NotObject:
+            return key + "must be an object";
+        case SettingsFailure::OutOfRange:
+            return key + "must be a whole number from " + std::to_string(error.minimum) + " to " +
+                   std::to_string(error.maximum);
+        case SettingsFailure::BadWhiteBalanceMode:
+            return key + "must be off, auto or spot";
+        case SettingsFailure::BadGreyPoint:
+            return key + "must be three numbers from 0 to 1 (red, green, blue)";
+        case SettingsFailure::BadRotate:
+            return key + "must be " + kRotateAngles;
+        case SettingsFailure::BadFlip:
+            return key + "must be true or false";
+    }
+    return "";
+}
+
+std::vector<std::string> SettingsWarningLines(const SettingsWarnings& warnings) {
+    std::vector<std::string> lines;
+    if (warnings.newerVersion > 0) {
+        lines.push_back("written by a newer version (" + std::to_string(warnings.newerVersion) +
+                        ") than this program reads (" + std::to_string(kSettingsVersion) + ")");
+    }
+    for (const std::string& key : warnings.unknownKeys)
+        lines.push_back("unknown key " + key + " ignored");
+    return lines;
+}
 
 std::string_view WhiteBalanceModeName(WhiteBalanceMode mode) {
     switch (mode) {
@@ -245,72 +328,74 @@ std::string SettingsToText(const CorrectionSettings& settings) {
 }
 
 std::optional<CorrectionSettings> SettingsFromText(std::string_view text,
-                                                   std::vector<std::string>& warnings,
-                                                   std::string& error) {
+                                                   SettingsWarnings& warnings,
+                                                   SettingsError& error) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(
         QByteArray(text.data(), static_cast<qsizetype>(text.size())), &parseError);
-    if (document.isNull() || !document.isObject()) {
-        error = document.isNull()
-                    ? "not a settings file: " + parseError.errorString().toStdString() +
-                          " at byte " + std::to_string(parseError.offset)
-                    : "not a settings file: the text is not a JSON object";
+    if (document.isNull()) {
+        error = Fault(SettingsFailure::NotJson);
+        error.at = parseError.offset;
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        error = Fault(SettingsFailure::NotAnObject);
+        return std::nullopt;
+    }
+    if (std::string key = FirstDuplicateKey(text); !key.empty()) {
+        error = Fault(SettingsFailure::DuplicateKey, key);
         return std::nullopt;
     }
     CorrectionSettings settings;
-    std::vector<std::string> found;
+    SettingsWarnings found;
     if (!ReadSettingsObject(document.object(), settings, found, error)) return std::nullopt;
-    warnings.insert(warnings.end(), found.begin(), found.end());
+    warnings = std::move(found);
     return settings;
 }
 
 std::optional<CorrectionSettings> ReadSettingsFile(const std::string& path,
-                                                   std::vector<std::string>& warnings,
-                                                   std::string& error) {
-    const QString name = QFile::decodeName(QByteArray::fromStdString(path));
-    // Checked before opening: a FIFO or a device would block the read or never end.
-    const QFileInfo info(name);
-    if (!info.exists()) {
-        error = "no such file";
+                                                   SettingsWarnings& warnings,
+                                                   SettingsError& error) {
+    error = Fault(SettingsFailure::File);
+    const FileDescriptor fd(OpenPhotoFile(path.c_str(), &error.file));
+    if (fd.get() < 0) return std::nullopt;
+    std::string bytes(kLargestFile + 1, '\0');
+    size_t size = 0;
+    while (size < bytes.size()) {
+        const ssize_t got = read(fd.get(), bytes.data() + size, bytes.size() - size);
+        if (got == 0) break;
+        if (got > 0) {
+            size += static_cast<size_t>(got);
+        } else if (errno != EINTR) {
+            SetErrnoError(&error.file, errno);
+            return std::nullopt;
+        }
+    }
+    if (size > kLargestFile) {
+        error = Fault(SettingsFailure::TooLarge);
         return std::nullopt;
     }
-    if (!info.isFile()) {
-        error = info.isDir() ? "is a folder, not a settings file" : "is not a regular file";
-        return std::nullopt;
-    }
-    if (info.size() > kLargestFile) {
-        error = "too large for a settings file";
-        return std::nullopt;
-    }
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = file.errorString().toStdString();
-        return std::nullopt;
-    }
-    const QByteArray bytes = file.read(kLargestFile + 1);
-    if (bytes.size() > kLargestFile) {
-        error = "too large for a settings file";
-        return std::nullopt;
-    }
-    return SettingsFromText(std::string_view(bytes.constData(), bytes.size()), warnings, error);
+    bytes.resize(size);
+    error = {};
+    return SettingsFromText(bytes, warnings, error);
 }
 
 bool WriteSettingsFile(const std::string& path, const CorrectionSettings& settings,
-                       std::string& error) {
-    const QString name = QFile::decodeName(QByteArray::fromStdString(path));
-    const QFileInfo info(name);
-    if (info.exists() && !info.isFile()) {
-        error = info.isDir() ? "is a folder" : "is not a regular file";
-        return false;
-    }
+                       SettingsError& error) {
+    error = Fault(SettingsFailure::File);
+    std::string target;
     const std::string text = SettingsToText(settings);
-    QSaveFile file(name);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(text.data(), static_cast<qint64>(text.size())) !=
-            static_cast<qint64>(text.size()) ||
-        !file.commit()) {
-        error = file.errorString().toStdString();
+    if (!CheckWriteTarget(path.c_str(), &target, &error.file) ||
+        !WriteFileAtomically(
+            target,
+            [&](QIODevice* device, PhotoError*) {
+                // A short write leaves its errno for the atomic write to report.
+                return int(device->write(text.data(), static_cast<qint64>(text.size())) ==
+                           static_cast<qint64>(text.size()));
+            },
+            &error.file)) {
         return false;
     }
+    error = {};
     return true;
 }

@@ -171,7 +171,7 @@ int OpenPhotoFile(const char* path, PhotoError* error) {
     }
     if (!S_ISREG(status.st_mode)) {
         if (S_ISDIR(status.st_mode)) {
-            SetPhotoError(error, PhotoFailure::IsFolder, "is a folder, not a photo");
+            SetPhotoError(error, PhotoFailure::IsFolder, "is a folder");
         } else {
             SetPhotoError(error, PhotoFailure::NotRegularFile,
                           DescribeNonRegularFile(status.st_mode));

@@ -238,15 +238,20 @@ int CheckSaveSize(const char* path, int64_t width, int64_t height, PhotoError* e
 }
 
 int CheckSaveTarget(const char* path, std::string* finalPath, PhotoError* error) {
-    if (path == nullptr || path[0] == '\0') {
-        SetPhotoError(error, PhotoFailure::NoSuchFile, "no file name");
-        return 0;
-    }
-    const PhotoFormat* format = WrittenPhotoFormat(path);
-    if (format == nullptr || !FindEncoderFormat(format->mimeType, nullptr)) {
+    const bool named = path != nullptr && path[0] != '\0';
+    const PhotoFormat* format = named ? WrittenPhotoFormat(path) : nullptr;
+    if (named && (format == nullptr || !FindEncoderFormat(format->mimeType, nullptr))) {
         SetPhotoError(error, PhotoFailure::UnknownFormat,
                       "the extension names no format that can be written (" +
                           JoinWords(WrittenExtensions(true), ", ", " or ") + ")");
+        return 0;
+    }
+    return CheckWriteTarget(path, finalPath, error);
+}
+
+int CheckWriteTarget(const char* path, std::string* finalPath, PhotoError* error) {
+    if (path == nullptr || path[0] == '\0') {
+        SetPhotoError(error, PhotoFailure::NoSuchFile, "no file name");
         return 0;
     }
     struct stat status {};

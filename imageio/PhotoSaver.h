@@ -59,10 +59,13 @@ int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePh
                    const SaveOptions* options = nullptr);
 
 // Whether path can be saved to, decided before any pixel work: a format for its extension, and a
-// target that does not exist (in an existing folder), is a regular file, or is a symbolic link to
-// one, which is written through (the link stays a link). finalPath (may be null) receives the file
-// to replace. Returns 1, or 0 with error.
+// target CheckWriteTarget takes. Returns 1, or 0 with error.
 int CheckSaveTarget(const char* path, std::string* finalPath, PhotoError* error);
+
+// Whether path can be written: it does not exist (in an existing folder), is a regular file, or is
+// a symbolic link to one, which is written through (the link stays a link). finalPath (may be
+// null) receives the file to replace. Returns 1, or 0 with error.
+int CheckWriteTarget(const char* path, std::string* finalPath, PhotoError* error);
 
 // Whether the format of path's extension holds a width x height picture. Returns 1, or 0 with
 // error.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cmath>
 #include <random>
 #include <string>
@@ -32,18 +33,18 @@ TEST(SettingsFile, KeepsEveryValueExactly) {
         settings.turn = ImageTurn{static_cast<int32_t>(seed % 4), seed % 3 == 0};
         const double r = seed > 2 ? std::generate_canonical<double, 53>(random) : seed - 1.0;
         settings.spotGreyPoint = GreyPoint{r, 1.0 / 3, std::nextafter(0.5, 1.0)};
-        std::string error;
-        std::vector<std::string> warnings;
-        ASSERT_TRUE(WriteSettingsFile(path, settings, error)) << error;
+        SettingsError error;
+        SettingsWarnings warnings;
+        ASSERT_TRUE(WriteSettingsFile(path, settings, error)) << SettingsErrorText(error);
         std::optional<CorrectionSettings> read = ReadSettingsFile(path, warnings, error);
-        ASSERT_TRUE(read) << error;
+        ASSERT_TRUE(read) << SettingsErrorText(error);
         EXPECT_EQ(*read, settings) << seed;
     }
 }
 
 TEST(SettingsFile, MissingKeysAreNeutralAndUnknownOnesAreIgnoredWithAWarning) {
-    std::string error;
-    std::vector<std::string> warnings;
+    SettingsError error;
+    SettingsWarnings warnings;
     const std::optional<CorrectionSettings> read = SettingsFromText(R"({
         "format": "lumivex-settings", "version": 3, "camera": "X100",
         "white-balance": {"mode": "auto", "temperature": 5600},
@@ -55,8 +56,8 @@ TEST(SettingsFile, MissingKeysAreNeutralAndUnknownOnesAreIgnoredWithAWarning) {
     expected.wbMode = WhiteBalanceMode::Automatic;
     expected.SetPosition(AdjustmentId::Brightness, 0, 12);
     expected.SetPosition(AdjustmentId::BandHue, 4, -700);
-    EXPECT_EQ(read, expected) << error;
-    EXPECT_EQ(warnings,
+    EXPECT_EQ(read, expected) << SettingsErrorText(error);
+    EXPECT_EQ(SettingsWarningLines(warnings),
               (std::vector<std::string>{
                   "written by a newer version (3) than this program reads (2)",
                   "unknown key white-balance.temperature ignored",
@@ -64,9 +65,9 @@ TEST(SettingsFile, MissingKeysAreNeutralAndUnknownOnesAreIgnoredWithAWarning) {
                   "unknown key bands.orange ignored", "unknown key camera ignored"}));
 }
 
-// A malformed text, a value of the wrong kind or out of range, and a file that is no regular file
-// are refused with an error that begins with the key's name or the cause; nothing is written over
-// a folder.
+// A malformed text, a key given twice, a value of the wrong kind or out of range, and a file that
+// is no regular file are refused with an error that begins with the key's name or the cause;
+// nothing is written over a folder.
 TEST(SettingsFile, RefusesMalformedFilesNamingTheKey) {
     const std::string head = R"({"format": "lumivex-settings", "version": 1, )";
     const std::pair<std::string, const char*> cases[] = {
@@ -74,6 +75,10 @@ TEST(SettingsFile, RefusesMalformedFilesNamingTheKey) {
         {head + R"("adjustments": {"vividness": 2.5}})", "adjustments.vividness: "},
         {head + R"("adjustments": {"vividness": "10"}})", "adjustments.vividness: "},
         {head + R"("bands": {"blue": {"hue": 5001}}})", "bands.blue.hue: "},
+        {head + R"("bands": {"blue": {"hue": 1, "h\u0075e": 2}}})", "bands.blue.hue: given twice"},
+        {head + R"("bands": {"blue": {"hue": 1}, "red": {"hue": 1}}})", ""},
+        {head + R"("geometry": {}, "adjustments": {"brightness": 1}, "geometry": {}})",
+         "geometry: given twice"},
         {head + R"("white-balance": {"mode": "daylight"}})", "white-balance.mode: "},
         {head + R"("geometry": {"rotate": 45}})", "geometry.rotate: "},
         {head + R"("geometry": {"flip": 1}})", "geometry.flip: "},
@@ -86,24 +91,32 @@ TEST(SettingsFile, RefusesMalformedFilesNamingTheKey) {
         {R"({"format": "lumivex-settings"})", "version: "},
         {R"({"format": "lumivex-settings", "version": 0})", "version: "},
     };
-    std::string error;
-    std::vector<std::string> warnings;
+    SettingsError error;
+    SettingsWarnings warnings;
     for (const auto& [text, startsWith] : cases) {
-        EXPECT_FALSE(SettingsFromText(text, warnings, error)) << text;
-        EXPECT_EQ(error.rfind(startsWith, 0), 0u) << text << " gave " << error;
+        const bool read = SettingsFromText(text, warnings, error).has_value();
+        EXPECT_EQ(read, *startsWith == '\0') << text;
+        EXPECT_EQ(SettingsErrorText(error).rfind(startsWith, 0), 0u)
+            << text << " gave " << SettingsErrorText(error);
     }
 
+    // Paths are bytes: a Latin-1 name reads; a FIFO would block a read forever; a loop is named.
     QTemporaryDir dir;
     const std::string folder = dir.path().toStdString(), fifo = folder + "/fifo.lumivex";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // would block a read forever
-    for (const auto& [path, cause] : {std::pair(fifo, "is not a regular file"),
-                                      {folder, "is a folder"},
-                                      {folder + "/no", "no such file"}}) {
+    const std::string latin1 = folder + "/caf\xe9.lumivex", loop = folder + "/loop.lumivex";
+    ASSERT_TRUE(WriteSettingsFile(latin1, CorrectionSettings(), error));
+    EXPECT_TRUE(ReadSettingsFile(latin1, warnings, error)) << SettingsErrorText(error);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+    for (const auto& [path, cause] : {std::pair(fifo, PhotoFailure::NotRegularFile),
+                                      {folder, PhotoFailure::IsFolder},
+                                      {loop, PhotoFailure::LinkLoop},
+                                      {folder + "/no", PhotoFailure::NoSuchFile}}) {
         EXPECT_FALSE(ReadSettingsFile(path, warnings, error)) << path;
-        EXPECT_EQ(error.rfind(cause, 0), 0u) << path << " gave " << error;
+        EXPECT_EQ(error.file.failure, cause) << path << " gave " << SettingsErrorText(error);
     }
     EXPECT_FALSE(WriteSettingsFile(folder, CorrectionSettings(), error));
-    EXPECT_EQ(error, "is a folder");
+    EXPECT_EQ(error.file.failure, PhotoFailure::IsFolder);
 }
 
 }  // namespace

@@ -74,8 +74,8 @@ const char* kEveryStageFile = R"({
 // saved holds the file's corrections applied through the calls the window makes: all 16 bits of
 // each channel for a deep photo, else the high bytes.
 void ExpectCorrectedAsTheWindowDoes(const std::string& input, const std::string& saved, bool deep) {
-    std::string error;
-    std::vector<std::string> warnings;
+    SettingsError error;
+    SettingsWarnings warnings;
     AdjustmentState state;
     ASSERT_TRUE(state.SetCorrections(SettingsFromText(kEveryStageFile, warnings, error).value()));
     CImgBuff loaded, result;

@@ -242,11 +242,11 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             correctionGiven = name;
         }
         if (name == "--settings") {
-            std::string reason;
+            SettingsError reason;
             std::optional<CorrectionSettings> settings =
                 ReadSettingsFile(std::string(value), options.settingsWarnings, reason);
             if (!settings) {
-                error = "--settings " + std::string(value) + ": " + reason;
+                error = "--settings " + std::string(value) + ": " + SettingsErrorText(reason);
                 return std::nullopt;
             }
             options.settings = *settings;

@@ -19,7 +19,7 @@ struct BatchOptions {
     // --wb spot:X,Y: the spot grey point is measured on each photo around this pixel.
     std::optional<SpotPixel> spotPixel;
     // What reading the --settings file had to say about keys it ignored.
-    std::vector<std::string> settingsWarnings;
+    SettingsWarnings settingsWarnings;
     bool printSettings = false;
     // Photos with more pixels are refused from their header.
     int maxMegapixels = static_cast<int>(kDefaultMaxPhotoPixels / 1'000'000);

@@ -159,7 +159,7 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         std::fprintf(out, "%s\n", kVersion);
         return 0;
     }
-    for (const std::string& warning : options.settingsWarnings)
+    for (const std::string& warning : SettingsWarningLines(options.settingsWarnings))
         std::fprintf(err, "lumivex-batch: warning: --settings: %s\n", warning.c_str());
     if (options.printSettings) return PrintSettings(options, out, err);
     if (options.settings.wbMode == WhiteBalanceMode::Spot && !options.settings.spotGreyPoint &&

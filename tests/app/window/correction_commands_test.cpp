@@ -75,9 +75,24 @@ TEST_F(CorrectionCommands, SettingsFileCarriesTheWindowsCorrectionsAndBack) {
     Trigger("補正を読み込む(&I)...");
     Settle();
     ASSERT_EQ(prompts.messages.size(), 1u);
-    EXPECT_NE(prompts.messages[0].find("bands.green.vivid"), std::string::npos)
+    EXPECT_EQ(prompts.messages[0].rfind("補正を読み込めませんでした\n\nbands.green.vivid: ", 0), 0u)
         << prompts.messages[0];
+    EXPECT_NE(prompts.messages[0].find("整数でなければなりません"), std::string::npos);
     EXPECT_EQ(dialog->engine.Corrections(), before);
+
+    // However many keys a file holds that this version does not know, ten are listed.
+    std::string unknown;
+    for (int k = 0; k < 12; ++k) unknown += ", \"x" + std::to_string(k) + "\": 1";
+    std::ofstream(Path("later.lumivex"))
+        << R"({"format": "lumivex-settings", "version": 1)" << unknown << "}";
+    prompts.answers.push_back(Path("later.lumivex"));
+    Trigger("補正を読み込む(&I)...");
+    Settle();
+    ASSERT_EQ(prompts.messages.size(), 2u);
+    EXPECT_EQ(std::count(prompts.messages[1].begin(), prompts.messages[1].end(), '\n'), 12)
+        << prompts.messages[1];
+    EXPECT_NE(prompts.messages[1].find("\nx7\nほか 2 項目"), std::string::npos);  // sorted
+    Trigger("元に戻す(&U)");
 
     // Reading the file is one step back.
     Trigger("元に戻す(&U)");
