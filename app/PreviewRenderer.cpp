@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -79,11 +78,11 @@ BgrRows RowsOf(const Scratch& rows, const QRect& part) {
     return BgrRows{rows.data(), static_cast<ptrdiff_t>(part.width()) * 3};
 }
 
-// From 1 up: each picture pixel takes the photo pixel under its top-left corner.
-void Enlarge(const Scratch& rows, const QRect& part, const PreviewRequest& request,
+// From 1 up: each picture pixel left of width takes the photo pixel under its top-left corner.
+void Enlarge(const Scratch& rows, const QRect& part, const PreviewRequest& request, int width,
              QImage& picture) {
-    std::vector<int32_t> columns(static_cast<size_t>(picture.width()), -1);
-    for (int x = 0; x < picture.width(); ++x) {
+    std::vector<int32_t> columns(static_cast<size_t>(width), -1);
+    for (int x = 0; x < width; ++x) {
         const auto sx = static_cast<int64_t>(std::floor(request.left + x / request.zoom));
         if (sx >= part.left() && sx <= part.right()) columns[x] = static_cast<int32_t>(sx);
     }
@@ -94,7 +93,7 @@ void Enlarge(const Scratch& rows, const QRect& part, const PreviewRequest& reque
             if (sy < part.top() || sy > part.bottom()) continue;
             const uint8_t* row = rows.data() + stride * static_cast<size_t>(sy - part.top());
             auto* line = reinterpret_cast<QRgb*>(picture.scanLine(static_cast<int>(y)));
-            for (int x = 0; x < picture.width(); ++x) {
+            for (int x = 0; x < width; ++x) {
                 if (columns[x] < 0) continue;
                 const uint8_t* bgr = row + static_cast<size_t>(columns[x] - part.left()) * 3;
                 line[x] = qRgb(bgr[2], bgr[1], bgr[0]);
@@ -121,16 +120,27 @@ QRect ZoomedPart(const PreviewRequest& request, const C_ImgBuff& photo, QRect* d
     return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1));
 }
 
+// Draws the picture request asks for into picture: only its columns left of columns, and only
+// the photo pixels they show, when columns is less than the picture's width.
 Outcome Draw(const PreviewRequest& request, bool useProxy, QImage& picture, Scratch& rows,
-             const std::function<bool()>& stop) {
+             const std::function<bool()>& stop, int columns) {
     PassInput input;
     if (!ChooseInput(request, useProxy, input)) return Outcome::ShortOfMemory;
     const C_ImgBuff& pixels = *input.pixels;
     QRect part(0, 0, pixels.width, pixels.height);
     QRect dest = request.fitted;
     if (request.zoom > 0) part = ZoomedPart(request, pixels, &dest);
-    if (part.isEmpty() || dest.isEmpty()) return Outcome::Done;
-    if (const Outcome rendered = RenderPart(input, part, rows, stop); rendered != Outcome::Done)
+    columns = std::min(columns, picture.width());
+    const int wanted = std::clamp(columns - dest.left(), 0, dest.width());
+    QRect made = part;
+    if (request.zoom >= 1) {
+        made.setRight(std::min<double>(part.right(),
+                                       std::floor(request.left + (columns - 1) / request.zoom)));
+    } else {
+        made.setWidth(StretchSourceColumns(part.width(), dest.width(), wanted));
+    }
+    if (made.isEmpty() || dest.isEmpty()) return Outcome::Done;
+    if (const Outcome rendered = RenderPart(input, made, rows, stop); rendered != Outcome::Done)
         return rendered;
     // Into the screen's colours where the photo has the fewer pixels: before it is enlarged or
     // shrunk, or after it is shrunk; the white around it is the screen's own.
@@ -138,13 +148,15 @@ Outcome Draw(const PreviewRequest& request, bool useProxy, QImage& picture, Scra
     const bool before = request.zoom >= 1 || int64_t(part.width()) * part.height() <=
                                                  int64_t(dest.width()) * dest.height();
     if (colour && before)
-        colour->Convert(rows.data(), part.width() * 3u, part.width(), part.height(), 3);
+        colour->Convert(rows.data(), made.width() * 3u, made.width(), made.height(), 3);
     if (request.zoom >= 1) {
-        Enlarge(rows, part, request, picture);
+        Enlarge(rows, made, request, columns, picture);
         return Outcome::Done;
     }
-    if (!StretchAveraged(RowsOf(rows, part), part.width(), part.height(), &picture, dest, stop))
+    if (!StretchAveraged(RowsOf(rows, made), part.width(), part.height(), &picture, dest, stop,
+                         wanted))
         return Outcome::Stopped;
+    dest.setWidth(wanted);
     dest &= picture.rect();
     if (colour && !before && !dest.isEmpty())
         colour->Convert(picture.scanLine(dest.top()) + dest.left() * 4,
@@ -165,7 +177,7 @@ std::optional<RenderedPreview> RenderPreview(const PreviewRequest& request, bool
     Outcome outcome = out.picture.isNull() ? Outcome::ShortOfMemory : Outcome::Done;
     if (outcome == Outcome::Done) {
         out.picture.fill(Qt::white);
-        outcome = Draw(request, useProxy, out.picture, rows, stop);
+        outcome = Draw(request, useProxy, out.picture, rows, stop, out.picture.width());
     }
     if (outcome == Outcome::Done && request.histogram) {
         if (request.zoom == 0) {
@@ -178,26 +190,17 @@ std::optional<RenderedPreview> RenderPreview(const PreviewRequest& request, bool
             whole.size = QSize(proxy.width, proxy.height);
             whole.fitted = QRect(QPoint(0, 0), whole.size);
             QImage levels(whole.size, QImage::Format_RGB32);
-            outcome =
-                levels.isNull() ? Outcome::ShortOfMemory : Draw(whole, true, levels, rows, stop);
+            outcome = levels.isNull() ? Outcome::ShortOfMemory
+                                      : Draw(whole, true, levels, rows, stop, levels.width());
             if (outcome == Outcome::Done) out.levels = CountLevels(levels, levels.rect());
         }
     }
-    // Split, the levels stay those of the corrected photo.
+    // Split, the photo as loaded is drawn over the left columns, which it covers as the
+    // corrected one does; the levels stay those of the corrected photo.
     if (outcome == Outcome::Done && request.splitAt > 0 && request.plan) {
         PreviewRequest original = request;
         original.plan = nullptr;
-        QImage before(request.size, QImage::Format_RGB32);
-        outcome = before.isNull() ? Outcome::ShortOfMemory : Outcome::Done;
-        if (outcome == Outcome::Done) {
-            before.fill(Qt::white);
-            outcome = Draw(original, useProxy, before, rows, stop);
-        }
-        if (outcome == Outcome::Done) {
-            const int columns = std::min(request.splitAt, before.width());
-            for (int y = 0; y < before.height(); ++y)
-                std::memcpy(out.picture.scanLine(y), before.constScanLine(y), columns * 4u);
-        }
+        outcome = Draw(original, useProxy, out.picture, rows, stop, request.splitAt);
     }
     if (shortOfMemory) *shortOfMemory = outcome == Outcome::ShortOfMemory;
     if (outcome != Outcome::Done) return std::nullopt;

@@ -30,9 +30,9 @@ StretchAxis MakeStretchAxis(int32_t in, int32_t out) {
 
 namespace {
 
-// Weighs one source row across every output column into across (red, green, blue per column).
+// Weighs one source row across the output columns across holds (red, green, blue per column).
 void SumAcross(const StretchAxis& columns, const uint8_t* row, std::vector<uint32_t>& across) {
-    const auto outWidth = static_cast<int32_t>(columns.first.size());
+    const auto outWidth = static_cast<int32_t>(across.size() / 3);
     for (int32_t x = 0; x < outWidth; ++x) {
         uint32_t b = 0, g = 0, r = 0;
         const uint32_t* w = columns.weight.data() + columns.offset[x];
@@ -50,15 +50,21 @@ void SumAcross(const StretchAxis& columns, const uint8_t* row, std::vector<uint3
 
 }  // namespace
 
+int32_t StretchSourceColumns(int32_t in, int32_t out, int32_t columns) {
+    if (columns >= out) return in;
+    return columns < 1 ? 0 : static_cast<int32_t>((int64_t{columns} * in - 1) / out + 1);
+}
+
 bool StretchAveraged(const BgrRows& src, int32_t width, int32_t height, QImage* out,
-                     const QRect& dest, const std::function<bool()>& stop) {
-    if (width < 1 || height < 1 || dest.isEmpty()) return true;
+                     const QRect& dest, const std::function<bool()>& stop, int32_t wanted) {
+    wanted = std::min(wanted, dest.width());
+    if (width < 1 || height < 1 || wanted < 1) return true;
     const StretchAxis columns = MakeStretchAxis(width, dest.width());
     const StretchAxis rows = MakeStretchAxis(height, dest.height());
     const uint64_t total = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
     std::atomic<bool> stopped = false;
     ParallelFor(static_cast<uint32_t>(dest.height()), [&](uint32_t first, uint32_t count) {
-        std::vector<uint32_t> across(static_cast<size_t>(dest.width()) * 3);
+        std::vector<uint32_t> across(static_cast<size_t>(wanted) * 3);
         std::vector<uint64_t> sum(across.size());
         for (uint32_t y = first; y < first + count; ++y) {
             if (stopped.load(std::memory_order_relaxed) || stop()) {
@@ -73,7 +79,7 @@ bool StretchAveraged(const BgrRows& src, int32_t width, int32_t height, QImage* 
             }
             auto* line = reinterpret_cast<QRgb*>(out->scanLine(dest.top() + static_cast<int>(y))) +
                          dest.left();
-            for (int32_t x = 0; x < dest.width(); ++x) {
+            for (int32_t x = 0; x < wanted; ++x) {
                 line[x] = qRgb(static_cast<int>((sum[x * 3 + 0] + total / 2) / total),
                                static_cast<int>((sum[x * 3 + 1] + total / 2) / total),
                                static_cast<int>((sum[x * 3 + 2] + total / 2) / total));

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QRect>
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -25,7 +26,12 @@ struct StretchAxis {
 StretchAxis MakeStretchAxis(int32_t in, int32_t out);
 
 // Averages the width x height pixels of src (blue, green, red bytes) into the rectangle dest of
-// out, an RGB32 picture that holds it. stop is asked between rows; false when it
-// said stop, with dest partly written.
+// out, an RGB32 picture that holds it; only dest's columns left of columns (from dest's left)
+// when columns is given, which read only src's columns left of StretchSourceColumns. stop is
+// asked between rows; false when it said stop, with dest partly written.
 bool StretchAveraged(const BgrRows& src, int32_t width, int32_t height, QImage* out,
-                     const QRect& dest, const std::function<bool()>& stop);
+                     const QRect& dest, const std::function<bool()>& stop,
+                     int32_t columns = INT32_MAX);
+
+// How many of in source pixels the first columns of out output pixels read.
+int32_t StretchSourceColumns(int32_t in, int32_t out, int32_t columns);

@@ -129,6 +129,20 @@ TEST(PreviewRender, APartEqualsTheWholePassCroppedAndAStoppedRenderGivesNothing)
     settings.SetPosition(AdjustmentId::BandVividness, 2, -25);
     const std::shared_ptr<const CorrectionPlan> plan = CompilePlan(settings);
 
+    // Split at a column, the picture is the photo as loaded left of it, as drawn whole, and the
+    // corrected picture from it.
+    auto expectSplit = [&](PreviewRequest request, int at) {
+        request.plan = plan;
+        const QImage corrected = Render(request);
+        request.splitAt = at;
+        const QImage split = Render(request);
+        request.plan = nullptr;
+        const QImage original = Render(request);
+        const int width = split.width(), height = split.height();
+        EXPECT_NE(original, corrected);
+        EXPECT_EQ(split.copy(0, 0, at, height), original.copy(0, 0, at, height)) << at;
+        EXPECT_EQ(split.copy(at, 0, width - at, height), corrected.copy(at, 0, width - at, height));
+    };
     CImgBuff whole;
     std::vector<uint8_t> bgr(160 * 120 * 3);
     const BgrRows rows{bgr.data(), 160 * 3};
@@ -149,6 +163,7 @@ TEST(PreviewRender, APartEqualsTheWholePassCroppedAndAStoppedRenderGivesNothing)
             }
         }
         EXPECT_EQ(wrong, 0) << zoom;
+        expectSplit(request, 41);
     }
     // Fitted, shrunk or enlarged, the photo is the whole pass averaged over each picture pixel's
     // area, as the obvious double-precision integral gives it; ties, frequent where an enlarged
@@ -175,6 +190,7 @@ TEST(PreviewRender, APartEqualsTheWholePassCroppedAndAStoppedRenderGivesNothing)
         EXPECT_EQ(far, 0) << fitted.width();
         EXPECT_LE(off, fitted.width() * fitted.height() * 3 / 20) << fitted.width();
         EXPECT_EQ(picture.pixel(fitted.left() - 1, fitted.top()), qRgb(255, 255, 255));
+        expectSplit(request, fitted.left() + 37);
     }
 
     PreviewRequest fitted;
