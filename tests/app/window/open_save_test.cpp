@@ -2,6 +2,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -188,9 +190,22 @@ TEST_F(DialogTest, TheSaveDialogStartsBesideThePhotoAndRemembersFormatAndQuality
     files->show();
     EXPECT_EQ(files->directory().absolutePath(), folder.path());
     EXPECT_EQ(files->nameFilters(), QStringList{"写真(*.jpg;*.jpeg) (*.jpg *.jpeg)"});
-    files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("named");
-    QMetaObject::invokeMethod(files.get(), "accept");
-    EXPECT_EQ(files->selectedFiles(), QStringList{folder.filePath("named.jpg")});
+    // A name given without its extension gets it, and replacing a file asks first: No keeps the
+    // dialog open, Yes takes the name.
+    std::ofstream(folder.filePath(QStringLiteral("taken.jpg")).toStdString()) << "old";
+    for (QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+        bool asked = false;
+        QTimer::singleShot(0, [&] {
+            auto* question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            asked = question != nullptr;
+            if (asked) question->button(answer)->click();
+        });
+        files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("taken");
+        QMetaObject::invokeMethod(files.get(), "accept");
+        EXPECT_TRUE(asked);
+        EXPECT_EQ(files->result() == QDialog::Accepted, answer == QMessageBox::Yes);
+    }
+    EXPECT_EQ(files->selectedFiles(), QStringList{folder.filePath("taken.jpg")});
 
     prompts.qualityAnswer = 40;
     save("out.png");
