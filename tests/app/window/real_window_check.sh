@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The program in a real X window on a 1366 x 768 laptop screen: started with a photo on its
 # command line it shows that photo in a window that fits the screen, Ctrl+1 shows it one photo
-# pixel on one screen pixel, Ctrl+S asks for a name and saves the corrected photo there, the window
+# pixel on one screen pixel, the compare button held shows it as loaded, Ctrl+S asks for a name and saves the corrected photo there, the window
 # shrinks to 560 pixels high or less, Ctrl+Q ends it. Exits 77 (skipped) where Xvfb or xdotool is
 # missing.
 set -euo pipefail
@@ -23,9 +23,10 @@ fail() {
     exit 1
 }
 
-# A one-pixel checkerboard, which only an unscaled picture shows as it is.
-convert -size 400x300 pattern:gray50 -depth 8 "$dir/photo.png"
-convert -size 64x64 pattern:gray50 -depth 8 "$dir/even.png"
+# A one-pixel checkerboard, which only an unscaled picture shows as it is, of two greys that a
+# brightness change moves.
+convert -size 400x300 pattern:gray50 +level 25%,75% -depth 8 "$dir/photo.png"
+convert -size 64x64 pattern:gray50 +level 25%,75% -depth 8 "$dir/even.png"
 convert "$dir/even.png" -roll +1+0 "$dir/odd.png"
 Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$dir/display" 2>/dev/null &
 server=$!
@@ -60,6 +61,34 @@ unscaled && fail "the fitted photo already shows unscaled"
 xdotool key ctrl+1
 sleep 1
 unscaled || fail "Ctrl+1 did not show the photo's pixels unscaled"
+
+# Held down, the compare button shows the photo as loaded; let go, the corrected one. The button
+# is found by pressing along the status bar from the right.
+centre() {
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    import -window root -crop "16x16+$((X + WIDTH / 2))+$((Y + HEIGHT / 2))" +repage "$1"
+}
+same() { [[ "$(compare -metric AE "$1" "$2" null: 2>&1)" == 0 ]]; }
+centre loaded.png
+xdotool key Tab Tab Tab Tab Tab Prior Prior Prior # to the brightness slider, and raise it
+sleep 1
+centre corrected.png
+same loaded.png corrected.png && fail "the brightness slider did not change the picture"
+held=""
+for ((right = 40; right <= 400; right += 20)); do
+    xdotool mousemove $((X + WIDTH - right)) $((Y + HEIGHT - 12)) mousedown 1
+    sleep 0.4
+    centre held.png
+    xdotool mouseup 1
+    if same held.png loaded.png; then
+        held=1
+        break
+    fi
+done
+[[ -n "$held" ]] || fail "nothing in the status bar showed the photo as loaded while held"
+sleep 0.5
+centre released.png
+same released.png corrected.png || fail "letting go of the compare button kept the photo as loaded"
 
 xdotool key ctrl+s
 timeout 30 xdotool search --sync --name '名前を付けて保存' >/dev/null || fail "Ctrl+S showed no save dialog"
