@@ -105,7 +105,7 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     steppedPath = path;
     statusBar->showMessage(QStringLiteral("読み込み中..."));
     std::shared_ptr<const DisplayColour> colour;
-    std::string colourProblem;
+    ColourProblem colourProblem = ColourProblem::None;
     const QByteArray screenProfile = readScreenProfile();
     // The photo stands as the corrections say, as every other correction carries over too.
     const ImageTurn turn = engine.Corrections().turn;
@@ -131,9 +131,9 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     RememberRecentPhoto(path);
     screenColour = std::move(colour);
     // A profile that cannot be used leaves the colours as stored, and says why.
-    if (!colourProblem.empty()) {
+    if (colourProblem != ColourProblem::None) {
         statusBar->showMessage(QString::fromUtf8(kColoursAsStored) +
-                               QString::fromStdString(colourProblem));
+                               QString::fromUtf8(ColourProblemText(colourProblem)));
     }
     photoWidth = photo->Width();
     photoHeight = photo->Height();

@@ -206,6 +206,24 @@ const char* PhotoFailureText(PhotoFailure failure) {
     return "";
 }
 
+const char* ColourProblemText(ColourProblem problem) {
+    switch (problem) {
+        case ColourProblem::None:
+            return "";
+        case ColourProblem::PhotoProfileNotIcc:
+            return "写真のカラープロファイルが ICC プロファイルではありません";
+        case ColourProblem::PhotoProfileNotRgb:
+            return "写真のカラープロファイルが RGB のものではありません";
+        case ColourProblem::ScreenProfileNotIcc:
+            return "画面のカラープロファイルが ICC プロファイルではありません";
+        case ColourProblem::ScreenProfileNotRgb:
+            return "画面のカラープロファイルが RGB のものではありません";
+        case ColourProblem::NoConversion:
+            return "写真のカラープロファイルから画面のものへ変換できません";
+    }
+    return "";
+}
+
 std::string PhotoCauseText(const PhotoError& error) {
     std::string text = PhotoFailureText(error.failure);
     if (error.failure == PhotoFailure::SystemError) text += ": " + error.text;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/WindowServices.h"
+#include "app/display/DisplayColour.h"
 #include "correct/CorrectionSettings.h"
 #include "imageio/PhotoFile.h"
 
@@ -93,6 +94,9 @@ const char* LoadResourceString(int32_t id);
 const char* PhotoFailureText(PhotoFailure failure);
 // The same for error, with the system's own words where no cause names it.
 std::string PhotoCauseText(const PhotoError& error);
+
+// Why the colours are shown as stored, as the window says it.
+const char* ColourProblemText(ColourProblem problem);
 
 // Why a settings file could not be read or written, as the window says it: the key at fault first.
 std::string SettingsFailureText(const SettingsError& error);

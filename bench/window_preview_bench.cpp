@@ -200,10 +200,10 @@ void BM_ZoomStepToPaintedPreview(benchmark::State& state) {
 std::shared_ptr<const DisplayColour> AdobeRgbToScreen() {
     QFile file(QStringLiteral("/usr/share/color/icc/compatibleWithAdobeRGB1998.icc"));
     const QByteArray profile = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    std::string reason;
+    ColourProblem problem;
     return DisplayColour::Make(
         {reinterpret_cast<const uint8_t*>(profile.constData()), size_t(profile.size())}, {},
-        &reason);
+        &problem);
 }
 
 // A drag step as above, the picture converted to the screen's colours.

@@ -17,8 +17,10 @@ struct ProfileCloser {
 };
 using Profile = std::unique_ptr<void, ProfileCloser>;
 
-// The RGB profile held in bytes, sRGB for none; null with reason set when there is none to use.
-Profile OpenProfile(std::span<const uint8_t> bytes, const char* whose, std::string* reason) {
+// The RGB profile held in bytes, sRGB for none; null with problem set when there is none to use:
+// notIcc or notRgb.
+Profile OpenProfile(std::span<const uint8_t> bytes, ColourProblem notIcc, ColourProblem notRgb,
+                    ColourProblem* problem) {
     Profile profile;
     if (bytes.empty()) {
         profile.reset(cmsCreate_sRGBProfile());
@@ -27,9 +29,9 @@ Profile OpenProfile(std::span<const uint8_t> bytes, const char* whose, std::stri
             cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size())));
     }
     if (!profile) {
-        *reason = std::string(whose) + " colour profile is not an ICC profile";
+        *problem = notIcc;
     } else if (cmsGetColorSpace(profile.get()) != cmsSigRgbData) {
-        *reason = std::string(whose) + " colour profile is not an RGB one";
+        *problem = notRgb;
         profile.reset();
     }
     return profile;
@@ -58,12 +60,15 @@ bool MovesColours(cmsHTRANSFORM transform) {
 
 std::shared_ptr<const DisplayColour> DisplayColour::Make(std::span<const uint8_t> source,
                                                          std::span<const uint8_t> screen,
-                                                         std::string* reason) {
-    reason->clear();
+                                                         ColourProblem* problem) {
+    *problem = ColourProblem::None;
     if (source.size() == screen.size() && std::equal(source.begin(), source.end(), screen.begin()))
         return nullptr;
-    const Profile from = OpenProfile(source, "the photo's", reason);
-    const Profile to = from ? OpenProfile(screen, "the screen's", reason) : Profile();
+    const Profile from = OpenProfile(source, ColourProblem::PhotoProfileNotIcc,
+                                     ColourProblem::PhotoProfileNotRgb, problem);
+    const Profile to = from ? OpenProfile(screen, ColourProblem::ScreenProfileNotIcc,
+                                          ColourProblem::ScreenProfileNotRgb, problem)
+                            : Profile();
     if (!to) return nullptr;
     std::shared_ptr<DisplayColour> colour(new DisplayColour);
     // Perceptual, as viewers and ImageMagick convert by default.
@@ -71,7 +76,7 @@ std::shared_ptr<const DisplayColour> DisplayColour::Make(std::span<const uint8_t
          {std::pair{&colour->bgr, TYPE_BGR_8}, {&colour->bgra, TYPE_BGRA_8}}) {
         *transform = cmsCreateTransform(from.get(), format, to.get(), format, INTENT_PERCEPTUAL, 0);
         if (!*transform) {
-            *reason = "LittleCMS cannot convert from the photo's colour profile to the screen's";
+            *problem = ColourProblem::NoConversion;
             return nullptr;
         }
     }

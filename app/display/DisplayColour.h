@@ -7,16 +7,25 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
+
+// Why the colours are shown as stored although colour management is on.
+enum class ColourProblem {
+    None,
+    PhotoProfileNotIcc,
+    PhotoProfileNotRgb,
+    ScreenProfileNotIcc,
+    ScreenProfileNotRgb,
+    NoConversion,  // LittleCMS cannot convert from the one to the other
+};
 
 class DisplayColour {
   public:
     // The conversion from source (the photo's embedded ICC profile; empty: sRGB) to screen (the
     // screen's; empty: sRGB). Null when it would move no colour by more than a level (the same
-    // profile, or two that agree); null with reason set when a profile cannot be used.
+    // profile, or two that agree); null with problem set when a profile cannot be used.
     static std::shared_ptr<const DisplayColour> Make(std::span<const uint8_t> source,
                                                      std::span<const uint8_t> screen,
-                                                     std::string* reason);
+                                                     ColourProblem* problem);
     ~DisplayColour();
     DisplayColour(const DisplayColour&) = delete;
     DisplayColour& operator=(const DisplayColour&) = delete;

@@ -332,7 +332,7 @@ TEST_F(DialogTest, ThePreviewConvertsFromThePhotosProfileToTheScreensAsImageMagi
         {adobe, srgb, false, colours, 0, ""},
         {plain, srgb, true, colours, 0, ""},
         {plain, {}, true, colours, 0, ""},
-        {adobe, "not a profile", true, colours, 0, "the screen's colour profile is not an ICC"},
+        {adobe, "not a profile", true, colours, 0, "画面のカラープロファイルが ICC"},
     };
     Show();
     Action("ヒストグラム(&H)")->trigger();
