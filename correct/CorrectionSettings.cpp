@@ -202,14 +202,14 @@ std::string FirstDuplicateKey(std::string_view text) {
         if (c == '{' || c == '[') {
             const bool named = !levels.empty() && levels.back().object;
             levels.push_back({c == '{', named ? levels.back().path + key + "." : "", {}});
-        } else if (c == '}' || c == ']') {
+        } else if ((c == '}' || c == ']') && !levels.empty()) {
             levels.pop_back();
         } else if (c == '"') {
             const size_t start = i;
-            for (++i; text[i] != '"'; ++i) i += text[i] == '\\';
+            for (++i; i < text.size() && text[i] != '"'; ++i) i += text[i] == '\\';
             // In valid JSON a string followed by a colon is a key, and only then.
             const size_t next = text.find_first_not_of(" \t\r\n", i + 1);
-            if (next == std::string_view::npos || text[next] != ':') continue;
+            if (next == std::string_view::npos || text[next] != ':' || levels.empty()) continue;
             const std::string token(text.substr(start, i + 1 - start));
             key = QJsonDocument::fromJson(QByteArray::fromStdString("[" + token + "]"))
                       .array()[0]

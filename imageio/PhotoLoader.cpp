@@ -55,6 +55,33 @@ QImage::Format ReadableFormat(QImage::Format format) {
     }
 }
 
+// Whether every chunk of the PNG file open as fd other than its image data lies within the file.
+// libpng allocates and clears a chunk's whole stated length before reading it, so a few hundred
+// bytes stating a 2 GB text chunk would otherwise cost 2 GB and seconds. Image data is read as it
+// comes, and a file cut short within it is the decoder's to find.
+int CheckPngChunks(int fd, PhotoError* error) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        SetErrnoError(error, errno);
+        return 0;
+    }
+    const auto size = static_cast<uint64_t>(status.st_size);
+    uint8_t head[8];
+    for (uint64_t at = 8; at + 8 <= size && pread(fd, head, 8, static_cast<off_t>(at)) == 8;) {
+        const uint64_t length = uint64_t{head[0]} << 24 | head[1] << 16 | head[2] << 8 | head[3];
+        const std::string type(reinterpret_cast<const char*>(head + 4), 4);
+        if (type == "IEND") break;
+        if (at + 12 + length > size && type != "IDAT") {
+            SetPhotoError(error, PhotoFailure::Damaged,
+                          "damaged: its " + type + " chunk states " + std::to_string(length) +
+                              " bytes, more than the file holds");
+            return 0;
+        }
+        at += 12 + length;
+    }
+    return 1;
+}
+
 bool IsDeep(QImage::Format readable) {
     return readable == QImage::Format_RGBX64 || readable == QImage::Format_RGBA64 ||
            readable == QImage::Format_Grayscale16;
@@ -220,6 +247,8 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
         reader.setFormat(names.first());
         reader.setAutoDetectImageFormat(false);
     }
+    if (format && std::strcmp(format->mimeType, "image/png") == 0 && !CheckPngChunks(fd, error))
+        return 0;
     // Camera and phone photos are stored sideways with an orientation tag; they arrive upright.
     reader.setAutoTransform(true);
     const QSize announced = reader.size();

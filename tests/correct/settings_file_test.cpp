@@ -1,5 +1,7 @@
 #include "correct/CorrectionSettings.h"
 
+#include <QDirIterator>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -117,6 +119,23 @@ TEST(SettingsFile, RefusesMalformedFilesNamingTheKey) {
     }
     EXPECT_FALSE(WriteSettingsFile(folder, CorrectionSettings(), error));
     EXPECT_EQ(error.file.failure, PhotoFailure::IsFolder);
+}
+
+// Inputs that once broke a reader, or that the fuzzer found reaching deep into one, are read or
+// refused with a cause.
+TEST(SettingsFile, EveryFuzzRegressionIsReadOrRefusedWithACause) {
+    int files = 0;
+    for (QDirIterator it(LUMIVEX_FUZZ_REGRESSIONS, QDir::Files); it.hasNext(); ++files) {
+        QFile file(it.next());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        SettingsWarnings warnings;
+        SettingsError error;
+        EXPECT_TRUE(SettingsFromText(bytes.toStdString(), warnings, error) ||
+                    !SettingsErrorText(error).empty())
+            << file.fileName().toStdString();
+    }
+    EXPECT_GT(files, 0);
 }
 
 }  // namespace
