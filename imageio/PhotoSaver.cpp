@@ -230,9 +230,14 @@ int OpenTemporary(const std::string& folder, std::string* name) {
     return -1;
 }
 
-// Gives the unnamed file fd a name beside finalPath and moves it over finalPath.
-int PutInPlace(int fd, const std::string& folder, const std::string& finalPath) {
+// Gives the unnamed file fd a name beside finalPath and moves it over finalPath; without replace,
+// links it as finalPath where no file has that name (a link, unlike a rename, fails where it is
+// taken).
+int PutInPlace(int fd, const std::string& folder, const std::string& finalPath, bool replace) {
     const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+    if (!replace)
+        return linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, finalPath.c_str(), AT_SYMLINK_FOLLOW) ==
+               0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = RandomName(folder);
         if (linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -361,8 +366,8 @@ int CheckSaveTarget(const char* path, std::string* finalPath, PhotoError* error)
 }
 
 int WriteFileAtomically(const std::string& finalPath,
-                        const std::function<int(QIODevice*, PhotoError*)>& write,
-                        PhotoError* error) {
+                        const std::function<int(QIODevice*, PhotoError*)>& write, PhotoError* error,
+                        bool replace) {
     const std::string folder = FolderOf(finalPath);
     std::string name;
     const FileDescriptor fd(OpenTemporary(folder, &name));
@@ -393,10 +398,13 @@ int WriteFileAtomically(const std::string& finalPath,
     }
     if (fdatasync(fd.get()) != 0) return fail(errno);
     if (!name.empty()) {
-        if (rename(name.c_str(), finalPath.c_str()) != 0) return fail(errno);
+        if ((replace ? rename(name.c_str(), finalPath.c_str())
+                     : link(name.c_str(), finalPath.c_str())) != 0)
+            return fail(errno);
+        if (!replace) unlink(name.c_str());
         return 1;
     }
-    if (!PutInPlace(fd.get(), folder, finalPath)) return fail(errno);
+    if (!PutInPlace(fd.get(), folder, finalPath, replace)) return fail(errno);
     return 1;
 }
 
@@ -504,7 +512,7 @@ int AddMetadataAndWrite(const std::string& finalPath, QByteArray& encoded, int32
         [&](QIODevice* device, PhotoError*) {
             return device->write(encoded) == encoded.size() ? 1 : 0;
         },
-        error);
+        error, options.replaceExisting);
 }
 
 // TIFF from PT_HSV16 through libtiff straight to the device, the strips made band by band.
@@ -554,7 +562,7 @@ int SaveWhole(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
             [&](QIODevice* device, PhotoError* writeError) {
                 return WriteHsvTiff(buffer, format, origin, settings, device, writeError);
             },
-            error);
+            error, settings.replaceExisting);
     }
     QByteArray encoded;
     // JPEG needs no whole encoder image.

@@ -101,8 +101,9 @@ TEST(SavePhotoTest, EachExtensionGetsItsFormatAndLosslessOnesEveryPixel) {
 // Names of no format written, missing folders, targets other than a regular file (or a link to
 // one), and sizes the format cannot hold (JPEG: 65500 pixels a side) are refused with their cause,
 // and nothing is created (a write the file size limit stops is tried end to end, with the batch
-// tool). A replaced file keeps its permissions, a link is written through and stays a link, and a
-// name in bytes that are not UTF-8 is written and read back as the file system holds it.
+// tool); a save told not to replace leaves an existing file alone and takes a free name. A
+// replaced file keeps its permissions, a link is written through and stays a link, and a name in
+// bytes that are not UTF-8 is written and read back as the file system holds it.
 TEST(SavePhotoTest, TargetsAreCheckedAndReplacedWhole) {
     ScratchFolder folder;
     const QByteArray old = "the user's earlier photo";
@@ -136,6 +137,8 @@ TEST(SavePhotoTest, TargetsAreCheckedAndReplacedWhole) {
             EXPECT_EQ(error.failure, failure) << name << ": " << error.text;
         }
     EXPECT_EQ(SavePhoto(path.c_str(), &empty), 0);
+    const SaveOptions keep{.replaceExisting = false};
+    EXPECT_EQ(SavePhoto(path.c_str(), &image, &error, nullptr, &keep), 0);
     EXPECT_EQ(folder.Read("private.bmp"), old);
     EXPECT_EQ(folder.Output("ls -A"), entries);
 
@@ -148,7 +151,7 @@ TEST(SavePhotoTest, TargetsAreCheckedAndReplacedWhole) {
     EXPECT_EQ(folder.Output("ls -A"), entries);
 
     const std::string latin1 = folder.Path("caf\xE9.png");
-    ASSERT_EQ(SavePhoto(latin1.c_str(), &image), 1);
+    ASSERT_EQ(SavePhoto(latin1.c_str(), &image, &error, nullptr, &keep), 1);
     EXPECT_EQ(LoadPhoto(latin1.c_str(), &loaded), 1);
     EXPECT_EQ(unlink(latin1.c_str()), 0);  // Qt's own clean-up cannot name it
     // JPEG takes its largest side.

@@ -264,6 +264,8 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
                             " is there already: --overwrite replaces it, --skip-existing leaves it";
         }
     }
+    // Nor is a file that appears there while the photos are corrected replaced.
+    options.save.replaceExisting = options.outDir.empty() || options.overwrite;
     size_t saved = 0, failed = 0, skipped = 0;
     const unsigned jobs = options.jobs != 0 ? options.jobs : DefaultPhotoJobs();
     CorrectPhotoFiles(
