@@ -188,6 +188,8 @@ const char* PhotoFailureText(PhotoFailure failure) {
             return "アクセスする権限がありません";
         case PhotoFailure::DiskFull:
             return "ディスクがいっぱいです";
+        case PhotoFailure::FileTooLarge:
+            return "このファイルシステムには大きすぎるファイルです";
         case PhotoFailure::NotAPhoto:
             return "読み込める形式の写真ではありません";
         case PhotoFailure::Damaged:

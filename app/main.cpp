@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
         std::puts("lumivex " LUMIVEX_VERSION);
         return 0;
     }
+    // A file size limit then fails the save that crosses it (EFBIG) instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lumivex"));
     theApp.InitInstance(argc > 1 ? argv[1] : nullptr);

@@ -77,12 +77,7 @@ struct Destination {
 };
 
 bool Resize(QByteArray* out, qsizetype size) noexcept {
-    try {
-        out->resize(size);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    return GrowEncoderOutput([&] { out->resize(size); });
 }
 
 void PointAtFreeSpace(jpeg_destination_mgr* manager, QByteArray* out, qsizetype used) {
@@ -131,7 +126,8 @@ struct Encoding {
     uint8_t* buffers[kSlots];
     size_t stride;
     bool makeHere;  // no thread of its own could be started: bands are made before encoding
-    bool rowsFailed = false;  // makeRows stopped the encoding
+    bool rowsFailed = false;       // makeRows stopped the encoding
+    bool rowsOutOfMemory = false;  // ... by throwing std::bad_alloc
 };
 
 uint32_t BandCount(const JpegPicture& picture) {
@@ -142,9 +138,16 @@ uint32_t BandHeight(const JpegPicture& picture, uint32_t band) {
     return std::min(kBandRows, static_cast<uint32_t>(picture.height) - band * kBandRows);
 }
 
-bool MakeBand(Encoding& e, uint32_t band) {
-    return (*e.makeRows)(band * kBandRows, BandHeight(*e.picture, band), e.buffers[band % kSlots],
-                         e.stride);
+// A maker that runs out of memory stops the encoding as one that fails; its exception must not
+// leave its thread, nor Compress past libjpeg's state.
+bool MakeBand(Encoding& e, uint32_t band) noexcept {
+    try {
+        return (*e.makeRows)(band * kBandRows, BandHeight(*e.picture, band),
+                             e.buffers[band % kSlots], e.stride);
+    } catch (const std::bad_alloc&) {
+        e.rowsOutOfMemory = true;
+        return false;
+    }
 }
 
 void MakeBands(Encoding* e) {
@@ -225,6 +228,8 @@ int EncodeJpeg(const JpegPicture& picture, const MakeJpegRows& makeRows, QByteAr
     const int compressed = Compress(*e);
     e->bands.Cancel();
     if (maker.joinable()) maker.join();
+    if (e->rowsOutOfMemory)
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
     if (!compressed && !e->rowsFailed) {
         char message[JMSG_LENGTH_MAX];
         e->errors.manager.format_message(reinterpret_cast<j_common_ptr>(&e->cinfo), message);

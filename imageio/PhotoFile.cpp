@@ -91,6 +91,9 @@ void SetErrnoError(PhotoError* error, int errnum) {
             return SetPhotoError(error, PhotoFailure::DiskFull, "the disk is full");
         case EDQUOT:
             return SetPhotoError(error, PhotoFailure::DiskFull, "the disk quota is used up");
+        case EFBIG:
+            return SetPhotoError(error, PhotoFailure::FileTooLarge,
+                                 "the file is too large for this file system");
         case ENOMEM:
             return SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
         default:

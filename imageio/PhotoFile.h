@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 // Why loading or saving failed. The text beside it names the cause for a person to read.
@@ -17,8 +18,9 @@ enum class PhotoFailure {
     PathTooLong,
     NoPermission,
     DiskFull,
-    NotAPhoto,  // damaged, or a format no decoder reads
-    Damaged,    // decodes only in part, and PhotoLoadLimits::allowDamaged is not set
+    FileTooLarge,  // above the file size limit or what the file system holds (EFBIG)
+    NotAPhoto,     // damaged, or a format no decoder reads
+    Damaged,       // decodes only in part, and PhotoLoadLimits::allowDamaged is not set
     TooManyPixels,
     NotEnoughMemory,
     UnknownFormat,      // the output's extension names no format that is written
@@ -38,6 +40,24 @@ std::string DescribeNonRegularFile(unsigned mode);
 void SetPhotoError(PhotoError* error, PhotoFailure failure, std::string text);
 // The failure and text an errno value stands for.
 void SetErrnoError(PhotoError* error, int errnum);
+
+// Counts one allocation of an encoder's output bytes: true when it is to fail as though memory
+// were short, as PhotoSaver_FailEncoderAllocation (PhotoSaverTesting.h) asked.
+bool EncoderAllocationFails();
+
+// Runs grow, an allocation of an encoder's output bytes, and says whether it succeeded: false when
+// memory is short (grow threw std::bad_alloc, or a test made it fail). Encoders call it where a C
+// library (libpng, libtiff, libjpeg) called them, as no exception may cross that library's frames.
+template <typename Grow>
+bool GrowEncoderOutput(const Grow& grow) noexcept {
+    try {
+        if (EncoderAllocationFails()) return false;
+        grow();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 // Pictures above this many pixels are refused from their header: larger than any camera sensor,
 // so a header claiming more is far more likely a decompression bomb than a photo.

@@ -7,12 +7,15 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QIODevice>
+#include <QImageReader>
 #include <QImageWriter>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 
 #include "image/HugePages.h"
@@ -21,10 +24,14 @@
 #include "imageio/JpegEncoder.h"
 #include "imageio/PhotoFormats.h"
 #include "imageio/PhotoMetadata.h"
+#include "imageio/PhotoSaverTesting.h"
 #include "imageio/tiff/TiffWriter.h"
 #include "parallel/WorkerPool.h"
 
 namespace {
+
+// Allocations of encoder output left before the one a test makes fail; 0: none fails.
+std::atomic<uint32_t> allocationsBeforeFailure{0};
 
 // Rows first .. first + count - 1 of a task are image rows firstRow + first onwards, written from
 // bits on: the whole picture, or one band of it for the JPEG encoder. Rows are addressed from bits
@@ -150,6 +157,52 @@ class DescriptorDevice : public QIODevice {
     int errno_ = 0;
 };
 
+// What Qt's writers encode into: a buffer whose growth, asked for from inside libpng's and
+// libtiff's callbacks, fails as a write rather than throwing through their frames.
+class EncodedBuffer : public QBuffer {
+  public:
+    using QBuffer::QBuffer;
+    bool outOfMemory() const { return outOfMemory_; }
+
+  protected:
+    qint64 writeData(const char* data, qint64 size) override {
+        qint64 wrote = -1;
+        if (!GrowEncoderOutput([&] { wrote = QBuffer::writeData(data, size); })) {
+            outOfMemory_ = true;
+            return -1;
+        }
+        return wrote;
+    }
+
+  private:
+    bool outOfMemory_ = false;
+};
+
+// Whether encoded reads, by the header of the format's own reader, as a picture of size: Qt's
+// writers first convert a picture to a layout of their own, and some write a conversion that
+// failed for lack of memory, a null picture, as an empty file and report success.
+bool HoldsPicture(QByteArray encoded, const QByteArray& qtFormat, QSize size) {
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::ReadOnly);
+    return QImageReader(&buffer, qtFormat).size() == size;
+}
+
+void SetNoMemoryError(PhotoError* error) {
+    SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+}
+
+// Runs save, a failed allocation that throws (Qt's containers, Exiv2's) failing it: the roads
+// through C libraries catch theirs before they return into the library.
+template <typename Save>
+int FailingWithoutMemory(const Save& save, PhotoError* error) {
+    try {
+        return save();
+    } catch (const std::bad_alloc&) {
+        SetNoMemoryError(error);
+        return 0;
+    }
+}
+
 std::string FolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -177,9 +230,14 @@ int OpenTemporary(const std::string& folder, std::string* name) {
     return -1;
 }
 
-// Gives the unnamed file fd a name beside finalPath and moves it over finalPath.
-int PutInPlace(int fd, const std::string& folder, const std::string& finalPath) {
+// Gives the unnamed file fd a name beside finalPath and moves it over finalPath; without replace,
+// links it as finalPath where no file has that name (a link, unlike a rename, fails where it is
+// taken).
+int PutInPlace(int fd, const std::string& folder, const std::string& finalPath, bool replace) {
     const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+    if (!replace)
+        return linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, finalPath.c_str(), AT_SYMLINK_FOLLOW) ==
+               0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = RandomName(folder);
         if (linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -197,6 +255,17 @@ int PutInPlace(int fd, const std::string& folder, const std::string& finalPath) 
 }
 
 }  // namespace
+
+bool EncoderAllocationFails() {
+    uint32_t left = allocationsBeforeFailure.load(std::memory_order_relaxed);
+    while (left != 0 && !allocationsBeforeFailure.compare_exchange_weak(left, left - 1)) {
+    }
+    return left == 1;
+}
+
+void PhotoSaver_FailEncoderAllocation(uint32_t n) {
+    allocationsBeforeFailure.store(n, std::memory_order_relaxed);
+}
 
 int FindEncoderFormat(const char* mimeType, QByteArray* format) {
     if (mimeType == nullptr) return 0;
@@ -302,8 +371,8 @@ int CheckWriteTarget(const char* path, std::string* finalPath, PhotoError* error
 }
 
 int WriteFileAtomically(const std::string& finalPath,
-                        const std::function<int(QIODevice*, PhotoError*)>& write,
-                        PhotoError* error) {
+                        const std::function<int(QIODevice*, PhotoError*)>& write, PhotoError* error,
+                        bool replace) {
     const std::string folder = FolderOf(finalPath);
     std::string name;
     const FileDescriptor fd(OpenTemporary(folder, &name));
@@ -327,13 +396,20 @@ int WriteFileAtomically(const std::string& finalPath,
     }
     DescriptorDevice device(fd.get());
     device.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    if (!write(&device, error)) return fail(device.lastErrno());
+    if (!FailingWithoutMemory([&] { return write(&device, error); }, error)) {
+        if (device.lastErrno() == 0 && (error == nullptr || error->failure == PhotoFailure::None))
+            SetPhotoError(error, PhotoFailure::SystemError, "could not be written");
+        return fail(device.lastErrno());
+    }
     if (fdatasync(fd.get()) != 0) return fail(errno);
     if (!name.empty()) {
-        if (rename(name.c_str(), finalPath.c_str()) != 0) return fail(errno);
+        if ((replace ? rename(name.c_str(), finalPath.c_str())
+                     : link(name.c_str(), finalPath.c_str())) != 0)
+            return fail(errno);
+        if (!replace) unlink(name.c_str());
         return 1;
     }
-    if (!PutInPlace(fd.get(), folder, finalPath)) return fail(errno);
+    if (!PutInPlace(fd.get(), folder, finalPath, replace)) return fail(errno);
     return 1;
 }
 
@@ -355,22 +431,40 @@ bool HasDensity(const PhotoOrigin* origin) {
 int EncodeWithQt(const C_ImgBuff& image, const PhotoFormat& format, const PhotoOrigin* origin,
                  const SaveOptions& options, QByteArray* encoded, PhotoError* error) {
     QImage picture = MakeEncoderImage(image, SavesWide(format, origin, options));
+    if (picture.isNull()) {
+        SetNoMemoryError(error);
+        return 0;
+    }
     if (HasDensity(origin)) {
         picture.setDotsPerMeterX(origin->dotsPerMeterX);
         picture.setDotsPerMeterY(origin->dotsPerMeterY);
     }
-    if (picture.isNull()) {
-        SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
-        return 0;
-    }
     QByteArray qtFormat;
     FindEncoderFormat(format.mimeType, &qtFormat);
-    QBuffer buffer(encoded);
+    EncodedBuffer buffer(encoded);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, qtFormat);
-    if (!writer.write(picture)) {
+    const bool written = writer.write(picture);
+    if (buffer.outOfMemory()) {
+        SetNoMemoryError(error);
+        return 0;
+    }
+    // Writing into memory, a handler that gives up for no reason of its own has run short of it
+    // (libpng's or libtiff's allocations, or Qt's conversion of the picture).
+    if (!written && writer.error() == QImageWriter::UnknownError) {
+        SetPhotoError(
+            error, PhotoFailure::NotEnoughMemory,
+            "not enough memory: the encoder gave up (" + writer.errorString().toStdString() + ")");
+        return 0;
+    }
+    if (!written) {
         SetPhotoError(error, PhotoFailure::SystemError,
                       "could not be encoded: " + writer.errorString().toStdString());
+        return 0;
+    }
+    if (!HoldsPicture(*encoded, qtFormat, picture.size())) {
+        SetPhotoError(error, PhotoFailure::NotEnoughMemory,
+                      "not enough memory: the encoder wrote no picture");
         return 0;
     }
     return 1;
@@ -414,12 +508,16 @@ int AddMetadataAndWrite(const std::string& finalPath, QByteArray& encoded, int32
         SetPhotoError(error, PhotoFailure::SystemError, reason);
         return 0;
     }
+    if (encoded.isEmpty()) {
+        SetPhotoError(error, PhotoFailure::SystemError, "the encoder wrote nothing");
+        return 0;
+    }
     return WriteFileAtomically(
         finalPath,
         [&](QIODevice* device, PhotoError*) {
             return device->write(encoded) == encoded.size() ? 1 : 0;
         },
-        error);
+        error, options.replaceExisting);
 }
 
 // TIFF from PT_HSV16 through libtiff straight to the device, the strips made band by band.
@@ -448,11 +546,8 @@ int WriteHsvTiff(const C_ImgBuff& image, const PhotoFormat& format, const PhotoO
         device, error);
 }
 
-}  // namespace
-
-int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoOrigin* origin,
+int SaveWhole(const char* path, CImgBuff* image, PhotoError* error, const PhotoOrigin* origin,
               const SaveOptions* options) {
-    SetPhotoError(error, PhotoFailure::None, "");
     if (image == nullptr || image->buffer == nullptr) {
         SetPhotoError(error, PhotoFailure::NotAPhoto, "there is no picture to save");
         return 0;
@@ -472,7 +567,7 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
             [&](QIODevice* device, PhotoError* writeError) {
                 return WriteHsvTiff(buffer, format, origin, settings, device, writeError);
             },
-            error);
+            error, settings.replaceExisting);
     }
     QByteArray encoded;
     // JPEG needs no whole encoder image.
@@ -485,9 +580,8 @@ int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoO
                                error);
 }
 
-int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePhotoBand& make,
-                   PhotoError* error, const PhotoOrigin* origin, const SaveOptions* options) {
-    SetPhotoError(error, PhotoFailure::None, "");
+int SaveBands(const char* path, int32_t width, int32_t height, const MakePhotoBand& make,
+              PhotoError* error, const PhotoOrigin* origin, const SaveOptions* options) {
     std::string finalPath;
     if (!CheckSaveTarget(path, &finalPath, error) || !CheckSaveSize(path, width, height, error))
         return 0;
@@ -503,7 +597,7 @@ int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePh
         [&](uint32_t first, uint32_t count, uint8_t* rows, size_t stride) {
             if (band.height != static_cast<int32_t>(count) &&
                 !band.Create(width, static_cast<int32_t>(count), PT_HSV16)) {
-                SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+                SetNoMemoryError(error);
                 return false;
             }
             if (!make(static_cast<int32_t>(first), static_cast<int32_t>(count), &band, error))
@@ -515,4 +609,20 @@ int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePh
         &encoded, error);
     return encodedAll &&
            AddMetadataAndWrite(finalPath, encoded, width, height, origin, settings, error);
+}
+
+}  // namespace
+
+int SavePhoto(const char* path, CImgBuff* image, PhotoError* error, const PhotoOrigin* origin,
+              const SaveOptions* options) {
+    SetPhotoError(error, PhotoFailure::None, "");
+    return FailingWithoutMemory([&] { return SaveWhole(path, image, error, origin, options); },
+                                error);
+}
+
+int SavePhotoBands(const char* path, int32_t width, int32_t height, const MakePhotoBand& make,
+                   PhotoError* error, const PhotoOrigin* origin, const SaveOptions* options) {
+    SetPhotoError(error, PhotoFailure::None, "");
+    return FailingWithoutMemory(
+        [&] { return SaveBands(path, width, height, make, error, origin, options); }, error);
 }

@@ -4,7 +4,9 @@
 // an HSV image through libtiff, strip by strip straight to the file. The source photo's colour
 // profile and metadata are added to those bytes (to a TIFF's first directory, made apart). The
 // target is checked before any pixel work, and the file is replaced only once it has been written
-// completely, so a failed save leaves an existing file as it was and nothing beside it.
+// completely, so a failed save leaves an existing file as it was and nothing beside it. Memory
+// running short in the own encoders, Qt's writers or the codecs under them fails the save with
+// PhotoFailure::NotEnoughMemory; no exception leaves a save.
 #pragma once
 
 #include <QImage>
@@ -35,6 +37,9 @@ struct SaveOptions {
     // encoder's default for other sources), which the caller puts in before saving.
     int quality = -1;
     TiffCompression tiffCompression = TiffCompression::Lzw;  // of PT_HSV16 photos saved as TIFF
+    // false: a file at the path is never replaced, even one that appears while the picture is
+    // encoded; the save fails instead ("File exists").
+    bool replaceExisting = true;
 };
 
 // Writes image to path (bytes as the file system holds them). The extension, in any case, chooses
@@ -73,11 +78,12 @@ int CheckSaveSize(const char* path, int64_t width, int64_t height, PhotoError* e
 
 // Replaces (or creates) the regular file finalPath with what write puts on the device, atomically:
 // the content goes to an unnamed file in the same folder that takes the old file's permissions and
-// is moved over the target only once write has succeeded and the data is on disk. Returns 1, or 0
-// with error; on 0 nothing on disk has changed.
+// is moved over the target only once write has succeeded and the data is on disk; without replace,
+// it only takes the name where no file has it. Returns 1, or 0 with error; on 0 nothing on disk has
+// changed.
 int WriteFileAtomically(const std::string& finalPath,
-                        const std::function<int(QIODevice*, PhotoError*)>& write,
-                        PhotoError* error);
+                        const std::function<int(QIODevice*, PhotoError*)>& write, PhotoError* error,
+                        bool replace = true);
 
 // Puts into format the name of the first Qt image writer for mimeType (compared exactly).
 // Returns 1 found, 0 not found.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -139,6 +140,7 @@ qsizetype LongArrayAt(const QByteArray& tiff, uint16_t tag, uint32_t count) {
 struct MemorySink {
     std::vector<uint8_t> bytes;
     uint64_t position = 0;
+    bool outOfMemory = false;
 };
 
 tmsize_t ReadSink(thandle_t handle, void* data, tmsize_t size) {
@@ -155,9 +157,8 @@ tmsize_t WriteSink(thandle_t handle, void* data, tmsize_t size) {
     auto* sink = static_cast<MemorySink*>(handle);
     if (size < 0) return -1;
     const uint64_t end = sink->position + static_cast<uint64_t>(size);
-    try {
-        if (end > sink->bytes.size()) sink->bytes.resize(end);
-    } catch (const std::bad_alloc&) {
+    if (end > sink->bytes.size() && !GrowEncoderOutput([&] { sink->bytes.resize(end); })) {
+        sink->outOfMemory = true;
         return -1;
     }
     std::memcpy(sink->bytes.data() + sink->position, data, static_cast<size_t>(size));
@@ -203,19 +204,22 @@ struct EncodeContext {
     uint32_t firstStrip;
     std::vector<std::vector<uint8_t>>* encoded;  // per strip of the group
     FirstFailure failure;
+    std::atomic<bool> outOfMemory{false};  // the cause of the failure, where it was memory
 };
 
-bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string* reason) {
+// Encodes strips first .. first + count - 1 of the group; false with reason, or with
+// sink.outOfMemory set, on failure.
+bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, MemorySink& sink,
+                  std::string* reason) {
     const TiffPicture& p = *c->picture;
     const uint32_t firstRow = (c->firstStrip + first) * c->rowsPerStrip;
     const uint32_t rows = std::min(count * c->rowsPerStrip, p.height - firstRow);
-    MemorySink sink;
     std::vector<uint8_t> band;
-    try {
-        sink.bytes.reserve(rows * c->rowBytes + 4096);
-        band.resize(c->rowsPerStrip * c->rowBytes);
-    } catch (const std::bad_alloc&) {
-        *reason = "not enough memory";
+    if (!GrowEncoderOutput([&] {
+            sink.bytes.reserve(rows * c->rowBytes + 4096);
+            band.resize(c->rowsPerStrip * c->rowBytes);
+        })) {
+        sink.outOfMemory = true;
         return false;
     }
     const std::unique_ptr<TIFF, TiffDiscarder> tif(OpenTiffClient(
@@ -242,22 +246,31 @@ bool EncodeStrips(EncodeContext* c, uint32_t first, uint32_t count, std::string*
         !TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &sizes)) {
         return false;
     }
-    try {
-        for (uint32_t strip = 0; strip < count; ++strip) {
-            const uint8_t* bytes = sink.bytes.data() + offsets[strip];
-            (*c->encoded)[first + strip].assign(bytes, bytes + sizes[strip]);
+    for (uint32_t strip = 0; strip < count; ++strip) {
+        const uint8_t* bytes = sink.bytes.data() + offsets[strip];
+        if (!GrowEncoderOutput(
+                [&] { (*c->encoded)[first + strip].assign(bytes, bytes + sizes[strip]); })) {
+            sink.outOfMemory = true;
+            return false;
         }
-    } catch (const std::bad_alloc&) {
-        *reason = "not enough memory";
-        return false;
     }
     return true;
 }
 
+// On a worker of the pool, which no exception may leave.
 void EncodeStripsTask(void* context, uint32_t first, uint32_t count) {
     auto* c = static_cast<EncodeContext*>(context);
+    MemorySink sink;
     std::string reason;
-    if (!EncodeStrips(c, first, count, &reason)) c->failure.Record(std::move(reason));
+    bool encoded = false;
+    try {
+        encoded = EncodeStrips(c, first, count, sink, &reason);
+    } catch (const std::bad_alloc&) {
+        sink.outOfMemory = true;
+    }
+    if (encoded) return;
+    if (sink.outOfMemory) c->outOfMemory = true;
+    c->failure.Record(std::move(reason));
 }
 
 }  // namespace
@@ -289,6 +302,10 @@ int WriteRgbTiff(const TiffPicture& picture, const MakeTiffRows& makeRows,
         const uint32_t count = std::min(group, strips - strip);
         EncodeContext context{&picture, &makeRows, rowBytes, rowsPerStrip, strip, &encoded, {}};
         WorkerPool::Run(EncodeStripsTask, &context, count);
+        if (context.outOfMemory) {
+            SetPhotoError(error, PhotoFailure::NotEnoughMemory, "not enough memory");
+            return 0;
+        }
         if (context.failure.Failed()) {
             SetPhotoError(error, PhotoFailure::SystemError,
                           "could not be encoded: " + context.failure.Reason());

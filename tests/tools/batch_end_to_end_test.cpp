@@ -308,9 +308,10 @@ TEST_F(BatchEndToEnd, QualitySourceKeepsTheInputsQuality) {
 }
 
 // However an output is named (the input itself, another spelling, a link or a hard link to it, an
-// earlier output, a FIFO or a folder), nothing there is replaced: that photo is refused, naming
-// the files, before its input is read, and the others of the run are saved. Usage errors (status
-// 2) and a spot outside the photo write nothing either.
+// earlier output, a FIFO or a folder, or a photo beside an input of another format under --out-dir
+// without --overwrite), nothing there is replaced: that photo is refused, naming the files, before
+// its input is read, and the others of the run are saved. Usage errors (status 2) and a spot
+// outside the photo write nothing either.
 TEST_F(BatchEndToEnd, RefusalsNameTheirCauseAndReplaceNothing) {
     ASSERT_EQ(Shell("mkdir e dir.jpg && mkfifo fifo.jpg && ln -s fifo.jpg to-fifo.jpg && "
                     "echo broken >broken.jpg"),
@@ -333,6 +334,7 @@ TEST_F(BatchEndToEnd, RefusalsNameTheirCauseAndReplaceNothing) {
         {"broken.jpg dir.jpg", 1, "broken.jpg: cannot save dir.jpg: "},
         {"--wb spot:8,0 b.png spot.jpg", 1, "b.png: the spot 8,0 lies outside the photo"},
         {"--frobnicate b.png out.jpg", 2, "--frobnicate\nTry 'lumivex-batch --help'."},
+        {"--out-dir . a.png", 1, "a.png: its output ./a.jpg is there already: --overwrite"},
     };
     for (const auto& [args, status, said] : cases) {
         const Outcome outcome = Run(args, "timeout 60");
@@ -341,23 +343,50 @@ TEST_F(BatchEndToEnd, RefusalsNameTheirCauseAndReplaceNothing) {
         EXPECT_EQ(ReadText("a.jpg"), original) << args;
     }
     EXPECT_TRUE(fs::exists("b.jpg") && fs::exists("o/b.jpg"));
+    EXPECT_EQ(Run("--overwrite --out-dir . a.png").status, 0);
+    EXPECT_NE(ReadText("a.jpg"), original);
     EXPECT_FALSE(fs::exists("spot.jpg") || fs::exists("out.jpg"));
     EXPECT_EQ(Shell("test -p fifo.jpg && test -L to-fifo.jpg && test -d dir.jpg"), 0);
 }
 
-// The memory a photo needs is weighed against what the process may take before it is decoded.
-// (The sanitizers reserve terabytes of address space, so the limit cannot be set under them.)
-TEST_F(BatchEndToEnd, MemoryIsWeighedBeforeDecoding) {
+// The memory a photo needs is weighed against what the process may take before it is decoded; a
+// save that memory or the file size limit runs short for fails that photo alone, keeping the file
+// there byte for byte (never an empty BMP), and the next photo is saved. (The sanitizers reserve
+// terabytes of address space, so the limit cannot be set under them.)
+TEST_F(BatchEndToEnd, ShortMemoryOrFileSizeFailsOnePhotoAndReplacesNothing) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "address space cannot be limited under a sanitizer";
 #endif
-    ASSERT_TRUE(Make("-size 6000x4000 xc:gray", "large.jpg"));
+    ASSERT_TRUE(Make("-size 6000x4000 xc:gray", "large.jpg") && Make("-size 8x8 xc:red", "a.png"));
     const Outcome large = Run("large.jpg large.png", "prlimit --as=250000000");
     EXPECT_EQ(large.status, 1);
     EXPECT_NE(large.errors.find("large.jpg: not enough memory: 6000 x 4000 needs"),
               std::string::npos)
         << large.errors;
     EXPECT_FALSE(fs::exists("large.png"));
+    // Limits rising from below the weighing's to one that every copy the encoders make fits in.
+    ASSERT_EQ(Shell("mkdir out sized && echo old >out/large.bmp && echo old >sized/large.bmp"), 0);
+    int failedSaves = 0;
+    for (int megabytes = 300; megabytes < 1000; megabytes += 25) {
+        const Outcome bmp = Run("--overwrite --format bmp --out-dir out large.jpg",
+                                "prlimit --as=" + std::to_string(megabytes) + "000000");
+        if (bmp.status == 0) {
+            EXPECT_EQ(QImage("out/large.bmp").size(), QSize(6000, 4000)) << megabytes;
+            break;
+        }
+        failedSaves +=
+            bmp.errors.find("cannot save out/large.bmp: not enough memory") != std::string::npos;
+        EXPECT_TRUE(bmp.status == 1 && ReadText("out/large.bmp") == "old\n") << bmp.errors;
+    }
+    EXPECT_GT(failedSaves, 0);
+    const Outcome sized =
+        Run("--overwrite --format bmp --out-dir sized large.jpg a.png", "prlimit --fsize=1000000");
+    EXPECT_EQ(sized.status, 1);
+    EXPECT_NE(sized.errors.find("large.jpg: cannot save sized/large.bmp: the file is too large"),
+              std::string::npos)
+        << sized.errors;
+    Shell("ls -A sized >left.txt");
+    EXPECT_EQ(ReadText("left.txt") + ReadText("sized/large.bmp"), "a.bmp\nlarge.bmp\nold\n");
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ TEST(BatchOptions, RefusesBadValuesAndCommandLinesInOneLineNamingTheOption) {
         {"--jobs 0 a b", "--jobs takes a whole number from 1 to 64"},
         {"--name a/{stem} --out-dir d a", "--name a/{stem}: a name holds no /"},
         {"--name {stem}{x} --out-dir d a", "only {stem}, {ext} and {n}"},
-        {"--recursive a b.jpg", "--recursive and --name go with --out-dir"},
+        {"--recursive a b.jpg", "--name and --overwrite go with --out-dir"},
+        {"--overwrite --skip-existing --out-dir d a", "exclude each other"},
         {"a -", "OUTPUT - (standard output) needs --format"},
         {"--tiff-compression zip a b.tif", "--tiff-compression takes none, lzw or deflate"},
     };

@@ -187,6 +187,7 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
             {"--print-settings", &BatchOptions::printSettings},
             {"--recursive", &BatchOptions::recursive},
             {"--skip-existing", &BatchOptions::skipExisting},
+            {"--overwrite", &BatchOptions::overwrite},
             {"--allow-damaged", &BatchOptions::allowDamaged}};
         const auto* flag = std::find_if(std::begin(kFlags), std::end(kFlags),
                                         [&](const auto& f) { return f.first == arg; });
@@ -355,6 +356,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         return options;
     }
 
+    if (options.overwrite && options.skipExisting) {
+        error = "--overwrite and --skip-existing exclude each other";
+        return std::nullopt;
+    }
     if (!options.outDir.empty()) {
         if (positional.empty()) {
             error = "missing INPUT: --out-dir needs at least one photo";
@@ -363,8 +368,10 @@ std::optional<BatchOptions> ParseBatchOptions(int argc, const char* const* argv,
         options.inputs = positional;
         return options;
     }
-    if (options.recursive || options.namePattern != "{stem}") {
-        error = "--recursive and --name go with --out-dir; otherwise OUTPUT names the file";
+    if (options.recursive || options.namePattern != "{stem}" || options.overwrite) {
+        error =
+            "--recursive, --name and --overwrite go with --out-dir; otherwise OUTPUT names the "
+            "file (and is replaced when it is there)";
         return std::nullopt;
     }
     if (positional.size() != 2) {
@@ -439,6 +446,10 @@ Options:
                            name without extension, {ext} its extension and {n} its number in
                            the run, 1 up, with as many digits as the last (default {stem})
   --skip-existing          leave a photo whose output is there already alone
+  --overwrite              with --out-dir: replace an output that is there already; without it
+                           (or --skip-existing) such a photo fails and the file is kept, as it
+                           may be another photo (an OUTPUT named alone is replaced). No option
+                           lets an output replace an INPUT or another output of the run
   --allow-damaged          save a photo whose lower rows are damaged (a file cut short), with
                            a warning, instead of failing it
   --format )" +

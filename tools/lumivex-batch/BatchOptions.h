@@ -30,6 +30,9 @@ struct BatchOptions {
     std::string namePattern = "{stem}";
     bool recursive = false;     // a folder INPUT takes the photos of its subfolders too
     bool skipExisting = false;  // a photo whose output is there is left alone
+    // An output under --out-dir that is there already is replaced; otherwise its photo is refused,
+    // as the names there are made, not chosen, and may be anyone's photo.
+    bool overwrite = false;
     bool allowDamaged = false;  // a photo cut short is saved with a warning rather than refused
     std::string format = "jpg";
     bool formatSet = false;

@@ -75,12 +75,17 @@ int CopyStandardInput() {
     }
 }
 
-// Copies the saved photo at path to out; 0, or 1 with the cause said on err.
+// Copies the saved photo at path to out, a piece at a time however large it is; 0, or 1 with the
+// cause said on err.
 int CopyToOutput(const std::string& path, FILE* out, FILE* err) {
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    if (in.bad() || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
-        std::fflush(out) != 0) {
+    char piece[65536];
+    bool copied = true;
+    while (copied && (in.read(piece, sizeof piece) || in.gcount() > 0)) {
+        const auto size = static_cast<size_t>(in.gcount());
+        copied = std::fwrite(piece, 1, size, out) == size;
+    }
+    if (!in.is_open() || !copied || in.bad() || std::fflush(out) != 0) {
         std::fprintf(err, "lumivex-batch: cannot write standard output: %s\n", strerror(errno));
         return 1;
     }
@@ -249,9 +254,18 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         PlanPhotos(inputs, options.output, options.outDir, options.format, names);
     for (PlannedPhoto& photo : plan) {
         std::error_code absent;
-        photo.skip = options.skipExisting && photo.refusal.empty() &&
-                     fs::exists(fs::symlink_status(photo.output, absent));
+        const bool there =
+            photo.refusal.empty() && fs::exists(fs::symlink_status(photo.output, absent));
+        photo.skip = options.skipExisting && there;
+        // An OUTPUT named alone is the user's choice; a made name under --out-dir may meet a
+        // photo of theirs (the input folder itself, another format's file beside an input).
+        if (there && !photo.skip && !options.outDir.empty() && !options.overwrite) {
+            photo.refusal = "its output " + photo.output +
+                            " is there already: --overwrite replaces it, --skip-existing leaves it";
+        }
     }
+    // Nor is a file that appears there while the photos are corrected replaced.
+    options.save.replaceExisting = options.outDir.empty() || options.overwrite;
     size_t saved = 0, failed = 0, skipped = 0;
     const unsigned jobs = options.jobs != 0 ? options.jobs : DefaultPhotoJobs();
     CorrectPhotoFiles(
