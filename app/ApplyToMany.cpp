@@ -40,6 +40,7 @@ void ApplyToManyRun::Run() {
         [&](size_t k, const PhotoOutcome& outcome) {
             if (outcome.saved) {
                 ++saved;
+                if (!outcome.warning.empty()) warnings.push_back({plan[k].input, outcome.warning});
             } else {
                 failures.push_back({plan[k].input, outcome.reason});
             }
@@ -54,11 +55,16 @@ std::string ApplyToManySummary(const ApplyToManyRun& run) {
     std::string text;
     if (run.Cancelled()) text = "キャンセルしました。";
     text += std::to_string(run.SavedCount()) + " 枚の写真を保存しました。";
-    if (run.Failures().empty()) return text;
-    text += "\n\n保存できなかった写真 (" + std::to_string(run.Failures().size()) + " 枚):";
-    for (const ApplyToManyRun::Failure& failure : run.Failures()) {
-        text += "\n" + QFile::decodeName(QByteArray::fromStdString(failure.photo)).toStdString() +
-                ": " + failure.reason;
-    }
+    const auto list = [&text](const char* title,
+                              const std::vector<ApplyToManyRun::Failure>& photos) {
+        if (photos.empty()) return;
+        text += "\n\n" + std::string(title) + " (" + std::to_string(photos.size()) + " 枚):";
+        for (const ApplyToManyRun::Failure& photo : photos) {
+            text += "\n" + QFile::decodeName(QByteArray::fromStdString(photo.photo)).toStdString() +
+                    ": " + photo.reason;
+        }
+    };
+    list("保存できなかった写真", run.Failures());
+    list("メタデータの一部を含めずに保存した写真", run.Warnings());
     return text;
 }

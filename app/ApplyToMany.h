@@ -38,6 +38,8 @@ class ApplyToManyRun : public QObject {
     size_t SavedCount() const { return saved; }
     bool Cancelled() const { return cancelled; }
     const std::vector<Failure>& Failures() const { return failures; }
+    // The photos saved with a warning (part of their metadata left out), and the warning.
+    const std::vector<Failure>& Warnings() const { return warnings; }
 
   signals:
     // Photo index (0-based) of count is being corrected; its file name.
@@ -54,8 +56,10 @@ class ApplyToManyRun : public QObject {
     size_t saved = 0;
     bool cancelled = false;
     std::vector<Failure> failures;
+    std::vector<Failure> warnings;
     std::thread worker;
 };
 
-// The summary shown at the end: how many were saved, and each photo that failed and why.
+// The summary shown at the end: how many were saved, each photo that failed and why, and each
+// saved with a warning.
 std::string ApplyToManySummary(const ApplyToManyRun& run);

@@ -71,6 +71,9 @@ std::string FolderOf(const std::string& path) {
 }
 
 const char kColoursAsStored[] = "色をそのまま表示しています: ";
+// Before what of the photo's metadata could not be read, or was not saved.
+const char kMetadataUnread[] = "メタデータの一部を読めませんでした: ";
+const char kSavedWithout[] = "保存しましたが、次のものは含まれていません:";
 
 std::span<const uint8_t> Bytes(const QByteArray& bytes) {
     return {reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())};
@@ -134,6 +137,14 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
     if (colourProblem != ColourProblem::None) {
         statusBar->showMessage(QString::fromUtf8(kColoursAsStored) +
                                QString::fromUtf8(ColourProblemText(colourProblem)));
+    }
+    // Metadata that cannot be read is left out of the photo's saves; the photo itself is sound.
+    for (const std::string& warning : photoOrigin.metadataWarnings) {
+        const QString shown = statusBar->currentMessage();
+        statusBar->showMessage((shown.isEmpty() ? shown : shown + QStringLiteral("  ")) +
+                               QString::fromUtf8(kMetadataUnread) +
+                               QFile::decodeName(path.c_str()) + QStringLiteral(": ") +
+                               QString::fromStdString(warning));
     }
     photoWidth = photo->Width();
     photoHeight = photo->Height();
@@ -242,6 +253,13 @@ int CLumivexDlg::SaveAdjustedPhoto() {
     if (!ok) {
         ShowFailure(kSaveFailed, failure);
         return 0;
+    }
+    const std::vector<std::string> leftOut =
+        MetadataLeftOut(photoOrigin, options.keepMetadata, *WrittenPhotoFormat(path.c_str()));
+    if (!leftOut.empty()) {
+        std::string text = kSavedWithout;
+        for (const std::string& lost : leftOut) text += "\n" + lost;
+        prompts->ShowMessage(this, text.c_str());
     }
     saved = plan->settings;
     remembered->setValue(kSavedFormat,

@@ -160,6 +160,16 @@ class BandsAhead {
     bool stop_ = false;
 };
 
+// Says in warning (may be null) what the output lacks of the source's metadata.
+void WarnMetadataLeftOut(const PhotoOrigin& origin, const SaveOptions& save,
+                         const std::string& output, std::string* warning) {
+    if (warning == nullptr) return;
+    for (const std::string& lost :
+         MetadataLeftOut(origin, save.keepMetadata, *WrittenPhotoFormat(output.c_str()))) {
+        *warning += (warning->empty() ? "" : "; ") + lost;
+    }
+}
+
 // Corrects an upright JPEG saved as a JPEG band by band, never holding the whole photo: each band
 // is decoded, corrected and encoded while the next is made, and the automatic white balance's
 // grey point is measured on a decoding of its own beforehand. The pixels and the file are those
@@ -168,7 +178,8 @@ class BandsAhead {
 // road then decides.
 Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPhoto& planned,
                             PhotoTimings& timings, std::string& reason,
-                            const PhotoLoadLimits& limits, const SaveOptions& save) {
+                            const PhotoLoadLimits& limits, const SaveOptions& save,
+                            std::string* warning) {
     if (WrittenPhotoFormat(planned.output.c_str())->encoder != PhotoEncoder::Jpeg ||
         !settings.turn.IsNone())
         return Streaming::NotTaken;
@@ -224,7 +235,10 @@ Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPho
     if (damaged) return Streaming::NotTaken;
     timings.loadMs += decodingMs;
     timings.saveMs = MillisecondsSince(start) - decodingMs - timings.pipelineMs;
-    if (saved) return Streaming::Saved;
+    if (saved) {
+        WarnMetadataLeftOut(origin, save, planned.output, warning);
+        return Streaming::Saved;
+    }
     reason = corrected ? "cannot save " + planned.output + ": " + error.text
                        : "not enough memory to correct the photo";
     return Streaming::Failed;
@@ -295,7 +309,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     const EngineReference engine;
     // A spot measured on each photo needs the photo's pixels around it first.
     if (!spotPixel) {
-        switch (CorrectBandByBand(settings, planned, timings, reason, limits, save)) {
+        switch (CorrectBandByBand(settings, planned, timings, reason, limits, save, warning)) {
             case Streaming::Saved:
                 return 1;
             case Streaming::Failed:
@@ -335,6 +349,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
         return 0;
     }
     timings.saveMs = MillisecondsSince(start);
+    WarnMetadataLeftOut(origin, save, output, warning);
     return 1;
 }
 

@@ -50,7 +50,7 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 // colour profile; the output's target and the size its format holds are checked before the pipeline
 // runs. A JPEG quality of kSourceQuality takes the input's own. Returns 1 saved; 0 with reason set
 // otherwise, the plan's refusal for a refused photo. A photo saved though damaged
-// (limits.allowDamaged) says so in warning (may be null).
+// (limits.allowDamaged), or without some of its metadata, says so in warning (may be null).
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
                      const PhotoLoadLimits& limits = {}, const SaveOptions& save = {},
@@ -61,7 +61,7 @@ struct PhotoOutcome {
     bool skipped = false;  // planned to be left alone: neither saved nor failed
     int saved = 0;
     std::string reason;   // when not saved
-    std::string warning;  // when saved though damaged
+    std::string warning;  // when saved though damaged or without some of its metadata
     PhotoTimings timings;
 };
 

@@ -2,14 +2,21 @@
 
 #include <unistd.h>
 
+#include <QCryptographicHash>
+
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <set>
+#include <stdexcept>
 #include <string_view>
+#include <vector>
 
 // Exiv2 0.27 hands out std::auto_ptr, which the standard has since deprecated.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -49,6 +56,8 @@ void PrepareExiv2() {
     std::call_once(once, [] {
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
         Exiv2::XmpParser::initialize(LockXmpToolkit, &xmpToolkit);
+        // The namespace a JPEG's standard XMP names its extended XMP in.
+        Exiv2::XmpProperties::registerNs("http://ns.adobe.com/xmp/note/", "xmpNote");
     });
 }
 
@@ -111,9 +120,10 @@ std::string PatchedXmpPacket(std::string packet, int32_t width, int32_t height) 
     return packet;
 }
 
-void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height,
-                  Exiv2::Image* image) {
-    Exiv2::ExifData& exif = image->exifData();
+// The source's EXIF fields the saved file keeps, set for a width x height upright picture. The
+// sizes never change how long the EXIF block is.
+Exiv2::ExifData CarriedExif(const PhotoMetadataBlocks& from, int32_t width, int32_t height) {
+    Exiv2::ExifData exif;
     for (const Exiv2::Exifdatum& datum : from.exif) {
         if (IsCarried(datum)) exif[datum.key()].setValue(&datum.value());
     }
@@ -123,6 +133,14 @@ void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height
                                               static_cast<uint32_t>(width));
     UpdateIfPresent<Exiv2::ExifData, ExifKey>(exif, "Exif.Photo.PixelYDimension",
                                               static_cast<uint32_t>(height));
+    return exif;
+}
+
+void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height,
+                  Exiv2::Image* image) {
+    Exiv2::ExifData& exif = image->exifData();
+    for (const Exiv2::Exifdatum& datum : CarriedExif(from, width, height))
+        exif[datum.key()].setValue(&datum.value());
 
     Exiv2::XmpData xmp = from.xmp;
     using XmpKey = Exiv2::XmpKey;
@@ -160,28 +178,194 @@ void CopyMetadata(const PhotoMetadataBlocks& from, int32_t width, int32_t height
     image->setIptcData(from.iptc);
 }
 
+// The most data a JPEG segment holds after its marker and length.
+constexpr size_t kJpegSegmentData = 0xFFFF - 2;
 // What begins a JPEG's APP13 segment of Photoshop image resources, its NUL included.
 constexpr char kPhotoshopSegment[] = "Photoshop 3.0";
+// An APP2 chunk of a colour profile: this, its NUL, the chunk's number from 1 and the count.
+constexpr char kIccSegment[] = "ICC_PROFILE";
+constexpr size_t kIccChunkHeader = sizeof kIccSegment + 2;
+constexpr size_t kIccChunk = kJpegSegmentData - kIccChunkHeader;
+constexpr size_t kMaxIccChunks = 255;
+// The APP1 segment of EXIF ("Exif" and two NULs, then the block), the standard XMP packet, and
+// the extended XMP a standard packet too large is split into: after this and its NUL, the MD5 of
+// the whole extended packet in 32 hexadecimal digits, its size and the chunk's offset in it.
+constexpr size_t kMaxJpegExif = kJpegSegmentData - 6;
+constexpr char kXmpSegment[] = "http://ns.adobe.com/xap/1.0/";
+constexpr size_t kMaxStandardXmp = kJpegSegmentData - sizeof kXmpSegment;
+constexpr char kXmpExtensionSegment[] = "http://ns.adobe.com/xmp/extension/";
+constexpr size_t kXmpGuid = 32;
+constexpr size_t kXmpExtensionHeader = sizeof kXmpExtensionSegment + kXmpGuid + 8;
+constexpr size_t kXmpExtensionChunk = kJpegSegmentData - kXmpExtensionHeader;
+constexpr char kHasExtendedXmp[] = "Xmp.xmpNote.HasExtendedXMP";
 
-// jpeg, a JPEG file, with resources in APP13 "Photoshop 3.0" segments right after its start, as
-// many as they fill. Exiv2 keeps such resources when it writes, its own IPTC in place of theirs.
-QByteArray WithImageResources(const QByteArray& jpeg, const std::string& resources) {
-    constexpr size_t kChunk = 0xFFFF - 2 - sizeof kPhotoshopSegment;
-    QByteArray segments;
-    for (size_t at = 0; at < resources.size(); at += kChunk) {
-        const size_t size = std::min(kChunk, resources.size() - at);
-        const size_t length = 2 + sizeof kPhotoshopSegment + size;
-        segments += QByteArray("\xFF\xED", 2);
-        segments += static_cast<char>(length >> 8);
-        segments += static_cast<char>(length);
-        segments += QByteArray(kPhotoshopSegment, sizeof kPhotoshopSegment);
-        segments += QByteArray(resources.data() + at, static_cast<qsizetype>(size));
-    }
-    return jpeg.left(2) + segments + jpeg.mid(2);
+// An XMP packet that could not be parsed cannot be split to fit in a JPEG.
+bool RawXmpTooLarge(const PhotoMetadataBlocks& blocks) {
+    return blocks.xmp.empty() && blocks.rawXmp.size() > kMaxStandardXmp;
 }
 
 void PutBigEndian32(uint32_t value, QByteArray* out) {
     for (int shift = 24; shift >= 0; shift -= 8) out->append(static_cast<char>(value >> shift));
+}
+
+// Appends a segment of marker holding header and then size bytes of data.
+void AppendSegment(uint8_t marker, const QByteArray& header, const char* data, size_t size,
+                   QByteArray* out) {
+    const size_t length = 2 + static_cast<size_t>(header.size()) + size;
+    const char start[] = {'\xFF', static_cast<char>(marker), static_cast<char>(length >> 8),
+                          static_cast<char>(length)};
+    out->append(start, sizeof start);
+    *out += header;
+    out->append(data, static_cast<qsizetype>(size));
+}
+
+// Appends data in as many segments of marker as it fills, each begun by the header header makes
+// for the chunk's index and the count of chunks.
+void AppendChunked(uint8_t marker, const char* data, size_t size, size_t chunk,
+                   const std::function<QByteArray(size_t index, size_t count)>& header,
+                   QByteArray* out) {
+    const size_t count = (size + chunk - 1) / chunk;
+    for (size_t k = 0; k < count; ++k) {
+        AppendSegment(marker, header(k, count), data + k * chunk, std::min(chunk, size - k * chunk),
+                      out);
+    }
+}
+
+// jpeg, a JPEG file, with resources in APP13 "Photoshop 3.0" segments right after its start, as
+// many as they fill. Exiv2 keeps such resources when it writes, its own IPTC in place of theirs.
+QByteArray WithImageResources(const QByteArray& jpeg, const std::string& resources) {
+    QByteArray segments;
+    AppendChunked(
+        0xED, resources.data(), resources.size(), kJpegSegmentData - sizeof kPhotoshopSegment,
+        [](size_t, size_t) { return QByteArray(kPhotoshopSegment, sizeof kPhotoshopSegment); },
+        &segments);
+    return jpeg.left(2) + segments + jpeg.mid(2);
+}
+
+// The EXIF block of exif, every field kept: Exiv2's encoder for a JPEG leaves fields out, without
+// saying which, when the block outgrows a segment.
+std::string EncodedExif(const Exiv2::ExifData& exif) {
+    Exiv2::MemIo io;
+    Exiv2::TiffParser::encode(io, nullptr, 0, Exiv2::littleEndian, exif, Exiv2::IptcData(),
+                              Exiv2::XmpData());
+    return std::string(reinterpret_cast<const char*>(io.mmap()), io.size());
+}
+
+// Leaves the largest fields out of exif until its block fits in a JPEG's segment, naming them
+// in leftOut (may be null).
+void FitExifInJpeg(Exiv2::ExifData& exif, std::vector<std::string>* leftOut) {
+    std::string names;
+    for (size_t size = EncodedExif(exif).size(); size > kMaxJpegExif;
+         size = EncodedExif(exif).size()) {
+        for (size_t excess = size - kMaxJpegExif; excess > 0 && !exif.empty();) {
+            const auto largest = std::max_element(
+                exif.begin(), exif.end(), [](const Exiv2::Exifdatum& a, const Exiv2::Exifdatum& b) {
+                    return a.size() < b.size();
+                });
+            names += (names.empty() ? "" : ", ") + largest->key() + " (" +
+                     std::to_string(largest->size()) + " bytes)";
+            excess -= std::min(excess, static_cast<size_t>(largest->size()));
+            exif.erase(largest);
+        }
+    }
+    if (leftOut && !names.empty()) {
+        leftOut->push_back("the EXIF fields " + names + " are left out, as a JPEG holds " +
+                           std::to_string(kMaxJpegExif) + " bytes of EXIF at most");
+    }
+}
+
+std::string EncodedXmp(const Exiv2::XmpData& xmp, uint16_t flags) {
+    std::string packet;
+    if (Exiv2::XmpParser::encode(packet, xmp, flags) != 0)
+        throw std::runtime_error("the XMP toolkit could not write the XMP");
+    return packet;
+}
+
+// How the extended XMP packet is named in the standard one and in its segments.
+QByteArray XmpGuid(const std::string& extension) {
+    return QCryptographicHash::hash(QByteArrayView(extension.data(), extension.size()),
+                                    QCryptographicHash::Md5)
+        .toHex()
+        .toUpper();
+}
+
+// The top-level property a key of XMP data belongs to, with its items and fields.
+std::string PropertyOf(const std::string& key) {
+    return key.substr(0, key.find_first_of("[/"));
+}
+
+// Splits xmp between standard, the packet of a JPEG's XMP segment, and the extended packet
+// returned: the largest properties go there while the standard packet outgrows its segment,
+// naming the extended one by its MD5. Empty when all fit.
+std::string SplitJpegXmp(const Exiv2::XmpData& xmp, std::string* standard) {
+    constexpr uint16_t kFlags = Exiv2::XmpParser::useCompactFormat;
+    *standard = EncodedXmp(xmp, kFlags);
+    std::map<std::string, size_t> sizes;
+    for (const Exiv2::Xmpdatum& datum : xmp)
+        sizes[PropertyOf(datum.key())] += datum.key().size() + datum.size();
+    std::vector<std::pair<size_t, std::string>> largest;
+    for (const auto& [name, size] : sizes) largest.emplace_back(size, name);
+    std::sort(largest.rbegin(), largest.rend());
+    std::set<std::string> moved;
+    std::string extension;
+    for (size_t next = 0; standard->size() > kMaxStandardXmp && next < largest.size();) {
+        for (size_t excess = standard->size() - kMaxStandardXmp;
+             excess > 0 && next < largest.size(); ++next) {
+            moved.insert(largest[next].second);
+            excess -= std::min(excess, largest[next].first);
+        }
+        Exiv2::XmpData kept, extended;
+        for (const Exiv2::Xmpdatum& datum : xmp)
+            (moved.count(PropertyOf(datum.key())) ? extended : kept).add(datum);
+        extension = EncodedXmp(extended, kFlags | Exiv2::XmpParser::omitPacketWrapper);
+        kept[kHasExtendedXmp] = XmpGuid(extension).toStdString();
+        *standard = EncodedXmp(kept, kFlags);
+    }
+    return extension;
+}
+
+// After the JPEG's start and the APPn segments up to last that follow it.
+qsizetype LeadingSegmentsEnd(const QByteArray& jpeg, uint8_t last) {
+    qsizetype at = 2;
+    while (at + 4 <= jpeg.size() && static_cast<uint8_t>(jpeg[at]) == 0xFF &&
+           static_cast<uint8_t>(jpeg[at + 1]) >= 0xE0 &&
+           static_cast<uint8_t>(jpeg[at + 1]) <= last) {
+        at += 2 + (static_cast<uint8_t>(jpeg[at + 2]) << 8 | static_cast<uint8_t>(jpeg[at + 3]));
+    }
+    return std::min(at, jpeg.size());
+}
+
+// jpeg with the EXIF block right after its JFIF header, and the extended XMP and the profile
+// after the EXIF and XMP segments: Exiv2 writes neither to the sizes a JPEG allows them.
+QByteArray WithJpegSegments(const QByteArray& jpeg, const std::string& exif,
+                            const std::string& extension, const QByteArray& profile) {
+    QByteArray first, later;
+    if (!exif.empty())
+        AppendSegment(0xE1, QByteArray("Exif\0\0", 6), exif.data(), exif.size(), &first);
+    const QByteArray guid = XmpGuid(extension);
+    AppendChunked(
+        0xE1, extension.data(), extension.size(), kXmpExtensionChunk,
+        [&](size_t index, size_t) {
+            QByteArray header(kXmpExtensionSegment, sizeof kXmpExtensionSegment);
+            header += guid;
+            PutBigEndian32(static_cast<uint32_t>(extension.size()), &header);
+            PutBigEndian32(static_cast<uint32_t>(index * kXmpExtensionChunk), &header);
+            return header;
+        },
+        &later);
+    if (static_cast<size_t>(profile.size()) <= kIccChunk * kMaxIccChunks) {
+        AppendChunked(
+            0xE2, profile.constData(), static_cast<size_t>(profile.size()), kIccChunk,
+            [](size_t index, size_t count) {
+                return QByteArray(kIccSegment, sizeof kIccSegment) + static_cast<char>(index + 1) +
+                       static_cast<char>(count);
+            },
+            &later);
+    }
+    const qsizetype afterJfif = LeadingSegmentsEnd(jpeg, 0xE0);
+    const qsizetype afterXmp = LeadingSegmentsEnd(jpeg, 0xE1);
+    return jpeg.left(afterJfif) + first + jpeg.mid(afterJfif, afterXmp - afterJfif) + later +
+           jpeg.mid(afterXmp);
 }
 
 // Puts a chunk of type (four letters) holding data right after the PNG file's header chunk, where
@@ -236,12 +420,9 @@ int InsertPngResources(const std::string& resources, const Exiv2::IptcData& iptc
 // The EXIF block in the standard eXIf chunk, which most readers of PNG look for.
 int InsertPngExif(const Exiv2::ExifData& exif, QByteArray* png) {
     if (exif.empty()) return 1;
-    Exiv2::Blob blob;
-    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
-    return InsertPngChunk(
-        "eXIf",
-        QByteArray(reinterpret_cast<const char*>(blob.data()), static_cast<qsizetype>(blob.size())),
-        png);
+    const std::string block = EncodedExif(exif);
+    return InsertPngChunk("eXIf", QByteArray(block.data(), static_cast<qsizetype>(block.size())),
+                          png);
 }
 
 }  // namespace
@@ -278,33 +459,140 @@ void ReadJfifDensity(const uint8_t* bytes, size_t size, PhotoOrigin* origin) {
 // Reads size bytes of the file at offset at into into; false when the file holds fewer.
 using ReadFileAt = std::function<bool(uint64_t at, uint8_t* into, size_t size)>;
 
-// The Photoshop image resources of a JPEG file: its APP13 "Photoshop 3.0" segments among the
-// application segments and comments it starts with, joined. Empty for any other file.
-std::string JpegImageResources(const ReadFileAt& read) {
-    std::string resources;
-    uint8_t head[4];
-    if (!read(0, head, 2) || head[0] != 0xFF || head[1] != 0xD8) return resources;
-    for (uint64_t at = 2; read(at, head, 4) && head[0] == 0xFF &&
-                          ((head[1] >= 0xE0 && head[1] <= 0xEF) || head[1] == 0xFE);) {
-        const size_t length = size_t{head[2]} << 8 | head[3];
-        if (length < 2) break;
-        if (head[1] == 0xED && length >= 2 + sizeof kPhotoshopSegment) {
-            std::string payload(length - 2, '\0');
-            if (!read(at + 4, reinterpret_cast<uint8_t*>(payload.data()), payload.size())) break;
-            if (payload.compare(0, sizeof kPhotoshopSegment, kPhotoshopSegment,
-                                sizeof kPhotoshopSegment) == 0) {
-                resources.append(payload, sizeof kPhotoshopSegment);
-            }
-        }
-        at += 2 + length;
-    }
-    return resources;
-}
-
 uint32_t BigEndianAt(const std::string& bytes, size_t at, int size) {
     uint32_t value = 0;
     for (int i = 0; i < size; ++i) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
     return value;
+}
+
+bool StartsWith(const std::string& data, const char* header, size_t size) {
+    return data.compare(0, size, header, size) == 0;
+}
+
+// What the segments a JPEG starts with hold that Exiv2 does not read, or reads badly.
+struct JpegHeaders {
+    // The file's start, its EXIF, standard XMP and Photoshop segments and its end: all that
+    // Exiv2 is given to read, so that a profile it takes for damaged costs nothing else.
+    std::string metadata = "\xFF\xD8";
+    std::string resources;  // the Photoshop resources, joined
+    std::string profile;    // the colour profile's chunks joined while they come in order
+    size_t profileChunks = 0, profileCount = 0;
+    std::string profileProblem;
+    // The chunks of each extended XMP packet by its MD5, joined while they come in order.
+    struct Extension {
+        uint32_t size = 0;
+        std::string packet;
+        bool broken = false;
+    };
+    std::map<std::string, Extension> extensions;
+};
+
+// Takes the next chunk of a colour profile: chunks come numbered in order, none twice.
+void TakeIccChunk(const std::string& data, JpegHeaders* headers) {
+    if (!headers->profileProblem.empty()) return;
+    const size_t number = static_cast<uint8_t>(data[sizeof kIccSegment]);
+    const size_t count = static_cast<uint8_t>(data[sizeof kIccSegment + 1]);
+    if (headers->profileChunks == 0) headers->profileCount = count;
+    if (number != headers->profileChunks + 1 || count != headers->profileCount || number > count) {
+        headers->profileProblem = "its chunk numbered " + std::to_string(number) + " of " +
+                                  std::to_string(count) + " comes where chunk " +
+                                  std::to_string(headers->profileChunks + 1) + " of " +
+                                  std::to_string(headers->profileCount) + " belongs";
+        return;
+    }
+    headers->profile.append(data, kIccChunkHeader);
+    ++headers->profileChunks;
+}
+
+void TakeXmpExtensionChunk(const std::string& data, JpegHeaders* headers) {
+    JpegHeaders::Extension& extension =
+        headers->extensions[data.substr(sizeof kXmpExtensionSegment, kXmpGuid)];
+    const size_t at = sizeof kXmpExtensionSegment + kXmpGuid;
+    const uint32_t size = BigEndianAt(data, at, 4), offset = BigEndianAt(data, at + 4, 4);
+    if (extension.packet.empty()) extension.size = size;
+    extension.broken = extension.broken || size != extension.size ||
+                       offset != extension.packet.size() ||
+                       data.size() - kXmpExtensionHeader > size - offset;
+    if (!extension.broken) extension.packet.append(data, kXmpExtensionHeader);
+}
+
+// Reads the segments before a JPEG's pixels into headers. A segment that runs past the end of
+// the file ends them.
+void ReadJpegHeaders(const ReadFileAt& read, JpegHeaders* headers) {
+    uint8_t head[4];
+    for (uint64_t at = 2; read(at, head, 2) && head[0] == 0xFF;) {
+        const uint8_t marker = head[1];
+        if (marker == 0xFF) {  // fill before a marker
+            ++at;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9) break;                 // the pixels, or the end
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // markers without a length
+            at += 2;
+            continue;
+        }
+        if (!read(at + 2, head + 2, 2)) break;
+        const size_t length = size_t{head[2]} << 8 | head[3];
+        if (length < 2) break;
+        if (marker == 0xE1 || marker == 0xE2 || marker == 0xED) {
+            std::string data(length - 2, '\0');
+            if (!read(at + 4, reinterpret_cast<uint8_t*>(data.data()), data.size())) break;
+            if (marker == 0xE2 && data.size() >= kIccChunkHeader &&
+                StartsWith(data, kIccSegment, sizeof kIccSegment)) {
+                TakeIccChunk(data, headers);
+            } else if (marker == 0xE1 && data.size() >= kXmpExtensionHeader &&
+                       StartsWith(data, kXmpExtensionSegment, sizeof kXmpExtensionSegment)) {
+                TakeXmpExtensionChunk(data, headers);
+            } else if (marker != 0xE2) {
+                if (marker == 0xED && StartsWith(data, kPhotoshopSegment, sizeof kPhotoshopSegment))
+                    headers->resources.append(data, sizeof kPhotoshopSegment);
+                headers->metadata.append({'\xFF', static_cast<char>(marker),
+                                          static_cast<char>(head[2]), static_cast<char>(head[3])});
+                headers->metadata += data;
+            }
+        }
+        at += 2 + length;
+    }
+    headers->metadata += "\xFF\xD9";
+}
+
+// The colour profile read from a JPEG's chunks into origin when it is whole: every chunk there,
+// and as long as its own header says. Otherwise it is left out, and origin says why.
+void TakeJpegProfile(const JpegHeaders& headers, PhotoOrigin* origin) {
+    std::string problem = headers.profileProblem;
+    if (problem.empty() && headers.profileChunks < headers.profileCount) {
+        problem = "it has " + std::to_string(headers.profileChunks) + " of its " +
+                  std::to_string(headers.profileCount) + " chunks";
+    }
+    const size_t size = headers.profile.size();
+    if (problem.empty() && headers.profileChunks > 0 &&
+        (size < 4 || BigEndianAt(headers.profile, 0, 4) != size)) {
+        problem = "its header gives a size of " +
+                  std::to_string(size < 4 ? 0 : BigEndianAt(headers.profile, 0, 4)) +
+                  " bytes, but it holds " + std::to_string(size);
+    }
+    if (!problem.empty()) {
+        origin->metadataWarnings.push_back("the colour profile is left out, as " + problem);
+    } else if (size > 0) {
+        origin->iccProfile = QByteArray(headers.profile.data(), static_cast<qsizetype>(size));
+    }
+}
+
+// Adds the properties of the extended XMP packet xmp names to it, and takes the name away.
+void TakeXmpExtension(const JpegHeaders& headers, Exiv2::XmpData& xmp, PhotoOrigin* origin) {
+    const auto note = xmp.findKey(Exiv2::XmpKey(kHasExtendedXmp));
+    if (note == xmp.end()) return;
+    const auto found = headers.extensions.find(note->toString());
+    xmp.erase(note);
+    Exiv2::XmpData extension;
+    if (found == headers.extensions.end() || found->second.broken ||
+        found->second.packet.size() != found->second.size ||
+        Exiv2::XmpParser::decode(extension, found->second.packet) != 0) {
+        origin->metadataWarnings.push_back(
+            "the extended XMP is left out, as its chunks are missing or damaged");
+        return;
+    }
+    for (const Exiv2::Xmpdatum& datum : extension) xmp.add(datum);
 }
 
 // The resources but the thumbnails (1033, 1036), which show the source's pixels; a damaged
@@ -382,12 +670,28 @@ void ReadImageResources(Exiv2::Image& image, std::string resources, PhotoMetadat
 }
 
 // The blocks, profile and density of image into origin. Exiv2 reports damaged metadata by
-// throwing; the photo itself may still be sound, so what cannot be read is left out.
+// throwing; the photo itself may still be sound, so what cannot be read is left out, and origin
+// says so. A JPEG's profile and extended XMP are read apart, each costing only itself.
 template <typename Open>
 void ReadMetadataOf(Open open, const ReadFileAt& read, PhotoOrigin* origin) {
     PrepareExiv2();
+    uint8_t start[2];
+    const bool jpeg = read(0, start, 2) && start[0] == 0xFF && start[1] == 0xD8;
+    JpegHeaders headers;
+    if (jpeg) {
+        ReadJpegHeaders(read, &headers);
+        TakeJpegProfile(headers, origin);
+    }
+    Exiv2::Image::AutoPtr image;
     try {
-        Exiv2::Image::AutoPtr image = open();
+        image = jpeg ? Exiv2::ImageFactory::open(
+                           reinterpret_cast<const Exiv2::byte*>(headers.metadata.data()),
+                           static_cast<long>(headers.metadata.size()))
+                     : open();
+    } catch (const std::exception&) {
+        return;  // a kind of file Exiv2 does not know, which it keeps nothing of
+    }
+    try {
         if (image.get() == nullptr) return;
         image->readMetadata();
         ReadExifDensity(image->exifData(), origin);
@@ -396,17 +700,22 @@ void ReadMetadataOf(Open open, const ReadFileAt& read, PhotoOrigin* origin) {
         blocks->xmp = image->xmpData();
         blocks->iptc = image->iptcData();
         if (blocks->xmp.empty()) blocks->rawXmp = image->xmpPacket();
-        ReadImageResources(*image, JpegImageResources(read), blocks.get());
+        TakeXmpExtension(headers, blocks->xmp, origin);
+        ReadImageResources(*image, headers.resources, blocks.get());
         if (!blocks->exif.empty() || !blocks->xmp.empty() || !blocks->iptc.empty() ||
             !blocks->rawXmp.empty() || !blocks->imageResources.empty()) {
             origin->metadata = std::move(blocks);
         }
-        if (image->iccProfileDefined()) {
+        if (!jpeg && image->iccProfileDefined()) {
             const Exiv2::DataBuf* icc = image->iccProfile();
             origin->iccProfile = QByteArray(reinterpret_cast<const char*>(icc->pData_),
                                             static_cast<qsizetype>(icc->size_));
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        origin->metadataWarnings.push_back(
+            std::string(jpeg ? "the EXIF, XMP and IPTC are"
+                             : "the metadata and colour profile are") +
+            " left out, as Exiv2 could not read them: " + error.what());
     }
 }
 
@@ -457,23 +766,34 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
             Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(source.constData()),
                                       static_cast<long>(source.size()));
         const int type = image.get() ? image->imageType() : Exiv2::ImageType::none;
+        const bool jpeg = type == Exiv2::ImageType::jpeg, png = type == Exiv2::ImageType::png;
         image->readMetadata();
         if (metadata) CopyMetadata(*origin.metadata, width, height, image.get());
-        if (!origin.iccProfile.isEmpty() && type != Exiv2::ImageType::png) {
+        if (!origin.iccProfile.isEmpty() && !jpeg && !png) {
             Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte*>(origin.iccProfile.constData()),
                                static_cast<long>(origin.iccProfile.size()));
             // Embedded unchanged, as the source held it, whether Exiv2 finds it credible or not.
             image->setIccProfile(icc, false);
         }
-        // A PNG gets its EXIF block once, in the eXIf chunk, not in Exiv2's text chunk too.
-        Exiv2::ExifData pngExif;
-        const bool pngResources =
-            type == Exiv2::ImageType::png && metadata && !origin.metadata->imageResources.empty();
-        if (type == Exiv2::ImageType::png) {
-            pngExif = image->exifData();
+        // A JPEG and a PNG get their EXIF block from here, whole, and a PNG once: in the eXIf
+        // chunk, not in Exiv2's text chunk too.
+        Exiv2::ExifData exif;
+        if (jpeg || png) {
+            exif = image->exifData();
             image->clearExifData();
-            // Nor its IPTC, when it comes with the resources.
-            if (pngResources) image->clearIptcData();
+        }
+        const bool pngResources = png && metadata && !origin.metadata->imageResources.empty();
+        // Nor its IPTC, when it comes with the resources.
+        if (pngResources) image->clearIptcData();
+        std::string extendedXmp;
+        if (jpeg && metadata) {
+            FitExifInJpeg(exif, nullptr);
+            if (!image->xmpData().empty()) {
+                extendedXmp = SplitJpegXmp(image->xmpData(), &image->xmpPacket());
+                image->writeXmpFromPacket(true);
+            } else if (RawXmpTooLarge(*origin.metadata)) {
+                image->xmpPacket().clear();
+            }
         }
         image->writeMetadata();
         Exiv2::BasicIo& io = image->io();
@@ -489,17 +809,20 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
             *reason = "could not add the metadata to the encoded file";
             return 0;
         }
+        if (jpeg) {
+            result = WithJpegSegments(result, exif.empty() ? std::string() : EncodedExif(exif),
+                                      extendedXmp, origin.iccProfile);
+        }
         if (pngResources &&
             !InsertPngResources(origin.metadata->imageResources, origin.metadata->iptc, &result)) {
             *reason = "could not add the Photoshop resources to the PNG file";
             return 0;
         }
-        if (type == Exiv2::ImageType::png && !origin.iccProfile.isEmpty() &&
-            !InsertPngProfile(origin.iccProfile, &result)) {
+        if (png && !origin.iccProfile.isEmpty() && !InsertPngProfile(origin.iccProfile, &result)) {
             *reason = "could not add the colour profile to the PNG file";
             return 0;
         }
-        if (type == Exiv2::ImageType::png && metadata && !InsertPngExif(pngExif, &result)) {
+        if (png && metadata && !InsertPngExif(exif, &result)) {
             *reason = "could not add the EXIF block to the PNG file";
             return 0;
         }
@@ -509,4 +832,38 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
         *reason = std::string("could not add the metadata: ") + error.what();
         return 0;
     }
+}
+
+std::vector<std::string> MetadataLeftOut(const PhotoOrigin& origin, bool keepMetadata,
+                                         const PhotoFormat& format) {
+    std::vector<std::string> leftOut = origin.metadataWarnings;
+    const bool metadata = keepMetadata && origin.metadata != nullptr;
+    if (format.metadata == MetadataKind::None) {
+        if (metadata || !origin.iccProfile.isEmpty()) {
+            leftOut.push_back(std::string("the metadata and colour profile are left out, as a ") +
+                              format.name + " file holds neither");
+        }
+        return leftOut;
+    }
+    if (format.metadata != MetadataKind::Segments) return leftOut;
+    if (static_cast<size_t>(origin.iccProfile.size()) > kIccChunk * kMaxIccChunks) {
+        leftOut.push_back("the colour profile (" + std::to_string(origin.iccProfile.size()) +
+                          " bytes) is left out, as a JPEG holds " +
+                          std::to_string(kIccChunk * kMaxIccChunks) + " bytes of profile at most");
+    }
+    if (!metadata) return leftOut;
+    if (RawXmpTooLarge(*origin.metadata)) {
+        leftOut.push_back("the XMP packet (" + std::to_string(origin.metadata->rawXmp.size()) +
+                          " bytes) is left out, as it could not be parsed to be split and a JPEG "
+                          "holds " +
+                          std::to_string(kMaxStandardXmp) + " bytes of it whole at most");
+    }
+    PrepareExiv2();
+    try {
+        Exiv2::ExifData exif = CarriedExif(*origin.metadata, 0, 0);
+        FitExifInJpeg(exif, &leftOut);
+    } catch (const std::exception&) {
+        // The same fault fails the save, which says so.
+    }
+    return leftOut;
 }

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+struct PhotoFormat;
 struct PhotoMetadataBlocks;  // Exiv2's EXIF, XMP and IPTC data and the resources of one file
 
 struct PhotoOrigin {
@@ -21,11 +23,15 @@ struct PhotoOrigin {
     int dotsPerMeterX = 0;
     int dotsPerMeterY = 0;
     int32_t damagedRows = 0;  // the lower rows that could not be decoded, filled in their place
+    // What of the file's metadata or profile could not be read and is left out, each naming it
+    // and saying why.
+    std::vector<std::string> metadataWarnings;
 };
 
 // Reads the metadata blocks and the colour profile of the photo file held in data into origin,
-// leaving its bitsPerChannel alone. Metadata that cannot be read is left out: damaged metadata
-// never keeps a photo from loading.
+// leaving its bitsPerChannel alone. Metadata that cannot be read is left out, and
+// metadataWarnings says so: damaged metadata never keeps a photo from loading. A JPEG's colour
+// profile must come whole, its chunks in order; a damaged one costs only itself.
 void ReadPhotoMetadata(const uint8_t* data, size_t size, PhotoOrigin* origin);
 // The same for the photo file open as fd, reading only as much of it as the metadata needs.
 void ReadPhotoMetadata(int fd, PhotoOrigin* origin);
@@ -34,7 +40,15 @@ void ReadPhotoMetadata(int fd, PhotoOrigin* origin);
 // profile of origin unchanged and, with keepMetadata, its EXIF, XMP and IPTC: Orientation 1 (the
 // pixels are upright), the new pixel dimensions, no EXIF thumbnail and none of the source file's
 // own layout fields; the IPTC datasets as they were, and the Photoshop resources but their
-// thumbnails. Formats that hold no metadata (BMP) stay as they are. Returns 1, or 0 with
-// reason set and encoded unchanged.
+// thumbnails. Formats that hold no metadata (BMP) stay as they are. What a JPEG cannot hold is
+// left out, as MetadataLeftOut tells; an XMP packet too large for its segment is split, its
+// largest properties going into the extended XMP segments. Returns 1, or 0 with reason set and
+// encoded unchanged.
 int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t width, int32_t height,
                        QByteArray* encoded, std::string* reason);
+
+// What a file of format made by EmbedPhotoMetadata from origin lacks of its source's metadata and
+// colour profile, each naming it and saying why: what could not be read, and what the format
+// cannot hold (a JPEG's EXIF segment, its 255 chunks of profile). Empty when nothing is lost.
+std::vector<std::string> MetadataLeftOut(const PhotoOrigin& origin, bool keepMetadata,
+                                         const PhotoFormat& format);

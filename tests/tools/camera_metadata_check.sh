@@ -2,8 +2,8 @@
 # Real camera JPEGs (maker notes, GPS, XMP, a Photoshop resource block, orientations 6 and 8) and
 # a TIFF made from one, corrected by lumivex-batch to JPEG, PNG and TIFF: exiftool reads every tag
 # of the input from each output with the same value, but those the correction changes, no tag
-# twice and no thumbnail. The files come from Debian packages downloaded here; without them (no
-# network) the check is skipped.
+# twice and no thumbnail. With "limits", damaged and oversized metadata instead (see below). The
+# files come from Debian packages downloaded here; without them (no network) the check is skipped.
 set -euo pipefail
 batch="$(realpath "$1")"
 skip() {
@@ -19,6 +19,69 @@ apt-get download -q golang-github-rwcarlsen-goexif-dev icc-profiles-free >/dev/n
     skip "could not download the camera files' Debian packages (no network or no package lists)"
 for package in *.deb; do dpkg-deb -x "$package" .; done
 samples=usr/share/gocode/src/github.com/rwcarlsen/goexif/exif
+
+# With "limits": metadata damaged or too large for a format is kept where the format allows, and
+# otherwise left out with a warning naming it, never taking the rest with it.
+if [[ "${2:-}" == limits ]]; then
+    icc=usr/share/color/icc
+    put() { printf "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none; }
+    # A profile of 7 chunks, then its chunks numbered backwards, one repeated, and a size that lies.
+    exiftool -q -IPTC:Keywords=kw -XMP-dc:Subject=xs "-ICC_Profile<=$icc/ITULab.icc" -o icc.jpg \
+        "$samples/sample1.jpg"
+    mapfile -t at < <(grep -obUaP 'ICC_PROFILE\x00' icc.jpg | cut -d: -f1)
+    cp icc.jpg reversed.jpg
+    for i in "${!at[@]}"; do put reversed.jpg "\\x$(printf %02x $((${#at[@]} - i)))" $((at[i] + 12)); done
+    { head -c $((at[2] - 4)) icc.jpg && tail -c +$((at[1] - 3)) icc.jpg; } >repeated.jpg
+    cp icc.jpg lying.jpg && put lying.jpg '\x7f' $((at[0] + 15))
+    # A 20 MB profile, a 100 KB description in EXIF and a 200 KB one in XMP.
+    { cat $icc/sRGB.icc && head -c $((20000000 - $(stat -c %s $icc/sRGB.icc))) /dev/zero; } >big.icc
+    put big.icc '\x01\x31\x2d\x00' 0
+    head -c 100000 /dev/zero | tr '\0' e >exif.txt && head -c 200000 /dev/zero | tr '\0' x >xmp.txt
+    "$batch" "$samples/sample1.jpg" big.tif >/dev/null
+    exiftool -q -overwrite_original '-ICC_Profile<=big.icc' '-ImageDescription<=exif.txt' \
+        '-XMP-dc:Description<=xmp.txt' big.tif
+    "$batch" big.tif big.jpg 2>/dev/null
+    # input | options | output | the warning, else none | tags as the input's | tags not there
+    cases=(
+        'icc.jpg||jpg||ICC_Profile Keywords Subject Make|'
+        'reversed.jpg||jpg|colour profile is left out|Keywords Subject Make|ICC_Profile'
+        'repeated.jpg||jpg|colour profile is left out|Keywords Subject Make|ICC_Profile'
+        'lying.jpg||jpg|colour profile is left out|Keywords Subject Make|ICC_Profile'
+        'big.tif||jpg|profile .20000000 bytes. is left out.*ImageDescription|Description Make|ICC_Profile ImageDescription'
+        'big.tif|--strip-metadata|jpg|profile .20000000 bytes. is left out||ICC_Profile Description Make'
+        'big.tif||png||ICC_Profile ImageDescription Description Make|'
+        'big.tif||tif||ICC_Profile ImageDescription Description Make|'
+        'big.jpg||jpg||Description Make|'
+        'icc.jpg||bmp|metadata and colour profile are left out||ICC_Profile Make'
+    )
+    failures=0
+    for case in "${cases[@]}"; do
+        IFS='|' read -r input options format warning kept absent <<<"$case"
+        fail() {
+            echo "FAIL: $input $options as $format: $*" >&2
+            failures=$((failures + 1))
+        }
+        rm -f "out.$format"
+        # shellcheck disable=SC2086
+        "$batch" $options "$input" "out.$format" >/dev/null 2>err.txt || fail "not saved: $(cat err.txt)"
+        if [[ -n "$warning" ]]; then
+            grep -q -E "^lumivex-batch: warning: $input: .*$warning" err.txt || fail "no warning: $(cat err.txt)"
+        elif [[ -s err.txt ]]; then
+            fail "said $(cat err.txt)"
+        fi
+        for tag in $kept $absent; do
+            exiftool -q -q -b "-$tag" "$input" >in.bin && exiftool -q -q -b "-$tag" "out.$format" >out.bin
+            if [[ " $kept " == *" $tag "* ]]; then
+                [[ -s in.bin ]] && cmp -s in.bin out.bin || fail "$tag not kept"
+            elif [[ -s out.bin ]]; then
+                fail "$tag still there"
+            fi
+        done
+    done
+    [[ $failures -eq 0 ]] || exit 1
+    echo "${#cases[@]} damaged or large metadata cases kept or warned of"
+    exit 0
+fi
 
 # A Nikon photo edited in Photoshop, given IPTC whose time is the old six digits, and a profile.
 iptc='\x1c\x02\x00\x00\x02\x00\x04\x1c\x02\x19\x00\x03one\x1c\x02\x19\x00\x03two'
