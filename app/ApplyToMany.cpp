@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "app/Resources.h"
 #include "correct/CorrectPhotoFile.h"
 
 namespace fs = std::filesystem;
@@ -42,7 +43,7 @@ void ApplyToManyRun::Run() {
                 ++saved;
                 if (!outcome.warning.empty()) warnings.push_back({plan[k].input, outcome.warning});
             } else {
-                failures.push_back({plan[k].input, outcome.reason});
+                failures.push_back({plan[k].input, ApplyFailureText(outcome.problem)});
             }
             if (k + 1 < plan.size() && !cancelRequested) announce(k + 1);
         },

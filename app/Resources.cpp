@@ -1,5 +1,6 @@
 #include "app/Resources.h"
 
+#include <QFile>
 #include <QString>
 
 #include <iterator>
@@ -230,6 +231,31 @@ std::string PhotoCauseText(const PhotoError& error) {
     std::string text = PhotoFailureText(error.failure);
     if (error.failure == PhotoFailure::SystemError) text += ": " + error.text;
     return text;
+}
+
+std::string ApplyFailureText(const PhotoProblem& problem) {
+    const std::string other =
+        QFile::decodeName(QByteArray::fromStdString(problem.other)).toStdString();
+    switch (problem.kind) {
+        case PhotoProblem::Kind::None:
+            return "";
+        case PhotoProblem::Kind::Load:
+            return "読み込めませんでした: " + PhotoCauseText(problem.error);
+        case PhotoProblem::Kind::Save:
+            return "保存できませんでした: " + PhotoCauseText(problem.error);
+        case PhotoProblem::Kind::NoMemory:
+            return "メモリが足りないため補正できませんでした";
+        case PhotoProblem::Kind::SpotOutside:
+            return "スポットの点が写真の外にあります";
+        case PhotoProblem::Kind::OverwritesInput:
+            return problem.other.empty() ? "保存先が元の写真そのものです"
+                                         : "保存先が元の写真 " + other + " と同じです";
+        case PhotoProblem::Kind::OverwritesEarlierOutput:
+            return "保存先が先の写真 " + other + " の保存先と同じです";
+        case PhotoProblem::Kind::OutputExists:
+            return "保存先に同じ名前のファイルがあります";
+    }
+    return "";
 }
 
 std::string SettingsFailureText(const SettingsError& error) {

@@ -10,6 +10,7 @@
 
 #include "app/WindowServices.h"
 #include "app/display/DisplayColour.h"
+#include "correct/CorrectPhotoFile.h"
 #include "correct/CorrectionSettings.h"
 #include "imageio/PhotoFile.h"
 
@@ -97,6 +98,9 @@ std::string PhotoCauseText(const PhotoError& error);
 
 // Why the colours are shown as stored, as the window says it.
 const char* ColourProblemText(ColourProblem problem);
+
+// Why apply-to-many did not correct a photo, as the window says it.
+std::string ApplyFailureText(const PhotoProblem& problem);
 
 // Why a settings file could not be read or written, as the window says it: the key at fault first.
 std::string SettingsFailureText(const SettingsError& error);

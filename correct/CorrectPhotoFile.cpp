@@ -34,18 +34,15 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
 
 // Loads the photo at path turned as turn says.
 int Load(const std::string& path, const PhotoLoadLimits& limits, ImageTurn turn, CImgBuff& photo,
-         std::string& reason, PhotoOrigin* origin = nullptr) {
-    PhotoError error;
-    if (!LoadPhoto(path.c_str(), &photo, &error, limits, origin)) {
-        reason = error.text;
-        if (error.failure == PhotoFailure::TooManyPixels && limits.maxPixels < kMaxHoldablePixels)
-            reason += " (--max-megapixels raises the limit)";
+         PhotoProblem& problem, PhotoOrigin* origin = nullptr) {
+    if (!LoadPhoto(path.c_str(), &photo, &problem.error, limits, origin)) {
+        problem.kind = PhotoProblem::Kind::Load;
         return 0;
     }
     if (turn.IsNone()) return 1;
     CImgBuff turned;
     if (!TurnImage(*photo.buffer, turn, turned.buffer)) {
-        reason = "not enough memory to turn the photo";
+        problem.kind = PhotoProblem::Kind::NoMemory;
         return 0;
     }
     photo.buffer->Swap(*turned.buffer);
@@ -53,12 +50,13 @@ int Load(const std::string& path, const PhotoLoadLimits& limits, ImageTurn turn,
 }
 
 // The spot grey point around pixel, as a click there takes it.
-std::optional<GreyPoint> PickSpot(const CImgBuff& photo, SpotPixel pixel, std::string& reason) {
+std::optional<GreyPoint> PickSpot(const CImgBuff& photo, SpotPixel pixel, PhotoProblem& problem) {
     const C_ImgBuff& pixels = *photo.buffer;
     if (std::optional<GreyPoint> grey = SpotGreyPointAt(pixels, pixel.x, pixel.y)) return grey;
-    reason = "the spot " + std::to_string(pixel.x) + "," + std::to_string(pixel.y) +
-             " lies outside the photo (" + std::to_string(pixels.width) + " x " +
-             std::to_string(pixels.height) + ")";
+    problem.kind = PhotoProblem::Kind::SpotOutside;
+    problem.detail = std::to_string(pixel.x) + "," + std::to_string(pixel.y) +
+                     " lies outside the photo (" + std::to_string(pixels.width) + " x " +
+                     std::to_string(pixels.height) + ")";
     return std::nullopt;
 }
 
@@ -160,6 +158,14 @@ class BandsAhead {
     bool stop_ = false;
 };
 
+PhotoProblem Unsaved(const std::string& output, const PhotoError& error) {
+    PhotoProblem problem;
+    problem.kind = PhotoProblem::Kind::Save;
+    problem.error = error;
+    problem.output = output;
+    return problem;
+}
+
 // Says in warning (may be null) what the output lacks of the source's metadata.
 void WarnMetadataLeftOut(const PhotoOrigin& origin, const SaveOptions& save,
                          const std::string& output, std::string* warning) {
@@ -173,11 +179,11 @@ void WarnMetadataLeftOut(const PhotoOrigin& origin, const SaveOptions& save,
 // Corrects an upright JPEG saved as a JPEG band by band, never holding the whole photo: each band
 // is decoded, corrected and encoded while the next is made, and the automatic white balance's
 // grey point is measured on a decoding of its own beforehand. The pixels and the file are those
-// the whole photo gives. NotTaken (nothing written, reason untouched) when the photo is no such
+// the whole photo gives. NotTaken (nothing written, problem untouched) when the photo is no such
 // JPEG, is to be turned (a band would then be a column), or turns out damaged: the whole photo's
 // road then decides.
 Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPhoto& planned,
-                            PhotoTimings& timings, std::string& reason,
+                            PhotoTimings& timings, PhotoProblem& problem,
                             const PhotoLoadLimits& limits, const SaveOptions& save,
                             std::string* warning) {
     if (WrittenPhotoFormat(planned.output.c_str())->encoder != PhotoEncoder::Jpeg ||
@@ -207,7 +213,7 @@ Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPho
     }
     ColorCache* whiteBalance = nullptr;
     if (!plan || !ChooseWhiteBalance(*plan, automatic.get(), &whiteBalance)) {
-        reason = "not enough memory to correct the photo";
+        problem.kind = PhotoProblem::Kind::NoMemory;
         return Streaming::Failed;
     }
     PhotoOrigin origin;
@@ -239,8 +245,11 @@ Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPho
         WarnMetadataLeftOut(origin, save, planned.output, warning);
         return Streaming::Saved;
     }
-    reason = corrected ? "cannot save " + planned.output + ": " + error.text
-                       : "not enough memory to correct the photo";
+    if (corrected) {
+        problem = Unsaved(planned.output, error);
+    } else {
+        problem.kind = PhotoProblem::Kind::NoMemory;
+    }
     return Streaming::Failed;
 }
 
@@ -266,26 +275,28 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
     for (size_t k = 0; k < plan.size(); ++k) {
         const std::optional<FileIdentity> id = Identify(plan[k].output);
         if (!id) continue;
-        const std::string its = "its output " + plan[k].output + " would overwrite ";
+        PhotoProblem& refusal = plan[k].refusal;
+        refusal.output = plan[k].output;
         for (const auto& [input, index] : inputIds) {
             if (input == *id) {
-                plan[k].refusal =
-                    index == k ? its + "its own input" : its + "the input " + plan[index].input;
+                refusal.kind = PhotoProblem::Kind::OverwritesInput;
+                if (index != k) refusal.other = plan[index].input;
                 break;
             }
         }
         for (const auto& [earlier, index] : outputs) {
-            if (plan[k].refusal.empty() && earlier == *id) {
-                plan[k].refusal = its + "the output of the earlier photo " + plan[index].input;
+            if (refusal.kind == PhotoProblem::Kind::None && earlier == *id) {
+                refusal.kind = PhotoProblem::Kind::OverwritesEarlierOutput;
+                refusal.other = plan[index].input;
             }
         }
-        if (plan[k].refusal.empty()) outputs.emplace_back(*id, k);
+        if (refusal.kind == PhotoProblem::Kind::None) outputs.emplace_back(*id, k);
     }
     return plan;
 }
 
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
-                     const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
+                     const PlannedPhoto& planned, PhotoTimings& timings, PhotoProblem& problem,
                      const PhotoLoadLimits& limits, const SaveOptions& asked,
                      std::string* warning) {
     SaveOptions save = asked;
@@ -294,8 +305,8 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
         const FileDescriptor fd(OpenPhotoFile(planned.input.c_str(), &error));
         save.quality = fd.get() < 0 ? -1 : SourceJpegQuality(fd.get());
     }
-    if (!planned.refusal.empty()) {
-        reason = planned.refusal;
+    if (planned.refusal.kind != PhotoProblem::Kind::None) {
+        problem = planned.refusal;
         return 0;
     }
     const std::string& input = planned.input;
@@ -303,13 +314,13 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     // The output's folder, name and kind are checked before the photo is read.
     PhotoError error;
     if (!CheckSaveTarget(output.c_str(), nullptr, &error)) {
-        reason = "cannot save " + output + ": " + error.text;
+        problem = Unsaved(output, error);
         return 0;
     }
     const EngineReference engine;
     // A spot measured on each photo needs the photo's pixels around it first.
     if (!spotPixel) {
-        switch (CorrectBandByBand(settings, planned, timings, reason, limits, save, warning)) {
+        switch (CorrectBandByBand(settings, planned, timings, problem, limits, save, warning)) {
             case Streaming::Saved:
                 return 1;
             case Streaming::Failed:
@@ -322,30 +333,30 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     auto start = std::chrono::steady_clock::now();
     PhotoOrigin origin;
     CImgBuff photo;
-    if (!Load(input, limits, settings.turn, photo, reason, &origin)) return 0;
+    if (!Load(input, limits, settings.turn, photo, problem, &origin)) return 0;
     timings.loadMs = MillisecondsSince(start);
     if (origin.damagedRows > 0 && warning)
         *warning = "the lower " + std::to_string(origin.damagedRows) + " rows are damaged";
     if (!CheckSaveSize(output.c_str(), photo.buffer->width, photo.buffer->height, &error)) {
-        reason = "cannot save " + output + ": " + error.text;
+        problem = Unsaved(output, error);
         return 0;
     }
 
     start = std::chrono::steady_clock::now();
     CorrectionSettings used = settings;
-    if (spotPixel && !(used.spotGreyPoint = PickSpot(photo, *spotPixel, reason))) return 0;
+    if (spotPixel && !(used.spotGreyPoint = PickSpot(photo, *spotPixel, problem))) return 0;
     const std::shared_ptr<const CorrectionPlan> plan = CompilePlan(used);
     // The photo as loaded is not needed again: correcting it in place saves a full-size buffer.
     const bool corrected = plan && ApplyAdjustmentsInPlace(*plan, &photo);
     timings.pipelineMs = MillisecondsSince(start);
     if (!corrected) {
-        reason = "not enough memory to correct the photo";
+        problem.kind = PhotoProblem::Kind::NoMemory;
         return 0;
     }
 
     start = std::chrono::steady_clock::now();
     if (!SavePhoto(output.c_str(), &photo, &error, &origin, &save)) {
-        reason = "cannot save " + output + ": " + error.text;
+        problem = Unsaved(output, error);
         return 0;
     }
     timings.saveMs = MillisecondsSince(start);
@@ -385,7 +396,7 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
             outcome.skipped = plan[k].skip;
             if (!outcome.skipped) {
                 outcome.saved = CorrectPhotoFile(settings, spotPixel, plan[k], outcome.timings,
-                                                 outcome.reason, limits, save, &outcome.warning);
+                                                 outcome.problem, limits, save, &outcome.warning);
             }
         },
         [&](size_t k) {
@@ -396,8 +407,32 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
 }
 
 std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,
-                                              ImageTurn turn, std::string& reason) {
+                                              ImageTurn turn, PhotoProblem& problem) {
     CImgBuff photo;
-    if (!Load(path, {}, turn, photo, reason)) return std::nullopt;
-    return PickSpot(photo, pixel, reason);
+    if (!Load(path, {}, turn, photo, problem)) return std::nullopt;
+    return PickSpot(photo, pixel, problem);
+}
+
+std::string PhotoProblemText(const PhotoProblem& problem) {
+    const std::string its = "its output " + problem.output;
+    switch (problem.kind) {
+        case PhotoProblem::Kind::None:
+            return "";
+        case PhotoProblem::Kind::Load:
+            return problem.error.text;
+        case PhotoProblem::Kind::Save:
+            return "cannot save " + problem.output + ": " + problem.error.text;
+        case PhotoProblem::Kind::NoMemory:
+            return "not enough memory to correct the photo";
+        case PhotoProblem::Kind::SpotOutside:
+            return "the spot " + problem.detail;
+        case PhotoProblem::Kind::OverwritesInput:
+            return its + " would overwrite " +
+                   (problem.other.empty() ? "its own input" : "the input " + problem.other);
+        case PhotoProblem::Kind::OverwritesEarlierOutput:
+            return its + " would overwrite the output of the earlier photo " + problem.other;
+        case PhotoProblem::Kind::OutputExists:
+            return its + " is there already: --overwrite replaces it, --skip-existing leaves it";
+    }
+    return "";
 }

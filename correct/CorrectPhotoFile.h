@@ -27,11 +27,34 @@ struct SpotPixel {
     int32_t y = 0;
 };
 
+// Why a photo was not corrected. The batch tool says it in English (PhotoProblemText), the
+// window in its own words.
+struct PhotoProblem {
+    enum class Kind {
+        None,
+        Load,                     // the input cannot be loaded: error says why
+        Save,                     // the output cannot be saved: error says why
+        NoMemory,                 // not enough memory to turn or correct the photo
+        SpotOutside,              // the spot pixel lies outside the photo (detail: both)
+        OverwritesInput,          // the output is an input of the run: other, or its own
+        OverwritesEarlierOutput,  // the output is that of the earlier photo other
+        OutputExists,             // the output is there already and may not be replaced
+    };
+    Kind kind = Kind::None;
+    PhotoError error;
+    std::string output;
+    std::string other;
+    std::string detail;
+};
+
+// The problem in English, naming the output where it is at fault.
+std::string PhotoProblemText(const PhotoProblem& problem);
+
 struct PlannedPhoto {
     std::string input;
     std::string output;
-    std::string refusal;  // why the photo is not corrected at all, decided before any work
-    bool skip = false;    // its output is there already and is to be left alone
+    PhotoProblem refusal;  // why the photo is not corrected at all, decided before any work
+    bool skip = false;     // its output is there already and is to be left alone
 };
 
 // Pairs each input with its output: output for a single input when folder is empty, otherwise
@@ -48,11 +71,11 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 // the spot grey point is measured on this photo instead of taken from settings), runs the
 // full-resolution pipeline and saves to its output as save says, with the input's metadata and
 // colour profile; the output's target and the size its format holds are checked before the pipeline
-// runs. A JPEG quality of kSourceQuality takes the input's own. Returns 1 saved; 0 with reason set
-// otherwise, the plan's refusal for a refused photo. A photo saved though damaged
+// runs. A JPEG quality of kSourceQuality takes the input's own. Returns 1 saved; 0 with problem
+// set otherwise, the plan's refusal for a refused photo. A photo saved though damaged
 // (limits.allowDamaged), or without some of its metadata, says so in warning (may be null).
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
-                     const PlannedPhoto& planned, PhotoTimings& timings, std::string& reason,
+                     const PlannedPhoto& planned, PhotoTimings& timings, PhotoProblem& problem,
                      const PhotoLoadLimits& limits = {}, const SaveOptions& save = {},
                      std::string* warning = nullptr);
 
@@ -60,8 +83,8 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
 struct PhotoOutcome {
     bool skipped = false;  // planned to be left alone: neither saved nor failed
     int saved = 0;
-    std::string reason;   // when not saved
-    std::string warning;  // when saved though damaged or without some of its metadata
+    PhotoProblem problem;  // when not saved
+    std::string warning;   // when saved though damaged or without some of its metadata
     PhotoTimings timings;
 };
 
@@ -85,7 +108,7 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
                          const std::atomic<bool>* cancel = nullptr);
 
 // The spot grey point measured on the photo at path turned by turn around pixel, as a spot click
-// there would take it; nullopt with reason set when the photo cannot be loaded or pixel lies
+// there would take it; nullopt with problem set when the photo cannot be loaded or pixel lies
 // outside it.
 std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel pixel,
-                                              ImageTurn turn, std::string& reason);
+                                              ImageTurn turn, PhotoProblem& problem);

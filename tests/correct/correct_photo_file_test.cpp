@@ -79,11 +79,11 @@ TEST(CorrectPhotoFile, GivesTheFileOfTheWholePhotosRoad) {
         }
         const PhotoLoadLimits limits{.allowDamaged = kind == "damaged"};
         PhotoTimings timings;
-        std::string reason;
+        PhotoProblem problem;
         ASSERT_EQ(CorrectPhotoFile(c.settings, std::nullopt, {input, base + "banded.jpg", {}},
-                                   timings, reason, limits),
+                                   timings, problem, limits),
                   1)
-            << reason;
+            << PhotoProblemText(problem);
 
         CImgBuff photo;
         PhotoOrigin origin;

@@ -23,6 +23,16 @@ namespace {
 
 constexpr const char* kVersion = "lumivex-batch " LUMIVEX_VERSION;
 
+// The problem in words, with the option that raises a limit the photo is over.
+std::string ProblemText(const PhotoProblem& problem, const BatchOptions& options) {
+    std::string text = PhotoProblemText(problem);
+    if (problem.kind == PhotoProblem::Kind::Load &&
+        problem.error.failure == PhotoFailure::TooManyPixels &&
+        uint64_t(options.maxMegapixels) * 1'000'000 < kMaxHoldablePixels)
+        text += " (--max-megapixels raises the limit)";
+    return text;
+}
+
 // Checked before any photo is loaded, against the saver's own formats.
 bool IsSavableExtension(const std::string& path) {
     return WrittenPhotoFormat(path.c_str()) != nullptr;
@@ -32,11 +42,12 @@ bool IsSavableExtension(const std::string& path) {
 int PrintSettings(const BatchOptions& options, FILE* out, FILE* err) {
     CorrectionSettings settings = options.settings;
     if (options.spotPixel) {
-        std::string reason;
+        PhotoProblem problem;
         settings.spotGreyPoint =
-            MeasureSpotGreyPoint(options.inputs[0], *options.spotPixel, settings.turn, reason);
+            MeasureSpotGreyPoint(options.inputs[0], *options.spotPixel, settings.turn, problem);
         if (!settings.spotGreyPoint) {
-            std::fprintf(err, "lumivex-batch: %s: %s\n", options.inputs[0].c_str(), reason.c_str());
+            std::fprintf(err, "lumivex-batch: %s: %s\n", options.inputs[0].c_str(),
+                         ProblemText(problem, options).c_str());
             return 1;
         }
     }
@@ -254,14 +265,14 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
         PlanPhotos(inputs, options.output, options.outDir, options.format, names);
     for (PlannedPhoto& photo : plan) {
         std::error_code absent;
-        const bool there =
-            photo.refusal.empty() && fs::exists(fs::symlink_status(photo.output, absent));
+        const bool there = photo.refusal.kind == PhotoProblem::Kind::None &&
+                           fs::exists(fs::symlink_status(photo.output, absent));
         photo.skip = options.skipExisting && there;
         // An OUTPUT named alone is the user's choice; a made name under --out-dir may meet a
         // photo of theirs (the input folder itself, another format's file beside an input).
         if (there && !photo.skip && !options.outDir.empty() && !options.overwrite) {
-            photo.refusal = "its output " + photo.output +
-                            " is there already: --overwrite replaces it, --skip-existing leaves it";
+            photo.refusal.kind = PhotoProblem::Kind::OutputExists;
+            photo.refusal.output = photo.output;
         }
     }
     // Nor is a file that appears there while the photos are corrected replaced.
@@ -280,7 +291,8 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
                     std::fprintf(err, "%s is there already: left alone\n", plan[k].output.c_str());
             } else if (!outcome.saved) {
                 ++failed;
-                std::fprintf(err, "lumivex-batch: %s: %s\n", input.c_str(), outcome.reason.c_str());
+                std::fprintf(err, "lumivex-batch: %s: %s\n", input.c_str(),
+                             ProblemText(outcome.problem, options).c_str());
                 status = 1;
             } else {
                 ++saved;

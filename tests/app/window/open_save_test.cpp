@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -75,11 +76,30 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
               (std::vector<std::string>{
                   std::string(kLoadFailed) + "\n\n読み込める形式の写真ではありません",
                   std::string(kLoadFailed) + "\n\nファイルがありません"}));
-    std::set<std::string> causes;
+    // Every cause of every failure the window shows has Japanese words of its own.
+    std::vector<std::string> texts;
     for (int cause = int(PhotoFailure::NoSuchFile); cause <= int(PhotoFailure::SystemError);
-         ++cause) {
-        const std::string text = PhotoFailureText(PhotoFailure(cause));
-        EXPECT_TRUE(text.size() > 0 && static_cast<unsigned char>(text[0]) >= 0x80) << cause;
+         ++cause)
+        texts.push_back(PhotoFailureText(PhotoFailure(cause)));
+    for (int kind = int(PhotoProblem::Kind::Load); kind <= int(PhotoProblem::Kind::OutputExists);
+         ++kind) {
+        PhotoProblem problem;
+        problem.kind = PhotoProblem::Kind(kind);
+        texts.push_back(ApplyFailureText(problem));
+    }
+    for (int failure = int(SettingsFailure::TooLarge); failure <= int(SettingsFailure::BadFlip);
+         ++failure) {
+        SettingsError error;
+        error.failure = SettingsFailure(failure);
+        texts.push_back(SettingsFailureText(error));
+    }
+    for (int problem = int(ColourProblem::PhotoProfileNotIcc);
+         problem <= int(ColourProblem::NoConversion); ++problem)
+        texts.push_back(ColourProblemText(ColourProblem(problem)));
+    std::set<std::string> causes;
+    for (const std::string& text : texts) {
+        EXPECT_TRUE(std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }))
+            << text;
         EXPECT_TRUE(causes.insert(text).second) << text;
     }
     EXPECT_EQ(dialog->photoWidth, 64);
