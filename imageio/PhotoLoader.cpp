@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
@@ -169,8 +170,8 @@ void SetReaderError(const QImageReader& reader, PhotoError* error) {
 }
 
 // The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
-// read only once the size its directory declares is known to fit. On 0, error's failure is
-// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata,
+// read only once the size its directory declares is known to fit. When neither decodes the file,
+// error is NotAPhoto in libtiff's words. origin (may be null) receives precision and metadata,
 // damagedRows the lower rows that could not be decoded.
 int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
                   PhotoOrigin* origin, int32_t* damagedRows) {
@@ -193,7 +194,12 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
         if (!loaded)
             SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
     }
-    if (loaded && origin) ReadPhotoMetadata(file->bytes, file->size, origin);
+    if (loaded && origin && file->version == 42) {
+        ReadPhotoMetadata(file->bytes, file->size, origin);
+    } else if (loaded && origin) {
+        const std::vector<uint8_t> classic = ClassicTiffOfBigTiff(file->bytes, file->size);
+        ReadPhotoMetadata(classic.data(), classic.size(), origin);
+    }
     FreeTiffFile(file);
     return loaded;
 }
@@ -335,16 +341,14 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
     }
     PhotoOrigin found;
     if (format->decoder == PhotoDecoder::Tiff) {
+        // Qt's reader of TIFF is libtiff too: what libtiff refuses, it would refuse or misread.
         PhotoError tiff;
-        if (LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr,
-                          &found.damagedRows)) {
-            return TakeLoaded(target, limits, std::move(found), error, origin);
-        }
-        // Only a file that no TIFF decoder takes goes on to the general decoder.
-        if (tiff.failure != PhotoFailure::NotAPhoto) {
+        if (!LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr,
+                           &found.damagedRows)) {
             SetPhotoError(error, tiff.failure, std::move(tiff.text));
             return 0;
         }
+        return TakeLoaded(target, limits, std::move(found), error, origin);
     }
     const JpegDecoding jpeg = format->decoder == PhotoDecoder::Jpeg
                                   ? DecodeJpegToHsv(fd.get(), target->buffer, limits, error)

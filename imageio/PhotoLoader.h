@@ -1,9 +1,9 @@
 // Loading a photo file into a PT_HSV16 image, by the decoder its first bytes name in the table of
 // formats, whatever the file is called: TIFF files go to the program's own reader first and to
 // libtiff when it refuses them, both keeping 16 bits per channel; plain JPEGs go to libjpeg band
-// by band at 8 bits per channel; everything else, and every TIFF or JPEG file those do not decode,
-// goes to Qt's reader of the format, which keeps 16 bits where it delivers them (16-bit PNG) and
-// gives 8 otherwise.
+// by band at 8 bits per channel; everything else, and every JPEG file libjpeg's band decoder does
+// not take, goes to Qt's reader of the format, which keeps 16 bits where it delivers them (16-bit
+// PNG) and gives 8 otherwise.
 #pragma once
 
 #include <cstddef>

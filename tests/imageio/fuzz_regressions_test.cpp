@@ -1,6 +1,6 @@
 // Replays every file of fuzz-regressions/ (inputs that once broke a reader, and inputs the
 // fuzzer found reaching deep into it) through each way a TIFF file is read: the own reader on the
-// bytes and LoadPhoto on the file, which falls back to Qt's decoders. Each must load whole or be
+// bytes and LoadPhoto on the file, which falls back to libtiff. Each must load whole or be
 // refused, leaving the earlier picture (or, past the buffer's making, an empty one).
 #include <QDirIterator>
 
