@@ -23,7 +23,9 @@ struct PhotoOrigin;
 // metadata, colour profile and precision, for saving the corrected photo; on failure it is left
 // as it was. A photo that decodes only in part (a file cut short) fails as Damaged, naming the
 // rows missing, unless limits.allowDamaged lets it load with origin->damagedRows set. A file whose
-// first bytes are those of no format in the table is NotAPhoto, whatever its name.
+// first bytes are those of no format in the table is NotAPhoto, whatever its name. Every photo
+// arrives upright as its orientation says: a JPEG's EXIF, a TIFF's tag, a PNG's or WebP's EXIF
+// chunk.
 int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error = nullptr,
               const PhotoLoadLimits& limits = {}, PhotoOrigin* origin = nullptr);
 
