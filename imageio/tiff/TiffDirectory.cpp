@@ -147,8 +147,13 @@ TiffFile* MakeTiffFile(const uint8_t* data, size_t size) {
 
 TiffFile* ReadTiffFile(int fd, uint64_t size, PhotoError* error) {
     uint8_t header[kHeaderSize];
-    if (size < kHeaderSize || size > UINT32_MAX ||
-        pread(fd, header, kHeaderSize, 0) != kHeaderSize || !IsByteOrderMark(header)) {
+    if (size > UINT32_MAX) {
+        SetPhotoError(error, PhotoFailure::NotAPhoto,
+                      "a TIFF file of " + Megabytes(size) + ", above the 4 GB that can be read");
+        return nullptr;
+    }
+    if (size < kHeaderSize || pread(fd, header, kHeaderSize, 0) != kHeaderSize ||
+        !IsByteOrderMark(header)) {
         SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF file the own reader takes");
         return nullptr;
     }
