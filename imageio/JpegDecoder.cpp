@@ -243,6 +243,155 @@ void TurnedBandToHsvTask(void* context, uint32_t first, uint32_t count) {
     }
 }
 
+// Scans any one component may take part in. Each scan is a pass over the blocks of its
+// components, so a file repeating scans costs as many decodings as it holds scans. Encoders write
+// at most ten or so per component; libjpeg's finest progression, every coefficient alone and
+// refined bit by bit, takes hundreds, which no photo is stored with.
+constexpr int kMaxScansPerComponent = 32;
+
+// The bytes of the JPEG open as fd read forward from its start, a buffer at a time.
+class FileBytes {
+  public:
+    explicit FileBytes(int fd) : fd_(fd) {}
+    // The next byte, or -1 at the file's end.
+    int Next() {
+        if (at_ == end_ && !Fill()) return -1;
+        return buffer_[at_++];
+    }
+    // Skips count bytes; false when the file ends first.
+    bool Skip(uint64_t count) {
+        while (count > end_ - at_) {
+            count -= end_ - at_;
+            at_ = end_;
+            if (!Fill()) return false;
+        }
+        at_ += count;
+        return true;
+    }
+    // Skips to the next 0xFF, which Next() then gives, adding the bytes passed to *passed; false
+    // when the file ends first.
+    bool SkipToMarkerByte(uint64_t* passed) {
+        for (;;) {
+            const auto* found =
+                static_cast<const uint8_t*>(std::memchr(buffer_ + at_, 0xFF, end_ - at_));
+            if (found != nullptr) {
+                *passed += static_cast<size_t>(found - (buffer_ + at_));
+                at_ = static_cast<size_t>(found - buffer_);
+                return true;
+            }
+            *passed += end_ - at_;
+            at_ = end_;
+            if (!Fill()) return false;
+        }
+    }
+
+  private:
+    bool Fill() {
+        ssize_t got;
+        do {
+            got = pread(fd_, buffer_, sizeof buffer_, offset_);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return false;
+        offset_ += got;
+        at_ = 0;
+        end_ = static_cast<size_t>(got);
+        return true;
+    }
+
+    int fd_;
+    off_t offset_ = 0;
+    size_t at_ = 0;
+    size_t end_ = 0;
+    uint8_t buffer_[kReadBytes];
+};
+
+// What the scans of a file hold, found without decoding them.
+struct ScanCensus {
+    int mostPerComponent = 0;  // scans the most often scanned component takes part in
+    uint64_t codedBytes = 0;   // entropy-coded bytes of all scans together
+};
+
+// Walks the markers of the JPEG open as fd as libjpeg meets them: each segment skipped by its
+// length, each scan's coded data up to the marker that ends it (a stuffed 0xFF 0x00 and a restart
+// marker do not), bytes between segments passed over. Stops at the end of the picture or file.
+ScanCensus CountScans(int fd) {
+    ScanCensus census;
+    FileBytes in(fd);
+    int scans[256] = {};
+    int marker = 0;  // the marker just read, or 0 when the next one is still to be found
+    for (;;) {
+        if (marker == 0) {
+            uint64_t garbage = 0;
+            if (!in.SkipToMarkerByte(&garbage)) return census;
+            for (marker = in.Next(); marker == 0xFF;) marker = in.Next();
+            if (marker == 0) continue;  // a stuffed byte outside a scan: more garbage
+        }
+        const int code = marker;
+        marker = 0;
+        if (code < 0 || code == JPEG_EOI) return census;
+        if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;
+        const int high = in.Next(), low = in.Next();
+        if (low < 0 || (high << 8 | low) < 2) return census;
+        uint64_t length = static_cast<uint64_t>(high << 8 | low) - 2;
+        if (code != 0xDA) {
+            if (!in.Skip(length)) return census;
+            continue;
+        }
+        const int components = in.Next();
+        if (components < 0 || length < 1 + 2 * uint64_t(components)) return census;
+        for (int i = 0; i < components; ++i) {
+            const int id = in.Next();
+            if (id < 0 || in.Next() < 0) return census;
+            census.mostPerComponent = std::max(census.mostPerComponent, ++scans[id]);
+        }
+        if (!in.Skip(length - 1 - 2 * uint64_t(components))) return census;
+        // The coded data, to the first 0xFF not followed by a stuffed zero or a restart.
+        while (marker == 0) {
+            if (!in.SkipToMarkerByte(&census.codedBytes)) return census;
+            int next = in.Next();
+            while (next == 0xFF) next = in.Next();
+            if (next == 0 || (next >= 0xD0 && next <= 0xD7)) {
+                census.codedBytes += 2;
+            } else {
+                marker = next < 0 ? -1 : next;
+            }
+        }
+    }
+}
+
+// Whether decoding the JPEG open as fd, whose header cinfo holds, costs no more than a photo of
+// its size: few enough scans, and enough coded data for its picture. Huffman codes every block of
+// every component in at least one bit (its DC difference), and a sequential scan in two (with the
+// end of its AC coefficients), so a file with fewer bits could only be decoded by filling the
+// picture in. Arithmetic codes have no such floor (a flat picture takes a few bytes), but no
+// photo's blocks average below a 64th of a bit. Sets error when not.
+bool WorthDecoding(const jpeg_decompress_struct& cinfo, int fd, PhotoError* error) {
+    const ScanCensus census = CountScans(fd);
+    if (census.mostPerComponent > kMaxScansPerComponent) {
+        SetPhotoError(error, PhotoFailure::Damaged,
+                      "damaged: a colour component is coded in " +
+                          std::to_string(census.mostPerComponent) + " scans, more than the " +
+                          std::to_string(kMaxScansPerComponent) + " a photo is stored in");
+        return false;
+    }
+    uint64_t blocks = 0;
+    for (int c = 0; c < cinfo.num_components; ++c)
+        blocks +=
+            uint64_t{cinfo.comp_info[c].width_in_blocks} * cinfo.comp_info[c].height_in_blocks;
+    const uint64_t leastBits = cinfo.arith_code         ? blocks / 64
+                               : cinfo.progressive_mode ? blocks
+                                                        : blocks * 2;
+    if (census.codedBytes * 8 < leastBits) {
+        SetPhotoError(error, PhotoFailure::Damaged,
+                      "damaged: its " + std::to_string(census.codedBytes) +
+                          " bytes of coded data are too few for a " +
+                          std::to_string(cinfo.image_width) + " x " +
+                          std::to_string(cinfo.image_height) + " picture");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Everything one decoding holds. It lives outside the functions that call libjpeg, which may
@@ -282,8 +431,10 @@ std::unique_ptr<JpegDecompression> NewDecompression(int fd) {
 }
 
 // Reads the header and, when the file is a kind this decoder takes and its upright size (turn
-// applied) lies within limits, starts decompressing into d.band. libjpeg leaves through longjmp
-// on any error, so nothing here may hold a resource or need a destructor across a libjpeg call.
+// applied) lies within limits, starts decompressing into d.band. Any JPEG too large, or whose
+// scans would cost far more than its picture (see WorthDecoding), is refused here, whoever would
+// decode it. libjpeg leaves through longjmp on any error, so nothing here may hold a resource or
+// need a destructor across a libjpeg call.
 JpegDecoding Start(JpegDecompression& d, const PhotoLoadLimits& limits, PhotoError* error,
                    uint8_t* turn) {
     jpeg_decompress_struct* cinfo = &d.cinfo;
@@ -292,20 +443,29 @@ JpegDecoding Start(JpegDecompression& d, const PhotoLoadLimits& limits, PhotoErr
     d.created = true;
     cinfo->src = &d.source.manager;
     jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !Takes(*cinfo)) {
-        return JpegDecoding::NotTaken;
-    }
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK) return JpegDecoding::NotTaken;
+    const bool taken = Takes(*cinfo);
     *turn = kTurns[ExifOrientation(cinfo->marker_list)];
     // 0xAARRGGBB in memory order, the rows DecodedRowsToHsvTask reads.
     d.grey = cinfo->num_components == 1;
     cinfo->out_color_space = d.grey ? JCS_GRAYSCALE : JCS_EXT_BGRX;
     d.stride = size_t{cinfo->image_width} * (d.grey ? 1 : 4);
+    // A file of several scans is decoded into libjpeg's picture of every block first.
+    uint64_t blockBytes = 0;
+    if (cinfo->progressive_mode || cinfo->comps_in_scan < cinfo->num_components) {
+        for (int c = 0; c < cinfo->num_components; ++c)
+            blockBytes += uint64_t{cinfo->comp_info[c].width_in_blocks} *
+                          cinfo->comp_info[c].height_in_blocks * sizeof(JBLOCK);
+    }
+    // The general decoder checks its own needs; the pixel limits come first for every file.
     const bool transpose = *turn & kTranspose;
     if (!CheckPhotoSize(transpose ? cinfo->image_height : cinfo->image_width,
-                        transpose ? cinfo->image_width : cinfo->image_height, d.stride * kBandRows,
-                        limits, error)) {
+                        transpose ? cinfo->image_width : cinfo->image_height,
+                        taken ? d.stride * kBandRows + blockBytes : 0, limits, error)) {
         return JpegDecoding::Refused;
     }
+    if (!WorthDecoding(*cinfo, d.source.fd, error)) return JpegDecoding::Refused;
+    if (!taken) return JpegDecoding::NotTaken;
     jpeg_start_decompress(cinfo);
     d.band = static_cast<uint8_t*>((*cinfo->mem->alloc_large)(reinterpret_cast<j_common_ptr>(cinfo),
                                                               JPOOL_IMAGE, d.stride * kBandRows));

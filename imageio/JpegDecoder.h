@@ -15,12 +15,15 @@ class C_ImgBuff;
 
 enum class JpegDecoding {
     Decoded,   // image holds the photo
-    Refused,   // error says why (too large, no memory); image is unchanged
+    Refused,   // error says why (too large, no memory, costlier than its picture); image is
+               // unchanged
     NotTaken,  // not a file this decoder takes, or damaged; image is unchanged, error untouched
 };
 
 // Decodes the JPEG open as fd, read from its start. The upright size is checked against limits
-// before any pixel memory is taken.
+// before any pixel memory is taken. Any JPEG, taken or not, is Refused as Damaged when a colour
+// component is coded in more scans than a photo is stored in, or when its coded data is too short
+// to hold its picture: decoding either would cost far more than the file's size warrants.
 JpegDecoding DecodeJpegToHsv(int fd, C_ImgBuff* image, const PhotoLoadLimits& limits,
                              PhotoError* error);
 

@@ -12,7 +12,7 @@
 
 enum class PhotoDecoder {
     Jpeg,  // libjpeg band by band, Qt's reader for what it does not take (progressive, CMYK, ...)
-    Tiff,  // the own TIFF reader, libtiff for what it refuses, Qt's reader for what both refuse
+    Tiff,  // the own TIFF reader, libtiff for what it refuses
     Qt,    // Qt's image reader
 };
 

@@ -6,13 +6,16 @@
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "image/HugePages.h"
 #include "image/ImgBuff.h"
@@ -23,6 +26,7 @@
 #include "imageio/PhotoLoaderTesting.h"
 #include "imageio/PhotoMetadata.h"
 #include "imageio/tiff/LibTiffDecoder.h"
+#include "imageio/tiff/TiffOrientation.h"
 #include "imageio/tiff/TiffReader.h"
 #include "parallel/WorkerPool.h"
 
@@ -196,8 +200,8 @@ void SetReaderError(const QImageReader& reader, PhotoError* error) {
 }
 
 // The own reader first, libtiff for every TIFF it refuses, both on one copy of the file, which is
-// read only once the size its directory declares is known to fit. On 0, error's failure is
-// NotAPhoto when neither decodes the file. origin (may be null) receives precision and metadata,
+// read only once the size its directory declares is known to fit. When neither decodes the file,
+// error is NotAPhoto in libtiff's words. origin (may be null) receives precision and metadata,
 // damagedRows the lower rows that could not be decoded.
 int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
                   PhotoOrigin* origin, int32_t* damagedRows) {
@@ -220,7 +224,12 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
         if (!loaded)
             SetPhotoError(error, PhotoFailure::NotAPhoto, "not a TIFF that can be read: " + reason);
     }
-    if (loaded && origin) ReadPhotoMetadata(file->bytes, file->size, origin);
+    if (loaded && origin && file->version == 42) {
+        ReadPhotoMetadata(file->bytes, file->size, origin);
+    } else if (loaded && origin) {
+        const std::vector<uint8_t> classic = ClassicTiffOfBigTiff(file->bytes, file->size);
+        ReadPhotoMetadata(classic.data(), classic.size(), origin);
+    }
     FreeTiffFile(file);
     return loaded;
 }
@@ -328,6 +337,63 @@ void DecodedRowsToHsvTask(void* context, uint32_t first, uint32_t count) {
 
 namespace {
 
+// Reads size bytes at offset of fd into bytes (resized to fit); false when they are not there.
+bool ReadAt(int fd, uint64_t offset, uint32_t size, QByteArray* bytes) {
+    bytes->resize(static_cast<qsizetype>(size));
+    ssize_t got;
+    do {
+        got = pread(fd, bytes->data(), size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(size);
+}
+
+uint32_t BigEndian32(const char* p) {
+    const auto* b = reinterpret_cast<const uint8_t*>(p);
+    return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
+// The EXIF block of a PNG (its eXIf chunk) or a WebP (its EXIF chunk), found by walking the
+// file's chunks; empty when it has none or is neither. Qt's readers of those formats ignore it.
+QByteArray ChunkExif(int fd) {
+    QByteArray head, bytes;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !ReadAt(fd, 0, 12, &head)) return {};
+    const auto size = static_cast<uint64_t>(status.st_size);
+    const bool png = head.startsWith("\x89PNG\r\n\x1A\n");
+    const bool webp = head.startsWith("RIFF") && head.mid(8, 4) == "WEBP";
+    if (!png && !webp) return {};
+    // A PNG chunk is its big-endian length, type, data and check; a RIFF chunk its type,
+    // little-endian length and data padded to an even length.
+    for (uint64_t at = png ? 8 : 12; ReadAt(fd, at, 8, &head);) {
+        const uint32_t length =
+            png ? BigEndian32(head.constData()) : qFromLittleEndian<uint32_t>(head.constData() + 4);
+        const QByteArray type = png ? head.mid(4) : head.left(4);
+        if (type == (png ? "eXIf" : "EXIF")) {
+            // A length beyond the file's end is not taken for memory to read it into.
+            const bool inside = length <= size - std::min(size, at + 8);
+            return inside && ReadAt(fd, at + 8, length, &bytes) ? bytes : QByteArray();
+        }
+        if (png && type == "IEND") return {};
+        at += 8 + uint64_t{length} + (png ? 4 : length % 2);
+    }
+    return {};
+}
+
+// The Orientation (1 to 8) of the EXIF block of a PNG or WebP file, which some writers start
+// with "Exif" and two zero bytes as in a JPEG; 1 when there is none.
+uint16_t ChunkExifOrientation(int fd) {
+    QByteArray exif = ChunkExif(fd);
+    if (exif.startsWith(QByteArray("Exif\0\0", 6))) exif.remove(0, 6);
+    const std::unique_ptr<TiffFile, void (*)(TiffFile*)> file(
+        MakeTiffFile(reinterpret_cast<const uint8_t*>(exif.constData()), size_t(exif.size())),
+        FreeTiffFile);
+    TiffIfd ifd;
+    uint16_t orientation = 1;
+    if (file && OpenTiffIfd(file.get(), &ifd))
+        GetTiffShortTag(&ifd, tiff_format::kTagOrientation, &orientation);
+    return orientation;
+}
+
 // The end of a load that decoded a picture into target: a damaged one is refused unless limits
 // allow it.
 int TakeLoaded(CImgBuff* target, const PhotoLoadLimits& limits, PhotoOrigin&& found,
@@ -364,16 +430,14 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
     }
     PhotoOrigin found;
     if (format->decoder == PhotoDecoder::Tiff) {
+        // Qt's reader of TIFF is libtiff too: what libtiff refuses, it would refuse or misread.
         PhotoError tiff;
-        if (LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr,
-                          &found.damagedRows)) {
-            return TakeLoaded(target, limits, std::move(found), error, origin);
-        }
-        // Only a file that no TIFF decoder takes goes on to the general decoder.
-        if (tiff.failure != PhotoFailure::NotAPhoto) {
+        if (!LoadTiffPhoto(fd.get(), target, limits, &tiff, origin ? &found : nullptr,
+                           &found.damagedRows)) {
             SetPhotoError(error, tiff.failure, std::move(tiff.text));
             return 0;
         }
+        return TakeLoaded(target, limits, std::move(found), error, origin);
     }
     const JpegDecoding jpeg = format->decoder == PhotoDecoder::Jpeg
                                   ? DecodeJpegToHsv(fd.get(), target->buffer, limits, error)
@@ -387,6 +451,13 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
             if (!DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel,
                               &found.damagedRows, format))
                 return 0;
+            if (!TurnTiffUpright(target->buffer, ChunkExifOrientation(fd.get()))) {
+                C_ImgBuff empty;
+                target->buffer->Swap(empty);
+                SetPhotoError(error, PhotoFailure::NotEnoughMemory,
+                              "not enough memory to turn the picture upright");
+                return 0;
+            }
             break;
     }
     // From the file already open: the metadata belongs to the very bytes just decoded.

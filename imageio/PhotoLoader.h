@@ -1,9 +1,9 @@
 // Loading a photo file into a PT_HSV16 image, by the decoder its first bytes name in the table of
 // formats, whatever the file is called: TIFF files go to the program's own reader first and to
 // libtiff when it refuses them, both keeping 16 bits per channel; plain JPEGs go to libjpeg band
-// by band at 8 bits per channel; everything else, and every TIFF or JPEG file those do not decode,
-// goes to Qt's reader of the format, which keeps 16 bits where it delivers them (16-bit PNG) and
-// gives 8 otherwise.
+// by band at 8 bits per channel; everything else, and every JPEG file libjpeg's band decoder does
+// not take, goes to Qt's reader of the format, which keeps 16 bits where it delivers them (16-bit
+// PNG) and gives 8 otherwise.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +23,9 @@ struct PhotoOrigin;
 // metadata, colour profile and precision, for saving the corrected photo; on failure it is left
 // as it was. A photo that decodes only in part (a file cut short) fails as Damaged, naming the
 // rows missing, unless limits.allowDamaged lets it load with origin->damagedRows set. A file whose
-// first bytes are those of no format in the table is NotAPhoto, whatever its name.
+// first bytes are those of no format in the table is NotAPhoto, whatever its name. Every photo
+// arrives upright as its orientation says: a JPEG's EXIF, a TIFF's tag, a PNG's or WebP's EXIF
+// chunk.
 int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error = nullptr,
               const PhotoLoadLimits& limits = {}, PhotoOrigin* origin = nullptr);
 

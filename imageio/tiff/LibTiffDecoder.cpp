@@ -1,6 +1,7 @@
 #include "imageio/tiff/LibTiffDecoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -114,7 +115,10 @@ bool DescribeLayout(TIFF* tif, Layout* l, std::string* reason) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &l->bits);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &l->samples);
-    if (sampleFormat != SAMPLEFORMAT_UINT && sampleFormat != SAMPLEFORMAT_VOID) return false;
+    // 32-bit floating-point samples run from 0 to 1; they are brought to 16 bits.
+    const bool floating = sampleFormat == SAMPLEFORMAT_IEEEFP && l->bits == 32;
+    if (sampleFormat != SAMPLEFORMAT_UINT && sampleFormat != SAMPLEFORMAT_VOID && !floating)
+        return false;
     l->separate = planar == PLANARCONFIG_SEPARATE && l->samples > 1;
     l->whiteIsZero = photometric == PHOTOMETRIC_MINISWHITE;
     l->mapScale = 1;
@@ -165,6 +169,8 @@ bool DescribeLayout(TIFF* tif, Layout* l, std::string* reason) {
         case 8:
         case 16:
             return true;
+        case 32:
+            return floating && l->kind != Kind::Palette;
         case 1:
         case 2:
         case 4:
@@ -174,8 +180,14 @@ bool DescribeLayout(TIFF* tif, Layout* l, std::string* reason) {
     }
 }
 
+// A sample of bits bits; a 32-bit (floating-point) one already brought to 16 bits.
 inline uint32_t SampleAt(const uint8_t* row, uint64_t index, uint16_t bits) {
     switch (bits) {
+        case 32: {
+            float v;
+            std::memcpy(&v, row + index * 4, 4);
+            return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+        }
         case 16: {
             uint16_t v;
             std::memcpy(&v, row + index * 2, 2);
@@ -202,7 +214,7 @@ struct BandContext {
 void ConvertBandRowsTask(void* context, uint32_t first, uint32_t count) {
     const auto* c = static_cast<const BandContext*>(context);
     const Layout& l = *c->layout;
-    const uint32_t maxSample = (1u << l.bits) - 1;
+    const uint32_t maxSample = l.bits == 32 ? 65535 : (1u << l.bits) - 1;
     const uint32_t scale = 65535 / maxSample;
     const size_t pixelBytes = kBytesPerPixel[PT_HSV16];
     for (uint32_t r = first; r < first + count; ++r) {
@@ -268,7 +280,7 @@ struct Bands {
     uint32_t rows;  // per band
     uint64_t rowBytes;
     uint64_t chunkRowBytes;
-    uint64_t chunkBytes;
+    uint64_t chunkBytes;  // decoded of each strip or tile: a tile's rows within the picture
 };
 
 // The bands one slice of the pool decodes, each on its own libtiff handle: the codecs keep
@@ -279,9 +291,10 @@ struct DecodeContext {
     const Layout* layout;
     const Bands* bands;
     C_ImgBuff* image;
-    std::mutex mutex;  // guards firstMissingRow
+    std::mutex mutex;  // guards firstMissingRow and missingReason
     FirstFailure failure;
     uint32_t firstMissingRow;  // the first row of a strip that could not be read (a file cut short)
+    std::string missingReason;  // libtiff's for that strip
 };
 
 // Decodes bands first .. first + count - 1 (all planes of a band, then its rows converted).
@@ -343,7 +356,11 @@ bool DecodeBandRange(DecodeContext* c, uint32_t first, uint32_t count, std::stri
         }
         if (missing) {
             const std::lock_guard lock(c->mutex);
-            c->firstMissingRow = std::min(c->firstMissingRow, y0);
+            if (y0 < c->firstMissingRow) {
+                c->firstMissingRow = y0;
+                c->missingReason = *reason;
+            }
+            reason->clear();
             continue;
         }
         BandContext context{&l, band.data(), b.rowBytes, y0, c->image};
@@ -380,12 +397,18 @@ bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l,
     b.rows = std::min(chunkRows, l.height);
     b.rowBytes = BandRowBytes(l);
     b.chunkRowBytes = b.tiled ? TIFFTileRowSize64(tif) : TIFFScanlineSize64(tif);
-    b.chunkBytes = b.tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
     const uint64_t bandBytes = b.rowBytes * b.rows;
-    // A tile may be larger than the picture, but not beyond reason: a hostile size would
-    // otherwise be allocated before a single byte is decoded.
-    if (b.chunkRowBytes == 0 || b.chunkBytes == 0 || b.chunkBytes > 2 * bandBytes + (16u << 20) ||
-        b.chunkBytes / b.chunkRowBytes < std::min<uint64_t>(chunkRows, b.rows)) {
+    // A tile may be wider and taller than the picture; only its rows down to the picture's last
+    // are decoded. It may not be wider beyond reason: a hostile size would otherwise be allocated
+    // before a single byte is decoded.
+    const uint64_t chunkLimit = 2 * bandBytes + (16u << 20);
+    if (!b.tiled) {
+        b.chunkBytes = TIFFStripSize64(tif);
+    } else if (b.chunkRowBytes <= chunkLimit / b.rows) {
+        b.chunkBytes = b.chunkRowBytes * b.rows;
+    }
+    if (b.chunkRowBytes == 0 || b.chunkBytes == 0 || b.chunkBytes > chunkLimit ||
+        b.chunkBytes / b.chunkRowBytes < b.rows) {
         *reason = "its strip or tile size does not fit the picture";
         return false;
     }
@@ -402,7 +425,7 @@ bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l,
                   ", only " + Megabytes(available) + " are available";
         return false;
     }
-    DecodeContext context{data, size, &l, &b, image, {}, {}, l.height};
+    DecodeContext context{data, size, &l, &b, image, {}, {}, l.height, {}};
     WorkerPool::Run(DecodeBandsTask, &context, count);
     if (context.failure.Failed()) {
         *reason = context.failure.Reason();
@@ -410,6 +433,7 @@ bool DecodeBands(TIFF* tif, const uint8_t* data, uint64_t size, const Layout& l,
     }
     if (context.firstMissingRow == 0) {
         *reason = "its pixel data cannot be decoded";
+        if (!context.missingReason.empty()) *reason += " (" + context.missingReason + ")";
         return false;
     }
     const size_t rowBytes = static_cast<size_t>(l.width) * kBytesPerPixel[PT_HSV16];
@@ -519,7 +543,7 @@ int DecodeTiffWithLibtiff(const uint8_t* data, size_t size, uint64_t maxPixels, 
     }
     C_ImgBuff* buffer = target->buffer;
     buffer->Swap(stored);
-    if (bitsPerChannel) *bitsPerChannel = ownLayout && layout.bits == 16 ? 16 : 8;
+    if (bitsPerChannel) *bitsPerChannel = ownLayout && layout.bits >= 16 ? 16 : 8;
     if (damagedRows) *damagedRows = static_cast<int32_t>(damaged);
     return 1;
 }

@@ -1,6 +1,7 @@
 // Every TIFF the program's own reader refuses goes through libtiff: strips or tiles with any
-// compression libtiff decodes, grey (1 to 16 bits), palette, RGB and CMYK at 8 or 16 bits,
-// interleaved or separate planes, extra (alpha) samples dropped; first image only. Samples reach
+// compression libtiff decodes, grey (1 to 16 bits), palette, RGB and CMYK at 8 or 16 bits, grey,
+// RGB and CMYK in 32-bit floating point (0 to 1, clamped), interleaved or separate planes, extra
+// (alpha) samples dropped; first image only. Samples reach
 // PT_HSV16 as the 16-bit setters take them (8-bit widened by 257), so a compressed file gives
 // exactly the buffer its uncompressed copy gives. Kinds outside that go through libtiff's own
 // 8-bit RGBA decoding when it can read them.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "image/PixelSamples.h"
 #include "imageio/PhotoFile.h"
@@ -97,11 +98,17 @@ struct TiffImageInfo {
     const TiffIfd* ifd;  // the directory the fields came from; pixel fetches read through it
 };
 
-// Reads only the header and the first directory of fd (a regular file of size bytes) and checks
-// the size they declare against limits and the memory available, so that a picture that can never
-// be held is refused before the file is read whole. Returns 1, or 0 with error (NotAPhoto when no
-// size can be read).
+// Reads only the header and the first directory of fd (a regular file of size bytes, a classic TIFF
+// or a BigTIFF) and checks the size they declare against limits and the memory available, so that
+// a picture that can never be held is refused before the file is read whole. Returns 1, or 0 with
+// error (NotAPhoto when no size can be read).
 int CheckTiffDeclaredSize(int fd, uint64_t size, const PhotoLoadLimits& limits, PhotoError* error);
+
+// A classic TIFF of the first directory of the BigTIFF held in data, and of the EXIF, GPS and
+// interoperability directories it leads to, without pixels: Exiv2 reads metadata from classic
+// TIFF only. Fields that locate pixel data or thumbnails, and values that need 64 bits, are left
+// out. Empty when data holds no BigTIFF or its directories cannot be read.
+std::vector<uint8_t> ClassicTiffOfBigTiff(const uint8_t* data, size_t size);
 
 // Reads the whole of fd (size bytes) into a new record; null when it cannot be read, is shorter
 // than 8 bytes, is too large for 32-bit offsets or has no byte-order mark.
@@ -110,7 +117,8 @@ TiffFile* ReadTiffFile(int fd, uint64_t size, PhotoError* error);
 TiffFile* MakeTiffFile(const uint8_t* data, size_t size);
 void FreeTiffFile(TiffFile* file);
 
-// Opens the first directory of file; 0 when its offset is 0 or its entries run past the file's end.
+// Opens the first directory of file; 0 when the file is no classic TIFF (a BigTIFF's directory is
+// laid out otherwise), or the directory's offset is 0 or its entries run past the file's end.
 int OpenTiffIfd(const TiffFile* file, TiffIfd* ifd);
 
 // Fills entry from the first entry of ifd, in file order, whose tag matches; 0 when none does.

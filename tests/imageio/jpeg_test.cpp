@@ -4,6 +4,7 @@
 #include <QBuffer>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,8 +55,12 @@ TEST(JpegDecoderTest, DecodesWhatItTakesAndLoadsAllAsQtDoes) {
     const QByteArray photo = folder.Read("photo.jpg");
     QByteArray damaged = photo;
     for (qsizetype i = photo.size() / 3; i < photo.size() / 3 + 400; i += 7) damaged[i] = '\xA5';
+    // Every scan of a grey photo a coefficient band: the most scans a component may take.
+    std::string scans = "0: 0 0 0 0; 0: 31 63 0 0;";
+    for (int k = 1; k < 31; ++k)
+        scans += " 0: " + std::to_string(k) + " " + std::to_string(k) + " 0 0;";
     ASSERT_TRUE(folder.Write("cut.jpg", photo.left(photo.size() / 2)) &&
-                folder.Write("damaged.jpg", damaged));
+                folder.Write("damaged.jpg", damaged) && folder.Write("32.txt", scans.c_str()));
     // Each command makes the file its last word names; true when the decoder takes it.
     std::vector<std::pair<std::string, bool>> files = {
         {"convert one.ppm one.jpg", true},
@@ -63,6 +68,10 @@ TEST(JpegDecoderTest, DecodesWhatItTakesAndLoadsAllAsQtDoes) {
         {"cjpeg -quality 97 -rgb source.ppm >rgb.jpg", true},
         {"cjpeg -quality 60 -sample 2x2 odd.ppm >odd-420.jpg", true},
         {"cjpeg -grayscale -progressive -restart 2 grey.pgm >grey-prog.jpg", true},
+        {"jpegtran -scans 32.txt grey-prog.jpg >scans-32.jpg", true},
+        // One flat colour takes the fewest coded bits a block can: two, or one progressive.
+        {"convert -size 999x99 xc:gray40 flat.ppm && cjpeg -optimize flat.ppm >flat.jpg", true},
+        {"cjpeg -optimize -progressive flat.ppm >flat-prog.jpg", true},
         {"cp photo.jpg xmp.jpg && exiv2 -M'set Xmp.tiff.Orientation 6' xmp.jpg", true},
         {"convert photo.jpg -colorspace CMYK cmyk.jpg", false},
         {"test -s cut.jpg", false},
@@ -131,6 +140,42 @@ TEST(JpegDecoderTest, DecodesWhatItTakesAndLoadsAllAsQtDoes) {
             << name;
         EXPECT_EQ(error.failure, qtError.failure) << name;
         EXPECT_TRUE(SameImage(*target.buffer, *qt.buffer)) << name;
+    }
+}
+
+// Files whose decoding would cost far more than their size warrants are refused as damaged before
+// a pixel is decoded, by whichever decoder, damage allowed or not: a component in more scans than
+// a photo has, and a small file whose frame claims 6000 x 6000 pixels, which its coded data cannot
+// hold (or, arithmetic coded, holds no photo of), baseline, progressive or CMYK.
+TEST(JpegDecoderTest, FilesCostlierThanTheirSizeAreRefused) {
+    ScratchFolder folder;
+    std::string scans = "0: 0 0 0 0;";
+    for (int k = 1; k < 64; ++k)
+        scans += " 0: " + std::to_string(k) + " " + std::to_string(k) + " 0 0;";
+    ASSERT_TRUE(folder.Write("64.txt", scans.c_str()));
+    folder.Shell(
+        kSource + std::string("-crop 16x16+0+0 +repage small.ppm && ") +
+        "cjpeg -grayscale small.ppm >grey.jpg && jpegtran -scans 64.txt grey.jpg >64.jpg && "
+        "cjpeg -progressive small.ppm >prog.jpg && cjpeg -arithmetic small.ppm >arith.jpg && "
+        "convert small.ppm -colorspace CMYK cmyk.jpg");
+    for (const std::string name : {"64.jpg", "grey.jpg", "prog.jpg", "arith.jpg", "cmyk.jpg"}) {
+        QByteArray bytes = folder.Read(name);
+        if (name != "64.jpg") {
+            // Height then width after the frame marker (baseline, progressive or arithmetic).
+            qsizetype frame = -1;
+            for (const char* marker : {"\xFF\xC0", "\xFF\xC2", "\xFF\xC9"})
+                frame = std::max(frame, bytes.indexOf(marker));
+            ASSERT_GT(frame, 0) << name;
+            bytes.replace(frame + 5, 4, QByteArray("\x17\x70\x17\x70", 4));
+        }
+        ASSERT_TRUE(folder.Write("claim-" + name, bytes));
+        PhotoError error;
+        CImgBuff target;
+        EXPECT_EQ(LoadPhoto(folder.Path("claim-" + name).c_str(), &target, &error,
+                            {.allowDamaged = true}),
+                  0);
+        EXPECT_EQ(error.failure, PhotoFailure::Damaged) << name << ": " << error.text;
+        EXPECT_EQ(target.buffer->type, PT_NONE) << name;
     }
 }
 

@@ -140,3 +140,29 @@ TEST(LoadPhotoTest, AFileCutShortSaysItsLowerRowsAreDamaged) {
         }
     }
 }
+
+// The EXIF orientation of a PNG's eXIf chunk or a WebP's EXIF chunk (exiftool's) turns the picture
+// as ImageMagick's turns of it show, and the photo saved from it stands with Orientation 1.
+TEST(LoadPhotoTest, PngAndWebpStandAsTheirExifSays) {
+    ScratchFolder folder;
+    folder.Shell(
+        "convert -size 37x23 -seed 2 plasma: -depth 8 p.png && "
+        "convert p.png -define webp:lossless=true p.webp");
+    const std::pair<int, const char*> turns[] = {
+        {6, "-rotate 90"}, {8, "-rotate 270"}, {3, "-rotate 180"}, {5, "-transpose"}, {2, "-flop"}};
+    for (const std::string format : {"png", "webp"}) {
+        for (const auto& [orientation, turn] : turns) {
+            const std::string name = std::to_string(orientation) + "." + format;
+            folder.Shell("cp p." + format + " " + name + " && convert p.png " + turn +
+                         " upright.png && exiftool -q -overwrite_original -Orientation#=" +
+                         std::to_string(orientation) + " " + name);
+            CImgBuff loaded, upright;
+            PhotoOrigin origin;
+            ASSERT_TRUE(LoadPhoto(folder.Path(name).c_str(), &loaded, nullptr, {}, &origin) &&
+                        LoadPhoto(folder.Path("upright.png").c_str(), &upright));
+            EXPECT_TRUE(SameImage(*loaded.buffer, *upright.buffer)) << name;
+            ASSERT_TRUE(SavePhoto(folder.Path("saved.png").c_str(), &loaded, nullptr, &origin));
+            EXPECT_EQ(folder.Output("exiftool -s3 -n -Orientation saved.png"), "1\n") << name;
+        }
+    }
+}

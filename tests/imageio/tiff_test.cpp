@@ -10,6 +10,7 @@
 
 #include "imageio/PhotoLoader.h"
 #include "imageio/PhotoMetadata.h"
+#include "imageio/PhotoSaver.h"
 #include "imageio/tiff/LibTiffDecoder.h"
 #include "imageio/tiff/TiffReader.h"
 #include "imageio/tiff/TiffReaderTesting.h"
@@ -88,7 +89,8 @@ TEST_F(TiffTest, FilesHoldTheWrittenSamples) {
 // one) and every orientation (5 x 3 pixels, so that a missed swap of width and height shows)
 // arrive as Qt's decoder shows them with the Orientation tag applied, from the own reader and
 // from libtiff's decoding of an LZW copy; so do palette, CMYK (of plain colours, which
-// ImageMagick converts exactly) and JPEG-compressed files, which only libtiff decodes.
+// ImageMagick converts exactly), JPEG-compressed and floating-point files, which only libtiff
+// decodes.
 TEST_F(TiffTest, FilesArriveAsQtShowsThem) {
     ASSERT_TRUE(folder_.Write("g.pgm", "P5 13 5 255\n" + RandomBytes(13 * 5, 3)) &&
                 folder_.Write("rgb8.raw", RandomBytes(5 * 3 * 3, 21)));
@@ -102,7 +104,8 @@ TEST_F(TiffTest, FilesArriveAsQtShowsThem) {
         "convert -seed 4 -size 48x32 plasma: -posterize 2 plain.png && "
         "convert plain.png -type Palette -compress lzw l0.tif && convert plain.png -type Palette "
         "-depth 4 l1.tif && convert plain.png -colorspace CMYK -compress zip l2.tif && "
-        "convert plain.png -compress jpeg -quality 95 l3.tif");
+        "convert plain.png -compress jpeg -quality 95 l3.tif && "
+        "convert plain.png -type TrueColor -depth 32 -define quantum:format=floating-point l4.tif");
     // rgb8.tif is o1.tif without the tag.
     for (const QString& file : QDir(folder_.Path("").c_str()).entryList({"*.tif"})) {
         const std::string name = file.toStdString();
@@ -147,6 +150,38 @@ TEST_F(TiffTest, LibtiffRefusalsGiveAReasonAndKeepTheTarget) {
         EXPECT_TRUE(!reason.empty() && reason.find(c.reason) != std::string::npos) << reason;
         EXPECT_TRUE(SameImage(*target.buffer, before)) << c.name;
     }
+}
+
+// Through loading, every TIFF goes to libtiff when the own reader refuses it: BigTIFFs of either
+// byte order and tiles larger than the picture give the plain file's 16-bit samples, BigTIFFs
+// keeping their EXIF; a damaged file is refused in libtiff's own words, and nothing is printed.
+TEST_F(TiffTest, LoadingGivesLibtiffEveryTiffAndItsReasons) {
+    ASSERT_TRUE(folder_.Write("s.raw", RandomBytes(300 * 200 * 6, 5)));
+    folder_.Shell(
+        "raw2tiff -M -c none -w 300 -l 200 -d short -b 3 -p rgb s.raw t.tif && "
+        "exiftool -q -overwrite_original -Artist=Someone t.tif && tiffcp -8 t.tif big.tif && "
+        "tiffcp -8 -B -c zip t.tif big-mm.tif && tiffcp -t -w 2048 -l 2048 t.tif tiles.tif && "
+        "tiffcp -c lzw t.tif lzw.tif");
+    ASSERT_TRUE(folder_.Write("damaged.tif",
+                              folder_.Read("lzw.tif").replace(300, 3700, QByteArray(3700, 0))));
+    CImgBuff plain;
+    ASSERT_EQ(Load("t.tif", &plain), 1);
+    for (const std::string name : {"big.tif", "big-mm.tif", "tiles.tif"}) {
+        CImgBuff loaded;
+        PhotoOrigin origin;
+        ASSERT_TRUE(LoadPhoto(folder_.Path(name).c_str(), &loaded, nullptr, {}, &origin)) << name;
+        EXPECT_TRUE(SameImage(*loaded.buffer, *plain.buffer)) << name;
+        EXPECT_EQ(origin.bitsPerChannel, 16) << name;
+        ASSERT_TRUE(SavePhoto(folder_.Path("saved.jpg").c_str(), &loaded, nullptr, &origin));
+        EXPECT_EQ(folder_.Output("exiftool -s3 -Artist saved.jpg"), "Someone\n") << name;
+    }
+    PhotoError error;
+    CImgBuff target;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(LoadPhoto(folder_.Path("damaged.tif").c_str(), &target, &error), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(error.failure, PhotoFailure::NotAPhoto);
+    EXPECT_NE(error.text.find("scanline"), std::string::npos) << error.text;  // libtiff's word
 }
 
 struct Field {

@@ -98,8 +98,7 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
         texts.push_back(ColourProblemText(ColourProblem(problem)));
     std::set<std::string> causes;
     for (const std::string& text : texts) {
-        EXPECT_TRUE(std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }))
-            << text;
+        EXPECT_TRUE(std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; })) << text;
         EXPECT_TRUE(causes.insert(text).second) << text;
     }
     EXPECT_EQ(dialog->photoWidth, 64);
