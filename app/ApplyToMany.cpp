@@ -41,7 +41,8 @@ void ApplyToManyRun::Run() {
         [&](size_t k, const PhotoOutcome& outcome) {
             if (outcome.saved) {
                 ++saved;
-                if (!outcome.warning.empty()) warnings.push_back({plan[k].input, outcome.warning});
+                if (!outcome.warnings.Empty())
+                    warnings.push_back({plan[k].input, PhotoWarningsJapanese(outcome.warnings)});
             } else {
                 failures.push_back({plan[k].input, ApplyFailureText(outcome.problem)});
             }

@@ -139,12 +139,12 @@ void CLumivexDlg::OpenPhotoFile(const std::string& path) {
                                QString::fromUtf8(ColourProblemText(colourProblem)));
     }
     // Metadata that cannot be read is left out of the photo's saves; the photo itself is sound.
-    for (const std::string& warning : photoOrigin.metadataWarnings) {
+    for (const MetadataLoss& lost : photoOrigin.metadataWarnings) {
         const QString shown = statusBar->currentMessage();
         statusBar->showMessage((shown.isEmpty() ? shown : shown + QStringLiteral("  ")) +
                                QString::fromUtf8(kMetadataUnread) +
                                QFile::decodeName(path.c_str()) + QStringLiteral(": ") +
-                               QString::fromStdString(warning));
+                               QString::fromUtf8(MetadataLossText(lost.kind)));
     }
     photoWidth = photo->Width();
     photoHeight = photo->Height();
@@ -254,11 +254,12 @@ int CLumivexDlg::SaveAdjustedPhoto() {
         ShowFailure(kSaveFailed, failure);
         return 0;
     }
-    const std::vector<std::string> leftOut =
+    const std::vector<MetadataLoss> leftOut =
         MetadataLeftOut(photoOrigin, options.keepMetadata, *WrittenPhotoFormat(path.c_str()));
     if (!leftOut.empty()) {
         std::string text = kSavedWithout;
-        for (const std::string& lost : leftOut) text += "\n" + lost;
+        for (const MetadataLoss& lost : leftOut)
+            text += "\n" + std::string(MetadataLossText(lost.kind));
         prompts->ShowMessage(this, text.c_str());
     }
     saved = plan->settings;

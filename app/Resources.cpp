@@ -233,6 +233,35 @@ std::string PhotoCauseText(const PhotoError& error) {
     return text;
 }
 
+const char* MetadataLossText(MetadataLoss::Kind kind) {
+    switch (kind) {
+        case MetadataLoss::Kind::DamagedProfile:
+            return "カラープロファイル (壊れています)";
+        case MetadataLoss::Kind::DamagedExtendedXmp:
+            return "拡張 XMP (欠けているか壊れています)";
+        case MetadataLoss::Kind::Unreadable:
+            return "メタデータ (読めません)";
+        case MetadataLoss::Kind::FormatHoldsNone:
+            return "メタデータとカラープロファイル (この形式には入りません)";
+        case MetadataLoss::Kind::ProfileTooLarge:
+            return "カラープロファイル (JPEG には大きすぎます)";
+        case MetadataLoss::Kind::XmpTooLarge:
+            return "XMP (JPEG には大きすぎます)";
+        case MetadataLoss::Kind::ExifTooLarge:
+            return "EXIF の一部の項目 (JPEG の EXIF に入りきりません)";
+    }
+    return "";
+}
+
+std::string PhotoWarningsJapanese(const PhotoWarnings& warnings) {
+    std::string text;
+    if (warnings.damagedRows > 0)
+        text = "下の " + std::to_string(warnings.damagedRows) + " 行 (壊れています)";
+    for (const MetadataLoss& lost : warnings.metadataLost)
+        text += (text.empty() ? "" : "、") + std::string(MetadataLossText(lost.kind));
+    return text;
+}
+
 std::string ApplyFailureText(const PhotoProblem& problem) {
     const std::string other =
         QFile::decodeName(QByteArray::fromStdString(problem.other)).toStdString();

@@ -99,6 +99,11 @@ std::string PhotoCauseText(const PhotoError& error);
 // Why the colours are shown as stored, as the window says it.
 const char* ColourProblemText(ColourProblem problem);
 
+// What of a photo's metadata is left out of its saves, and why, as the window says it.
+const char* MetadataLossText(MetadataLoss::Kind kind);
+// Each of what a saved photo lacks, as the window says it, "、" between them.
+std::string PhotoWarningsJapanese(const PhotoWarnings& warnings);
+
 // Why apply-to-many did not correct a photo, as the window says it.
 std::string ApplyFailureText(const PhotoProblem& problem);
 

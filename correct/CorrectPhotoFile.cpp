@@ -166,14 +166,12 @@ PhotoProblem Unsaved(const std::string& output, const PhotoError& error) {
     return problem;
 }
 
-// Says in warning (may be null) what the output lacks of the source's metadata.
+// Says in warnings (may be null) what the output lacks of the source's metadata.
 void WarnMetadataLeftOut(const PhotoOrigin& origin, const SaveOptions& save,
-                         const std::string& output, std::string* warning) {
-    if (warning == nullptr) return;
-    for (const std::string& lost :
-         MetadataLeftOut(origin, save.keepMetadata, *WrittenPhotoFormat(output.c_str()))) {
-        *warning += (warning->empty() ? "" : "; ") + lost;
-    }
+                         const std::string& output, PhotoWarnings* warnings) {
+    if (warnings == nullptr) return;
+    warnings->metadataLost =
+        MetadataLeftOut(origin, save.keepMetadata, *WrittenPhotoFormat(output.c_str()));
 }
 
 // Corrects an upright JPEG saved as a JPEG band by band, never holding the whole photo: each band
@@ -185,7 +183,7 @@ void WarnMetadataLeftOut(const PhotoOrigin& origin, const SaveOptions& save,
 Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPhoto& planned,
                             PhotoTimings& timings, PhotoProblem& problem,
                             const PhotoLoadLimits& limits, const SaveOptions& save,
-                            std::string* warning) {
+                            PhotoWarnings* warnings) {
     if (WrittenPhotoFormat(planned.output.c_str())->encoder != PhotoEncoder::Jpeg ||
         !settings.turn.IsNone())
         return Streaming::NotTaken;
@@ -242,7 +240,7 @@ Streaming CorrectBandByBand(const CorrectionSettings& settings, const PlannedPho
     timings.loadMs += decodingMs;
     timings.saveMs = MillisecondsSince(start) - decodingMs - timings.pipelineMs;
     if (saved) {
-        WarnMetadataLeftOut(origin, save, planned.output, warning);
+        WarnMetadataLeftOut(origin, save, planned.output, warnings);
         return Streaming::Saved;
     }
     if (corrected) {
@@ -298,7 +296,7 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, PhotoProblem& problem,
                      const PhotoLoadLimits& limits, const SaveOptions& asked,
-                     std::string* warning) {
+                     PhotoWarnings* warnings) {
     SaveOptions save = asked;
     if (save.quality == kSourceQuality) {
         PhotoError error;
@@ -320,7 +318,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     const EngineReference engine;
     // A spot measured on each photo needs the photo's pixels around it first.
     if (!spotPixel) {
-        switch (CorrectBandByBand(settings, planned, timings, problem, limits, save, warning)) {
+        switch (CorrectBandByBand(settings, planned, timings, problem, limits, save, warnings)) {
             case Streaming::Saved:
                 return 1;
             case Streaming::Failed:
@@ -335,8 +333,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
     CImgBuff photo;
     if (!Load(input, limits, settings.turn, photo, problem, &origin)) return 0;
     timings.loadMs = MillisecondsSince(start);
-    if (origin.damagedRows > 0 && warning)
-        *warning = "the lower " + std::to_string(origin.damagedRows) + " rows are damaged";
+    if (warnings) warnings->damagedRows = origin.damagedRows;
     if (!CheckSaveSize(output.c_str(), photo.buffer->width, photo.buffer->height, &error)) {
         problem = Unsaved(output, error);
         return 0;
@@ -360,7 +357,7 @@ int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<Spo
         return 0;
     }
     timings.saveMs = MillisecondsSince(start);
-    WarnMetadataLeftOut(origin, save, output, warning);
+    WarnMetadataLeftOut(origin, save, output, warnings);
     return 1;
 }
 
@@ -396,7 +393,7 @@ size_t CorrectPhotoFiles(const CorrectionSettings& settings,
             outcome.skipped = plan[k].skip;
             if (!outcome.skipped) {
                 outcome.saved = CorrectPhotoFile(settings, spotPixel, plan[k], outcome.timings,
-                                                 outcome.problem, limits, save, &outcome.warning);
+                                                 outcome.problem, limits, save, &outcome.warnings);
             }
         },
         [&](size_t k) {
@@ -411,6 +408,15 @@ std::optional<GreyPoint> MeasureSpotGreyPoint(const std::string& path, SpotPixel
     CImgBuff photo;
     if (!Load(path, {}, turn, photo, problem)) return std::nullopt;
     return PickSpot(photo, pixel, problem);
+}
+
+std::string PhotoWarningsText(const PhotoWarnings& warnings) {
+    std::string text;
+    if (warnings.damagedRows > 0)
+        text = "the lower " + std::to_string(warnings.damagedRows) + " rows are damaged";
+    for (const MetadataLoss& lost : warnings.metadataLost)
+        text += (text.empty() ? "" : "; ") + lost.text;
+    return text;
 }
 
 std::string PhotoProblemText(const PhotoProblem& problem) {

@@ -12,6 +12,7 @@
 
 #include "correct/CorrectionSettings.h"
 #include "imageio/PhotoFile.h"
+#include "imageio/PhotoMetadata.h"
 #include "imageio/PhotoSaver.h"
 
 struct PhotoTimings {
@@ -50,6 +51,16 @@ struct PhotoProblem {
 // The problem in English, naming the output where it is at fault.
 std::string PhotoProblemText(const PhotoProblem& problem);
 
+// What a saved photo lacks: its lower rows, damaged and filled, and metadata left out.
+struct PhotoWarnings {
+    int32_t damagedRows = 0;
+    std::vector<MetadataLoss> metadataLost;
+    bool Empty() const { return damagedRows == 0 && metadataLost.empty(); }
+};
+
+// The warnings in English, "; " between them.
+std::string PhotoWarningsText(const PhotoWarnings& warnings);
+
 struct PlannedPhoto {
     std::string input;
     std::string output;
@@ -73,18 +84,18 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
 // colour profile; the output's target and the size its format holds are checked before the pipeline
 // runs. A JPEG quality of kSourceQuality takes the input's own. Returns 1 saved; 0 with problem
 // set otherwise, the plan's refusal for a refused photo. A photo saved though damaged
-// (limits.allowDamaged), or without some of its metadata, says so in warning (may be null).
+// (limits.allowDamaged), or without some of its metadata, says so in warnings (may be null).
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, PhotoProblem& problem,
                      const PhotoLoadLimits& limits = {}, const SaveOptions& save = {},
-                     std::string* warning = nullptr);
+                     PhotoWarnings* warnings = nullptr);
 
 // What correcting one planned photo came to.
 struct PhotoOutcome {
     bool skipped = false;  // planned to be left alone: neither saved nor failed
     int saved = 0;
-    PhotoProblem problem;  // when not saved
-    std::string warning;   // when saved though damaged or without some of its metadata
+    PhotoProblem problem;    // when not saved
+    PhotoWarnings warnings;  // when saved
     PhotoTimings timings;
 };
 

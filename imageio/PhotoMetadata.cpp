@@ -253,7 +253,7 @@ std::string EncodedExif(const Exiv2::ExifData& exif) {
 
 // Leaves the largest fields out of exif until its block fits in a JPEG's segment, naming them
 // in leftOut (may be null).
-void FitExifInJpeg(Exiv2::ExifData& exif, std::vector<std::string>* leftOut) {
+void FitExifInJpeg(Exiv2::ExifData& exif, std::vector<MetadataLoss>* leftOut) {
     std::string names;
     for (size_t size = EncodedExif(exif).size(); size > kMaxJpegExif;
          size = EncodedExif(exif).size()) {
@@ -269,8 +269,9 @@ void FitExifInJpeg(Exiv2::ExifData& exif, std::vector<std::string>* leftOut) {
         }
     }
     if (leftOut && !names.empty()) {
-        leftOut->push_back("the EXIF fields " + names + " are left out, as a JPEG holds " +
-                           std::to_string(kMaxJpegExif) + " bytes of EXIF at most");
+        leftOut->push_back({MetadataLoss::Kind::ExifTooLarge,
+                            "the EXIF fields " + names + " are left out, as a JPEG holds " +
+                                std::to_string(kMaxJpegExif) + " bytes of EXIF at most"});
     }
 }
 
@@ -572,7 +573,8 @@ void TakeJpegProfile(const JpegHeaders& headers, PhotoOrigin* origin) {
                   " bytes, but it holds " + std::to_string(size);
     }
     if (!problem.empty()) {
-        origin->metadataWarnings.push_back("the colour profile is left out, as " + problem);
+        origin->metadataWarnings.push_back(
+            {MetadataLoss::Kind::DamagedProfile, "the colour profile is left out, as " + problem});
     } else if (size > 0) {
         origin->iccProfile = QByteArray(headers.profile.data(), static_cast<qsizetype>(size));
     }
@@ -589,7 +591,8 @@ void TakeXmpExtension(const JpegHeaders& headers, Exiv2::XmpData& xmp, PhotoOrig
         found->second.packet.size() != found->second.size ||
         Exiv2::XmpParser::decode(extension, found->second.packet) != 0) {
         origin->metadataWarnings.push_back(
-            "the extended XMP is left out, as its chunks are missing or damaged");
+            {MetadataLoss::Kind::DamagedExtendedXmp,
+             "the extended XMP is left out, as its chunks are missing or damaged"});
         return;
     }
     for (const Exiv2::Xmpdatum& datum : extension) xmp.add(datum);
@@ -713,9 +716,10 @@ void ReadMetadataOf(Open open, const ReadFileAt& read, PhotoOrigin* origin) {
         }
     } catch (const std::exception& error) {
         origin->metadataWarnings.push_back(
-            std::string(jpeg ? "the EXIF, XMP and IPTC are"
-                             : "the metadata and colour profile are") +
-            " left out, as Exiv2 could not read them: " + error.what());
+            {MetadataLoss::Kind::Unreadable,
+             std::string(jpeg ? "the EXIF, XMP and IPTC are"
+                              : "the metadata and colour profile are") +
+                 " left out, as Exiv2 could not read them: " + error.what()});
     }
 }
 
@@ -834,29 +838,33 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
     }
 }
 
-std::vector<std::string> MetadataLeftOut(const PhotoOrigin& origin, bool keepMetadata,
-                                         const PhotoFormat& format) {
-    std::vector<std::string> leftOut = origin.metadataWarnings;
+std::vector<MetadataLoss> MetadataLeftOut(const PhotoOrigin& origin, bool keepMetadata,
+                                          const PhotoFormat& format) {
+    std::vector<MetadataLoss> leftOut = origin.metadataWarnings;
     const bool metadata = keepMetadata && origin.metadata != nullptr;
     if (format.metadata == MetadataKind::None) {
         if (metadata || !origin.iccProfile.isEmpty()) {
-            leftOut.push_back(std::string("the metadata and colour profile are left out, as a ") +
-                              format.name + " file holds neither");
+            leftOut.push_back({MetadataLoss::Kind::FormatHoldsNone,
+                               std::string("the metadata and colour profile are left out, as a ") +
+                                   format.name + " file holds neither"});
         }
         return leftOut;
     }
     if (format.metadata != MetadataKind::Segments) return leftOut;
     if (static_cast<size_t>(origin.iccProfile.size()) > kIccChunk * kMaxIccChunks) {
-        leftOut.push_back("the colour profile (" + std::to_string(origin.iccProfile.size()) +
-                          " bytes) is left out, as a JPEG holds " +
-                          std::to_string(kIccChunk * kMaxIccChunks) + " bytes of profile at most");
+        leftOut.push_back({MetadataLoss::Kind::ProfileTooLarge,
+                           "the colour profile (" + std::to_string(origin.iccProfile.size()) +
+                               " bytes) is left out, as a JPEG holds " +
+                               std::to_string(kIccChunk * kMaxIccChunks) +
+                               " bytes of profile at most"});
     }
     if (!metadata) return leftOut;
     if (RawXmpTooLarge(*origin.metadata)) {
-        leftOut.push_back("the XMP packet (" + std::to_string(origin.metadata->rawXmp.size()) +
-                          " bytes) is left out, as it could not be parsed to be split and a JPEG "
-                          "holds " +
-                          std::to_string(kMaxStandardXmp) + " bytes of it whole at most");
+        leftOut.push_back({MetadataLoss::Kind::XmpTooLarge,
+                           "the XMP packet (" + std::to_string(origin.metadata->rawXmp.size()) +
+                               " bytes) is left out, as it could not be parsed to be split and a "
+                               "JPEG holds " +
+                               std::to_string(kMaxStandardXmp) + " bytes of it whole at most"});
     }
     PrepareExiv2();
     try {

@@ -15,6 +15,22 @@
 struct PhotoFormat;
 struct PhotoMetadataBlocks;  // Exiv2's EXIF, XMP and IPTC data and the resources of one file
 
+// What of a photo's metadata or colour profile is left out of its saves, and why; text names it
+// and says why in English.
+struct MetadataLoss {
+    enum class Kind {
+        DamagedProfile,      // a JPEG's colour profile that cannot be put together
+        DamagedExtendedXmp,  // a JPEG's extended XMP whose chunks are missing or damaged
+        Unreadable,          // metadata Exiv2 cannot read
+        FormatHoldsNone,     // the saved format holds neither metadata nor a colour profile
+        ProfileTooLarge,     // a colour profile above what a JPEG's 255 chunks hold
+        XmpTooLarge,         // an XMP packet too large for a JPEG, which cannot be split
+        ExifTooLarge,        // EXIF fields a JPEG's one EXIF segment cannot hold
+    };
+    Kind kind;
+    std::string text;
+};
+
 struct PhotoOrigin {
     int bitsPerChannel = 8;  // 16 when the loaded samples held more than 8 bits
     QByteArray iccProfile;   // the embedded profile's bytes; empty when the file had none
@@ -25,7 +41,7 @@ struct PhotoOrigin {
     int32_t damagedRows = 0;  // the lower rows that could not be decoded, filled in their place
     // What of the file's metadata or profile could not be read and is left out, each naming it
     // and saying why.
-    std::vector<std::string> metadataWarnings;
+    std::vector<MetadataLoss> metadataWarnings;
 };
 
 // Reads the metadata blocks and the colour profile of the photo file held in data into origin,
@@ -50,5 +66,5 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
 // What a file of format made by EmbedPhotoMetadata from origin lacks of its source's metadata and
 // colour profile, each naming it and saying why: what could not be read, and what the format
 // cannot hold (a JPEG's EXIF segment, its 255 chunks of profile). Empty when nothing is lost.
-std::vector<std::string> MetadataLeftOut(const PhotoOrigin& origin, bool keepMetadata,
-                                         const PhotoFormat& format);
+std::vector<MetadataLoss> MetadataLeftOut(const PhotoOrigin& origin, bool keepMetadata,
+                                          const PhotoFormat& format);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, builds with warnings as errors and runs every
 # test: the normal suite, the suite under AddressSanitizer + UndefinedBehaviorSanitizer, the pool
-# and colour cache tests under ThreadSanitizer, and a bounded fuzz run of the TIFF reader. Exits
+# and colour cache tests under ThreadSanitizer, and a bounded fuzz run of every reader. Exits
 # non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -296,9 +296,9 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
                 status = 1;
             } else {
                 ++saved;
-                if (!outcome.warning.empty())
+                if (!outcome.warnings.Empty())
                     std::fprintf(err, "lumivex-batch: warning: %s: %s\n", input.c_str(),
-                                 outcome.warning.c_str());
+                                 PhotoWarningsText(outcome.warnings).c_str());
                 if (options.timings) {
                     std::fprintf(told, "%s: load %.1f ms, pipeline %.1f ms, save %.1f ms\n",
                                  input.c_str(), outcome.timings.loadMs, outcome.timings.pipelineMs,

@@ -93,6 +93,8 @@ TEST_F(DialogTest, FailedOrCancelledOpenKeepsThePreviousPhotoWhole) {
         error.failure = SettingsFailure(failure);
         texts.push_back(SettingsFailureText(error));
     }
+    for (int lost = 0; lost <= int(MetadataLoss::Kind::ExifTooLarge); ++lost)
+        texts.push_back(MetadataLossText(MetadataLoss::Kind(lost)));
     for (int problem = int(ColourProblem::PhotoProfileNotIcc);
          problem <= int(ColourProblem::NoConversion); ++problem)
         texts.push_back(ColourProblemText(ColourProblem(problem)));
@@ -171,8 +173,14 @@ TEST_F(DialogTest, SaveKeepsTheMetadataOfThePhotoOpen) {
     const std::string tagged = WritePhoto(Gradient(64, 48), "tagged.png");
     ASSERT_EQ(std::system(("exiv2 -M'set Exif.Image.Make Canon' '" + tagged + "'").c_str()), 0);
     EXPECT_EQ(savedMake(tagged, "first.jpg"), "Canon\n");
+    EXPECT_TRUE(prompts.messages.empty());
     EXPECT_EQ(savedMake(WritePhoto(Gradient(64, 48), "plain.png"), "second.jpg"), "");
     EXPECT_TRUE(QFile::exists(folder.filePath(QStringLiteral("second.jpg"))));
+    // A format that holds no metadata saves the photo and says, in Japanese, what it left out.
+    savedMake(tagged, "third.bmp");
+    EXPECT_EQ(prompts.messages, (std::vector<std::string>{
+                                    "保存しましたが、次のものは含まれていません:\n"
+                                    "メタデータとカラープロファイル (この形式には入りません)"}));
 }
 
 // Saving needs a photo. The save dialog is Qt's own, made from the save command's request: it
