@@ -10,8 +10,10 @@
 namespace fs = std::filesystem;
 
 ApplyToManyRun::ApplyToManyRun(const CorrectionSettings& settings,
-                               const ApplyToManyRequest& request)
-    : settings(settings), request(request) {}
+                               std::vector<PlannedPhoto> plannedPhotos, bool replace)
+    : settings(settings), plan(std::move(plannedPhotos)), replaceExisting(replace) {
+    if (!replaceExisting) RefuseExistingOutputs(plan);
+}
 
 ApplyToManyRun::~ApplyToManyRun() {
     Cancel();
@@ -27,8 +29,6 @@ void ApplyToManyRun::Cancel() {
 }
 
 void ApplyToManyRun::Run() {
-    const std::vector<PlannedPhoto> plan =
-        PlanPhotos(request.photos, {}, request.folder, request.format);
     auto announce = [&](size_t k) {
         emit photoStarted(static_cast<int>(k), static_cast<int>(plan.size()),
                           QFile::decodeName(QByteArray::fromStdString(
@@ -48,7 +48,7 @@ void ApplyToManyRun::Run() {
             }
             if (k + 1 < plan.size() && !cancelRequested) announce(k + 1);
         },
-        {}, {}, &cancelRequested);
+        {}, SaveOptions{.replaceExisting = replaceExisting}, &cancelRequested);
     cancelled = reported < plan.size();
     emit finished();
 }

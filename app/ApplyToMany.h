@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/WindowServices.h"
+#include "correct/CorrectPhotoFile.h"
 #include "correct/CorrectionSettings.h"
 
 class ApplyToManyRun : public QObject {
@@ -23,11 +24,14 @@ class ApplyToManyRun : public QObject {
         std::string reason;
     };
 
-    ApplyToManyRun(const CorrectionSettings& settings, const ApplyToManyRequest& request);
+    // Outputs that are there already are replaced only with replaceExisting; otherwise those
+    // photos fail, saying so.
+    ApplyToManyRun(const CorrectionSettings& settings, std::vector<PlannedPhoto> plan,
+                   bool replaceExisting);
     // Cancels and waits for the photos in progress.
     ~ApplyToManyRun() override;
 
-    // Starts correcting the request's photos with the settings; connect the signals first.
+    // Starts correcting the planned photos with the settings; connect the signals first.
     void Start();
 
     // No photo is started after this; the ones in progress are finished, and saving never leaves
@@ -50,7 +54,8 @@ class ApplyToManyRun : public QObject {
     void Run();
 
     const CorrectionSettings settings;
-    const ApplyToManyRequest request;
+    std::vector<PlannedPhoto> plan;
+    const bool replaceExisting;
 
     std::atomic<bool> cancelRequested = false;
     size_t saved = 0;

@@ -334,8 +334,19 @@ void CLumivexDlg::OnApplyToMany() {
         prompts->ShowMessage(this, "保存先のフォルダを作れませんでした");
         return;
     }
-    const int count = static_cast<int>(request.photos.size());
-    applyRun = std::make_unique<ApplyToManyRun>(Snapshot(), request);
+    std::vector<PlannedPhoto> plan = PlanPhotos(request.photos, {}, request.folder, request.format);
+    const auto there = std::count_if(plan.begin(), plan.end(), [](const PlannedPhoto& photo) {
+        return photo.refusal.kind == PhotoProblem::Kind::None && OutputIsThere(photo);
+    });
+    bool replace = false;
+    if (there > 0) {
+        const std::string question =
+            std::to_string(there) +
+            " 枚の写真の保存先に同じ名前のファイルがあります。置き換えますか?";
+        if (!(replace = prompts->AskToReplace(this, question.c_str()))) return;
+    }
+    const int count = static_cast<int>(plan.size());
+    applyRun = std::make_unique<ApplyToManyRun>(Snapshot(), std::move(plan), replace);
     auto* progress = new QProgressDialog(QStringLiteral("写真を補正しています..."),
                                          QStringLiteral("キャンセル"), 0, count, this);
     progress->setWindowTitle(QStringLiteral("他の写真にも適用"));

@@ -450,6 +450,18 @@ SaveChangesAnswer QtUserPrompts::AskToSaveChanges(QWidget* parent) {
     return SaveChangesAnswer::Cancel;
 }
 
+// Replacing is never the default: Enter keeps the files.
+bool QtUserPrompts::AskToReplace(QWidget* parent, const char* question) {
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kApplicationName),
+                    QString::fromUtf8(question), QMessageBox::NoButton, parent);
+    QPushButton* replace = box.addButton(QStringLiteral("置き換える"), QMessageBox::AcceptRole);
+    QPushButton* keep = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    box.exec();
+    return box.clickedButton() == replace;
+}
+
 BusyCursor::BusyCursor() {
     QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
 }

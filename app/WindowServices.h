@@ -213,6 +213,8 @@ class UserPrompts {
     // format; 0 when cancelled.
     virtual int ChooseApplyToMany(QWidget* parent, const FileDialogRequest& photos,
                                   ApplyToManyRequest* request) = 0;
+    // Asks question, which offers to replace files; true to replace them.
+    virtual bool AskToReplace(QWidget* parent, const char* question) = 0;
 };
 
 // The real prompts: Qt's own file dialog (the same everywhere, filters without regard to case,
@@ -225,6 +227,7 @@ class QtUserPrompts : public UserPrompts {
     SaveChangesAnswer AskToSaveChanges(QWidget* parent) override;
     int ChooseApplyToMany(QWidget* parent, const FileDialogRequest& photos,
                           ApplyToManyRequest* request) override;
+    bool AskToReplace(QWidget* parent, const char* question) override;
 };
 
 // "text|a;b|..||" -> {"text (a b)", ...}; "*.*" becomes "*" so that names without a dot show.

@@ -42,6 +42,7 @@ class OnePhotoPrompts : public UserPrompts {
     int ChooseApplyToMany(QWidget*, const FileDialogRequest&, ApplyToManyRequest*) override {
         return 0;
     }
+    bool AskToReplace(QWidget*, const char*) override { return false; }
     std::string path;
 };
 

@@ -293,6 +293,20 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
     return plan;
 }
 
+bool OutputIsThere(const PlannedPhoto& photo) {
+    std::error_code absent;
+    return fs::exists(fs::symlink_status(photo.output, absent));
+}
+
+void RefuseExistingOutputs(std::vector<PlannedPhoto>& plan) {
+    for (PlannedPhoto& photo : plan) {
+        if (photo.refusal.kind == PhotoProblem::Kind::None && !photo.skip && OutputIsThere(photo)) {
+            photo.refusal.kind = PhotoProblem::Kind::OutputExists;
+            photo.refusal.output = photo.output;
+        }
+    }
+}
+
 int CorrectPhotoFile(const CorrectionSettings& settings, const std::optional<SpotPixel>& spotPixel,
                      const PlannedPhoto& planned, PhotoTimings& timings, PhotoProblem& problem,
                      const PhotoLoadLimits& limits, const SaveOptions& asked,

@@ -78,6 +78,14 @@ std::vector<PlannedPhoto> PlanPhotos(const std::vector<std::string>& inputs,
                                      const std::string& format,
                                      const std::vector<std::string>& names = {});
 
+// Whether the planned photo's output is there already (a link, even to nothing, counts).
+bool OutputIsThere(const PlannedPhoto& photo);
+
+// Refuses each photo of plan, not already refused or skipped, whose output is there already: a
+// photo of the user's, which a run replaces only when told to. The save options'
+// replaceExisting set to false then also keeps a file that appears meanwhile.
+void RefuseExistingOutputs(std::vector<PlannedPhoto>& plan);
+
 // Loads the planned photo's input within limits, turns it and gives it settings (with spotPixel,
 // the spot grey point is measured on this photo instead of taken from settings), runs the
 // full-resolution pipeline and saves to its output as save says, with the input's metadata and

@@ -264,19 +264,13 @@ int RunBatch(int argc, const char* const* argv, FILE* out, FILE* err) {
     std::vector<PlannedPhoto> plan =
         PlanPhotos(inputs, options.output, options.outDir, options.format, names);
     for (PlannedPhoto& photo : plan) {
-        std::error_code absent;
-        const bool there = photo.refusal.kind == PhotoProblem::Kind::None &&
-                           fs::exists(fs::symlink_status(photo.output, absent));
-        photo.skip = options.skipExisting && there;
-        // An OUTPUT named alone is the user's choice; a made name under --out-dir may meet a
-        // photo of theirs (the input folder itself, another format's file beside an input).
-        if (there && !photo.skip && !options.outDir.empty() && !options.overwrite) {
-            photo.refusal.kind = PhotoProblem::Kind::OutputExists;
-            photo.refusal.output = photo.output;
-        }
+        photo.skip = options.skipExisting && photo.refusal.kind == PhotoProblem::Kind::None &&
+                     OutputIsThere(photo);
     }
-    // Nor is a file that appears there while the photos are corrected replaced.
+    // An OUTPUT named alone is the user's choice; a made name under --out-dir may meet a photo of
+    // theirs (the input folder itself, another format's file beside an input).
     options.save.replaceExisting = options.outDir.empty() || options.overwrite;
+    if (!options.save.replaceExisting) RefuseExistingOutputs(plan);
     size_t saved = 0, failed = 0, skipped = 0;
     const unsigned jobs = options.jobs != 0 ? options.jobs : DefaultPhotoJobs();
     CorrectPhotoFiles(

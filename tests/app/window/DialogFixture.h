@@ -59,6 +59,11 @@ class ScriptedPrompts : public UserPrompts {
         return !applyRequest.photos.empty();
     }
 
+    bool AskToReplace(QWidget*, const char* question) override {
+        replaceQuestions.emplace_back(question);
+        return replaceAnswer;
+    }
+
     std::deque<std::string> answers;
     std::vector<FileDialogRequest> requests;
     std::vector<int> offeredQualities;  // the JPEG quality each dialog that offered one showed
@@ -67,6 +72,8 @@ class ScriptedPrompts : public UserPrompts {
     SaveChangesAnswer saveAnswer = SaveChangesAnswer::Discard;
     int saveQuestions = 0;
     ApplyToManyRequest applyRequest;
+    std::vector<std::string> replaceQuestions;
+    bool replaceAnswer = false;
 };
 
 class DialogTest : public ::testing::Test {

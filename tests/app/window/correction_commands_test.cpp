@@ -132,6 +132,21 @@ TEST_F(CorrectionCommands, ApplyToManySavesWhatTheBatchToolSavesAndReportsFailur
         EXPECT_EQ(window, batch) << name;
         EXPECT_EQ(window.size(), QImage(QString::fromStdString(Path(name))).size().transposed());
     }
+
+    // Outputs there already are replaced only when the user says so.
+    std::ofstream(Path("out/a.png")) << "mine";
+    for (bool replace : {false, true}) {
+        prompts.messages.clear();
+        prompts.replaceAnswer = replace;
+        Trigger("他の写真にも適用(&A)...");
+        ASSERT_EQ(prompts.replaceQuestions.size(), replace ? 2u : 1u);
+        EXPECT_EQ(prompts.replaceQuestions.back().rfind("2 枚の写真の保存先に", 0), 0u);
+        EXPECT_EQ(QTest::qWaitFor([&] { return !prompts.messages.empty(); }, replace ? 20000 : 300),
+                  replace);
+        const QImage a(QString::fromStdString(Path("out/a.png")));
+        EXPECT_EQ(a, replace ? QImage(QString::fromStdString(Path("batch/a.png"))) : QImage());
+    }
+    EXPECT_NE(prompts.messages[0].find("2 枚の写真を保存しました"), std::string::npos);
 }
 
 }  // namespace
