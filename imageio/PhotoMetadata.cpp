@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -832,6 +833,8 @@ int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t wid
         }
         *encoded = std::move(result);
         return 1;
+    } catch (const std::bad_alloc&) {
+        throw;  // the saver's: not enough memory
     } catch (const std::exception& error) {
         *reason = std::string("could not add the metadata: ") + error.what();
         return 0;

@@ -59,7 +59,7 @@ void ReadPhotoMetadata(int fd, PhotoOrigin* origin);
 // thumbnails. Formats that hold no metadata (BMP) stay as they are. What a JPEG cannot hold is
 // left out, as MetadataLeftOut tells; an XMP packet too large for its segment is split, its
 // largest properties going into the extended XMP segments. Returns 1, or 0 with reason set and
-// encoded unchanged.
+// encoded unchanged; a failed allocation throws std::bad_alloc, which the saver reports as such.
 int EmbedPhotoMetadata(const PhotoOrigin& origin, bool keepMetadata, int32_t width, int32_t height,
                        QByteArray* encoded, std::string* reason);
 
