@@ -59,33 +59,6 @@ QImage::Format ReadableFormat(QImage::Format format) {
     }
 }
 
-// Whether every chunk of the PNG file open as fd other than its image data lies within the file.
-// libpng allocates and clears a chunk's whole stated length before reading it, so a few hundred
-// bytes stating a 2 GB text chunk would otherwise cost 2 GB and seconds. Image data is read as it
-// comes, and a file cut short within it is the decoder's to find.
-int CheckPngChunks(int fd, PhotoError* error) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        SetErrnoError(error, errno);
-        return 0;
-    }
-    const auto size = static_cast<uint64_t>(status.st_size);
-    uint8_t head[8];
-    for (uint64_t at = 8; at + 8 <= size && pread(fd, head, 8, static_cast<off_t>(at)) == 8;) {
-        const uint64_t length = uint64_t{head[0]} << 24 | head[1] << 16 | head[2] << 8 | head[3];
-        const std::string type(reinterpret_cast<const char*>(head + 4), 4);
-        if (type == "IEND") break;
-        if (at + 12 + length > size && type != "IDAT") {
-            SetPhotoError(error, PhotoFailure::Damaged,
-                          "damaged: its " + type + " chunk states " + std::to_string(length) +
-                              " bytes, more than the file holds");
-            return 0;
-        }
-        at += 12 + length;
-    }
-    return 1;
-}
-
 bool IsDeep(QImage::Format readable) {
     return readable == QImage::Format_RGBX64 || readable == QImage::Format_RGBA64 ||
            readable == QImage::Format_Grayscale16;
@@ -234,6 +207,8 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
     return loaded;
 }
 
+int CheckPngChunks(int fd, PhotoError* error);
+
 }  // namespace
 
 int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
@@ -352,31 +327,68 @@ uint32_t BigEndian32(const char* p) {
     return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
 }
 
-// The EXIF block of a PNG (its eXIf chunk) or a WebP (its EXIF chunk), found by walking the
-// file's chunks; empty when it has none or is neither. Qt's readers of those formats ignore it.
-QByteArray ChunkExif(int fd) {
-    QByteArray head, bytes;
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !ReadAt(fd, 0, 12, &head)) return {};
-    const auto size = static_cast<uint64_t>(status.st_size);
+// A chunk of a PNG or WebP file: its type, and where its data starts and how long it says it is.
+struct FileChunk {
+    QByteArray type;
+    uint64_t at;
+    uint64_t length;
+    bool Inside(uint64_t fileSize) const { return length <= fileSize - std::min(fileSize, at); }
+};
+
+// Calls visit with each chunk of the PNG or WebP file open as fd, until visit returns false or the
+// chunks end (a PNG's at IEND); nothing for a file that is neither. A
+// PNG chunk is its big-endian length, type, data and check; a RIFF chunk its type, little-endian
+// length and data padded to an even length.
+void VisitChunks(int fd, const std::function<bool(const FileChunk&)>& visit) {
+    QByteArray head;
+    if (!ReadAt(fd, 0, 12, &head)) return;
     const bool png = head.startsWith("\x89PNG\r\n\x1A\n");
     const bool webp = head.startsWith("RIFF") && head.mid(8, 4) == "WEBP";
-    if (!png && !webp) return {};
-    // A PNG chunk is its big-endian length, type, data and check; a RIFF chunk its type,
-    // little-endian length and data padded to an even length.
+    if (!png && !webp) return;
     for (uint64_t at = png ? 8 : 12; ReadAt(fd, at, 8, &head);) {
         const uint32_t length =
             png ? BigEndian32(head.constData()) : qFromLittleEndian<uint32_t>(head.constData() + 4);
-        const QByteArray type = png ? head.mid(4) : head.left(4);
-        if (type == (png ? "eXIf" : "EXIF")) {
-            // A length beyond the file's end is not taken for memory to read it into.
-            const bool inside = length <= size - std::min(size, at + 8);
-            return inside && ReadAt(fd, at + 8, length, &bytes) ? bytes : QByteArray();
-        }
-        if (png && type == "IEND") return {};
+        const FileChunk chunk{png ? head.mid(4) : head.left(4), at + 8, length};
+        if (!visit(chunk) || (png && chunk.type == "IEND")) return;
         at += 8 + uint64_t{length} + (png ? 4 : length % 2);
     }
-    return {};
+}
+
+uint64_t FileSize(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+}
+
+// Whether every chunk of the PNG file open as fd other than its image data lies within the file.
+// libpng allocates and clears a chunk's whole stated length before reading it, so a few hundred
+// bytes stating a 2 GB text chunk would otherwise cost 2 GB and seconds. Image data is read as it
+// comes, and a file cut short within it is the decoder's to find.
+int CheckPngChunks(int fd, PhotoError* error) {
+    const uint64_t size = FileSize(fd);
+    int inside = 1;
+    VisitChunks(fd, [&](const FileChunk& chunk) {
+        if (chunk.type == "IDAT" || chunk.Inside(size)) return true;
+        SetPhotoError(error, PhotoFailure::Damaged,
+                      "damaged: its " + chunk.type.toStdString() + " chunk states " +
+                          std::to_string(chunk.length) + " bytes, more than the file holds");
+        inside = 0;
+        return false;
+    });
+    return inside;
+}
+
+// The EXIF block of a PNG (its eXIf chunk) or a WebP (its EXIF chunk); empty when it has none or
+// is neither. Qt's readers of those formats ignore it.
+QByteArray ChunkExif(int fd) {
+    const uint64_t size = FileSize(fd);
+    QByteArray bytes;
+    VisitChunks(fd, [&](const FileChunk& chunk) {
+        if (chunk.type != "eXIf" && chunk.type != "EXIF") return true;
+        // A length beyond the file's end is not taken for memory to read it into.
+        if (!chunk.Inside(size) || !ReadAt(fd, chunk.at, chunk.length, &bytes)) bytes.clear();
+        return false;
+    });
+    return bytes;
 }
 
 // The Orientation (1 to 8) of the EXIF block of a PNG or WebP file, which some writers start

@@ -50,6 +50,10 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
     // Height then width, big-endian, after the frame marker, the segment length and the precision.
     bomb.replace(bomb.indexOf("\xFF\xC0") + 5, 4, QByteArray("\x65\x90\x65\x90", 4));
     ASSERT_TRUE(folder.Write("bomb.jpg", bomb));
+    // A text chunk after the header stating 2 GB, which the file does not hold.
+    ASSERT_TRUE(
+        folder.Write("text-bomb.png",
+                     folder.Read("source.png").insert(33, QByteArray("\x7F\xFF\xFF\xF0tEXtk", 9))));
     folder.Shell(
         "raw2tiff -M -c none -w 7 -l 5 -d short -b 3 -p rgb raw a.TIF && "
         "tiffcp -c zip -t -w 16 -l 16 a.TIF Tiled.TIFF && "
@@ -88,6 +92,7 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
         {LinkLoop, {"loop-a.jpg"}, earlier},
         {PathTooLong, {std::string(300, 'n') + ".jpg"}, earlier},
         {NotAPhoto, {"garbage.jpg", "garbage.tif", "damaged.ppm"}, earlier},
+        {Damaged, {"text-bomb.png"}, earlier, "tEXt chunk states 2147483632 bytes"},
         {TooManyPixels, {"bomb.jpg", "wide.tif", "wide.image"}, earlier, "26000 x 26000"},
         {TooManyPixels, {"other.png", "other.jpg"}, earlier, "40 x 30"}};
     for (const auto& c : cases) {
