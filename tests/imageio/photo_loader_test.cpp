@@ -65,7 +65,7 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
         "mkfifo fifo.jpg && mkdir dir.jpg && ln -s loop-b.jpg loop-a.jpg && "
         "ln -s loop-a.jpg loop-b.jpg && convert -size 10x1 xc:gray -compress None wide.tif && "
         "tiffset -s 256 26000 wide.tif && tiffset -s 257 26000 wide.tif && "
-        "cp wide.tif wide.image");
+        "cp wide.tif wide.image && convert other.png other.tif");
     CImgBuff deep;
     ASSERT_EQ(LoadTiff(folder.Path("a.TIF").c_str(), &deep), 1);
     const QImage grey = QImageReader(QString::fromStdString(folder.Path("grey.jpg"))).read();
@@ -94,7 +94,7 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
         {NotAPhoto, {"garbage.jpg", "garbage.tif", "damaged.ppm"}, earlier},
         {Damaged, {"text-bomb.png"}, earlier, "tEXt chunk states 2147483632 bytes"},
         {TooManyPixels, {"bomb.jpg", "wide.tif", "wide.image"}, earlier, "26000 x 26000"},
-        {TooManyPixels, {"other.png", "other.jpg"}, earlier, "40 x 30"}};
+        {TooManyPixels, {"other.png", "other.jpg", "other.tif"}, earlier, "40 x 30"}};
     for (const auto& c : cases) {
         for (const std::string& name : c.names) {
             PhotoError error;
@@ -111,7 +111,7 @@ TEST(LoadPhotoTest, EachFileLoadsWithItsExactPixelsOrIsRefusedWithItsCause) {
         }
     }
     CImgBuff target;
-    for (const char* name : {"other.png", "other.jpg"})
+    for (const char* name : {"other.png", "other.jpg", "other.tif"})
         EXPECT_EQ(LoadPhoto(folder.Path(name).c_str(), &target, nullptr, {40 * 30}), 1) << name;
 }
 
