@@ -207,8 +207,6 @@ int LoadTiffPhoto(int fd, CImgBuff* target, const PhotoLoadLimits& limits, Photo
     return loaded;
 }
 
-int CheckPngChunks(int fd, PhotoError* error);
-
 }  // namespace
 
 int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoError* error,
@@ -231,8 +229,6 @@ int DecodeWithQt(int fd, CImgBuff* target, const PhotoLoadLimits& limits, PhotoE
         reader.setFormat(names.first());
         reader.setAutoDetectImageFormat(false);
     }
-    if (format && std::strcmp(format->mimeType, "image/png") == 0 && !CheckPngChunks(fd, error))
-        return 0;
     // Camera and phone photos are stored sideways with an orientation tag; they arrive upright.
     reader.setAutoTransform(true);
     const QSize announced = reader.size();
@@ -329,6 +325,7 @@ uint32_t BigEndian32(const char* p) {
 
 // A chunk of a PNG or WebP file: its type, and where its data starts and how long it says it is.
 struct FileChunk {
+    bool png;  // else WebP
     QByteArray type;
     uint64_t at;
     uint64_t length;
@@ -348,7 +345,7 @@ void VisitChunks(int fd, const std::function<bool(const FileChunk&)>& visit) {
     for (uint64_t at = png ? 8 : 12; ReadAt(fd, at, 8, &head);) {
         const uint32_t length =
             png ? BigEndian32(head.constData()) : qFromLittleEndian<uint32_t>(head.constData() + 4);
-        const FileChunk chunk{png ? head.mid(4) : head.left(4), at + 8, length};
+        const FileChunk chunk{png, png ? head.mid(4) : head.left(4), at + 8, length};
         if (!visit(chunk) || (png && chunk.type == "IEND")) return;
         at += 8 + uint64_t{length} + (png ? 4 : length % 2);
     }
@@ -359,42 +356,35 @@ uint64_t FileSize(int fd) {
     return fstat(fd, &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
 }
 
-// Whether every chunk of the PNG file open as fd other than its image data lies within the file.
-// libpng allocates and clears a chunk's whole stated length before reading it, so a few hundred
-// bytes stating a 2 GB text chunk would otherwise cost 2 GB and seconds. Image data is read as it
-// comes, and a file cut short within it is the decoder's to find.
-int CheckPngChunks(int fd, PhotoError* error) {
+// One walk over the chunks of the PNG or WebP file open as fd, before Qt's reader sees it: exif
+// receives its EXIF block (a PNG's eXIf chunk, a WebP's EXIF chunk), which Qt's readers ignore, and
+// a PNG chunk other than image data stated longer than the file refuses it. libpng allocates and
+// clears such a chunk's whole stated length before reading it, so a few hundred bytes stating a
+// 2 GB text chunk would otherwise cost 2 GB and seconds; image data is read as it comes, and a
+// file cut short within it is the decoder's to find. Returns 1, or 0 with error.
+int ReadChunks(int fd, QByteArray* exif, PhotoError* error) {
     const uint64_t size = FileSize(fd);
     int inside = 1;
     VisitChunks(fd, [&](const FileChunk& chunk) {
-        if (chunk.type == "IDAT" || chunk.Inside(size)) return true;
-        SetPhotoError(error, PhotoFailure::Damaged,
-                      "damaged: its " + chunk.type.toStdString() + " chunk states " +
-                          std::to_string(chunk.length) + " bytes, more than the file holds");
-        inside = 0;
-        return false;
+        if (chunk.png && chunk.type != "IDAT" && !chunk.Inside(size)) {
+            SetPhotoError(error, PhotoFailure::Damaged,
+                          "damaged: its " + chunk.type.toStdString() + " chunk states " +
+                              std::to_string(chunk.length) + " bytes, more than the file holds");
+            inside = 0;
+            return false;
+        }
+        // A length beyond the file's end is not taken for memory to read it into.
+        if (chunk.type == (chunk.png ? "eXIf" : "EXIF") && chunk.Inside(size) &&
+            !ReadAt(fd, chunk.at, chunk.length, exif))
+            exif->clear();
+        return true;
     });
     return inside;
 }
 
-// The EXIF block of a PNG (its eXIf chunk) or a WebP (its EXIF chunk); empty when it has none or
-// is neither. Qt's readers of those formats ignore it.
-QByteArray ChunkExif(int fd) {
-    const uint64_t size = FileSize(fd);
-    QByteArray bytes;
-    VisitChunks(fd, [&](const FileChunk& chunk) {
-        if (chunk.type != "eXIf" && chunk.type != "EXIF") return true;
-        // A length beyond the file's end is not taken for memory to read it into.
-        if (!chunk.Inside(size) || !ReadAt(fd, chunk.at, chunk.length, &bytes)) bytes.clear();
-        return false;
-    });
-    return bytes;
-}
-
 // The Orientation (1 to 8) of the EXIF block of a PNG or WebP file, which some writers start
 // with "Exif" and two zero bytes as in a JPEG; 1 when there is none.
-uint16_t ChunkExifOrientation(int fd) {
-    QByteArray exif = ChunkExif(fd);
+uint16_t ChunkExifOrientation(QByteArray exif) {
     if (exif.startsWith(QByteArray("Exif\0\0", 6))) exif.remove(0, 6);
     const std::unique_ptr<TiffFile, void (*)(TiffFile*)> file(
         MakeTiffFile(reinterpret_cast<const uint8_t*>(exif.constData()), size_t(exif.size())),
@@ -459,11 +449,13 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
             break;
         case JpegDecoding::Refused:
             return 0;
-        case JpegDecoding::NotTaken:
-            if (!DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel,
+        case JpegDecoding::NotTaken: {
+            QByteArray exif;
+            if (!ReadChunks(fd.get(), &exif, error) ||
+                !DecodeWithQt(fd.get(), target, limits, error, &found.bitsPerChannel,
                               &found.damagedRows, format))
                 return 0;
-            if (!TurnTiffUpright(target->buffer, ChunkExifOrientation(fd.get()))) {
+            if (!TurnTiffUpright(target->buffer, ChunkExifOrientation(std::move(exif)))) {
                 C_ImgBuff empty;
                 target->buffer->Swap(empty);
                 SetPhotoError(error, PhotoFailure::NotEnoughMemory,
@@ -471,6 +463,7 @@ int LoadPhoto(const char* path, CImgBuff* target, PhotoError* error, const Photo
                 return 0;
             }
             break;
+        }
     }
     // From the file already open: the metadata belongs to the very bytes just decoded.
     if (origin) ReadPhotoMetadata(fd.get(), &found);
