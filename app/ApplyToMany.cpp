@@ -11,9 +11,7 @@ namespace fs = std::filesystem;
 
 ApplyToManyRun::ApplyToManyRun(const CorrectionSettings& settings,
                                std::vector<PlannedPhoto> plannedPhotos, bool replace)
-    : settings(settings), plan(std::move(plannedPhotos)), replaceExisting(replace) {
-    if (!replaceExisting) RefuseExistingOutputs(plan);
-}
+    : settings(settings), plan(std::move(plannedPhotos)), replaceExisting(replace) {}
 
 ApplyToManyRun::~ApplyToManyRun() {
     Cancel();

@@ -24,8 +24,8 @@ class ApplyToManyRun : public QObject {
         std::string reason;
     };
 
-    // Outputs that are there already are replaced only with replaceExisting; otherwise those
-    // photos fail, saying so.
+    // Outputs that are there already, or appear meanwhile, are replaced only with
+    // replaceExisting; otherwise those photos fail, saying so. The caller asks the user first.
     ApplyToManyRun(const CorrectionSettings& settings, std::vector<PlannedPhoto> plan,
                    bool replaceExisting);
     // Cancels and waits for the photos in progress.
